@@ -1,0 +1,87 @@
+// memsweep_bench -- what the measurements themselves cost and deliver.
+//
+//  - TimedWindow: the smallest count fcyc2 reports for an empty function,
+//    next to the smallest count of a bare start/read pair (ovhd), measured
+//    in the same run.  Their ratio is what the harness adds to the window.
+//  - Kernel: the read kernel's bytes per counter cycle at three grid points,
+//    counted as the table counts them, (size / stride) bytes.
+//  - FullSweep: one whole run of memsweep, its wall time and its peak
+//    resident memory.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "clock/clock.h"
+#include "harness/harness.h"
+#include "sweep/sweep.h"
+
+namespace {
+
+int empty(int, int)
+{
+    return 0;
+}
+
+void TimedWindow(benchmark::State &state)
+{
+    double window = 1e300, pair = 1e300;
+    for (auto _ : state) {
+        window = std::min(window, fcyc2(empty, 0, 0, 0));
+        pair = std::min(pair, ovhd());
+    }
+    state.counters["fcyc2_empty_cycles"] = window;
+    state.counters["bare_pair_cycles"] = pair;
+    state.counters["ratio"] = window / pair;
+}
+BENCHMARK(TimedWindow)->Iterations(2000);
+
+void Kernel(benchmark::State &state)
+{
+    int size = (int)state.range(0), stride = (int)state.range(1);
+    double best = 1e300;
+    for (auto _ : state)
+        best = std::min(best, fcyc2(test, size >> 3, stride, 0));
+    state.counters["cycles"] = best;
+    state.counters["bytes_per_cycle"] = (double)(size / stride) / best;
+}
+BENCHMARK(Kernel)->Args({16 << 10, 1})->Args({16 << 10, 8})->Args({128 << 20, 1})->Iterations(5);
+
+void FullSweep(benchmark::State &state)
+{
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        pid_t pid = fork();
+        if (pid == 0) {
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            execl(MEMSWEEP_EXE, "memsweep", (char *)NULL);
+            _exit(127);
+        }
+        int status = 0;
+        struct rusage ru;
+        wait4(pid, &status, 0, &ru);
+        std::chrono::duration<double> wall = std::chrono::steady_clock::now() - t0;
+        state.SetIterationTime(wall.count());
+        state.counters["wall_s"] = wall.count();
+        state.counters["peak_rss_MiB"] = (double)ru.ru_maxrss / 1024.0;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            state.SkipWithError("memsweep failed");
+    }
+}
+BENCHMARK(FullSweep)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    init_data(data, DATA_ELEMS);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

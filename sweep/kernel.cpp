@@ -1,0 +1,61 @@
+/*
+ * kernel.cpp -- the strided read kernel, which is what memsweep measures.
+ *
+ * The main loop is written in assembly because its machine code is the
+ * measurement: four scalar 8-byte loads added into four independent sums, one
+ * index step, one compare and branch, and nothing else.  Left to themselves,
+ * compilers vectorise it, unroll it, or add a second induction variable,
+ * depending on the compiler and its flags.  The tail loop is plain C; the
+ * build still compiles this file at a fixed optimisation level without
+ * vectorisation, unrolling or link-time optimisation, and a test
+ * disassembles the result.
+ *
+ * The harness discards the kernel's sum.  The loads survive because the
+ * kernel is called through a pointer from another translation unit and the
+ * assembly is volatile.
+ */
+#include "sweep/sweep.h"
+
+/* Cache-line aligned, so every working set starts on a line boundary.  It is
+ * zero at load; init_data writes it once before anything is measured. */
+alignas(64) int64_t data[DATA_ELEMS];
+
+int test(int elems, int stride)
+{
+    int64_t sx2 = stride * 2, sx3 = stride * 3, sx4 = stride * 4;
+    int64_t limit = (int64_t)elems - sx4;
+    int64_t acc0 = 0, acc1 = 0, acc2 = 0, acc3 = 0;
+    int64_t i = 0;
+
+    if (limit > 0) {
+        /* Four streams, stride elements apart, each with its own base and its
+         * own sum, so that every load address is base + 8 * i and each
+         * addition waits only for its own load.  In C:
+         *
+         *     for (; i < limit; i += sx4) {
+         *         acc0 += d0[i]; acc1 += d1[i]; acc2 += d2[i]; acc3 += d3[i];
+         *     }
+         */
+        const int64_t *d0 = data, *d1 = data + stride, *d2 = data + sx2, *d3 = data + sx3;
+        __asm__ volatile(
+            ".p2align 4\n"
+            "1:\n\t"
+            "addq (%[d0],%[i],8), %[acc0]\n\t"
+            "addq (%[d1],%[i],8), %[acc1]\n\t"
+            "addq (%[d2],%[i],8), %[acc2]\n\t"
+            "addq (%[d3],%[i],8), %[acc3]\n\t"
+            "addq %[sx4], %[i]\n\t"
+            "cmpq %[limit], %[i]\n\t"
+            "jl 1b"
+            : [i] "+r"(i), [acc0] "+r"(acc0), [acc1] "+r"(acc1), [acc2] "+r"(acc2), [acc3] "+r"(acc3)
+            : [d0] "r"(d0), [d1] "r"(d1), [d2] "r"(d2), [d3] "r"(d3), [sx4] "r"(sx4), [limit] "r"(limit)
+            : "cc", "memory");
+    }
+    /* The strict test above leaves 1 to stride * 4 elements; they are read
+     * one by one, not one stride at a time. */
+    for (; i < elems; i++)
+        acc0 += data[i];
+
+    /* Truncated to 32 bits with two's-complement wrap-around. */
+    return (int)(acc0 + acc1 + acc2 + acc3);
+}

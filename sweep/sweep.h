@@ -1,0 +1,36 @@
+/*
+ * sweep.h -- the array that memsweep reads, its read kernel, and one grid
+ * point of the sweep.  C linkage, usable from C and C++.
+ */
+#ifndef MEMSWEEP_SWEEP_H
+#define MEMSWEEP_SWEEP_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* data is the 128 MiB array that is read: 2^24 signed 64-bit elements. */
+#define DATA_ELEMS 16777216
+extern int64_t data[DATA_ELEMS];
+
+/* init_data stores i into a[i] for every i below n; nothing when n <= 0. */
+void init_data(int64_t *a, int n);
+
+/* test reads elements of data below index elems, four strided elements per
+ * pass and then every remaining element one by one, and returns their sum
+ * truncated to 32 bits.  stride >= 1, stride * 4 must fit in an int, and
+ * elems <= DATA_ELEMS; elems <= 0 reads nothing.  It has the timed_fn shape. */
+int test(int elems, int stride);
+
+/* run measures one grid point with fcyc2 and returns its throughput in MB/s
+ * (bytes per microsecond): (size / stride) bytes in cycles / clock_mhz
+ * microseconds. */
+double run(int size, int stride, double clock_mhz);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MEMSWEEP_SWEEP_H */

@@ -1,0 +1,174 @@
+// Checks on the built executable: its symbol table, its libraries, and the
+// machine code of the read kernel.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools.h"
+
+namespace {
+
+const std::string exe = MEMSWEEP_EXE;
+
+// symbols maps each name in the symbol table to its nm type letter; upper
+// case letters are global, lower case private to their file.
+std::map<std::string, char> symbols()
+{
+    Outcome o = run_shell("nm " + exe);
+    EXPECT_EQ(o.status, 0) << o.err;
+    std::map<std::string, char> table;
+    for (const std::string &line : lines_of(o.out)) {
+        std::smatch m;
+        if (std::regex_match(line, m, std::regex(R"(\s*[0-9a-f]*\s+(\w)\s+(\S+))")))
+            table[m[2]] = m[1].str()[0];
+    }
+    return table;
+}
+
+TEST(Symbols, ExportTheInterfaceUnderPlainNamesAndHideTheRest)
+{
+    auto table = symbols();
+    for (const char *fn : {"access_counter", "start_counter", "get_counter", "ovhd", "core_mhz", "mhz",
+                           "mhz_full", "start_comp_counter", "get_comp_counter", "add_sample", "get_min",
+                           "err", "has_converged", "fcyc2_full", "fcyc2", "main", "run", "test",
+                           "init_data"}) {
+        ASSERT_TRUE(table.count(fn)) << fn;
+        EXPECT_EQ(table[fn], 'T') << fn;
+    }
+    for (const char *var : {"data", "samplecount", "samples", "cpu_ghz"}) {
+        ASSERT_TRUE(table.count(var)) << var;
+        EXPECT_TRUE(table[var] == 'B' || table[var] == 'D') << var << " is " << table[var];
+    }
+    for (const char *hidden : {"values", "cyc_hi", "cyc_lo", "buf", "cyc_per_tick", "start_tick"}) {
+        if (table.count(hidden)) {
+            EXPECT_TRUE(islower(table[hidden])) << hidden << " is " << table[hidden];
+        }
+    }
+}
+
+TEST(Libraries, AreOnlyTheSystemsOwn)
+{
+    Outcome o = run_shell("ldd " + exe);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::regex allowed(R"(\s*(linux-vdso\.so\.1|/lib64/ld-linux-x86-64\.so\.2|)"
+                       R"((libc|libm|libstdc\+\+|libgcc_s|libasan|libubsan|libdl|libpthread|librt)\.so[.0-9]*)\b.*)");
+    for (const std::string &line : lines_of(o.out))
+        EXPECT_TRUE(std::regex_match(line, allowed)) << line;
+}
+
+struct Insn {
+    unsigned long addr;
+    std::string op;    // mnemonic
+    std::string args;  // operands, AT&T order: destination last
+};
+
+std::vector<Insn> disassemble(const std::string &function)
+{
+    Outcome o = run_shell("objdump -d --no-show-raw-insn " + exe);
+    EXPECT_EQ(o.status, 0) << o.err;
+    std::vector<Insn> code;
+    bool inside = false;
+    for (const std::string &line : lines_of(o.out)) {
+        if (line.find("<" + function + ">:") != std::string::npos) {
+            inside = true;
+            continue;
+        }
+        if (!inside)
+            continue;
+        if (line.empty())
+            break;
+        std::smatch m;
+        if (!std::regex_match(line, m, std::regex(R"(\s*([0-9a-f]+):\s+(\S+)\s*(.*))")))
+            continue;
+        // Padding comes with prefixes ("data16 cs nopw ..."): call it nop.
+        std::string op = line.find("nop") != std::string::npos ? "nop" : m[2].str();
+        code.push_back({std::stoul(m[1], nullptr, 16), op, m[3]});
+    }
+    return code;
+}
+
+bool is_memory(const std::string &operand)
+{
+    return operand.find('(') != std::string::npos;
+}
+
+// last_operand is the destination in AT&T syntax.
+std::string last_operand(const std::string &args)
+{
+    std::string a = args.substr(0, args.find('#'));
+    int depth = 0;
+    size_t start = 0;
+    for (size_t i = 0; i < a.size(); i++) {
+        if (a[i] == '(') depth++;
+        if (a[i] == ')') depth--;
+        if (a[i] == ',' && depth == 0) start = i + 1;
+    }
+    std::string last = a.substr(start);
+    last.erase(last.find_last_not_of(" \t") + 1);
+    return last;
+}
+
+TEST(Kernel, MainLoopIsFourScalarLoadsIntoFourSumsAnIndexStepAndACompareAndBranch)
+{
+    std::vector<Insn> code = disassemble("test");
+    ASSERT_FALSE(code.empty());
+
+    std::set<std::string> saved = {"%rbx", "%rbp", "%r12", "%r13", "%r14", "%r15"};
+    for (const Insn &in : code) {
+        std::string text = in.op + " " + in.args;
+        EXPECT_FALSE(std::regex_search(text, std::regex("%[xyz]mm|%mm[0-7]|%k[0-7]"))) << "SIMD: " << text;
+        EXPECT_NE(in.op[0], 'v') << "vector instruction: " << text;
+        EXPECT_EQ(in.op.find("call"), std::string::npos) << text;
+        EXPECT_EQ(in.op.find("prefetch"), std::string::npos) << text;
+        // The only writes to memory are the saves of callee-saved registers.
+        if (in.op == "push") {
+            EXPECT_TRUE(saved.count(in.args)) << text;
+        } else if (in.op.rfind("cmp", 0) != 0 && in.op.rfind("test", 0) != 0 && in.op.rfind("nop", 0) != 0 &&
+                   in.op.rfind("j", 0) != 0) {
+            EXPECT_FALSE(is_memory(last_operand(in.args))) << "store: " << text;
+        }
+    }
+
+    // Loops are the backward conditional branches; the main loop is the one
+    // with more than one load.
+    std::vector<Insn> body;
+    for (size_t j = 0; j < code.size(); j++) {
+        if (code[j].op[0] != 'j' || code[j].op == "jmp")
+            continue;
+        unsigned long target = std::stoul(code[j].args, nullptr, 16);
+        if (target >= code[j].addr)
+            continue;
+        std::vector<Insn> loop;
+        for (size_t i = 0; i <= j; i++)
+            if (code[i].addr >= target)
+                loop.push_back(code[i]);
+        if (std::count_if(loop.begin(), loop.end(), [](const Insn &in) { return is_memory(in.args); }) > 1)
+            body = loop;
+    }
+    ASSERT_EQ(body.size(), 7u) << "main loop not found or not seven instructions";
+
+    std::set<std::string> sums, indices;
+    for (int i = 0; i < 4; i++) {
+        std::smatch m;
+        std::string text = body[i].op + " " + body[i].args;
+        ASSERT_TRUE(std::regex_match(text, m, std::regex(R"(add\s+\(%\w+,(%\w+),8\),(%r\w+))"))) << text;
+        indices.insert(m[1]);
+        sums.insert(m[2]);
+    }
+    EXPECT_EQ(sums.size(), 4u) << "the four sums must be independent registers";
+    ASSERT_EQ(indices.size(), 1u) << "all four loads must use one index";
+    std::string index = *indices.begin();
+    EXPECT_FALSE(sums.count(index));
+    EXPECT_EQ(body[4].op, "add");
+    EXPECT_EQ(last_operand(body[4].args), index) << "the index step";
+    EXPECT_EQ(body[5].op, "cmp");
+    EXPECT_NE(body[5].args.find(index), std::string::npos);
+    EXPECT_EQ(body[6].op[0], 'j');
+}
+
+}  // namespace

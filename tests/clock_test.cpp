@@ -1,0 +1,313 @@
+// The clock unit against a scripted counter and tick count.  The unit is
+// included here so that the tests can reach its private reader and state.
+#include "clock/clock.cpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "fakes/fake_counter.h"
+
+namespace {
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+const char warning[] = "Can't open /proc/cpuinfo to get clock information\n";
+
+/* ---------------------------------------------------------------- counter */
+
+TEST(Counter, SubtractsHalvesWithABorrowAcrossAWrapOfTheLowHalf)
+{
+    fake_counter::reset();
+    fake_counter::tsc = [](int n) {
+        return n == 0 ? (1ULL << 32) + 0xFFFFFFF0ULL : (2ULL << 32) + 16;
+    };
+    start_counter();
+    EXPECT_EQ(cyc_hi, 1u);
+    EXPECT_EQ(cyc_lo, 0xFFFFFFF0u);
+    EXPECT_EQ(get_counter(), 32.0);
+}
+
+TEST(Counter, IsZeroAtTheStartExactAtLargeCountsAndModuloTwoToThe64)
+{
+    fake_counter::reset();
+    fake_counter::tsc = [](int) { return 0x123456789ULL; };
+    start_counter();
+    EXPECT_EQ(get_counter(), 0.0);
+
+    fake_counter::reset();
+    fake_counter::tsc = [](int n) { return n == 0 ? 5ULL : 5ULL + (1ULL << 53); };
+    start_counter();
+    EXPECT_EQ(get_counter(), 9007199254740992.0);
+
+    fake_counter::reset();
+    fake_counter::tsc = [](int n) { return n == 0 ? ~0ULL - 9 : 5ULL; };
+    start_counter();
+    EXPECT_EQ(get_counter(), 15.0);
+}
+
+TEST(Counter, EveryReadingIsRelativeToTheLatestStart)
+{
+    fake_counter::reset(10);  // 0, 10, 20, ...
+    start_counter();
+    EXPECT_EQ(get_counter(), 10.0);
+    EXPECT_EQ(get_counter(), 20.0);
+    start_counter();  // at 30
+    EXPECT_EQ(get_counter(), 10.0);
+}
+
+TEST(Counter, OvhdReportsTheCheapestEmptyWindowAndRestartsTheCounter)
+{
+    fake_counter::reset();
+    fake_counter::tsc = [](int n) { return (uint64_t)(100 * n + (n % 2 == 1 && n != 7 ? 30 : 0)); };
+    // Pairs of readings (start, read) differ by 130 cycles, except the fourth
+    // pair (readings 6 and 7), which differs by 100.
+    EXPECT_EQ(ovhd(), 100.0);
+    EXPECT_EQ(fake_counter::tsc_reads, 201);
+    EXPECT_EQ(get_counter(), 130.0);  // from the final start at reading 200
+}
+
+/* ---------------------------------------------------------------- clock rate */
+
+// A processor-information file written for one test.
+class Cpuinfo : public testing::Test {
+protected:
+    std::string path = testing::TempDir() + "memsweep_cpuinfo";
+
+    void write(const std::string &text)
+    {
+        FILE *f = fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fwrite(text.data(), 1, text.size(), f);
+        fclose(f);
+    }
+
+    // read runs the reader on the file and returns its result, with what it
+    // printed on standard output and standard error.
+    double read(int verbose, std::string *out, std::string *errtext)
+    {
+        CaptureStdout();
+        CaptureStderr();
+        double r = core_mhz_from(path.c_str(), verbose);
+        fflush(stdout);
+        *out = GetCapturedStdout();
+        *errtext = GetCapturedStderr();
+        return r;
+    }
+
+    void TearDown() override { remove(path.c_str()); }
+};
+
+TEST_F(Cpuinfo, ReadsTheFirstLineWithTwoTabsBeforeTheColon)
+{
+    write("processor\t: 0\nmodel name\t: Test CPU\ncpu MHz\t\t: 800.000\ncache size\t: 512 KB\n"
+          "cpu MHz\t\t: 3000.000\n");
+    std::string out, errtext;
+    EXPECT_EQ(read(0, &out, &errtext), 800.0);
+    EXPECT_EQ(cpu_ghz, 0.8);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(errtext, "");
+
+    EXPECT_EQ(read(1, &out, &errtext), 800.0);
+    EXPECT_EQ(out, "Processor Clock Rate ~= 0.8000 GHz (extracted from file)\n");
+}
+
+TEST_F(Cpuinfo, ReturnsTheRateComputedBackFromGigahertz)
+{
+    write("cpu MHz\t\t: 1000.001\n");
+    std::string out, errtext;
+    double r = read(0, &out, &errtext);
+    EXPECT_EQ(r, (1000.001 / 1000.0) * 1000.0);
+    EXPECT_NE(r, 1000.001);
+}
+
+TEST_F(Cpuinfo, FallsBackToOneGigahertzWhenTheFileGivesNoRate)
+{
+    const char *files[] = {
+        "processor\t: 0\ncpu MHz\t\t: Unknown\n",                    // current kernels, some hypervisors
+        "processor\t: 0\nBogoMIPS\t: 48.00\nFeatures\t: fp asimd\n",  // arm64: no such line
+        "cpu MHz\t\t: 0.000\ncpu MHz\t\t: 2400.000\n",               // a later good line does not count
+        " cpu MHz\t: 2400.000\n",                                     // not at the line's start
+        "model name\t: cpu MHz\t: 2400.000\ncpu MHz\t\t: 2400.000\n",
+        "",
+    };
+    for (const char *text : files) {
+        write(text);
+        std::string out, errtext;
+        cpu_ghz = 7.0;
+        EXPECT_EQ(read(1, &out, &errtext), 1000.0) << text;
+        EXPECT_EQ(cpu_ghz, 1.0) << text;
+        EXPECT_EQ(errtext, warning) << text;
+        EXPECT_EQ(out, "") << text;
+    }
+}
+
+TEST_F(Cpuinfo, ReadsLongLinesInPiecesOf511Characters)
+{
+    std::string flags = "flags\t\t: " + std::string(1500, 'x') + "\n";
+    write(flags + "cpu MHz\t\t: 2400.000\n");
+    std::string out, errtext;
+    EXPECT_EQ(read(0, &out, &errtext), 2400.0);
+    EXPECT_EQ(errtext, "");
+
+    // A piece that begins with the text counts as a line of its own.
+    write(std::string(511, 'y') + "cpu MHz\t: 1234.5 and more\n");
+    EXPECT_EQ(read(0, &out, &errtext), 1234.5);
+}
+
+TEST_F(Cpuinfo, FallsBackToTheOtherRateWhenThereIsNoFile)
+{
+    std::string out, errtext;
+    cpu_ghz = 7.0;
+    EXPECT_EQ(read(1, &out, &errtext), 2147.483656);  // no file written
+    EXPECT_EQ(cpu_ghz, 2.147483656);
+    EXPECT_EQ(errtext, warning);
+    EXPECT_EQ(out, "");
+}
+
+TEST(ClockRate, MhzIsCoreMhzOnTheRealFile)
+{
+    CaptureStderr();
+    double a = core_mhz(0);
+    double g = cpu_ghz;
+    double b = mhz(0);
+    GetCapturedStderr();
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(g, cpu_ghz);
+    EXPECT_GT(a, 0.0);
+}
+
+TEST(ClockRate, TimedSleepCountsCyclesPerMicrosecondSlept)
+{
+    fake_counter::reset();
+    fake_counter::tsc = [](int n) { return n == 0 ? 1000ULL : 1000ULL + 2500000000ULL; };
+    CaptureStdout();
+    double r = mhz_full(1, 1);
+    EXPECT_EQ(GetCapturedStdout(), "Processor Clock Rate ~= 2500.0 MHz\n");
+    EXPECT_EQ(r, 2500.0);
+    EXPECT_EQ(fake_counter::slept, std::vector<unsigned>{1});
+
+    fake_counter::reset();
+    fake_counter::tsc = [](int n) { return n == 0 ? 0ULL : 26000000000ULL; };
+    CaptureStdout();
+    EXPECT_EQ(mhz_full(0, 10), 2600.0);
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(fake_counter::slept, std::vector<unsigned>{10});
+}
+
+/* ---------------------------------------------------------------- calibration */
+
+// calibrate runs one compensated start from an uncalibrated state and
+// returns what it printed.
+std::string calibrate()
+{
+    cyc_per_tick = 0.0;
+    CaptureStdout();
+    start_comp_counter();
+    fflush(stdout);
+    return GetCapturedStdout();
+}
+
+TEST(Calibration, WatchesOneHundredTickMovementsAndPrintsTheResult)
+{
+    fake_counter::reset(4000);  // 4000 cycles between readings, one tick per look
+    EXPECT_EQ(calibrate(), "Setting cyc_per_tick to 4000.000000\n");
+    EXPECT_EQ(cyc_per_tick, 4000.0);
+    // oldc, 100 looks, then the start tick; start, oldt, 100 readings, then the start.
+    EXPECT_EQ(fake_counter::tick_reads, 102);
+    EXPECT_EQ(fake_counter::tsc_reads, 103);
+}
+
+TEST(Calibration, NeverTakesARatioOfExactly3000)
+{
+    fake_counter::reset(3000);
+    EXPECT_EQ(calibrate(), "Setting cyc_per_tick to 0.000000\n");
+    // Still uncalibrated: the next compensated start calibrates again.
+    CaptureStdout();
+    start_comp_counter();
+    EXPECT_EQ(GetCapturedStdout(), "Setting cyc_per_tick to 0.000000\n");
+}
+
+TEST(Calibration, KeepsTheSmallestRatioAbove3000)
+{
+    fake_counter::reset();
+    // Stretches of 5000, 4000 and 6000 cycles, then 10000 each, one tick apiece.
+    fake_counter::tsc = [](int n) -> uint64_t {
+        const uint64_t first[] = {0, 0, 5000, 9000, 15000};
+        return n < 5 ? first[n] : 15000 + 10000 * (uint64_t)(n - 4);
+    };
+    EXPECT_EQ(calibrate(), "Setting cyc_per_tick to 4000.000000\n");
+}
+
+TEST(Calibration, AStretchWithoutATickIsNoEventButMovesTheStartOfTheNext)
+{
+    fake_counter::reset();
+    fake_counter::tsc = [](int n) -> uint64_t {
+        const uint64_t first[] = {0, 0, 5000, 9000};
+        return n < 4 ? first[n] : 9000 + 10000 * (uint64_t)(n - 3);
+    };
+    // The first look sees no tick; from the second on, one tick per look.
+    fake_counter::ticks = [](int n) -> uint64_t { return n <= 1 ? 0 : (uint64_t)(n - 1); };
+    calibrate();
+    EXPECT_EQ(cyc_per_tick, 4000.0);  // 9000 - 5000, not 9000 - 0
+    EXPECT_EQ(fake_counter::tick_reads, 103);
+}
+
+TEST(Calibration, LooksAtTheTicksOnlyAfterAtLeast1000Cycles)
+{
+    fake_counter::reset(1000);  // every reading is a look
+    calibrate();
+    EXPECT_EQ(fake_counter::tick_reads, 102);
+    EXPECT_EQ(fake_counter::tsc_reads, 103);
+
+    fake_counter::reset(999);  // every second reading is a look
+    fake_counter::ticks = [](int n) { return 2 * (uint64_t)n; };
+    calibrate();
+    EXPECT_EQ(fake_counter::tick_reads, 102);
+    EXPECT_EQ(fake_counter::tsc_reads, 203);
+}
+
+TEST(Calibration, DividesByTheTicksMoved)
+{
+    fake_counter::reset(16000);
+    fake_counter::ticks = [](int n) { return 4 * (uint64_t)n; };
+    calibrate();
+    EXPECT_EQ(cyc_per_tick, 4000.0);
+}
+
+/* ---------------------------------------------------------------- compensated counter */
+
+TEST(CompensatedCounter, ChargesCalibratedCyclesForEveryTickThatPassed)
+{
+    fake_counter::reset(4000);
+    calibrate();
+    ASSERT_EQ(cyc_per_tick, 4000.0);
+
+    // Calibrated: the start reads the ticks, then the counter; no printing.
+    fake_counter::reset();
+    fake_counter::tsc = [](int n) { return n == 0 ? 1000ULL : 51000ULL; };
+    fake_counter::ticks = [](int n) { return n == 0 ? 7ULL : 10ULL; };
+    CaptureStdout();
+    start_comp_counter();
+    EXPECT_EQ(get_comp_counter(), 50000.0 - 3 * 4000.0);
+    EXPECT_EQ(GetCapturedStdout(), "");
+
+    // No tick passed: the plain elapsed cycles.
+    fake_counter::reset();
+    fake_counter::tsc = [](int n) { return n == 0 ? 0ULL : 2000ULL; };
+    fake_counter::ticks = [](int) { return 9ULL; };
+    start_comp_counter();
+    EXPECT_EQ(get_comp_counter(), 2000.0);
+
+    // More ticks than cycles: negative.
+    fake_counter::reset();
+    fake_counter::tsc = [](int n) { return n == 0 ? 0ULL : 100ULL; };
+    start_comp_counter();
+    EXPECT_EQ(get_comp_counter(), 100.0 - 4000.0);
+}
+
+}  // namespace

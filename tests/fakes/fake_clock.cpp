@@ -1,0 +1,51 @@
+#include "fakes/fake_clock.h"
+
+#include "clock/clock.h"
+
+namespace fake_clock {
+
+std::function<double(int)> reading;
+int starts, reads, comp_starts, comp_reads;
+std::string log;
+
+void reset(double value)
+{
+    starts = reads = comp_starts = comp_reads = 0;
+    log.clear();
+    reading = [value](int) { return value; };
+}
+
+static double next_reading()
+{
+    return reading(reads + comp_reads - 1);
+}
+
+}  // namespace fake_clock
+
+using namespace fake_clock;
+
+void start_counter(void)
+{
+    starts++;
+    log += 's';
+}
+
+double get_counter(void)
+{
+    reads++;
+    log += 'g';
+    return next_reading();
+}
+
+void start_comp_counter(void)
+{
+    comp_starts++;
+    log += 'S';
+}
+
+double get_comp_counter(void)
+{
+    comp_reads++;
+    log += 'G';
+    return next_reading();
+}

@@ -1,0 +1,68 @@
+// The timing library on the real counter: plausibility, not exact values.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "clock/clock.h"
+#include "harness/harness.h"
+
+namespace {
+
+int spin(int n, int)
+{
+    volatile int x = 0;
+    for (int i = 0; i < n; i++)
+        x = x + i;
+    return x;
+}
+
+TEST(RealCounter, AdvancesAndAgreesWithTheHalvesItIsBuiltOn)
+{
+    unsigned hi0, lo0, hi1, lo1;
+    access_counter(&hi0, &lo0);
+    start_counter();
+    spin(10000, 0);
+    double c = get_counter();
+    access_counter(&hi1, &lo1);
+    uint64_t span = (((uint64_t)hi1 << 32) | lo1) - (((uint64_t)hi0 << 32) | lo0);
+    EXPECT_GT(c, 0.0);
+    EXPECT_LT(c, (double)span);
+    EXPECT_GE(ovhd(), 0.0);
+}
+
+TEST(RealCounter, Fcyc2GrowsWithTheWork)
+{
+    double small = fcyc2(spin, 1000, 0, 0);
+    double large = fcyc2(spin, 100000, 0, 0);
+    EXPECT_GT(small, 0.0);
+    EXPECT_GT(large, 10 * small);
+}
+
+TEST(RealCounter, TimedSleepAgreesRoughlyWithTheReportedRate)
+{
+    testing::internal::CaptureStderr();
+    double file = mhz(0);
+    bool warned = !testing::internal::GetCapturedStderr().empty();
+    double slept = mhz_full(0, 1);
+    EXPECT_GT(slept, 100.0);
+    if (!warned) {
+        // The counter's rate and the reported core rate need not match; they
+        // should be within a factor of two of each other.
+        EXPECT_GT(slept / file, 0.5);
+        EXPECT_LT(slept / file, 2.0);
+    }
+}
+
+// Slow: the first compensated start calibrates for 10 to 20 seconds.
+TEST(RealCompensatedCounter, CalibratesOnceAndMeasuresOneSample)
+{
+    testing::internal::CaptureStdout();
+    double c = fcyc2_full(spin, 100000, 0, 0, 1, 1, 0.01, 1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("Setting cyc_per_tick to ", 0), 0u) << out;
+    EXPECT_TRUE(std::isfinite(c));
+    EXPECT_EQ(samplecount, 1);
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+// Helpers for tests that run commands: the built executable, nm, objdump.
+#ifndef MEMSWEEP_TESTS_TOOLS_H
+#define MEMSWEEP_TESTS_TOOLS_H
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+struct Outcome {
+    int status = -1;  // exit status, or -1 if the command did not exit normally
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+inline std::string slurp(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// run_shell runs a shell command with standard output and standard error
+// sent to files of their own, unless the command redirects them itself.
+inline Outcome run_shell(const std::string &command)
+{
+    std::string base = testing::TempDir() + "memsweep_run_" + std::to_string(getpid());
+    std::string cmd = "(" + command + ") >" + base + ".out 2>" + base + ".err";
+    int raw = std::system(cmd.c_str());
+    Outcome o;
+    if (raw != -1 && WIFEXITED(raw))
+        o.status = WEXITSTATUS(raw);
+    o.out = slurp(base + ".out");
+    o.err = slurp(base + ".err");
+    std::remove((base + ".out").c_str());
+    std::remove((base + ".err").c_str());
+    return o;
+}
+
+inline std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::stringstream s(text);
+    std::string line;
+    while (std::getline(s, line))
+        lines.push_back(line);
+    return lines;
+}
+
+#endif
