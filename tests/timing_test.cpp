@@ -11,10 +11,10 @@ namespace {
 
 int spin(int n, int)
 {
-    volatile int x = 0;
+    volatile unsigned x = 0;
     for (int i = 0; i < n; i++)
-        x = x + i;
-    return x;
+        x = x + (unsigned)i;
+    return (int)(x & 0xff);
 }
 
 TEST(RealCounter, AdvancesAndAgreesWithTheHalvesItIsBuiltOn)
