@@ -1,4 +1,4 @@
-// The clock unit against a scripted counter and tick count.  The unit is
+// The clock unit against a scripted counter, tick count and sleep.  The unit is
 // included here so that the tests can reach its private reader and state.
 #include "clock/clock.cpp"
 
@@ -8,8 +8,17 @@
 #include <string>
 
 #include "fakes/fake_counter.h"
+#include "fakes/fake_os.h"
 
 namespace {
+
+// reset_fakes scripts a counter that advances by tsc_step per reading and a
+// tick count that advances by one per look.
+void reset_fakes(uint64_t tsc_step = 1000)
+{
+    fake_counter::reset(tsc_step);
+    fake_os::reset();
+}
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -22,7 +31,7 @@ const char warning[] = "Can't open /proc/cpuinfo to get clock information\n";
 
 TEST(Counter, SubtractsHalvesWithABorrowAcrossAWrapOfTheLowHalf)
 {
-    fake_counter::reset();
+    reset_fakes();
     fake_counter::tsc = [](int n) {
         return n == 0 ? (1ULL << 32) + 0xFFFFFFF0ULL : (2ULL << 32) + 16;
     };
@@ -34,17 +43,17 @@ TEST(Counter, SubtractsHalvesWithABorrowAcrossAWrapOfTheLowHalf)
 
 TEST(Counter, IsZeroAtTheStartExactAtLargeCountsAndModuloTwoToThe64)
 {
-    fake_counter::reset();
+    reset_fakes();
     fake_counter::tsc = [](int) { return 0x123456789ULL; };
     start_counter();
     EXPECT_EQ(get_counter(), 0.0);
 
-    fake_counter::reset();
+    reset_fakes();
     fake_counter::tsc = [](int n) { return n == 0 ? 5ULL : 5ULL + (1ULL << 53); };
     start_counter();
     EXPECT_EQ(get_counter(), 9007199254740992.0);
 
-    fake_counter::reset();
+    reset_fakes();
     fake_counter::tsc = [](int n) { return n == 0 ? ~0ULL - 9 : 5ULL; };
     start_counter();
     EXPECT_EQ(get_counter(), 15.0);
@@ -52,7 +61,7 @@ TEST(Counter, IsZeroAtTheStartExactAtLargeCountsAndModuloTwoToThe64)
 
 TEST(Counter, EveryReadingIsRelativeToTheLatestStart)
 {
-    fake_counter::reset(10);  // 0, 10, 20, ...
+    reset_fakes(10);  // 0, 10, 20, ...
     start_counter();
     EXPECT_EQ(get_counter(), 10.0);
     EXPECT_EQ(get_counter(), 20.0);
@@ -62,7 +71,7 @@ TEST(Counter, EveryReadingIsRelativeToTheLatestStart)
 
 TEST(Counter, OvhdReportsTheCheapestEmptyWindowAndRestartsTheCounter)
 {
-    fake_counter::reset();
+    reset_fakes();
     fake_counter::tsc = [](int n) { return (uint64_t)(100 * n + (n % 2 == 1 && n != 7 ? 30 : 0)); };
     // Pairs of readings (start, read) differ by 130 cycles, except the fourth
     // pair (readings 6 and 7), which differs by 100.
@@ -76,7 +85,8 @@ TEST(Counter, OvhdReportsTheCheapestEmptyWindowAndRestartsTheCounter)
 // A processor-information file written for one test.
 class Cpuinfo : public testing::Test {
 protected:
-    std::string path = testing::TempDir() + "memsweep_cpuinfo";
+    // One file per process: ctest runs tests side by side.
+    std::string path = testing::TempDir() + "memsweep_cpuinfo_" + std::to_string(getpid());
 
     void write(const std::string &text)
     {
@@ -183,20 +193,20 @@ TEST(ClockRate, MhzIsCoreMhzOnTheRealFile)
 
 TEST(ClockRate, TimedSleepCountsCyclesPerMicrosecondSlept)
 {
-    fake_counter::reset();
+    reset_fakes();
     fake_counter::tsc = [](int n) { return n == 0 ? 1000ULL : 1000ULL + 2500000000ULL; };
     CaptureStdout();
     double r = mhz_full(1, 1);
     EXPECT_EQ(GetCapturedStdout(), "Processor Clock Rate ~= 2500.0 MHz\n");
     EXPECT_EQ(r, 2500.0);
-    EXPECT_EQ(fake_counter::slept, std::vector<unsigned>{1});
+    EXPECT_EQ(fake_os::slept, std::vector<unsigned>{1});
 
-    fake_counter::reset();
+    reset_fakes();
     fake_counter::tsc = [](int n) { return n == 0 ? 0ULL : 26000000000ULL; };
     CaptureStdout();
     EXPECT_EQ(mhz_full(0, 10), 2600.0);
     EXPECT_EQ(GetCapturedStdout(), "");
-    EXPECT_EQ(fake_counter::slept, std::vector<unsigned>{10});
+    EXPECT_EQ(fake_os::slept, std::vector<unsigned>{10});
 }
 
 /* ---------------------------------------------------------------- calibration */
@@ -214,17 +224,17 @@ std::string calibrate()
 
 TEST(Calibration, WatchesOneHundredTickMovementsAndPrintsTheResult)
 {
-    fake_counter::reset(4000);  // 4000 cycles between readings, one tick per look
+    reset_fakes(4000);  // 4000 cycles between readings, one tick per look
     EXPECT_EQ(calibrate(), "Setting cyc_per_tick to 4000.000000\n");
     EXPECT_EQ(cyc_per_tick, 4000.0);
     // oldc, 100 looks, then the start tick; start, oldt, 100 readings, then the start.
-    EXPECT_EQ(fake_counter::tick_reads, 102);
+    EXPECT_EQ(fake_os::tick_reads, 102);
     EXPECT_EQ(fake_counter::tsc_reads, 103);
 }
 
 TEST(Calibration, NeverTakesARatioOfExactly3000)
 {
-    fake_counter::reset(3000);
+    reset_fakes(3000);
     EXPECT_EQ(calibrate(), "Setting cyc_per_tick to 0.000000\n");
     // Still uncalibrated: the next compensated start calibrates again.
     CaptureStdout();
@@ -234,7 +244,7 @@ TEST(Calibration, NeverTakesARatioOfExactly3000)
 
 TEST(Calibration, KeepsTheSmallestRatioAbove3000)
 {
-    fake_counter::reset();
+    reset_fakes();
     // Stretches of 5000, 4000 and 6000 cycles, then 10000 each, one tick apiece.
     fake_counter::tsc = [](int n) -> uint64_t {
         const uint64_t first[] = {0, 0, 5000, 9000, 15000};
@@ -245,36 +255,36 @@ TEST(Calibration, KeepsTheSmallestRatioAbove3000)
 
 TEST(Calibration, AStretchWithoutATickIsNoEventButMovesTheStartOfTheNext)
 {
-    fake_counter::reset();
+    reset_fakes();
     fake_counter::tsc = [](int n) -> uint64_t {
         const uint64_t first[] = {0, 0, 5000, 9000};
         return n < 4 ? first[n] : 9000 + 10000 * (uint64_t)(n - 3);
     };
     // The first look sees no tick; from the second on, one tick per look.
-    fake_counter::ticks = [](int n) -> uint64_t { return n <= 1 ? 0 : (uint64_t)(n - 1); };
+    fake_os::ticks = [](int n) -> uint64_t { return n <= 1 ? 0 : (uint64_t)(n - 1); };
     calibrate();
     EXPECT_EQ(cyc_per_tick, 4000.0);  // 9000 - 5000, not 9000 - 0
-    EXPECT_EQ(fake_counter::tick_reads, 103);
+    EXPECT_EQ(fake_os::tick_reads, 103);
 }
 
 TEST(Calibration, LooksAtTheTicksOnlyAfterAtLeast1000Cycles)
 {
-    fake_counter::reset(1000);  // every reading is a look
+    reset_fakes(1000);  // every reading is a look
     calibrate();
-    EXPECT_EQ(fake_counter::tick_reads, 102);
+    EXPECT_EQ(fake_os::tick_reads, 102);
     EXPECT_EQ(fake_counter::tsc_reads, 103);
 
-    fake_counter::reset(999);  // every second reading is a look
-    fake_counter::ticks = [](int n) { return 2 * (uint64_t)n; };
+    reset_fakes(999);  // every second reading is a look
+    fake_os::ticks = [](int n) { return 2 * (uint64_t)n; };
     calibrate();
-    EXPECT_EQ(fake_counter::tick_reads, 102);
+    EXPECT_EQ(fake_os::tick_reads, 102);
     EXPECT_EQ(fake_counter::tsc_reads, 203);
 }
 
 TEST(Calibration, DividesByTheTicksMoved)
 {
-    fake_counter::reset(16000);
-    fake_counter::ticks = [](int n) { return 4 * (uint64_t)n; };
+    reset_fakes(16000);
+    fake_os::ticks = [](int n) { return 4 * (uint64_t)n; };
     calibrate();
     EXPECT_EQ(cyc_per_tick, 4000.0);
 }
@@ -283,28 +293,28 @@ TEST(Calibration, DividesByTheTicksMoved)
 
 TEST(CompensatedCounter, ChargesCalibratedCyclesForEveryTickThatPassed)
 {
-    fake_counter::reset(4000);
+    reset_fakes(4000);
     calibrate();
     ASSERT_EQ(cyc_per_tick, 4000.0);
 
     // Calibrated: the start reads the ticks, then the counter; no printing.
-    fake_counter::reset();
+    reset_fakes();
     fake_counter::tsc = [](int n) { return n == 0 ? 1000ULL : 51000ULL; };
-    fake_counter::ticks = [](int n) { return n == 0 ? 7ULL : 10ULL; };
+    fake_os::ticks = [](int n) { return n == 0 ? 7ULL : 10ULL; };
     CaptureStdout();
     start_comp_counter();
     EXPECT_EQ(get_comp_counter(), 50000.0 - 3 * 4000.0);
     EXPECT_EQ(GetCapturedStdout(), "");
 
     // No tick passed: the plain elapsed cycles.
-    fake_counter::reset();
+    reset_fakes();
     fake_counter::tsc = [](int n) { return n == 0 ? 0ULL : 2000ULL; };
-    fake_counter::ticks = [](int) { return 9ULL; };
+    fake_os::ticks = [](int) { return 9ULL; };
     start_comp_counter();
     EXPECT_EQ(get_comp_counter(), 2000.0);
 
     // More ticks than cycles: negative.
-    fake_counter::reset();
+    reset_fakes();
     fake_counter::tsc = [](int n) { return n == 0 ? 0ULL : 100ULL; };
     start_comp_counter();
     EXPECT_EQ(get_comp_counter(), 100.0 - 4000.0);

@@ -105,7 +105,7 @@ TEST(Cpuinfo, WithoutARateLineTheRunWarnsAndScalesEveryFigureToOneGigahertz)
     if (geteuid() != 0 || run_shell("unshare -m true").status != 0)
         GTEST_SKIP() << "needs root and unshare -m to put a file over /proc/cpuinfo";
 
-    std::string fake = testing::TempDir() + "memsweep_arm64_cpuinfo";
+    std::string fake = testing::TempDir() + "memsweep_arm64_cpuinfo_" + std::to_string(getpid());
     FILE *f = fopen(fake.c_str(), "w");
     ASSERT_NE(f, nullptr);
     fputs("processor\t: 0\nBogoMIPS\t: 50.00\nFeatures\t: fp asimd evtstrm\nCPU implementer\t: 0x41\n", f);
