@@ -2,7 +2,8 @@
  * harness.h -- best-of-K measurement of a function of two integers.
  *
  * fcyc2 calls a function over and over, times each call with the cycle
- * counter (clock.h), and keeps the K smallest counts in a sorted store.  It
+ * counter (clock.h), and keeps the K smallest counts in a sorted store.
+ * fcyc2_tod does the same with the time of day, scaled to cycles.  It
  * stops as soon as the K smallest agree within a relative tolerance, or at a
  * sample limit, and returns the smallest count, in cycles.
  *
@@ -69,6 +70,39 @@ double fcyc2_full(timed_fn f, int param1, int param2, int reserved,
 /* fcyc2 is fcyc2_full with k = 3, at most 500 samples, a tolerance of 1% and
  * the plain counter. */
 double fcyc2(timed_fn f, int param1, int param2, int reserved);
+
+/* Time-of-day timer: microseconds from gettimeofday, times a clock rate in
+ * MHz, so that readings come out in cycles.  Its resolution is one
+ * microsecond.  The rate is measured once, by the first start of either pair:
+ * mhz_full(0, 10), a quiet ten-second sleep that also restarts the cycle
+ * counter. */
+
+/* start_counter_tod records the time of day as the start; the first call
+ * takes ten seconds to measure the rate. */
+void start_counter_tod(void);
+
+/* get_counter_tod returns the time since the latest start, in cycles; 0.0
+ * before any start.  A step of the system clock can make it negative. */
+double get_counter_tod(void);
+
+/* start_comp_counter_tod calibrates this timer's cycles per tick of user CPU
+ * time the first time (silently, and again at each start while no
+ * calibration has found a value), then starts the timer. */
+void start_comp_counter_tod(void);
+
+/* get_comp_counter_tod returns get_counter_tod less the calibrated cycles for
+ * every tick that passed since the start; it can be negative. */
+double get_comp_counter_tod(void);
+
+/* fcyc2_full_tod is fcyc2_full timed with the time of day, with the same
+ * sample store: a measurement of either kind replaces the other's.  Each
+ * sample calls f once: there is no warm-up call. */
+double fcyc2_full_tod(timed_fn f, int param1, int param2, int reserved,
+                      int k, int maxsamples, double epsilon, int compensate);
+
+/* fcyc2_tod is fcyc2_full_tod with k = 3, at most 20 samples, a tolerance of
+ * 1% and the plain time-of-day timer. */
+double fcyc2_tod(timed_fn f, int param1, int param2, int reserved);
 
 #ifdef __cplusplus
 }

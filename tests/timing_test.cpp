@@ -1,6 +1,7 @@
 // The timing library on the real counter: plausibility, not exact values.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <string>
 
@@ -63,6 +64,24 @@ TEST(RealCompensatedCounter, CalibratesOnceAndMeasuresOneSample)
     EXPECT_EQ(out.rfind("Setting cyc_per_tick to ", 0), 0u) << out;
     EXPECT_TRUE(std::isfinite(c));
     EXPECT_EQ(samplecount, 1);
+}
+
+// Slow: the first time-of-day start measures the clock rate over ten seconds.
+TEST(RealTimeOfDay, MeasuresTheRateOnceAndAgreesWithTheCycleCounter)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    start_counter_tod();
+    auto t1 = std::chrono::steady_clock::now();
+    start_counter_tod();
+    auto t2 = std::chrono::steady_clock::now();
+    EXPECT_GT(std::chrono::duration<double>(t1 - t0).count(), 9.5);
+    EXPECT_LT(std::chrono::duration<double>(t2 - t1).count(), 0.1);
+
+    // A call of a few milliseconds, far above the timer's microsecond.
+    double by_counter = fcyc2(spin, 3000000, 0, 0);
+    double by_time = fcyc2_tod(spin, 3000000, 0, 0);
+    EXPECT_GT(by_time / by_counter, 0.8);
+    EXPECT_LT(by_time / by_counter, 1.25);
 }
 
 }  // namespace

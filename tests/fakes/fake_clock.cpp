@@ -6,11 +6,14 @@ namespace fake_clock {
 
 std::function<double(int)> reading;
 int starts, reads, comp_starts, comp_reads;
+double rate;
+int rate_calls, rate_verbose, rate_sleeptime;
 std::string log;
 
 void reset(double value)
 {
-    starts = reads = comp_starts = comp_reads = 0;
+    starts = reads = comp_starts = comp_reads = rate_calls = 0;
+    rate = 2000.0;
     log.clear();
     reading = [value](int) { return value; };
 }
@@ -48,4 +51,13 @@ double get_comp_counter(void)
     comp_reads++;
     log += 'G';
     return next_reading();
+}
+
+double mhz_full(int verbose, int sleeptime)
+{
+    rate_calls++;
+    rate_verbose = verbose;
+    rate_sleeptime = sleeptime;
+    log += 'M';
+    return rate;
 }

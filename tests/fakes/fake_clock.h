@@ -19,11 +19,18 @@ extern int reads;        // get_counter calls
 extern int comp_starts;  // start_comp_counter calls
 extern int comp_reads;   // get_comp_counter calls
 
+// mhz_full returns rate, counts its calls and keeps its latest arguments.
+extern double rate;
+extern int rate_calls;
+extern int rate_verbose, rate_sleeptime;
+
 // The order of events: 's' start_counter, 'g' get_counter, 'S'
-// start_comp_counter, 'G' get_comp_counter; tests append their own.
+// start_comp_counter, 'G' get_comp_counter, 'M' mhz_full; tests append
+// their own.
 extern std::string log;
 
-// reset clears the counts and the log and scripts every reading as value.
+// reset clears the counts and the log, scripts every reading as value and
+// sets the rate to 2000 MHz.
 void reset(double value = 100.0);
 
 }  // namespace fake_clock
