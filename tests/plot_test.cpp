@@ -1,0 +1,199 @@
+// memsweep-plot: pictures from good tables, one clear line for bad ones.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tools.h"
+
+namespace {
+
+const std::string plot = std::string(MEMSWEEP_SOURCE_DIR) + "/scripts/memsweep-plot";
+const std::string real_table = std::string(MEMSWEEP_SOURCE_DIR) + "/docs/sweep-amd-epyc.tsv";
+
+class Plot : public testing::Test {
+protected:
+    std::string dir;
+
+    void SetUp() override
+    {
+        if (run_shell("command -v gnuplot").status != 0)
+            GTEST_SKIP() << "gnuplot is not installed (scripts/setup installs it)";
+        dir = testing::TempDir() + "memsweep_plot_" + std::to_string(getpid());
+        run_shell("rm -rf " + dir + " && mkdir -p " + dir);
+    }
+
+    void TearDown() override { run_shell("rm -rf " + dir); }
+
+    std::string write(const std::string &name, const std::string &text)
+    {
+        std::string path = dir + "/" + name;
+        FILE *f = fopen(path.c_str(), "w");
+        fwrite(text.data(), 1, text.size(), f);
+        fclose(f);
+        return path;
+    }
+
+    // grid is a table of the given labels and strides, value f(label, stride).
+    static std::string grid(int l0, int l1, int s0, int s1, double (*f)(int, int))
+    {
+        std::string t = "\n";
+        for (int l = l1; l >= l0; l--)
+            for (int s = s0; s <= s1; s++)
+                t += std::to_string(l) + "\t" + std::to_string(s) + "\t" + std::to_string((int)f(l, s)) + "\n";
+        return t;
+    }
+
+    static double mountain(int l, int s) { return 60.0 / s + 100.0 / l; }
+    static double faster(int l, int s) { return 1.5 * (int)mountain(l, s); }
+
+    Outcome plot_to(const std::string &out, const std::string &args)
+    {
+        return run_shell(plot + " -c none -o " + out + " " + args);
+    }
+};
+
+// expect_png checks the PNG signature and that the picture is large enough to
+// read.
+void expect_png(const std::string &path)
+{
+    std::string png = slurp(path);
+    ASSERT_GT(png.size(), 24u) << path;
+    EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    EXPECT_EQ(png.substr(12, 4), "IHDR");
+    auto be32 = [&](size_t at) {
+        return (unsigned)(unsigned char)png[at] << 24 | (unsigned)(unsigned char)png[at + 1] << 16 |
+               (unsigned)(unsigned char)png[at + 2] << 8 | (unsigned)(unsigned char)png[at + 3];
+    };
+    EXPECT_GE(be32(16), 1000u);  // width
+    EXPECT_GE(be32(20), 500u);   // height
+    EXPECT_GT(png.size(), 20000u);
+}
+
+TEST_F(Plot, DrawsASmallTableAsAPng)
+{
+    std::string table = write("small.tsv", grid(3, 6, 1, 4, mountain));
+    Outcome o = plot_to(dir + "/small.png", table);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    expect_png(dir + "/small.png");
+}
+
+TEST_F(Plot, DrawsARealRunFromStandardInputAndAsSvgByName)
+{
+    Outcome o = plot_to(dir + "/real.png", "< " + real_table);
+    ASSERT_EQ(o.status, 0) << o.err;
+    expect_png(dir + "/real.png");
+
+    o = run_shell(plot + " -c none -t 'A title of my own' -o " + dir + "/real.svg " + real_table);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string svg = slurp(dir + "/real.svg");
+    EXPECT_NE(svg.find("<svg"), std::string::npos);
+    EXPECT_NE(svg.find("A title of my own"), std::string::npos);
+    EXPECT_NE(svg.find("128M"), std::string::npos);
+    EXPECT_NE(svg.find("GB/s"), std::string::npos);
+}
+
+TEST_F(Plot, MarksDataAndUnifiedCachesFromTheirDescription)
+{
+    std::string caches = dir + "/cache";
+    run_shell("mkdir -p " + caches + "/index0 " + caches + "/index1 " + caches + "/index2");
+    auto describe = [&](const char *index, const char *level, const char *type, const char *size) {
+        std::string d = caches + "/" + index;
+        run_shell("echo " + std::string(level) + " >" + d + "/level && echo " + type + " >" + d +
+                  "/type && echo " + size + " >" + d + "/size");
+    };
+    describe("index0", "1", "Data", "48K");
+    describe("index1", "1", "Instruction", "32K");
+    describe("index2", "2", "Unified", "2048K");
+    std::string table = write("t.tsv", grid(1, 14, 1, 15, mountain));
+
+    Outcome o = run_shell(plot + " -c " + caches + " -o " + dir + "/marked.svg " + table);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string svg = slurp(dir + "/marked.svg");
+    EXPECT_NE(svg.find("L1d 48K"), std::string::npos);
+    EXPECT_NE(svg.find("L2 2M"), std::string::npos);
+    EXPECT_EQ(svg.find("L1i"), std::string::npos);
+
+    o = run_shell(plot + " -c " + dir + "/no-such-folder -o " + dir + "/plain.svg " + table);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(slurp(dir + "/plain.svg").find("L1d"), std::string::npos);
+}
+
+TEST_F(Plot, ComparesTwoTablesCellByCell)
+{
+    std::string a = write("a.tsv", grid(1, 14, 1, 15, mountain));
+    std::string b = write("b.tsv", grid(1, 14, 1, 15, faster));
+    Outcome o = plot_to(dir + "/ratio.png", a + " " + b);
+    ASSERT_EQ(o.status, 0) << o.err;
+    expect_png(dir + "/ratio.png");
+
+    o = plot_to(dir + "/ratio.svg", a + " " + b);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string svg = slurp(dir + "/ratio.svg");
+    EXPECT_NE(svg.find("1.50"), std::string::npos);
+    EXPECT_NE(svg.find("B / A"), std::string::npos);
+}
+
+TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
+{
+    std::string good = grid(1, 3, 1, 3, mountain);
+    std::string other_shape = write("other.tsv", grid(1, 4, 1, 3, mountain));
+    struct Case {
+        const char *what, *text, *message;
+    } cases[] = {
+        {"empty", "", "empty"},
+        {"blank lines only", "\n\n", "empty"},
+        {"two columns", "1\t1\t5\n1\t2\n", "expected 3 columns"},
+        {"four columns", "1\t1\t5\t7\n", "expected 3 columns"},
+        {"a missing line", "1\t1\t5\n1\t2\t5\n2\t1\t5\n", "3 lines, but 2 sizes by 2 strides need 4"},
+        {"a duplicate line", "1\t1\t5\n1\t1\t5\n", "appear twice"},
+        {"one size", "1\t1\t5\n1\t2\t5\n", "at least two sizes"},
+        {"a gap in the sizes", "1\t1\t5\n1\t2\t5\n3\t1\t5\n3\t2\t5\n", "labels 1 to 3 have gaps"},
+        {"a word for a throughput", "1\t1\tfast\n", "not a non-negative number"},
+        {"a negative throughput", "1\t1\t-3\n", "not a non-negative number"},
+        {"a word for a label", "x\t1\t5\n", "not a whole number"},
+        {"label 0", "0\t1\t5\n", "label 0 is out of range"},
+        {"label 15", "15\t1\t5\n", "label 15 is out of range"},
+        {"stride 0", "1\t0\t5\n", "stride 0 is out of range"},
+        {"stride 16", "1\t16\t5\n", "stride 16 is out of range"},
+    };
+    for (const Case &c : cases) {
+        std::string table = write("bad.tsv", c.text);
+        Outcome o = plot_to(dir + "/bad.png", table);
+        EXPECT_EQ(o.status, 1) << c.what;
+        EXPECT_EQ(lines_of(o.err).size(), 1u) << c.what << ": " << o.err;
+        EXPECT_EQ(o.err.rfind("memsweep-plot: ", 0), 0u) << c.what << ": " << o.err;
+        EXPECT_NE(o.err.find(c.message), std::string::npos) << c.what << ": " << o.err;
+        EXPECT_NE(access((dir + "/bad.png").c_str(), F_OK), 0) << c.what;
+    }
+
+    std::string a = write("a.tsv", good);
+    Outcome o = plot_to(dir + "/bad.png", a + " " + other_shape);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("differ in shape"), std::string::npos) << o.err;
+    EXPECT_EQ(lines_of(o.err).size(), 1u) << o.err;
+
+    o = plot_to(dir + "/bad.gif", a);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find(".png or .svg"), std::string::npos) << o.err;
+
+    o = plot_to(dir + "/bad.png", dir + "/no-such-table");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("can't read"), std::string::npos) << o.err;
+
+    // Nothing half-written is left behind.
+    EXPECT_EQ(run_shell("ls " + dir + " | grep -c partial").out, "0\n");
+}
+
+TEST_F(Plot, LeavesAnExistingPictureAloneWhenTheInputIsBad)
+{
+    std::string out = write("keep.png", "an older picture");
+    std::string table = write("bad.tsv", "1\t1\n");
+    EXPECT_EQ(plot_to(out, table).status, 1);
+    EXPECT_EQ(slurp(out), "an older picture");
+}
+
+}  // namespace
