@@ -6,6 +6,7 @@
  */
 #include "clock/clock.h"
 
+#include <math.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -86,9 +87,11 @@ static double core_mhz_from(const char *path, int verbose)
     }
     fclose(fp);
 
-    if (cpu_ghz == 0.0) {
-        /* The file opened but gave no rate: no such line (arm64), a line that
-         * does not parse ("cpu MHz : Unknown"), or a rate of zero. */
+    if (!(cpu_ghz > 0.0) || !isfinite(cpu_ghz)) {
+        /* The file opened but gave no usable rate: no such line (arm64), a
+         * line that does not parse ("cpu MHz : Unknown"), or a rate of zero.
+         * A negative, infinite or not-a-number rate is no more usable: it
+         * would make every figure of the table meaningless. */
         fwrite(cpuinfo_warning, 1, sizeof cpuinfo_warning - 1, stderr);
         cpu_ghz = 1.0;
         return 1000.0;

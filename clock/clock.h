@@ -55,8 +55,9 @@ extern double cpu_ghz;
 
 /* core_mhz returns the clock rate in MHz from the first "cpu MHz" line of
  * /proc/cpuinfo and sets cpu_ghz.  When the file can't be opened it warns on
- * standard error and returns 2147.483656; when it has no usable line, it gives
- * the same warning and returns 1000.0.  A non-zero verbose prints the rate
+ * standard error and returns 2147.483656; when it has no usable line (none, one
+ * that does not parse, or a rate that is not a positive number), it gives the
+ * same warning and returns 1000.0.  A non-zero verbose prints the rate
  * when it came from the file. */
 double core_mhz(int verbose);
 

@@ -144,6 +144,11 @@ TEST_F(Cpuinfo, FallsBackToOneGigahertzWhenTheFileGivesNoRate)
         " cpu MHz\t: 2400.000\n",                                     // not at the line's start
         "model name\t: cpu MHz\t: 2400.000\ncpu MHz\t\t: 2400.000\n",
         "",
+        // Rates no table can be computed with.
+        "cpu MHz\t\t: -2400.000\n",
+        "cpu MHz\t\t: nan\n",
+        "cpu MHz\t\t: inf\n",
+        "cpu MHz\t\t: 1e999\n",
     };
     for (const char *text : files) {
         write(text);
