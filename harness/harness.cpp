@@ -90,8 +90,8 @@ static void new_store(int k, int maxsamples)
     free(values);
     free(samples);
     capacity = maxsamples + k;
-    values = (double *)calloc((size_t)k, sizeof(double));
-    samples = (double *)calloc((size_t)capacity, sizeof(double));
+    values = static_cast<double *>(calloc((size_t)k, sizeof(double)));
+    samples = static_cast<double *>(calloc((size_t)capacity, sizeof(double)));
     samplecount = 0;
     if (values == NULL || samples == NULL) {
         fprintf(stderr, "Can't allocate memory for %d samples\n", capacity);

@@ -22,7 +22,8 @@ alignas(64) int64_t data[DATA_ELEMS];
 
 int test(int elems, int stride)
 {
-    int64_t sx2 = stride * 2, sx3 = stride * 3, sx4 = stride * 4;
+    /* Multiples of the stride are taken in 32 bits, then widened. */
+    int64_t sx2 = stride * 2, sx3 = stride * 3, sx4 = stride * 4;  // NOLINT(bugprone-implicit-widening-of-multiplication-result)
     int64_t limit = (int64_t)elems - sx4;
     int64_t acc0 = 0, acc1 = 0, acc2 = 0, acc3 = 0;
     int64_t i = 0;

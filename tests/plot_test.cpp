@@ -143,7 +143,7 @@ TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
     std::string other_shape = write("other.tsv", grid(1, 4, 1, 3, mountain));
     struct Case {
         const char *what, *text, *message;
-    } cases[] = {
+    } const cases[] = {
         {"empty", "", "empty"},
         {"blank lines only", "\n\n", "empty"},
         {"two columns", "1\t1\t5\n1\t2\n", "expected 3 columns"},
