@@ -43,7 +43,9 @@ void start_counter(void);
 double get_counter(void);
 
 /* ovhd returns the cycles that an empty window costs: the smallest reading of
- * get_counter taken right after start_counter, over a few tries.  It leaves
+ * get_counter taken right after start_counter, over a few tries -- the
+ * statistic fcyc2 reports, so the two can be subtracted.  Back-to-back
+ * readings can overlap, so this can be far below a typical window.  It leaves
  * the counter restarted, as start_counter does. */
 double ovhd(void);
 
