@@ -46,8 +46,8 @@ protected:
         return t;
     }
 
-    static double mountain(int l, int s) { return 60.0 / s + 100.0 / l; }
-    static double faster(int l, int s) { return 1.5 * (int)mountain(l, s); }
+    static double slope(int l, int s) { return 60.0 / s + 100.0 / l; }
+    static double faster(int l, int s) { return 1.5 * (int)slope(l, s); }
 
     Outcome plot_to(const std::string &out, const std::string &args)
     {
@@ -74,7 +74,7 @@ void expect_png(const std::string &path)
 
 TEST_F(Plot, DrawsASmallTableAsAPng)
 {
-    std::string table = write("small.tsv", grid(3, 6, 1, 4, mountain));
+    std::string table = write("small.tsv", grid(3, 6, 1, 4, slope));
     Outcome o = plot_to(dir + "/small.png", table);
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.err, "");
@@ -108,7 +108,7 @@ TEST_F(Plot, MarksDataAndUnifiedCachesFromTheirDescription)
     describe("index0", "1", "Data", "48K");
     describe("index1", "1", "Instruction", "32K");
     describe("index2", "2", "Unified", "2048K");
-    std::string table = write("t.tsv", grid(1, 14, 1, 15, mountain));
+    std::string table = write("t.tsv", grid(1, 14, 1, 15, slope));
 
     Outcome o = run_shell(plot + " -c " + caches + " -o " + dir + "/marked.svg " + table);
     ASSERT_EQ(o.status, 0) << o.err;
@@ -124,7 +124,7 @@ TEST_F(Plot, MarksDataAndUnifiedCachesFromTheirDescription)
 
 TEST_F(Plot, ComparesTwoTablesCellByCell)
 {
-    std::string a = write("a.tsv", grid(1, 14, 1, 15, mountain));
+    std::string a = write("a.tsv", grid(1, 14, 1, 15, slope));
     std::string b = write("b.tsv", grid(1, 14, 1, 15, faster));
     Outcome o = plot_to(dir + "/ratio.png", a + " " + b);
     ASSERT_EQ(o.status, 0) << o.err;
@@ -139,8 +139,8 @@ TEST_F(Plot, ComparesTwoTablesCellByCell)
 
 TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
 {
-    std::string good = grid(1, 3, 1, 3, mountain);
-    std::string other_shape = write("other.tsv", grid(1, 4, 1, 3, mountain));
+    std::string good = grid(1, 3, 1, 3, slope);
+    std::string other_shape = write("other.tsv", grid(1, 4, 1, 3, slope));
     struct Case {
         const char *what, *text, *message;
     } const cases[] = {
