@@ -25,8 +25,9 @@ static inline uint64_t user_ticks(void)
  * looks at the tick count whenever at least 1000 cycles have passed since the
  * last look.  Each time the tick count has moved, the cycles of the last
  * stretch divided by the ticks moved is a candidate; *cyc_per_tick keeps the
- * smallest candidate strictly above 3000 cycles per tick.  It stops once the tick count has been seen to move 100 times.  A calibration
- * that finds no candidate leaves *cyc_per_tick at 0.0.
+ * smallest candidate strictly above 3000 cycles per tick.  It stops once the
+ * tick count has been seen to move 100 times.  A calibration that finds no
+ * candidate leaves *cyc_per_tick at 0.0.
  */
 static inline void calibrate_ticks(double *cyc_per_tick, void (*start)(void), double (*get)(void))
 {
