@@ -17,8 +17,8 @@
 #include <chrono>
 #include <vector>
 
-#include "clock/clock.h"
-#include "harness/harness.h"
+#include <memsweep/clock.h>
+#include <memsweep/harness.h>
 #include "sweep/sweep.h"
 
 namespace {

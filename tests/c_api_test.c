@@ -2,8 +2,8 @@
  * C, that the names link from C, and that a measurement runs. */
 #include <stdio.h>
 
-#include "clock/clock.h"
-#include "harness/harness.h"
+#include <memsweep/clock.h>
+#include <memsweep/harness.h>
 
 static int work(int n, int unused)
 {

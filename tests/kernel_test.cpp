@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fakes/fake_clock.h"
-#include "harness/harness.h"
+#include <memsweep/harness.h>
 #include "sweep/sweep.h"
 
 namespace {

@@ -1,8 +1,13 @@
-// The installed package: a user's C program builds against it with
-// find_package and with pkg-config, and the manual page is clean.
+// The package as users get it.  The source tree is configured for /usr
+// without GoogleTest, built, staged with DESTDIR and then moved elsewhere; C
+// programs and a shared object build against that tree with find_package
+// and with pkg-config, and another project builds the library from source
+// with add_subdirectory.  The README shows the example as it is.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <memory>
+#include <regex>
 #include <string>
 
 #include "tools.h"
@@ -10,71 +15,141 @@
 namespace {
 
 const std::string source = MEMSWEEP_SOURCE_DIR;
-const std::string build = MEMSWEEP_BINARY_DIR;
 
 class Package : public testing::Test {
 protected:
-    static std::string prefix;
+    static std::unique_ptr<TempFolder> root;
+    static std::string usr;     // the installed tree's /usr, after the move
+    static std::string libdir;  // the build's library folder below it
+    static std::string configured;
 
     static void SetUpTestSuite()
     {
-        prefix = testing::TempDir() + "memsweep_install_" + std::to_string(getpid());
-        Outcome o = run_shell("rm -rf " + prefix + " && cmake --install " + build + " --prefix " + prefix);
+        root = std::make_unique<TempFolder>();
+        ASSERT_FALSE(root->path.empty());
+        std::string build = root->path + "/build";
+        Outcome o = run_shell("cmake -S " + quote(source) + " -B " + quote(build) +
+                              " -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_DISABLE_FIND_PACKAGE_GTest=TRUE"
+                              " -DMEMSWEEP_BUILD_BENCH=OFF");
+        configured = o.out;
         ASSERT_EQ(o.status, 0) << o.out << o.err;
+        o = run_shell("cmake --build " + quote(build) + " -j 2 && DESTDIR=" + quote(root->path + "/stage") +
+                      " cmake --install " + quote(build) + " && mv " + quote(root->path + "/stage") + " " +
+                      quote(root->path + "/moved"));
+        ASSERT_EQ(o.status, 0) << o.out << o.err;
+        usr = root->path + "/moved/usr";
+        std::smatch m;
+        std::string cache = slurp(build + "/CMakeCache.txt");
+        ASSERT_TRUE(std::regex_search(cache, m, std::regex("CMAKE_INSTALL_LIBDIR:PATH=(.*)")));
+        libdir = m[1];
     }
 
-    static void TearDownTestSuite() { run_shell("rm -rf " + prefix); }
+    static void TearDownTestSuite() { root.reset(); }
+
+    static std::string pkg_config()
+    {
+        return "PKG_CONFIG_PATH=" + quote(usr + "/" + libdir + "/pkgconfig") +
+               " pkg-config --cflags --libs memsweep-timing";
+    }
 };
 
-std::string Package::prefix;
+std::unique_ptr<TempFolder> Package::root;
+std::string Package::usr, Package::libdir, Package::configured;
 
-TEST_F(Package, InstallsTheProgramTheLibraryItsHeadersAndTheManualPage)
+// expect_timed checks what the example prints.
+void expect_timed(const Outcome &o)
 {
-    for (const char *file : {"bin/memsweep", "bin/memsweep-plot", "lib/libmemsweep-timing.a",
-                             "include/memsweep/clock.h", "include/memsweep/harness.h",
-                             "lib/cmake/memsweep/memsweepConfig.cmake",
-                             "lib/cmake/memsweep/memsweepConfigVersion.cmake",
-                             "lib/pkgconfig/memsweep-timing.pc", "share/man/man1/memsweep.1"})
-        EXPECT_EQ(access((prefix + "/" + file).c_str(), F_OK), 0) << file;
-}
-
-TEST_F(Package, ServesFindPackageToACProgram)
-{
-    std::string out = prefix + "/example-build";
-    Outcome o = run_shell("cmake -S " + source + "/examples -B " + out + " -DCMAKE_PREFIX_PATH=" + prefix +
-                          " && cmake --build " + out);
-    ASSERT_EQ(o.status, 0) << o.out << o.err;
-    o = run_shell(out + "/time_function");
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_NE(o.out.find("cycles"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find(" ns "), std::string::npos) << o.out;
 }
 
-TEST_F(Package, ServesPkgConfigToACProgram)
+TEST_F(Package, BuildsWithoutGoogleTestAndSaysWhy)
+{
+    EXPECT_NE(configured.find("Tests off: GoogleTest not found"), std::string::npos) << configured;
+}
+
+TEST_F(Package, ServesFindPackageToACProgram)
+{
+    std::string out = root->path + "/find-package";
+    Outcome o = run_shell("cmake -S " + quote(source + "/examples") + " -B " + quote(out) +
+                          " -DCMAKE_PREFIX_PATH=" + quote(usr) + " && cmake --build " + quote(out));
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    expect_timed(run_shell(quote(out + "/time_function")));
+}
+
+TEST_F(Package, ServesPkgConfigToACProgramAndASharedObject)
 {
     if (run_shell("command -v pkg-config").status != 0)
         GTEST_SKIP() << "pkg-config is not installed (scripts/setup installs it)";
-    std::string exe = prefix + "/time_function_pc";
-    Outcome o = run_shell("cc -std=c99 -Wall -Wextra -Werror " + source + "/examples/time_function.c -o " + exe +
-                          " $(PKG_CONFIG_PATH=" + prefix + "/lib/pkgconfig pkg-config --cflags --libs memsweep-timing)");
+    std::string dir = root->path;
+    Outcome o = run_shell("cc -std=c99 -Wall -Wextra -Werror " + quote(source + "/examples/time_function.c") +
+                          " -o " + quote(dir + "/time_function") + " $(" + pkg_config() + ")");
     ASSERT_EQ(o.status, 0) << o.out << o.err;
-    o = run_shell(exe);
-    EXPECT_EQ(o.status, 0) << o.err;
-    EXPECT_NE(o.out.find("cycles"), std::string::npos) << o.out;
+    expect_timed(run_shell(quote(dir + "/time_function")));
+
+    // A plugin that times code: the static library goes into a shared object.
+    FILE *f = fopen((dir + "/plugin.c").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("#include <memsweep/harness.h>\n"
+          "static int work(int n, int unused) { volatile int s = 0; (void)unused;\n"
+          "    for (int i = 0; i < n; i++) s = s + i; return s; }\n"
+          "double time_work(void) { return fcyc2(work, 1000, 0, 0); }\n",
+          f);
+    fclose(f);
+    f = fopen((dir + "/host.c").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("#include <stdio.h>\ndouble time_work(void);\n"
+          "int main(void) { printf(\"%s\\n\", time_work() > 0.0 ? \"timed\" : \"not timed\"); return 0; }\n",
+          f);
+    fclose(f);
+    o = run_shell("cd " + quote(dir) + " && cc -shared -fPIC -Wl,--no-undefined plugin.c -o libplugin.so $(" +
+                  pkg_config() + ") && cc host.c -o host -L. -lplugin -Wl,-rpath,'$ORIGIN' && ./host");
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    EXPECT_EQ(o.out, "timed\n");
 }
 
-TEST(ManualPage, RendersWithoutWarnings)
+TEST_F(Package, InstallsAManualPageOfThisVersionThatRenders)
 {
-    std::string page = source + "/man/memsweep.1";
+    std::string page = usr + "/share/man/man1/memsweep.1";
+    EXPECT_NE(slurp(page).find("\"memsweep " MEMSWEEP_VERSION "\""), std::string::npos);
     Outcome o;
     if (run_shell("command -v mandoc").status == 0)
-        o = run_shell("mandoc -T lint -W warning " + page);
+        o = run_shell("mandoc -T lint -W warning " + quote(page));
     else if (run_shell("command -v groff").status == 0)
-        o = run_shell("groff -ww -z -man " + page);
+        o = run_shell("groff -ww -z -man " + quote(page));
     else
         GTEST_SKIP() << "neither mandoc nor groff is installed";
     EXPECT_EQ(o.status, 0) << o.out << o.err;
     EXPECT_EQ(o.out + o.err, "");
+}
+
+TEST(SourceTree, BuildsACProgramInAnotherProjectThroughAddSubdirectory)
+{
+    TempFolder dir;
+    ASSERT_FALSE(dir.path.empty());
+    Outcome o = run_shell("cmake -S " + quote(source + "/examples") + " -B " + quote(dir.path) +
+                          " -DMEMSWEEP_SOURCE_DIR=" + quote(source) + " && cmake --build " + quote(dir.path));
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    // A part of another project builds no tests of its own.
+    EXPECT_EQ(o.out.find("Tests off"), std::string::npos) << o.out;
+    EXPECT_NE(access((dir.path + "/memsweep/tests").c_str(), F_OK), 0);
+    expect_timed(run_shell(quote(dir.path + "/time_function")));
+}
+
+TEST(Readme, ShowsTheExampleProgramAsItIs)
+{
+    std::string readme = slurp(source + "/README.md");
+    std::string example = slurp(source + "/examples/time_function.c");
+    std::string link = "[examples/time_function.c](examples/time_function.c)";
+    size_t at = readme.find(link);
+    ASSERT_NE(at, std::string::npos);
+    size_t start = readme.find("```c\n", at);
+    ASSERT_NE(start, std::string::npos);
+    start += 5;
+    size_t end = readme.find("```\n", start);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(readme.substr(start, end - start), example);
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <string>
 
-#include "clock/clock.h"
-#include "harness/harness.h"
+#include <memsweep/clock.h>
+#include <memsweep/harness.h>
 
 namespace {
 

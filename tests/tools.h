@@ -2,10 +2,13 @@
 #ifndef MEMSWEEP_TESTS_TOOLS_H
 #define MEMSWEEP_TESTS_TOOLS_H
 
+#include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -43,6 +46,36 @@ inline Outcome run_shell(const std::string &command)
     std::remove((base + ".err").c_str());
     return o;
 }
+
+// quote makes text one word of a shell command, whatever it holds.
+inline std::string quote(const std::string &text)
+{
+    std::string q = "'";
+    for (char c : text)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// A fresh folder of its own, removed with everything in it at the end of its
+// scope; path is empty if it could not be made.
+struct TempFolder {
+    std::string path;
+
+    TempFolder()
+    {
+        std::string pattern = testing::TempDir() + "memsweep_XXXXXX";
+        if (mkdtemp(pattern.data()) != nullptr)
+            path = pattern;
+    }
+    ~TempFolder()
+    {
+        std::error_code ignored;
+        if (!path.empty())
+            std::filesystem::remove_all(path, ignored);
+    }
+    TempFolder(const TempFolder &) = delete;
+    TempFolder &operator=(const TempFolder &) = delete;
+};
 
 inline std::vector<std::string> lines_of(const std::string &text)
 {

@@ -1,6 +1,6 @@
 #include "fakes/fake_clock.h"
 
-#include "clock/clock.h"
+#include <memsweep/clock.h>
 
 namespace fake_clock {
 
