@@ -19,6 +19,7 @@ static unsigned cyc_lo = 0;        /* counter's low half at the latest start */
 static double cyc_per_tick = 0.0;  /* cycles charged per user tick; 0.0 = not calibrated yet */
 static uint64_t start_tick = 0;    /* user ticks at the latest compensated start */
 static char buf[512];              /* one line (or piece of a line) of /proc/cpuinfo */
+static const char *cpuinfo_path = "/proc/cpuinfo";  /* the file core_mhz reads; tests point it elsewhere */
 
 double cpu_ghz = 0.0;
 
@@ -61,7 +62,7 @@ double ovhd(void)
 static const char cpuinfo_warning[] = "Can't open /proc/cpuinfo to get clock information\n";
 
 /* core_mhz_from reads the clock rate from the file at path; core_mhz passes
- * /proc/cpuinfo, and tests pass files of their own.  The warning names
+ * cpuinfo_path, and tests pass files of their own.  The warning names
  * /proc/cpuinfo whatever the path, as users only ever see that file. */
 static double core_mhz_from(const char *path, int verbose)
 {
@@ -104,7 +105,7 @@ static double core_mhz_from(const char *path, int verbose)
 
 double core_mhz(int verbose)
 {
-    return core_mhz_from("/proc/cpuinfo", verbose);
+    return core_mhz_from(cpuinfo_path, verbose);
 }
 
 double mhz(int verbose)

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <vector>
@@ -166,19 +167,25 @@ TEST(Loop, CompensateUsesOnlyTheCompensatedCounter)
     EXPECT_EQ(fake_clock::starts + fake_clock::reads, 0);
 }
 
-TEST(Loop, Fcyc2PassesItsArgumentsAndIgnoresReserved)
+TEST(Loop, Fcyc2PassesItsArgumentsAndTakesThreeWithinOnePercentOrAtMost500)
 {
     static int seen_a, seen_b;
     auto record = [](int a, int b) { seen_a = a; seen_b = b; return 0; };
-    for (int reserved : {0, 1, -7}) {
-        script({30, 35, 30.2, 30.1});
-        EXPECT_EQ(fcyc2(record, 11, -3, reserved), 30.0);
-        EXPECT_EQ(samplecount, 4);
-        EXPECT_EQ(fake_clock::reads, 4);
-        EXPECT_EQ(fake_clock::comp_reads, 0);
-        EXPECT_EQ(seen_a, 11);
-        EXPECT_EQ(seen_b, -3);
-    }
+    // 30, 30.29 and 30.3 agree within 1% (30.3 = 1.01 * 30), but only with
+    // the fourth sample: two would agree at the third, a tighter tolerance
+    // never.
+    script({30, 35, 30.3, 30.29});
+    EXPECT_EQ(fcyc2(record, 11, -3, 7), 30.0);
+    EXPECT_EQ(samplecount, 4);
+    EXPECT_EQ(fake_clock::comp_reads, 0);
+    EXPECT_EQ(seen_a, 11);
+    EXPECT_EQ(seen_b, -3);
+
+    // Each sample one cycle longer than the one before: never within 1%.
+    script({0});
+    fake_clock::reading = [](int n) { return 100.0 + n; };
+    fcyc2(record, 0, 0, 0);
+    EXPECT_EQ(samplecount, 500);
 }
 
 TEST(LoopDeathTest, ExitsWithOneLineWhenTheStoreCannotBeAllocated)
@@ -190,7 +197,7 @@ TEST(LoopDeathTest, ExitsWithOneLineWhenTheStoreCannotBeAllocated)
         FILE *f = fopen("/proc/self/statm", "r");
         unsigned long pages = 0;
         if (f != NULL && fscanf(f, "%lu", &pages) == 1)
-            rl.rlim_cur = pages * 4096UL + (64UL << 20);
+            rl.rlim_cur = pages * (unsigned long)sysconf(_SC_PAGESIZE) + (64UL << 20);
         if (f != NULL)
             fclose(f);
         setrlimit(RLIMIT_AS, &rl);
