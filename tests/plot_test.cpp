@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
 #include <string>
 
 #include "tools.h"
@@ -21,16 +24,26 @@ protected:
     {
         if (run_shell("command -v gnuplot").status != 0)
             GTEST_SKIP() << "gnuplot is not installed (scripts/setup installs it)";
-        dir = testing::TempDir() + "memsweep_plot_" + std::to_string(getpid());
-        run_shell("rm -rf " + dir + " && mkdir -p " + dir);
+        std::string pattern = testing::TempDir() + "memsweep_plot_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr) << pattern;
+        dir = pattern;
     }
 
-    void TearDown() override { run_shell("rm -rf " + dir); }
+    void TearDown() override
+    {
+        if (!dir.empty())
+            std::filesystem::remove_all(dir);
+    }
 
+    // write puts text in a file of the test's folder, making folders on the
+    // way, and returns its path.
     std::string write(const std::string &name, const std::string &text)
     {
         std::string path = dir + "/" + name;
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
         FILE *f = fopen(path.c_str(), "w");
+        if (f == nullptr)
+            throw std::runtime_error("can't write " + path);
         fwrite(text.data(), 1, text.size(), f);
         fclose(f);
         return path;
@@ -99,11 +112,10 @@ TEST_F(Plot, DrawsARealRunFromStandardInputAndAsSvgByName)
 TEST_F(Plot, MarksDataAndUnifiedCachesFromTheirDescription)
 {
     std::string caches = dir + "/cache";
-    run_shell("mkdir -p " + caches + "/index0 " + caches + "/index1 " + caches + "/index2");
-    auto describe = [&](const char *index, const char *level, const char *type, const char *size) {
-        std::string d = caches + "/" + index;
-        run_shell("echo " + std::string(level) + " >" + d + "/level && echo " + type + " >" + d +
-                  "/type && echo " + size + " >" + d + "/size");
+    auto describe = [&](const std::string &index, const std::string &level, const char *type, const char *size) {
+        write("cache/" + index + "/level", level + "\n");
+        write("cache/" + index + "/type", std::string(type) + "\n");
+        write("cache/" + index + "/size", std::string(size) + "\n");
     };
     describe("index0", "1", "Data", "48K");
     describe("index1", "1", "Instruction", "32K");
