@@ -49,6 +49,8 @@ protected:
         return path;
     }
 
+    bool exists(const std::string &name) const { return access((dir + "/" + name).c_str(), F_OK) == 0; }
+
     // grid is a table of the given labels and strides, value f(label, stride).
     static std::string grid(int l0, int l1, int s0, int s1, double (*f)(int, int))
     {
@@ -100,11 +102,12 @@ TEST_F(Plot, DrawsARealRunFromStandardInputAndAsSvgByName)
     ASSERT_EQ(o.status, 0) << o.err;
     expect_png(dir + "/real.png");
 
-    o = run_shell(plot + " -c none -t 'A title of my own' -o " + dir + "/real.svg " + real_table);
+    // "_" in the title stays an underscore, not a subscript.
+    o = run_shell(plot + " -c none -t 'A title of my_own' -o " + dir + "/real.svg " + real_table);
     ASSERT_EQ(o.status, 0) << o.err;
     std::string svg = slurp(dir + "/real.svg");
     EXPECT_NE(svg.find("<svg"), std::string::npos);
-    EXPECT_NE(svg.find("A title of my own"), std::string::npos);
+    EXPECT_NE(svg.find("A title of my_own"), std::string::npos);
     EXPECT_NE(svg.find("128M"), std::string::npos);
     EXPECT_NE(svg.find("GB/s"), std::string::npos);
 }
@@ -125,8 +128,8 @@ TEST_F(Plot, MarksDataAndUnifiedCachesFromTheirDescription)
     Outcome o = run_shell(plot + " -c " + caches + " -o " + dir + "/marked.svg " + table);
     ASSERT_EQ(o.status, 0) << o.err;
     std::string svg = slurp(dir + "/marked.svg");
-    EXPECT_NE(svg.find("L1d 48K"), std::string::npos);
-    EXPECT_NE(svg.find("L2 2M"), std::string::npos);
+    EXPECT_NE(svg.find("L1d 48K<"), std::string::npos);
+    EXPECT_NE(svg.find("L2 2M<"), std::string::npos);
     EXPECT_EQ(svg.find("L1i"), std::string::npos);
 
     o = run_shell(plot + " -c " + dir + "/no-such-folder -o " + dir + "/plain.svg " + table);
@@ -136,8 +139,8 @@ TEST_F(Plot, MarksDataAndUnifiedCachesFromTheirDescription)
 
 TEST_F(Plot, ComparesTwoTablesCellByCell)
 {
-    std::string a = write("a.tsv", grid(1, 14, 1, 15, slope));
-    std::string b = write("b.tsv", grid(1, 14, 1, 15, faster));
+    std::string a = write("a_run.tsv", grid(1, 14, 1, 15, slope));
+    std::string b = write("b_run.tsv", grid(1, 14, 1, 15, faster));
     Outcome o = plot_to(dir + "/ratio.png", a + " " + b);
     ASSERT_EQ(o.status, 0) << o.err;
     expect_png(dir + "/ratio.png");
@@ -147,6 +150,26 @@ TEST_F(Plot, ComparesTwoTablesCellByCell)
     std::string svg = slurp(dir + "/ratio.svg");
     EXPECT_NE(svg.find("1.50"), std::string::npos);
     EXPECT_NE(svg.find("B / A"), std::string::npos);
+    EXPECT_NE(svg.find("b_run.tsv / " + a), std::string::npos);
+}
+
+// Titles, table names and cache descriptions are text to draw: none of them
+// runs as a command, in gnuplot's back-quotes or the shell's $(...).
+TEST_F(Plot, RunsNothingThatItsTextSays)
+{
+    std::string table = write("t`touch made1`$(touch made2).tsv", grid(1, 4, 1, 3, slope));
+    write("cache/index0/level", "1\";system(\"touch${IFS}made5\");\"\n");
+    write("cache/index0/type", "Data\n");
+    write("cache/index0/size", "32K\n");
+    std::string in_dir = "cd " + dir + " && " + plot, quoted = " '" + table + "'";
+    Outcome one = run_shell(in_dir + " -c cache -t 'x `touch made3` $(touch made4)' -o one.png" + quoted);
+    Outcome two = run_shell(in_dir + " -c none -o two.png" + quoted + quoted);
+    for (const char *made : {"made1", "made2", "made3", "made4", "made5"})
+        EXPECT_FALSE(exists(made)) << made;
+    ASSERT_EQ(one.status, 0) << one.err;
+    ASSERT_EQ(two.status, 0) << two.err;
+    expect_png(dir + "/one.png");
+    expect_png(dir + "/two.png");
 }
 
 TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
