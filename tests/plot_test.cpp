@@ -172,6 +172,38 @@ TEST_F(Plot, RunsNothingThatItsTextSays)
     expect_png(dir + "/two.png");
 }
 
+// The default title reads /proc/cpuinfo; however large or absent the file,
+// the picture is drawn without a word on standard error.
+TEST_F(Plot, TitlesAMachineOfAThousandCpusOrOfNoCpuinfo)
+{
+    if (geteuid() != 0 || run_shell("unshare -m true").status != 0)
+        GTEST_SKIP() << "needs root and unshare -m to put a file over /proc/cpuinfo";
+    std::string flags = "fpu vme de pse tsc msr pae mce cx8 apic sep mtrr constant_tsc nonstop_tsc";
+    while (flags.size() < 1600)
+        flags += " flag" + std::to_string(flags.size());
+    std::string cpuinfo;
+    for (int cpu = 0; cpu < 1024; cpu++)
+        cpuinfo += "processor\t: " + std::to_string(cpu) +
+                   "\nvendor_id\t: GenuineIntel\nmodel name\t: Test CPU_9 @ 2.00GHz\ncpu MHz\t\t: 2000.4\nflags\t\t: " +
+                   flags + "\n\n";
+    std::string fake = write("cpuinfo", cpuinfo);
+    std::string table = write("t.tsv", grid(1, 4, 1, 3, slope));
+    auto run_over = [&](const std::string &mount, const std::string &out) {
+        return run_shell("unshare -m sh -c '" + mount + " && exec " + plot + " -c none -o " + dir + "/" + out + " " +
+                         table + "'");
+    };
+
+    Outcome o = run_over("mount --bind " + fake + " /proc/cpuinfo", "many.svg");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.err, "");
+    EXPECT_NE(slurp(dir + "/many.svg").find("memsweep on Test CPU_9 @ 2.00GHz at 2000 MHz"), std::string::npos);
+
+    o = run_over("mount -t tmpfs none /proc", "none.svg");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.err, "");
+    EXPECT_NE(slurp(dir + "/none.svg").find("memsweep on an unknown CPU"), std::string::npos);
+}
+
 TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
 {
     std::string good = grid(1, 3, 1, 3, slope);
