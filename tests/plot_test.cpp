@@ -102,10 +102,11 @@ TEST_F(Plot, DrawsARealRunFromStandardInputAndAsSvgByName)
     ASSERT_EQ(o.status, 0) << o.err;
     expect_png(dir + "/real.png");
 
-    // "_" in the title stays an underscore, not a subscript.
-    o = run_shell(plot + " -c none -t 'A title of my_own' -o " + dir + "/real.svg " + real_table);
+    // The name's suffix chooses the format in either case; "_" in the title
+    // stays an underscore, not a subscript.
+    o = run_shell(plot + " -c none -t 'A title of my_own' -o " + dir + "/real.SVG " + real_table);
     ASSERT_EQ(o.status, 0) << o.err;
-    std::string svg = slurp(dir + "/real.svg");
+    std::string svg = slurp(dir + "/real.SVG");
     EXPECT_NE(svg.find("<svg"), std::string::npos);
     EXPECT_NE(svg.find("A title of my_own"), std::string::npos);
     EXPECT_NE(svg.find("128M"), std::string::npos);
