@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
 #include <string>
 
 #include "tools.h"
@@ -21,20 +24,32 @@ protected:
     {
         if (run_shell("command -v gnuplot").status != 0)
             GTEST_SKIP() << "gnuplot is not installed (scripts/setup installs it)";
-        dir = testing::TempDir() + "memsweep_plot_" + std::to_string(getpid());
-        run_shell("rm -rf " + dir + " && mkdir -p " + dir);
+        std::string pattern = testing::TempDir() + "memsweep_plot_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr) << pattern;
+        dir = pattern;
     }
 
-    void TearDown() override { run_shell("rm -rf " + dir); }
+    void TearDown() override
+    {
+        if (!dir.empty())
+            std::filesystem::remove_all(dir);
+    }
 
+    // write puts text in a file of the test's folder, making folders on the
+    // way, and returns its path.
     std::string write(const std::string &name, const std::string &text)
     {
         std::string path = dir + "/" + name;
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
         FILE *f = fopen(path.c_str(), "w");
+        if (f == nullptr)
+            throw std::runtime_error("can't write " + path);
         fwrite(text.data(), 1, text.size(), f);
         fclose(f);
         return path;
     }
+
+    bool exists(const std::string &name) const { return access((dir + "/" + name).c_str(), F_OK) == 0; }
 
     // grid is a table of the given labels and strides, value f(label, stride).
     static std::string grid(int l0, int l1, int s0, int s1, double (*f)(int, int))
@@ -87,11 +102,13 @@ TEST_F(Plot, DrawsARealRunFromStandardInputAndAsSvgByName)
     ASSERT_EQ(o.status, 0) << o.err;
     expect_png(dir + "/real.png");
 
-    o = run_shell(plot + " -c none -t 'A title of my own' -o " + dir + "/real.svg " + real_table);
+    // The name's suffix chooses the format in either case; "_" in the title
+    // stays an underscore, not a subscript.
+    o = run_shell(plot + " -c none -t 'A title of my_own' -o " + dir + "/real.SVG " + real_table);
     ASSERT_EQ(o.status, 0) << o.err;
-    std::string svg = slurp(dir + "/real.svg");
+    std::string svg = slurp(dir + "/real.SVG");
     EXPECT_NE(svg.find("<svg"), std::string::npos);
-    EXPECT_NE(svg.find("A title of my own"), std::string::npos);
+    EXPECT_NE(svg.find("A title of my_own"), std::string::npos);
     EXPECT_NE(svg.find("128M"), std::string::npos);
     EXPECT_NE(svg.find("GB/s"), std::string::npos);
 }
@@ -99,11 +116,10 @@ TEST_F(Plot, DrawsARealRunFromStandardInputAndAsSvgByName)
 TEST_F(Plot, MarksDataAndUnifiedCachesFromTheirDescription)
 {
     std::string caches = dir + "/cache";
-    run_shell("mkdir -p " + caches + "/index0 " + caches + "/index1 " + caches + "/index2");
-    auto describe = [&](const char *index, const char *level, const char *type, const char *size) {
-        std::string d = caches + "/" + index;
-        run_shell("echo " + std::string(level) + " >" + d + "/level && echo " + type + " >" + d +
-                  "/type && echo " + size + " >" + d + "/size");
+    auto describe = [&](const std::string &index, const std::string &level, const char *type, const char *size) {
+        write("cache/" + index + "/level", level + "\n");
+        write("cache/" + index + "/type", std::string(type) + "\n");
+        write("cache/" + index + "/size", std::string(size) + "\n");
     };
     describe("index0", "1", "Data", "48K");
     describe("index1", "1", "Instruction", "32K");
@@ -113,8 +129,8 @@ TEST_F(Plot, MarksDataAndUnifiedCachesFromTheirDescription)
     Outcome o = run_shell(plot + " -c " + caches + " -o " + dir + "/marked.svg " + table);
     ASSERT_EQ(o.status, 0) << o.err;
     std::string svg = slurp(dir + "/marked.svg");
-    EXPECT_NE(svg.find("L1d 48K"), std::string::npos);
-    EXPECT_NE(svg.find("L2 2M"), std::string::npos);
+    EXPECT_NE(svg.find("L1d 48K<"), std::string::npos);
+    EXPECT_NE(svg.find("L2 2M<"), std::string::npos);
     EXPECT_EQ(svg.find("L1i"), std::string::npos);
 
     o = run_shell(plot + " -c " + dir + "/no-such-folder -o " + dir + "/plain.svg " + table);
@@ -124,8 +140,8 @@ TEST_F(Plot, MarksDataAndUnifiedCachesFromTheirDescription)
 
 TEST_F(Plot, ComparesTwoTablesCellByCell)
 {
-    std::string a = write("a.tsv", grid(1, 14, 1, 15, slope));
-    std::string b = write("b.tsv", grid(1, 14, 1, 15, faster));
+    std::string a = write("a_run.tsv", grid(1, 14, 1, 15, slope));
+    std::string b = write("b_run.tsv", grid(1, 14, 1, 15, faster));
     Outcome o = plot_to(dir + "/ratio.png", a + " " + b);
     ASSERT_EQ(o.status, 0) << o.err;
     expect_png(dir + "/ratio.png");
@@ -135,6 +151,58 @@ TEST_F(Plot, ComparesTwoTablesCellByCell)
     std::string svg = slurp(dir + "/ratio.svg");
     EXPECT_NE(svg.find("1.50"), std::string::npos);
     EXPECT_NE(svg.find("B / A"), std::string::npos);
+    EXPECT_NE(svg.find("b_run.tsv / " + a), std::string::npos);
+}
+
+// Titles, table names and cache descriptions are text to draw: none of them
+// runs as a command, in gnuplot's back-quotes or the shell's $(...).
+TEST_F(Plot, RunsNothingThatItsTextSays)
+{
+    std::string table = write("t`touch made1`$(touch made2).tsv", grid(1, 4, 1, 3, slope));
+    write("cache/index0/level", "1\";system(\"touch${IFS}made5\");\"\n");
+    write("cache/index0/type", "Data\n");
+    write("cache/index0/size", "32K\n");
+    std::string in_dir = "cd " + dir + " && " + plot, quoted = " '" + table + "'";
+    Outcome one = run_shell(in_dir + " -c cache -t 'x `touch made3` $(touch made4)' -o one.png" + quoted);
+    Outcome two = run_shell(in_dir + " -c none -o two.png" + quoted + quoted);
+    for (const char *made : {"made1", "made2", "made3", "made4", "made5"})
+        EXPECT_FALSE(exists(made)) << made;
+    ASSERT_EQ(one.status, 0) << one.err;
+    ASSERT_EQ(two.status, 0) << two.err;
+    expect_png(dir + "/one.png");
+    expect_png(dir + "/two.png");
+}
+
+// The default title reads /proc/cpuinfo; however large or absent the file,
+// the picture is drawn without a word on standard error.
+TEST_F(Plot, TitlesAMachineOfAThousandCpusOrOfNoCpuinfo)
+{
+    if (geteuid() != 0 || run_shell("unshare -m true").status != 0)
+        GTEST_SKIP() << "needs root and unshare -m to put a file over /proc/cpuinfo";
+    std::string flags = "fpu vme de pse tsc msr pae mce cx8 apic sep mtrr constant_tsc nonstop_tsc";
+    while (flags.size() < 1600)
+        flags += " flag" + std::to_string(flags.size());
+    std::string cpuinfo;
+    for (int cpu = 0; cpu < 1024; cpu++)
+        cpuinfo += "processor\t: " + std::to_string(cpu) +
+                   "\nvendor_id\t: GenuineIntel\nmodel name\t: Test CPU_9 @ 2.00GHz\ncpu MHz\t\t: 2000.4\nflags\t\t: " +
+                   flags + "\n\n";
+    std::string fake = write("cpuinfo", cpuinfo);
+    std::string table = write("t.tsv", grid(1, 4, 1, 3, slope));
+    auto run_over = [&](const std::string &mount, const std::string &out) {
+        return run_shell("unshare -m sh -c '" + mount + " && exec " + plot + " -c none -o " + dir + "/" + out + " " +
+                         table + "'");
+    };
+
+    Outcome o = run_over("mount --bind " + fake + " /proc/cpuinfo", "many.svg");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.err, "");
+    EXPECT_NE(slurp(dir + "/many.svg").find("memsweep on Test CPU_9 @ 2.00GHz at 2000 MHz"), std::string::npos);
+
+    o = run_over("mount -t tmpfs none /proc", "none.svg");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.err, "");
+    EXPECT_NE(slurp(dir + "/none.svg").find("memsweep on an unknown CPU"), std::string::npos);
 }
 
 TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
