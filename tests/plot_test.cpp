@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -18,21 +17,14 @@ const std::string real_table = std::string(MEMSWEEP_SOURCE_DIR) + "/docs/sweep-a
 
 class Plot : public testing::Test {
 protected:
-    std::string dir;
+    TempFolder folder;
+    std::string dir = folder.path;
 
     void SetUp() override
     {
         if (run_shell("command -v gnuplot").status != 0)
             GTEST_SKIP() << "gnuplot is not installed (scripts/setup installs it)";
-        std::string pattern = testing::TempDir() + "memsweep_plot_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr) << pattern;
-        dir = pattern;
-    }
-
-    void TearDown() override
-    {
-        if (!dir.empty())
-            std::filesystem::remove_all(dir);
+        ASSERT_FALSE(dir.empty());
     }
 
     // write puts text in a file of the test's folder, making folders on the
