@@ -34,14 +34,15 @@ TEST(RealCounter, AdvancesAndAgreesWithTheHalvesItIsBuiltOn)
 TEST(RealCounter, OvhdIsBelowAnyTimedWorkAndRestartsTheCounter)
 {
     start_counter();
-    spin(1000000, 0);
+    spin(10000000, 0);
     double spun = get_counter();
     double empty = ovhd();
     double after = get_counter();
-    // The cheapest empty window costs far less than a million additions, and
-    // the reading right after it counts from ovhd's own restart.
+    // The cheapest empty window costs far less than ten million additions,
+    // and the reading right after it counts from ovhd's own restart, not
+    // from the start before the spin.  (The margin leaves room for valgrind.)
     EXPECT_LT(empty, spun / 100);
-    EXPECT_LT(after, spun / 100);
+    EXPECT_LT(after, spun / 10);
 }
 
 TEST(RealCounter, Fcyc2GrowsWithTheWork)
