@@ -189,10 +189,10 @@ TEST_F(Cpuinfo, MhzAndCoreMhzReadTheSameFileAndPrintTheSame)
     write("processor\t: 0\ncpu MHz\t\t: 800.000\n");
     const char *real = cpuinfo_path;
     cpuinfo_path = path.c_str();
-    for (double (*rate)(int) : {core_mhz, mhz}) {
+    for (bool by_mhz : {false, true}) {
         cpu_ghz = 0.0;
         CaptureStdout();
-        EXPECT_EQ(rate(1), 800.0);
+        EXPECT_EQ(by_mhz ? mhz(1) : core_mhz(1), 800.0);
         fflush(stdout);
         EXPECT_EQ(GetCapturedStdout(), "Processor Clock Rate ~= 0.8000 GHz (extracted from file)\n");
         EXPECT_EQ(cpu_ghz, 0.8);
