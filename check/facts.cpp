@@ -272,6 +272,8 @@ struct Flags {
     }
 };
 
+/* cpu_flags finds the first line that starts with "flags" and a colon,
+ * after blanks, and splits what follows into flags. */
 static Flags cpu_flags(const std::string &cpuinfo)
 {
     Flags f;
@@ -292,6 +294,8 @@ static Flags cpu_flags(const std::string &cpuinfo)
     return f;
 }
 
+/* counter_check warns unless the counter ticks at a fixed rate that does
+ * not stop in idle states, the two things that make its cycles time. */
 static Check counter_check(const Flags &flags)
 {
     Check c;
@@ -325,6 +329,8 @@ static Check counter_check(const Flags &flags)
     return c;
 }
 
+/* machine_check tells a virtual machine, whose figures carry other
+ * guests' noise, from bare metal. */
 static Check machine_check(const Flags &flags)
 {
     Check c;
@@ -348,6 +354,8 @@ static Check machine_check(const Flags &flags)
 
 /* ====================== Frequency scaling ====================== */
 
+/* scaling_check warns where a governor other than performance, or turbo,
+ * lets the cores change speed during a run; no cpufreq at all is info. */
 static Check scaling_check(const std::string &root)
 {
     Check c;
@@ -518,6 +526,7 @@ Check load_check(const std::string &stat_before, const std::string &stat_after, 
 
 /* ====================== Memory and huge pages ====================== */
 
+/* memory_check warns when MemAvailable is less than memsweep needs. */
 static Check memory_check(const std::string &root)
 {
     Check c;
@@ -562,6 +571,8 @@ static Check memory_check(const std::string &root)
     return c;
 }
 
+/* huge_pages_check reports the bracketed word of the transparent huge page
+ * setting, as "always [madvise] never" shows it. */
 static Check huge_pages_check(const std::string &root)
 {
     Check c;
@@ -719,6 +730,7 @@ std::vector<Check> run_checks(const std::string &root, double seconds)
             cache_check(root)};
 }
 
+/* status_word is the status as the reports spell it. */
 static const char *status_word(Status s)
 {
     return s == Status::ok ? "ok" : s == Status::warn ? "warn" : "info";

@@ -25,6 +25,7 @@
  * /proc/stat's ticks (10 ms each) to give the load to a percent or so. */
 static const double interval_s = 1.0;
 
+/* The usage, printed by -h and after a usage error. */
 static const char usage[] =
     "usage: memsweep-check [--json] [--root DIR]\n"
     "  --json      print the report as one JSON object\n"
