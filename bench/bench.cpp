@@ -7,6 +7,9 @@
 //    counted as the table counts them, (size / stride) bytes.
 //  - FullSweep: one whole run of memsweep, its wall time and its peak
 //    resident memory.
+//  - CounterRate: counter_mhz's time per call and its error against the
+//    kernel's own figure for the counter (from dmesg, where it is readable).
+//  - CheckRun: the wall time of one run of memsweep-check.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -15,6 +18,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include <memsweep/clock.h>
@@ -93,6 +99,82 @@ void FullSweep(benchmark::State &state)
     }
 }
 BENCHMARK(FullSweep)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+// kernel_counter_mhz returns the counter's rate that the kernel printed at
+// boot, in MHz: the refined calibration where there is one, else the one it
+// detected; 0.0 where dmesg can't be read (kernel.dmesg_restrict).
+double kernel_counter_mhz()
+{
+    FILE *log = popen("dmesg 2>/dev/null", "r");
+    if (log == nullptr)
+        return 0.0;
+    char line[512];
+    double detected = 0.0, refined = 0.0;
+    while (fgets(line, sizeof line, log) != nullptr) {
+        const char *at = strstr(line, "tsc: Refined TSC clocksource calibration: ");
+        if (at != nullptr)
+            sscanf(at + 42, "%lf", &refined);
+        at = strstr(line, "tsc: Detected ");
+        if (at != nullptr)
+            sscanf(at + 14, "%lf MHz processor", &detected);
+    }
+    pclose(log);
+    return refined > 0.0 ? refined : detected;
+}
+
+// The kernel prints three decimals, so errors below 0.2 ppm can't be told.
+void CounterRate(benchmark::State &state)
+{
+    double kernel = kernel_counter_mhz();
+    std::vector<double> ms, ppm;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        double rate = counter_mhz();
+        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+        if (kernel > 0.0)
+            ppm.push_back((rate - kernel) / kernel * 1e6);
+    }
+    state.counters["median_ms"] = median(ms);
+    state.counters["max_ms"] = *std::max_element(ms.begin(), ms.end());
+    if (ppm.empty()) {
+        state.SetLabel("no kernel figure: dmesg not readable");
+        return;
+    }
+    std::vector<double> abs_ppm(ppm.size());
+    std::transform(ppm.begin(), ppm.end(), abs_ppm.begin(), [](double e) { return std::fabs(e); });
+    state.counters["kernel_mhz"] = kernel;
+    state.counters["median_error_ppm"] = median(ppm);
+    state.counters["median_abs_error_ppm"] = median(abs_ppm);
+    state.counters["max_abs_error_ppm"] = *std::max_element(abs_ppm.begin(), abs_ppm.end());
+}
+BENCHMARK(CounterRate)->Iterations(21)->Unit(benchmark::kMillisecond);
+
+#ifdef MEMSWEEP_CHECK_EXE
+void CheckRun(benchmark::State &state)
+{
+    std::vector<double> wall;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        pid_t pid = fork();
+        if (pid == 0) {
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            execl(MEMSWEEP_CHECK_EXE, "memsweep-check", (char *)NULL);
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        wall.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        state.SetIterationTime(wall.back());
+        // 0 and 1 are both reports; anything else is a failure.
+        if (!WIFEXITED(status) || WEXITSTATUS(status) > 1)
+            state.SkipWithError("memsweep-check failed");
+    }
+    state.counters["median_wall_s"] = median(wall);
+    state.counters["max_wall_s"] = *std::max_element(wall.begin(), wall.end());
+}
+BENCHMARK(CheckRun)->Iterations(7)->UseManualTime()->Unit(benchmark::kSecond);
+#endif
 
 }  // namespace
 

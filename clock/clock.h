@@ -16,8 +16,9 @@
  *
  * One start reading serves the plain counter, the compensated counter and the
  * timed-sleep estimate alike: starting any of them (start_counter, ovhd,
- * mhz_full, start_comp_counter) restarts the others.  Nothing here is
- * thread-safe.
+ * mhz_full, start_comp_counter) restarts the others.  counter_mhz is not one
+ * of them: it keeps its readings to itself, so it can run in the middle of a
+ * measurement.  Nothing here is thread-safe.
  *
  * The header works from C and C++; every name has C linkage.
  */
@@ -70,6 +71,15 @@ double mhz(int verbose);
  * cycles per microsecond slept.  It takes sleeptime (>= 1) seconds, restarts
  * the counter, and prints the rate when verbose is non-zero. */
 double mhz_full(int verbose, int sleeptime);
+
+/* counter_mhz returns the rate at which the counter ticks, in MHz, measured
+ * against the system's CLOCK_MONOTONIC_RAW: the rate that turns cycles into
+ * time, whatever the cores' clock does.  It times intervals of 4 ms, 8 ms, ...
+ * until two successive estimates agree within 0.2 ppm, and takes at most a
+ * quarter of a second.  It returns 0.0 when the system clock can't be read
+ * (clock_gettime fails) or does not advance.  It leaves the start reading of
+ * start_counter alone. */
+double counter_mhz(void);
 
 /* Compensated counter: charges a calibrated number of cycles for every tick
  * of user CPU time (the tms_utime of times()) that passes while measuring. */

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "fakes/fake_counter.h"
 #include "fakes/fake_os.h"
@@ -327,6 +329,71 @@ TEST(CompensatedCounter, ChargesCalibratedCyclesForEveryTickThatPassed)
     fake_counter::tsc = [](int n) { return n == 0 ? 0ULL : 100ULL; };
     start_comp_counter();
     EXPECT_EQ(get_comp_counter(), 100.0 - 4000.0);
+}
+
+/* ---------------------------------------------------------------- counter rate */
+
+// script_rate scripts a counter at 2400 MHz (12 cycles per 5 ns) and a raw
+// clock for counter_mhz.  Its k-th bracketed reading (eight tries of
+// counter, clock, counter) falls after 4 + 8 + ... ms of sleep, and the
+// clock reads clock_error(k) ns late there.  Only try 5 of each reading is
+// tight; every other try is a wide bracket around a clock read late by a
+// different amount in every reading.
+void script_rate(std::function<int64_t(int)> clock_error)
+{
+    reset_fakes();
+    auto true_ns = [](int k) { return 4000000 * ((int64_t(1) << k) - 1); };
+    fake_os::raw_ns = [=](int n) {
+        int k = n / 8, i = n % 8;
+        return 1000000000000 + true_ns(k) + clock_error(k) + (i == 5 ? 0 : 50000 * (i + 1) * (k + 1));
+    };
+    fake_counter::tsc = [=](int n) {
+        int k = n / 16, i = n % 16 / 2;
+        uint64_t middle = (uint64_t(1) << 40) + (uint64_t)(true_ns(k) * 12 / 5);
+        uint64_t half_width = i == 5 ? 10 : 1000 * (uint64_t)(i + 1);
+        return n % 2 == 0 ? middle - half_width : middle + half_width;
+    };
+}
+
+TEST(CounterRate, DividesCyclesByNanosecondsOfTheTightestBracketsAndLeavesTheStartAlone)
+{
+    reset_fakes();
+    fake_counter::tsc = [](int) { return 0x123456789abcULL; };
+    start_counter();  // a measurement under way
+    unsigned hi = cyc_hi, lo = cyc_lo;
+    script_rate([](int) { return 0; });
+
+    EXPECT_EQ(counter_mhz(), 2400.0);
+    EXPECT_EQ(fake_os::naps, (std::vector<int64_t>{4000000, 8000000}));  // agreed at once
+    EXPECT_EQ(cyc_hi, hi);
+    EXPECT_EQ(cyc_lo, lo);
+}
+
+TEST(CounterRate, StretchesTheIntervalUntilTwoEstimatesAgreeOrTimeRunsOut)
+{
+    // 1e-3 off after 4 ms, 1e-5 after 12 ms, exact from 28 ms on.
+    script_rate([](int k) { return k == 1 ? 4000 : k == 2 ? 120 : 0; });
+    EXPECT_EQ(counter_mhz(), 2400.0);
+    EXPECT_EQ(fake_os::naps, (std::vector<int64_t>{4000000, 8000000, 16000000, 32000000}));
+
+    // Never two alike: the estimate after 124 ms, as no 128 ms interval fits
+    // into 0.2 s.
+    script_rate([](int k) { return 1000 * (k % 2); });
+    EXPECT_DOUBLE_EQ(counter_mhz(), 2400.0 * 124e6 / (124e6 + 1000));
+    EXPECT_EQ(fake_os::naps.size(), 5u);
+}
+
+TEST(CounterRate, IsZeroWhenTheClockFailsOrStandsStill)
+{
+    for (int failing_call : {0, 7, 8, 20}) {
+        script_rate([](int) { return 0; });
+        auto clock = fake_os::raw_ns;
+        fake_os::raw_ns = [=](int n) { return n == failing_call ? -1 : clock(n); };
+        EXPECT_EQ(counter_mhz(), 0.0) << failing_call;
+    }
+    script_rate([](int) { return 0; });
+    fake_os::raw_ns = [](int) { return 5000000000; };
+    EXPECT_EQ(counter_mhz(), 0.0);
 }
 
 }  // namespace

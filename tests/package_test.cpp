@@ -124,6 +124,18 @@ TEST_F(Package, InstallsAManualPageOfThisVersionThatRenders)
     EXPECT_EQ(o.out + o.err, "");
 }
 
+TEST_F(Package, InstallsMemsweepCheckWithItsManualPage)
+{
+    Outcome o = run_shell(quote(usr + "/bin/memsweep-check") + " -h");
+    EXPECT_EQ(o.status, 0) << o.err;
+    std::string page = usr + "/share/man/man1/memsweep-check.1";
+    EXPECT_NE(slurp(page).find("\"memsweep " MEMSWEEP_VERSION "\""), std::string::npos);
+    if (run_shell("command -v mandoc").status != 0)
+        GTEST_SKIP() << "mandoc is not installed";
+    o = run_shell("mandoc -T lint -W warning " + quote(page));
+    EXPECT_EQ(o.out + o.err, "");
+}
+
 TEST(SourceTree, BuildsACProgramInAnotherProjectThroughAddSubdirectory)
 {
     TempFolder dir;

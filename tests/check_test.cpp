@@ -1,0 +1,278 @@
+// memsweep-check's checks on made-up machines, with a counter of 2400 MHz
+// (fakes/fake_rate.cpp); then the built command itself.
+#include "check/facts.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "tools.h"
+
+namespace {
+
+using json = nlohmann::json;
+
+// A made-up machine's /proc and /sys below a fresh folder.
+struct Machine {
+    TempFolder folder;
+    std::string root = folder.path;
+
+    void put(const std::string &file, const std::string &text)
+    {
+        std::filesystem::path path = root + "/" + file;
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << text;
+    }
+    void cache(int index, const char *level, const char *type, const char *size)
+    {
+        std::string dir = "sys/devices/system/cpu/cpu0/cache/index" + std::to_string(index) + "/";
+        put(dir + "level", std::string(level) + "\n");
+        put(dir + "type", std::string(type) + "\n");
+        put(dir + "size", std::string(size) + "\n");
+    }
+    // check runs the checks without waiting, keeps them in all, and
+    // returns them by key.
+    std::vector<Check> all;
+    std::map<std::string, Check> check()
+    {
+        all = run_checks(root, 0.0);
+        std::map<std::string, Check> by_key;
+        for (const Check &c : all)
+            by_key[c.key] = c;
+        return by_key;
+    }
+};
+
+// cpuinfo returns the blocks of n x86 CPUs as kernels print them, with a
+// flags line of some 1,500 characters.
+std::string cpuinfo(int cpus, const std::string &mhz_line, const std::string &flags)
+{
+    std::string padding;
+    for (int i = 0; padding.size() < 1400; i++)
+        padding += " feature" + std::to_string(i);
+    std::string text;
+    for (int i = 0; i < cpus; i++)
+        text += "processor\t: " + std::to_string(i) + "\nmodel name\t: Made-up CPU @ 2.40GHz\n" + mhz_line +
+                "cache size\t: 36864 KB\nflags\t\t: fpu tsc " + flags + padding + "\nbogomips\t: 4800.00\n\n";
+    return text;
+}
+
+const std::string stat = "cpu  100 0 100 800 10 0 0 0 0 0\ncpu0 50 0 50 400 5 0 0 0 0 0\n";
+
+// The shape of this project's machine: a KVM guest whose cpu MHz is the
+// counter's rate, with no cpufreq.
+TEST(Machines, AVirtualMachineWithTheCountersRateGetsInfoAndNoWarning)
+{
+    Machine m;
+    m.put("proc/cpuinfo", cpuinfo(2, "cpu MHz\t\t: 2400.000\n", "constant_tsc nonstop_tsc hypervisor"));
+    m.put("proc/stat", stat);
+    m.put("proc/meminfo", "MemTotal:       24683756 kB\nMemAvailable:   24150884 kB\n");
+    m.put("sys/kernel/mm/transparent_hugepage/enabled", "always [madvise] never\n");
+    std::filesystem::create_directories(m.root + "/sys/devices/system/cpu/cpufreq");
+    m.cache(0, "1", "Data", "32K");
+    m.cache(1, "1", "Instruction", "32K");
+    m.cache(2, "2", "Unified", "1024K");
+    m.cache(3, "3", "Unified", "32768K");
+    auto c = m.check();
+
+    EXPECT_EQ(exit_status(m.all), 0) << format_text(m.all);
+    EXPECT_EQ(c["clock_rate"].status, Status::ok);
+    EXPECT_EQ(c["counter"].status, Status::ok);
+    EXPECT_EQ(c["machine"].figures, "hypervisor flag: a virtual machine");
+    EXPECT_NE(c["frequency_scaling"].figures.find("no cpufreq"), std::string::npos);
+    EXPECT_EQ(c["memory"].data["available_mib"], 24150884 / 1024.0);
+    EXPECT_EQ(c["huge_pages"].data["transparent_mode"], "madvise");
+    EXPECT_EQ(c["caches"].figures,
+              "cpu0's L1d 32 KiB: between labels 2 and 3; L2 1 MiB: between labels 7 and 8; "
+              "L3 32 MiB: between labels 12 and 13");
+    for (const char *key : {"machine", "frequency_scaling", "other_load", "huge_pages", "caches"})
+        EXPECT_EQ(c[key].status, Status::info) << key;
+    // Aligned: a status word, the name padded to 17 characters, the figures.
+    for (const std::string &text : lines_of(format_text(m.all))) {
+        EXPECT_TRUE(text.rfind("ok    ", 0) == 0 || text.rfind("info  ", 0) == 0) << text;
+        EXPECT_TRUE(text.size() > 25 && text[24] == ' ' && text[25] != ' ') << text;
+    }
+}
+
+// A laptop: cpu MHz shows an idle core's 800 MHz against a 2400 MHz counter.
+TEST(Machines, ABareMetalLaptopWarnsOfTheFactorAndTheFrequencyScaling)
+{
+    Machine m;
+    m.put("proc/cpuinfo", cpuinfo(8, "cpu MHz\t\t: 800.000\n", "constant_tsc nonstop_tsc"));
+    for (int i = 0; i < 8; i++)
+        m.put("sys/devices/system/cpu/cpu" + std::to_string(i) + "/cpufreq/scaling_governor", "powersave\n");
+    m.put("sys/devices/system/cpu/intel_pstate/no_turbo", "0\n");
+    m.cache(0, "1", "Data", "48K");
+    m.cache(2, "2", "Unified", "1280K");
+    m.cache(3, "3", "Unified", "36M");
+    auto c = m.check();
+
+    EXPECT_EQ(exit_status(m.all), 1);
+    EXPECT_EQ(c["clock_rate"].status, Status::warn);
+    EXPECT_DOUBLE_EQ(c["clock_rate"].data["factor"].get<double>(), 1.0 / 3.0);
+    EXPECT_DOUBLE_EQ(c["clock_rate"].data["inverse"].get<double>(), 3.0);
+    EXPECT_NE(c["clock_rate"].figures.find("factor 0.333"), std::string::npos);
+    EXPECT_NE(c["clock_rate"].note.find("multiply its table by 3.000"), std::string::npos);
+    EXPECT_EQ(c["frequency_scaling"].status, Status::warn);
+    EXPECT_EQ(c["frequency_scaling"].figures,
+              "governor powersave on 8 of 8 CPUs; turbo on (intel_pstate/no_turbo = 0)");
+    EXPECT_NE(c["frequency_scaling"].note.find("echo performance"), std::string::npos);
+    EXPECT_NE(
+        c["frequency_scaling"].note.find("echo 1 | sudo tee /sys/devices/system/cpu/intel_pstate/no_turbo"),
+        std::string::npos);
+    EXPECT_EQ(c["machine"].status, Status::ok);
+    EXPECT_EQ(c["caches"].figures,
+              "cpu0's L1d 48 KiB: between labels 2 and 3; L2 1280 KiB: between labels 7 and 8; "
+              "L3 36 MiB: between labels 12 and 13");
+
+    // The same facts in JSON.
+    json j = json::parse(format_json(m.all, m.root));
+    EXPECT_EQ(j["warnings"], 2);
+    EXPECT_EQ(j["checks"]["clock_rate"]["status"], "warn");
+    EXPECT_EQ(j["checks"]["clock_rate"]["counter_mhz"], 2400.0);
+    EXPECT_EQ(j["checks"]["clock_rate"]["cpu_mhz"], 800.0);
+    EXPECT_DOUBLE_EQ(j["checks"]["clock_rate"]["factor"].get<double>(), 1.0 / 3.0);
+    EXPECT_EQ(j["checks"]["frequency_scaling"]["governors"]["powersave"], 8);
+    EXPECT_EQ(j["checks"]["caches"]["cpu0"][2]["step_between_labels"], json({12, 13}));
+}
+
+TEST(Machines, WithoutAUsableRateLineOrFileTheFallbackWarns)
+{
+    // arm64: no cpu MHz line and no flags line.
+    Machine m;
+    m.put("proc/cpuinfo",
+          "processor\t: 0\nBogoMIPS\t: 50.00\nFeatures\t: fp asimd evtstrm\nCPU implementer\t: 0x41\n");
+    m.put("proc/meminfo", "MemAvailable:     65536 kB\n");  // a small board
+    auto c = m.check();
+    EXPECT_EQ(c["memory"].status, Status::warn);
+    EXPECT_EQ(c["clock_rate"].status, Status::warn);
+    EXPECT_EQ(c["clock_rate"].data["cpu_mhz"], 1000.0);
+    EXPECT_DOUBLE_EQ(c["clock_rate"].data["factor"].get<double>(), 1000.0 / 2400.0);
+    EXPECT_NE(c["clock_rate"].note.find("multiply its table by 2.400"), std::string::npos);
+    EXPECT_EQ(c["counter"].status, Status::warn);
+
+    // No files at all: memsweep's other fallback, and every other check
+    // says what it can't tell.
+    Machine empty;
+    c = empty.check();
+    EXPECT_EQ(c["clock_rate"].data["cpu_mhz"], 2147.483656);
+    for (const char *key : {"machine", "frequency_scaling", "other_load", "memory", "huge_pages", "caches"})
+        EXPECT_EQ(c[key].status, Status::info) << key;
+}
+
+TEST(Checks, ALineThatMovesIsACoresCurrentFrequency)
+{
+    Check c =
+        clock_check({{Source::line, 2400.0}, {Source::line, 3100.0}, {Source::line, 2400.0}}, 2400.0, "");
+    EXPECT_EQ(c.status, Status::warn);
+    EXPECT_EQ(c.data["cpu_mhz_moves"], true);
+    EXPECT_NE(c.figures.find("a core's current frequency"), std::string::npos) << c.figures;
+    EXPECT_NE(c.note.find("1.000 to 1.292 times"), std::string::npos) << c.note;
+
+    c = clock_check({{Source::line, 2410.0}}, 2400.0, "");  // within 1 %
+    EXPECT_EQ(c.status, Status::ok);
+    c = clock_check({{Source::line, 2400.0}}, 0.0, "");  // the system clock failed
+    EXPECT_EQ(c.status, Status::warn);
+    EXPECT_TRUE(c.data["factor"].is_null());
+}
+
+TEST(Checks, OtherLoadIsTheBusyShareOfWhatTheCheckDidNotUse)
+{
+    std::string after = "cpu  150 0 150 880 30 0 0 0 0 0\ncpu0 75 0 75 440 15 0 0 0 0 0\n";
+    Check c = load_check(stat, after, 0.0, 1.0);  // 100 of 200 ticks busy, 20 waiting
+    EXPECT_EQ(c.status, Status::warn);
+    EXPECT_EQ(c.data["busy_percent"], 50.0);
+    c = load_check(stat, after, 100.0, 1.0);  // all of it the check's own
+    EXPECT_EQ(c.status, Status::ok);
+    EXPECT_EQ(c.data["busy_percent"], 0.0);
+    // Four fields, as old kernels print them.
+    EXPECT_EQ(load_check("cpu 0 0 0 0\n", "cpu 5 0 0 95\n", 0.0, 1.0).data["busy_percent"], 5.0);
+    EXPECT_EQ(load_check(stat, stat, 0.0, 1.0).status, Status::info);
+    EXPECT_EQ(load_check("cpu x y\n", "cpu -1 2 3 4\n", 0.0, 1.0).status, Status::info);
+}
+
+TEST(Checks, GarbledHugeAndOddFilesGiveOneCleanLineEach)
+{
+    Machine m;
+    m.root += "/odd 'name'\n\x1b[31m";
+    m.put("proc/cpuinfo", cpuinfo(1024, "cpu MHz\t\t: Unknown\n", "constant_tsc"));
+    m.put("proc/stat", std::string(100000, '\xff'));
+    m.put("proc/meminfo", "MemAvailable:   lots kB\n");
+    m.put("sys/kernel/mm/transparent_hugepage/enabled", "always madvise never\n");
+    m.put("sys/devices/system/cpu/cpu0/cpufreq/scaling_governor", "perf\x1b[2J\xc3\x28\n");
+    m.put("sys/devices/system/cpu/cpufreq/boost", "\n");
+    m.cache(0, "1", "Data", "0K");
+    m.cache(1, "2", "Unified", "99999999999999G");
+    m.cache(2, "x", "Unified", "1M");
+    m.cache(3, "3", "Unified", "lots");
+    auto c = m.check();
+
+    EXPECT_EQ(c["clock_rate"].data["cpu_mhz"], 1000.0);
+    EXPECT_EQ(c["counter"].status, Status::warn);  // no nonstop_tsc
+    EXPECT_EQ(c["frequency_scaling"].status, Status::warn);
+    EXPECT_NE(c["frequency_scaling"].figures.find("perf\\x1b[2J"), std::string::npos);
+    EXPECT_NE(c["caches"].figures.find("no cache sizes"), std::string::npos);
+    EXPECT_EQ(c["memory"].status, Status::info);
+    std::string text = format_text(m.all);
+    EXPECT_EQ(lines_of(text).size(), 8u) << text;
+    EXPECT_EQ(text.find_first_of(std::string("\x1b\r\t\0", 4)), std::string::npos);
+    json j = json::parse(format_json(m.all, m.root));
+    EXPECT_EQ(j["root"], m.root);
+}
+
+/* ---------------------------------------------------------------- the command */
+
+const std::string exe = MEMSWEEP_CHECK_EXE;
+
+TEST(Command, ExitsZeroOneOrTwoAndSaysWhy)
+{
+    Outcome o = run_shell(quote(exe) + " -h");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out.rfind("usage: memsweep-check", 0), 0u) << o.out;
+
+    for (const char *args : {"--bogus", "extra", "--root", "--root /nonexistent/folder"}) {
+        o = run_shell(quote(exe) + " " + args);
+        EXPECT_EQ(o.status, 2) << args;
+        EXPECT_EQ(o.err.rfind("memsweep-check: ", 0), 0u) << args << ": " << o.err;
+        EXPECT_NE(o.err.find("\nusage: memsweep-check"), std::string::npos) << o.err;
+        EXPECT_EQ(o.out, "");
+    }
+
+    Machine m;
+    m.put("proc/cpuinfo", cpuinfo(1, "cpu MHz\t\t: 1.000\n", "constant_tsc nonstop_tsc"));
+    o = run_shell(quote(exe) + " --root " + quote(m.root + "/"));
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_EQ(lines_of(o.out).size(), 8u) << o.out;
+    EXPECT_EQ(o.out.rfind("warn  clock rate", 0), 0u) << o.out;
+    EXPECT_NE(o.out.find("measured on this machine, not read from " + m.root + ")"), std::string::npos)
+        << o.out;
+    EXPECT_EQ(run_shell(quote(exe) + " >/dev/full").status, 1);
+}
+
+// The real /proc/cpuinfo covered by one that says 1000 MHz.
+TEST(Command, WarnsOfTheFactorWhenCpuinfoSaysOneGigahertz)
+{
+    if (geteuid() != 0 || run_shell("unshare -m true").status != 0)
+        GTEST_SKIP() << "needs root and unshare -m to put a file over /proc/cpuinfo";
+    Machine m;
+    m.put("cpuinfo", cpuinfo(2, "cpu MHz\t\t: 1000.000\n", "constant_tsc nonstop_tsc"));
+    std::string run = "unshare -m sh -c 'mount --bind \"$0\" /proc/cpuinfo && exec \"$@\"' " +
+                      quote(m.root + "/cpuinfo") + " " + quote(exe) + " ";
+    Outcome o = run_shell(run + "--json");
+    EXPECT_EQ(o.status, 1) << o.err;
+    json rate = json::parse(o.out)["checks"]["clock_rate"];
+    double counter = rate["counter_mhz"];
+    ASSERT_GT(counter, 0.0);
+    EXPECT_EQ(rate["cpu_mhz"], 1000.0);
+    EXPECT_EQ(rate["factor"], 1000.0 / counter);
+
+    o = run_shell(run + "--root /");
+    EXPECT_EQ(o.status, 1);
+    char factor[32];
+    snprintf(factor, sizeof factor, "factor %.3f", 1000.0 / counter);
+    EXPECT_EQ(o.out.rfind("warn  clock rate         cpu MHz 1000.000", 0), 0u) << o.out;
+    EXPECT_NE(o.out.find(factor), std::string::npos) << o.out;
+}
+
+}  // namespace
