@@ -83,6 +83,8 @@ struct Insn {
     std::string args;  // operands, AT&T order: destination last
 };
 
+// disassemble returns the code of one function, or of the whole program when
+// function is empty.
 std::vector<Insn> disassemble(const std::string &function)
 {
     Outcome o = run_shell("objdump -d --no-show-raw-insn " + exe);
@@ -90,13 +92,13 @@ std::vector<Insn> disassemble(const std::string &function)
     std::vector<Insn> code;
     bool inside = false;
     for (const std::string &line : lines_of(o.out)) {
-        if (line.find("<" + function + ">:") != std::string::npos) {
+        if (!function.empty() && line.find("<" + function + ">:") != std::string::npos) {
             inside = true;
             continue;
         }
-        if (!inside)
+        if (!function.empty() && !inside)
             continue;
-        if (line.empty())
+        if (!function.empty() && line.empty())
             break;
         std::smatch m;
         if (!std::regex_match(line, m, std::regex(R"(\s*([0-9a-f]+):\s+(\S+)\s*(.*))")))
@@ -185,6 +187,37 @@ TEST(Kernel, MainLoopIsFourScalarLoadsIntoFourSumsAnIndexStepAndACompareAndBranc
     EXPECT_EQ(body[5].op, "cmp");
     EXPECT_NE(body[5].args.find(index), std::string::npos);
     EXPECT_EQ(body[6].op[0], 'j');
+}
+
+// A timed window runs from the start of the cycle counter, plain or
+// compensated, to its reading.  In the measuring loop it holds the measured
+// call and the moves of its two arguments into registers, and nothing else:
+// no load, no store, no other call.  (The time-of-day reading is inlined, and
+// one microsecond is far coarser than anything it could add.)
+TEST(Harness, TimedWindowsHoldTheMeasuredCallAndItsArgumentsAlone)
+{
+    std::vector<Insn> code = disassemble("");
+    std::regex start(R"(<start_((comp_)?counter)>)");
+    std::regex reg_move(R"(%\w+,%\w+)");
+    int windows = 0;
+    for (size_t i = 0; i < code.size(); i++) {
+        std::smatch m;
+        if (code[i].op != "call" || !std::regex_search(code[i].args, m, start))
+            continue;
+        size_t j = i + 1;
+        while (j < code.size() && code[j].op.rfind("call", 0) != 0)
+            j++;
+        // Only windows around a call through a pointer time a function.
+        if (j + 1 >= code.size() || code[j].args.rfind("*%", 0) != 0)
+            continue;
+        windows++;
+        for (size_t k = i + 1; k < j; k++)
+            EXPECT_TRUE(code[k].op == "mov" && std::regex_match(code[k].args, reg_move))
+                << "in the window at " << std::hex << code[i].addr << ": " << code[k].op << " " << code[k].args;
+        EXPECT_NE(code[j + 1].args.find("<get_" + m[1].str() + ">"), std::string::npos)
+            << "the window at " << std::hex << code[i].addr << " ends in " << code[j + 1].args;
+    }
+    EXPECT_GE(windows, 2) << "the measuring loops' windows were not found";
 }
 
 }  // namespace
