@@ -137,8 +137,8 @@ double mhz_full(int verbose, int sleeptime)
 static const int bracket_tries = 8;
 
 /* The first interval is 4 ms and each next one twice as long.  The estimate
- * stops once two successive ones agree within 0.2 ppm, the resolution of the
- * kernel's own figure (three decimals of some 2000 MHz): a looser agreement
+ * stops once two successive ones agree within 0.2 ppm, the rounding of the
+ * kernel's own figure (half its third decimal, of some 2500 MHz): a looser agreement
  * lets two noisy short intervals agree by chance (at 1 ppm, estimates after
  * 6 ms were up to 0.9 ppm off here), and a tighter one could not be checked.
  * Brackets a few nanoseconds wide pin a 30 ms interval to about 0.1 ppm, so

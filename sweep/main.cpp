@@ -15,7 +15,8 @@
  *    the clock rate of /proc/cpuinfo.
  *
  * It takes no arguments, reads no input, and exits with status 0, or 1 when
- * standard output could not be written.
+ * standard output could not be written or the memory for a measurement's
+ * samples could not be allocated.
  */
 #include <errno.h>
 #include <stdio.h>

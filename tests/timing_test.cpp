@@ -40,9 +40,10 @@ TEST(RealCounter, OvhdIsBelowAnyTimedWorkAndRestartsTheCounter)
     double after = get_counter();
     // The cheapest empty window costs far less than ten million additions,
     // and the reading right after it counts from ovhd's own restart, not
-    // from the start before the spin.  (The margin leaves room for valgrind.)
+    // from the start before the spin.  (The margins leave room for valgrind
+    // and for a preemption.)
     EXPECT_LT(empty, spun / 100);
-    EXPECT_LT(after, spun / 10);
+    EXPECT_LT(after, spun / 2);
 }
 
 TEST(RealCounter, Fcyc2GrowsWithTheWork)
@@ -57,7 +58,8 @@ TEST(RealCounter, TimedSleepAgreesWithTheCounterTimedOnTheSystemClock)
 {
     // Both count the same counter's cycles per microsecond: one across a
     // one-second sleep, one across a busy tenth of a second on the monotonic
-    // clock.  A late wake-up from the sleep adds a few milliseconds at most.
+    // clock.  A late wake-up from the sleep, even on a busy machine, adds
+    // far less than the tenth allowed; a wrong unit would be off a thousandfold.
     auto t0 = std::chrono::steady_clock::now();
     start_counter();
     while (std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(100)) {
@@ -65,8 +67,8 @@ TEST(RealCounter, TimedSleepAgreesWithTheCounterTimedOnTheSystemClock)
     double cycles = get_counter();
     double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
     double slept = mhz_full(0, 1);
-    EXPECT_GT(slept / (cycles / us), 0.97);
-    EXPECT_LT(slept / (cycles / us), 1.03);
+    EXPECT_GT(slept / (cycles / us), 0.9);
+    EXPECT_LT(slept / (cycles / us), 1.1);
 }
 
 // Slow: the first compensated start calibrates for 10 to 20 seconds.

@@ -30,12 +30,21 @@ inline std::string slurp(const std::string &path)
     return s.str();
 }
 
+// quote makes text one word of a shell command, whatever it holds.
+inline std::string quote(const std::string &text)
+{
+    std::string q = "'";
+    for (char c : text)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
 // run_shell runs a shell command with standard output and standard error
 // sent to files of their own, unless the command redirects them itself.
 inline Outcome run_shell(const std::string &command)
 {
     std::string base = testing::TempDir() + "memsweep_run_" + std::to_string(getpid());
-    std::string cmd = "(" + command + ") >" + base + ".out 2>" + base + ".err";
+    std::string cmd = "(" + command + ") >" + quote(base + ".out") + " 2>" + quote(base + ".err");
     int raw = std::system(cmd.c_str());
     Outcome o;
     if (raw != -1 && WIFEXITED(raw))
@@ -45,15 +54,6 @@ inline Outcome run_shell(const std::string &command)
     std::remove((base + ".out").c_str());
     std::remove((base + ".err").c_str());
     return o;
-}
-
-// quote makes text one word of a shell command, whatever it holds.
-inline std::string quote(const std::string &text)
-{
-    std::string q = "'";
-    for (char c : text)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
 }
 
 // A fresh folder of its own, removed with everything in it at the end of its
