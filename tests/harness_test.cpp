@@ -23,7 +23,7 @@ int probe(int a, int b)
 }
 
 // script makes the n-th reading counts[n], and the last one after that.
-void script(std::vector<double> counts)
+void script(const std::vector<double> &counts)
 {
     fake_clock::reset();
     probe_calls = 0;

@@ -30,7 +30,7 @@ void fresh()
 
 // elapsed scripts the time of day so that the n-th start/read pair spans
 // us[n] microseconds (the last entry after that).
-void elapsed(std::vector<long> us)
+void elapsed(const std::vector<long> &us)
 {
     fake_os::now = [us](int n) {
         long base = 1000000L * (n / 2 + 1);
