@@ -194,7 +194,7 @@ TEST(Kernel, MainLoopIsFourScalarLoadsIntoFourSumsAnIndexStepAndACompareAndBranc
 // call and the moves of its two arguments into registers, and nothing else:
 // no load, no store, no other call.  (The time-of-day reading is inlined, and
 // one microsecond is far coarser than anything it could add.)
-TEST(Harness, TimedWindowsHoldTheMeasuredCallAndItsArgumentsAlone)
+TEST(TimedWindow, HoldsTheMeasuredCallAndItsArgumentsAlone)
 {
     std::vector<Insn> code = disassemble("");
     std::regex start(R"(<start_((comp_)?counter)>)");
