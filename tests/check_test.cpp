@@ -13,10 +13,19 @@ namespace {
 
 using json = nlohmann::json;
 
-// A made-up machine's /proc and /sys below a fresh folder.
+// A made-up machine's /proc and /sys below a fresh folder.  Without the
+// folder, root would be "" and put() would write to this machine's /sys.
 struct Machine {
     TempFolder folder;
     std::string root = folder.path;
+
+    Machine()
+    {
+        if (root.empty()) {
+            fprintf(stderr, "can't make a folder for a made-up machine\n");
+            abort();
+        }
+    }
 
     void put(const std::string &file, const std::string &text)
     {
