@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -600,16 +601,24 @@ static Check huge_pages_check(const std::string &root)
 /* ====================== Caches ====================== */
 
 /* cache_bytes parses a sysfs cache size: digits and an optional K, M or G;
- * 0 for anything else or for sizes beyond 2^50 bytes. */
+ * 0 for anything else or for sizes from 2^50 bytes up. */
 static uint64_t cache_bytes(const std::string &size)
 {
-    size_t digits = size.find_first_not_of("0123456789");
-    if (digits == 0 || digits > 12)
+    /* strtoull would take blanks and a sign too. */
+    if (size.empty() || !isdigit((unsigned char)size[0]))
         return 0;
-    uint64_t n = strtoull(size.substr(0, digits).c_str(), nullptr, 10);
-    std::string unit = digits == std::string::npos ? "" : size.substr(digits);
-    int shift = unit.empty() ? 0 : unit == "K" ? 10 : unit == "M" ? 20 : unit == "G" ? 30 : -1;
-    if (shift < 0 || n >= (uint64_t(1) << (50 - shift)))
+    char *end = nullptr;
+    uint64_t n = strtoull(size.c_str(), &end, 10);  /* too many digits: ULLONG_MAX */
+    int shift = 0;
+    if (*end == 'K')
+        shift = 10;
+    else if (*end == 'M')
+        shift = 20;
+    else if (*end == 'G')
+        shift = 30;
+    if (shift != 0)
+        end++;
+    if (*end != '\0' || n >= (uint64_t(1) << (50 - shift)))
         return 0;
     return n << shift;
 }

@@ -112,7 +112,7 @@ TEST(Machines, ABareMetalLaptopWarnsOfTheFactorAndTheFrequencyScaling)
     for (int i = 0; i < 8; i++)
         m.put("sys/devices/system/cpu/cpu" + std::to_string(i) + "/cpufreq/scaling_governor", "powersave\n");
     m.put("sys/devices/system/cpu/intel_pstate/no_turbo", "0\n");
-    m.cache(0, "1", "Data", "48K");
+    m.cache(0, "1", "Data", "49152");  // in bytes, without a unit
     m.cache(2, "2", "Unified", "1280K");
     m.cache(3, "3", "Unified", "36M");
     auto c = m.check();
