@@ -124,20 +124,30 @@ static long numbered(const std::string &name, const char *prefix)
     return strtol(name.c_str() + len, nullptr, 10);
 }
 
+/* escaped spells a byte as \xNN. */
+static std::string escaped(unsigned char c)
+{
+    char esc[8];
+    snprintf(esc, sizeof esc, "\\x%02x", c);
+    return esc;
+}
+
 /* shown returns text fit for one line of a terminal: control characters
- * become \xNN, and more than shown_limit characters end in "...". */
+ * become \xNN, and more than shown_limit characters end in "...".  The
+ * controls are C0 and DEL, and C1 as UTF-8 spells them (0xc2 0x80 to 0xc2
+ * 0x9f): a terminal obeys 0xc2 0x9b as it obeys ESC [. */
 static std::string shown(const std::string &text, size_t limit = shown_limit)
 {
     std::string out;
     for (size_t i = 0; i < text.size() && i < limit; i++) {
         auto c = (unsigned char)text[i];
-        if (c < 0x20 || c == 0x7f) {
-            char esc[8];
-            snprintf(esc, sizeof esc, "\\x%02x", c);
-            out += esc;
-        } else {
+        auto next = (unsigned char)(i + 1 < text.size() ? text[i + 1] : 0);
+        if (c == 0xc2 && next >= 0x80 && next <= 0x9f)
+            out += escaped(c) + escaped(text[++i]);
+        else if (c < 0x20 || c == 0x7f)
+            out += escaped(c);
+        else
             out += (char)c;
-        }
     }
     if (text.size() > limit)
         out += "...";

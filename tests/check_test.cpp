@@ -209,7 +209,7 @@ TEST(Checks, GarbledHugeAndOddFilesGiveOneCleanLineEach)
     m.put("proc/stat", std::string(100000, '\xff'));
     m.put("proc/meminfo", "MemAvailable:   lots kB\n");
     m.put("sys/kernel/mm/transparent_hugepage/enabled", "always madvise never\n");
-    m.put("sys/devices/system/cpu/cpu0/cpufreq/scaling_governor", "perf\x1b[2J\xc3\x28\n");
+    m.put("sys/devices/system/cpu/cpu0/cpufreq/scaling_governor", "perf\x1b[2J\xc2\x9b" "31m\xc3\x28\n");
     m.put("sys/devices/system/cpu/cpufreq/boost", "\n");
     m.cache(0, "1", "Data", "0K");
     m.cache(1, "2", "Unified", "99999999999999G");
@@ -226,6 +226,7 @@ TEST(Checks, GarbledHugeAndOddFilesGiveOneCleanLineEach)
     std::string text = format_text(m.all);
     EXPECT_EQ(lines_of(text).size(), 8u) << text;
     EXPECT_EQ(text.find_first_of(std::string("\x1b\r\t\0", 4)), std::string::npos);
+    EXPECT_EQ(text.find("\xc2\x9b"), std::string::npos);  // CSI as UTF-8 spells it
     json j = json::parse(format_json(m.all, m.root));
     EXPECT_EQ(j["root"], m.root);
 }
