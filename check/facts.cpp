@@ -194,8 +194,10 @@ static Rate memsweep_rate(const std::string &path)
 }
 
 /* A rate that the line shows at one read and not at another is a core's
- * current frequency: the factor then depends on when memsweep reads it. */
-Check clock_check(const std::vector<Rate> &reads, double counter, const std::string &files_elsewhere)
+ * current frequency: the factor then depends on when memsweep reads it.
+ * Another machine's line says nothing against this machine's counter, so
+ * files from elsewhere get the line only. */
+Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
 {
     Check c;
     c.key = "clock_rate";
@@ -208,53 +210,56 @@ Check clock_check(const std::vector<Rate> &reads, double counter, const std::str
         high = std::max(high, r.mhz);
         mhz_reads.push_back(r.mhz);
     }
-    bool moves = first.source == Source::line && high > low * (1.0 + rate_tolerance);
-    const char *source = first.source == Source::line      ? "cpu MHz line"
-                         : first.source == Source::no_file ? "fallback: no /proc/cpuinfo"
-                                                           : "fallback: no usable cpu MHz line";
+    bool line = first.source == Source::line;
+    bool moves = line && high > low * (1.0 + rate_tolerance);
     c.data["cpu_mhz"] = first.mhz;
-    c.data["cpu_mhz_source"] = source;
+    c.data["cpu_mhz_source"] = line                              ? "cpu MHz line"
+                               : first.source == Source::no_file ? "fallback: no /proc/cpuinfo"
+                                                                 : "fallback: no usable cpu MHz line";
     c.data["cpu_mhz_reads"] = mhz_reads;
     c.data["cpu_mhz_moves"] = moves;
-    c.data["counter_mhz"] = counter;
-    c.data["counter_measured_on_this_machine"] = true;
+    c.data["counter_mhz"] = nullptr;
+    c.data["factor"] = nullptr;
+    c.data["inverse"] = nullptr;
 
-    if (first.source == Source::line)
-        c.figures = "cpu MHz " + fixed(first.mhz, 3);
+    std::string over = " over " + std::to_string(reads.size()) + " reads";
+    if (moves)
+        c.figures = "cpu MHz " + fixed(first.mhz, 3) + ", moving from " + fixed(low, 3) + " to " +
+                    fixed(high, 3) + over + ": a core's current frequency";
+    else if (line)
+        c.figures = "cpu MHz " + fixed(first.mhz, 3) + ", steady" + over;
     else if (first.source == Source::no_file)
         c.figures = "no /proc/cpuinfo: memsweep assumes " + fixed(first.mhz, 6) + " MHz";
     else
         c.figures =
             "no usable \"cpu MHz\" line in /proc/cpuinfo: memsweep assumes " + fixed(first.mhz, 0) + " MHz";
-    if (first.source == Source::line && !moves)
-        c.figures += ", steady over " + std::to_string(reads.size()) + " reads";
-    if (moves)
-        c.figures += ", moving from " + fixed(low, 3) + " to " + fixed(high, 3) + " over " +
-                     std::to_string(reads.size()) + " reads: a core's current frequency";
+    const std::string says = "\"Can't open /proc/cpuinfo to get clock information\"";
 
+    if (!here) {
+        c.status = Status::info;
+        c.figures += "; files from elsewhere: no counter to compare with";
+        if (!line)
+            c.note = "memsweep on that machine would say " + says + " and assume this rate";
+        return c;
+    }
     if (!(counter > 0.0)) {
-        /* The system clock could not be read: nothing to compare with. */
         c.status = Status::warn;
-        c.data["factor"] = nullptr;
-        c.data["inverse"] = nullptr;
         c.figures += "; the counter's rate could not be measured (CLOCK_MONOTONIC_RAW failed)";
         c.note = "memsweep's figures can't be checked against the counter's rate on this machine";
         return c;
     }
     double factor = first.mhz / counter;
+    c.data["counter_mhz"] = counter;
     c.data["factor"] = factor;
     c.data["inverse"] = 1.0 / factor;
-    c.figures += "; counter " + fixed(counter, 3) + " MHz";
-    if (!files_elsewhere.empty())
-        c.figures += " (measured on this machine, not read from " + shown(files_elsewhere) + ")";
-    c.figures += ": factor " + fixed(factor, 3);
-
+    c.figures += "; counter " + fixed(counter, 3) + " MHz: factor " + fixed(factor, 3);
     bool off =
         std::fabs(low / counter - 1.0) > rate_tolerance || std::fabs(high / counter - 1.0) > rate_tolerance;
-    if (first.source != Source::line) {
+    std::string times = "memsweep's figures are " + fixed(factor, 3) +
+                        " times the true ones: multiply its table by " + fixed(1.0 / factor, 3);
+    if (!line) {
         c.status = Status::warn;
-        c.note = "memsweep says \"Can't open /proc/cpuinfo to get clock information\" and its figures are " +
-                 fixed(factor, 3) + " times the true ones: multiply its table by " + fixed(1.0 / factor, 3);
+        c.note = "memsweep says " + says + " and " + times;
     } else if (moves) {
         c.status = Status::warn;
         c.note = "memsweep's figures are " + fixed(low / counter, 3) + " to " + fixed(high / counter, 3) +
@@ -262,8 +267,7 @@ Check clock_check(const std::vector<Rate> &reads, double counter, const std::str
                  " (performance governor, turbo off) and check again";
     } else if (off) {
         c.status = Status::warn;
-        c.note = "memsweep's figures are " + fixed(factor, 3) +
-                 " times the true ones: multiply its table by " + fixed(1.0 / factor, 3);
+        c.note = times;
     } else {
         c.status = Status::ok;
     }
@@ -618,7 +622,7 @@ static uint64_t cache_bytes(const std::string &size)
     if (size.empty() || !isdigit((unsigned char)size[0]))
         return 0;
     char *end = nullptr;
-    uint64_t n = strtoull(size.c_str(), &end, 10);  /* too many digits: ULLONG_MAX */
+    uint64_t n = strtoull(size.c_str(), &end, 10); /* too many digits: ULLONG_MAX */
     int shift = 0;
     if (*end == 'K')
         shift = 10;
@@ -728,7 +732,9 @@ std::vector<Check> run_checks(const std::string &root, double seconds)
     read_file(stat_path, &stat_before);
     double own_before = own_ticks();
     std::vector<Rate> reads{memsweep_rate(cpuinfo_path)};
-    double counter = counter_mhz();
+    /* The counter is this machine's: files from elsewhere have none here. */
+    bool here = root.empty();
+    double counter = here ? counter_mhz() : 0.0;
     for (int i = 1; i < rate_reads; i++) {
         std::this_thread::sleep_until(start + std::chrono::duration<double>(seconds * i / (rate_reads - 1)));
         reads.push_back(memsweep_rate(cpuinfo_path));
@@ -739,7 +745,7 @@ std::vector<Check> run_checks(const std::string &root, double seconds)
 
     read_file(cpuinfo_path, &cpuinfo);
     Flags flags = cpu_flags(cpuinfo);
-    return {clock_check(reads, counter, root),
+    return {clock_check(reads, counter, here),
             counter_check(flags),
             machine_check(flags),
             scaling_check(root),

@@ -5,7 +5,8 @@
  * Every file is read below a root folder: "" reads this machine's /proc and
  * /sys, and any other folder reads DIR/proc/cpuinfo, DIR/sys/... instead, as
  * tests and users checking files collected elsewhere do.  The counter's rate
- * comes from counter_mhz() and so is always this machine's.
+ * comes from counter_mhz(), so it is measured for this machine's files only:
+ * another machine's clock rate is reported, not judged.
  *
  * A missing, unreadable or garbled file never stops the checks: the check
  * that needs it says what it could not tell, as info or, where memsweep's
@@ -52,9 +53,9 @@ std::vector<Check> run_checks(const std::string &root, double seconds);
 
 /* clock_check compares the rate memsweep will use (the first of reads) and
  * the later reads of the "cpu MHz" line with the counter's rate in MHz (0.0
- * when it could not be measured).  files_elsewhere is the root folder when
- * the files are not this machine's, else "". */
-Check clock_check(const std::vector<Rate> &reads, double counter, const std::string &files_elsewhere);
+ * when it could not be measured).  here is false for files collected from
+ * another machine: the check then reports the line only, as info. */
+Check clock_check(const std::vector<Rate> &reads, double counter, bool here);
 
 /* load_check judges the other CPUs' load from two snapshots of /proc/stat
  * taken `seconds` apart, of which `own_ticks` clock ticks were this process's

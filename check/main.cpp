@@ -30,7 +30,7 @@ static const char usage[] =
     "usage: memsweep-check [--json] [--root DIR]\n"
     "  --json      print the report as one JSON object\n"
     "  --root DIR  read DIR/proc/... and DIR/sys/... instead of /proc and /sys\n"
-    "              (the counter's rate is still measured on this machine)\n"
+    "              (another machine's files: its clock rate is shown, not judged)\n"
     "  -h, --help  print this help\n"
     "Exit status: 0 nothing warns, 1 something warns, 2 usage error.\n";
 
