@@ -417,8 +417,7 @@ static Check scaling_check(const std::string &root)
 
     if (governed == 0 && turbo == nullptr) {
         c.status = Status::info;
-        c.figures =
-            "no cpufreq: this kernel does not scale the cores' frequency (usual in a virtual machine)";
+        c.figures = "no cpufreq files: no governor or turbo switch to check (usual in a virtual machine)";
         return c;
     }
     bool slow_governor = false;
