@@ -45,7 +45,7 @@ struct Rate {
 };
 
 /* run_checks reads the files below root, measures the counter's rate, and
- * watches the "cpu MHz" line and the other CPUs' load for about `seconds`
+ * watches the "cpu MHz" line and the other work for about `seconds`
  * seconds; it returns the eight checks in their report order: clock rate,
  * counter, machine, frequency scaling, other load, memory, huge pages,
  * caches. */
@@ -57,9 +57,9 @@ std::vector<Check> run_checks(const std::string &root, double seconds);
  * another machine: the check then reports the line only, as info. */
 Check clock_check(const std::vector<Rate> &reads, double counter, bool here);
 
-/* load_check judges the other CPUs' load from two snapshots of /proc/stat
- * taken `seconds` apart, of which `own_ticks` clock ticks were this process's
- * own CPU time. */
+/* load_check measures the other work, in CPUs, from two snapshots of
+ * /proc/stat taken `seconds` apart, of which `own_ticks` clock ticks were
+ * this process's own CPU time. */
 Check load_check(const std::string &stat_before, const std::string &stat_after, double own_ticks,
                  double seconds);
 

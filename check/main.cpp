@@ -3,7 +3,7 @@
  *
  * It reads this machine's /proc and /sys (or those below --root DIR),
  * measures the counter's rate, watches the "cpu MHz" line and the other
- * CPUs for about a second, and prints one line per check: ok, warn or info,
+ * work for about a second, and prints one line per check: ok, warn or info,
  * the check's name, its figures and, for a warning, what it does to
  * memsweep's table and what to do about it.  --json prints the same as one
  * JSON object.

@@ -192,19 +192,35 @@ TEST(Checks, TheClockRateIsJudgedAgainstThisMachinesCounterOnly)
     EXPECT_TRUE(c.data["factor"].is_null());
 }
 
-TEST(Checks, OtherLoadIsTheBusyShareOfWhatTheCheckDidNotUse)
+// snapshot returns /proc/stat for a number of CPUs whose ticks, busy and
+// idle, add up to the ones given.
+std::string snapshot(int cpus, long busy, long idle)
 {
-    std::string after = "cpu  150 0 150 880 30 0 0 0 0 0\ncpu0 75 0 75 440 15 0 0 0 0 0\n";
-    Check c = load_check(stat, after, 0.0, 1.0);  // 100 of 200 ticks busy, 20 waiting
+    std::string text = "cpu  " + std::to_string(busy) + " 0 0 " + std::to_string(idle) + " 0 0 0 0 0 0\n";
+    for (int i = 0; i < cpus; i++)
+        text += "cpu" + std::to_string(i) + " 0 0 0 0 0 0 0 0 0 0\n";
+    return text + "intr 0\n";
+}
+
+TEST(Checks, OtherLoadIsCountedInCpusWhateverTheirNumber)
+{
+    // 100 ticks a CPU: six busy CPUs of 64 warn, a twentieth of one of 2 not.
+    Check c = load_check(snapshot(64, 0, 0), snapshot(64, 600, 5800), 0.0, 1.0);
     EXPECT_EQ(c.status, Status::warn);
-    EXPECT_EQ(c.data["busy_percent"], 50.0);
-    c = load_check(stat, after, 100.0, 1.0);  // all of it the check's own
+    EXPECT_EQ(c.data["other_work_cpus"], 6.0);
+    c = load_check(snapshot(2, 0, 0), snapshot(2, 5, 195), 0.0, 1.0);
     EXPECT_EQ(c.status, Status::ok);
-    EXPECT_EQ(c.data["busy_percent"], 0.0);
+    EXPECT_EQ(c.data["other_work_cpus"], 0.05);
+    EXPECT_EQ(load_check(snapshot(2, 0, 0), snapshot(2, 15, 185), 0.0, 1.0).status, Status::warn);
+    // All of it the check's own.
+    EXPECT_EQ(load_check(snapshot(2, 0, 0), snapshot(2, 100, 100), 100.0, 1.0).data["other_work_cpus"], 0.0);
     // Four fields, as old kernels print them.
-    EXPECT_EQ(load_check("cpu 0 0 0 0\n", "cpu 5 0 0 95\n", 0.0, 1.0).data["busy_percent"], 5.0);
-    EXPECT_EQ(load_check(stat, stat, 0.0, 1.0).status, Status::info);
-    EXPECT_EQ(load_check("cpu x y\n", "cpu -1 2 3 4\n", 0.0, 1.0).status, Status::info);
+    EXPECT_EQ(load_check("cpu 0 0 0 0\ncpu0\n", "cpu 5 0 0 95\ncpu0\n", 0.0, 1.0).data["other_work_cpus"],
+              0.05);
+    // No time passed, garbled fields, no per-CPU lines: unknown.
+    for (const std::string &after :
+         {snapshot(2, 0, 0), std::string("cpu -1 2 3 4\ncpu0\n"), std::string("cpu 5 0 0 95\n")})
+        EXPECT_EQ(load_check(snapshot(2, 0, 0), after, 0.0, 1.0).status, Status::info) << after;
 }
 
 TEST(Checks, GarbledHugeAndOddFilesGiveOneCleanLineEach)
