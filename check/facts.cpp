@@ -172,7 +172,7 @@ static std::string fixed(double value, int decimals)
  * counts, and it must start with it; fgets reads a long line in pieces of
  * 511 characters, and each piece counts as a line.  The rate is computed
  * back from GHz, as memsweep computes it. */
-static Rate memsweep_rate(const std::string &path)
+Rate memsweep_rate(const std::string &path)
 {
     FILE *fp = fopen(path.c_str(), "r");
     if (fp == nullptr)

@@ -44,6 +44,10 @@ struct Rate {
     double mhz;
 };
 
+/* memsweep_rate reads the clock rate from the cpuinfo file at path by
+ * memsweep's own rule (its clock unit's core_mhz). */
+Rate memsweep_rate(const std::string &path);
+
 /* run_checks reads the files below root, measures the counter's rate, and
  * watches the "cpu MHz" line and the other work for about `seconds`
  * seconds; it returns the eight checks in their report order: clock rate,

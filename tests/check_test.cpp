@@ -167,6 +167,38 @@ TEST(Machines, WithoutAUsableRateLineOrFileTheFallbackIsReported)
         EXPECT_EQ(c[key].status, Status::info) << key;
 }
 
+// memsweep_rate follows memsweep's rule: the first line that mentions
+// "cpu MHz" counts, parsed from its start, in fgets pieces of 511 characters.
+TEST(Checks, TheClockRateIsReadAsMemsweepReadsIt)
+{
+    std::string corpus = std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz/corpus/";
+    Machine m;
+    m.put("mention", "model name\t: cpu MHz edition\ncpu MHz\t\t: 2400.000\n");
+    m.put("piece", std::string(511, 'x') + "cpu MHz\t: 1234.5\n");
+    m.put("split", std::string(510, 'x') + "cpu MHz\t: 1234.5\n");
+    m.put("infinite", "cpu MHz\t\t: inf\n");
+    const struct {
+        std::string path;
+        Source source;
+        double mhz;
+    } cases[] = {
+        {corpus + "x86-bare-metal", Source::line, 3412.771},
+        {corpus + "x86-hypervisor", Source::line, 2596.126},
+        {corpus + "x86-unknown", Source::no_usable_line, 1000.0},
+        {corpus + "arm64", Source::no_usable_line, 1000.0},
+        {m.root + "/mention", Source::no_usable_line, 1000.0},
+        {m.root + "/piece", Source::line, 1234.5},
+        {m.root + "/split", Source::no_usable_line, 1000.0},
+        {m.root + "/infinite", Source::no_usable_line, 1000.0},
+        {m.root + "/missing", Source::no_file, 2147.483656},
+    };
+    for (const auto &x : cases) {
+        Rate r = memsweep_rate(x.path);
+        EXPECT_EQ(r.source, x.source) << x.path;
+        EXPECT_DOUBLE_EQ(r.mhz, x.mhz) << x.path;
+    }
+}
+
 TEST(Checks, TheClockRateIsJudgedAgainstThisMachinesCounterOnly)
 {
     Check c = clock_check({{Source::line, 800.0}}, 2400.0, true);  // a laptop's idle core
