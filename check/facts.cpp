@@ -3,9 +3,9 @@
  * means for memsweep's table.
  *
  * The checks read /proc and /sys below a root folder (facts.h).  Each one
- * turns what it read into a Check: a status, figures in words, a note on
- * what a warning does to the table and how to mend it, and the same
- * figures as JSON values.
+ * turns what it read into a Check: a status, figures in words, where there
+ * is more to say a note on what they mean for the table and what to do,
+ * and the same figures as JSON values.
  */
 #include "check/facts.h"
 

@@ -30,7 +30,7 @@ struct Check {
     std::string key;             /* its key in the JSON report, as "clock_rate" */
     std::string name;            /* its name in the text report, as "clock rate" */
     std::string figures;         /* what was found, in words and numbers */
-    std::string note;            /* for a warning, what it does to the table and what to do */
+    std::string note;            /* what it means for the table and what to do; "" if nothing */
     nlohmann::ordered_json data; /* the figures as JSON values, units in the keys */
 };
 

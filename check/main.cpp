@@ -4,9 +4,9 @@
  * It reads this machine's /proc and /sys (or those below --root DIR),
  * measures the counter's rate, watches the "cpu MHz" line and the other
  * work for about a second, and prints one line per check: ok, warn or info,
- * the check's name, its figures and, for a warning, what it does to
- * memsweep's table and what to do about it.  --json prints the same as one
- * JSON object.
+ * the check's name, its figures and, where there is more to say, what
+ * they mean for memsweep's table and what to do about it.  --json prints
+ * the same as one JSON object.
  *
  * Exit status: 0 when nothing warns, 1 when something does (or the report
  * could not be written), 2 for a usage error.
