@@ -117,14 +117,18 @@ static std::vector<std::string> list_folder(const std::string &path)
     return names;
 }
 
-/* numbered returns n for a name of the form prefix + digits, else -1. */
-static long numbered(const std::string &name, const char *prefix)
+/* number returns the value of one to nine decimal digits, else -1. */
+static long number(const std::string &digits)
 {
-    size_t len = strlen(prefix);
-    if (name.compare(0, len, prefix) != 0 || name.size() == len || name.size() > len + 9 ||
-        name.find_first_not_of("0123456789", len) != std::string::npos)
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
         return -1;
-    return strtol(name.c_str() + len, nullptr, 10);
+    return strtol(digits.c_str(), nullptr, 10);
+}
+
+/* numbered returns n for a name of the form prefix + digits, else -1. */
+static long numbered(const std::string &name, const std::string &prefix)
+{
+    return name.compare(0, prefix.size(), prefix) == 0 ? number(name.substr(prefix.size())) : -1;
 }
 
 /* escaped spells a byte as \xNN. */
@@ -155,6 +159,16 @@ static std::string shown(const std::string &text, size_t limit = shown_limit)
     if (text.size() > limit)
         out += "...";
     return out;
+}
+
+/* named starts a check: its key in the JSON report and its name in the
+ * text report; it is info until judged. */
+static Check named(const char *key, const char *name)
+{
+    Check c;
+    c.key = key;
+    c.name = name;
+    return c;
 }
 
 /* fixed formats a number with a given count of decimals. */
@@ -202,9 +216,7 @@ Rate memsweep_rate(const std::string &path)
  * files from elsewhere get the line only. */
 Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
 {
-    Check c;
-    c.key = "clock_rate";
-    c.name = "clock rate";
+    Check c = named("clock_rate", "clock rate");
     const Rate &first = reads.front();
     double low = first.mhz, high = first.mhz;
     json mhz_reads = json::array();
@@ -216,30 +228,31 @@ Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
     bool line = first.source == Source::line;
     bool moves = line && high > low * (1.0 + rate_tolerance);
     c.data["cpu_mhz"] = first.mhz;
-    c.data["cpu_mhz_source"] = line                              ? "cpu MHz line"
-                               : first.source == Source::no_file ? "fallback: no /proc/cpuinfo"
-                                                                 : "fallback: no usable cpu MHz line";
+    if (line) {
+        c.data["cpu_mhz_source"] = "cpu MHz line";
+        std::string over = " over " + std::to_string(reads.size()) + " reads";
+        c.figures = "cpu MHz " + fixed(first.mhz, 3);
+        if (moves)
+            c.figures += ", moving from " + fixed(low, 3) + " to " + fixed(high, 3) + over +
+                         ": a core's current frequency";
+        else
+            c.figures += ", steady" + over;
+    } else if (first.source == Source::no_file) {
+        c.data["cpu_mhz_source"] = "fallback: no /proc/cpuinfo";
+        c.figures = "no /proc/cpuinfo: memsweep assumes " + fixed(first.mhz, 6) + " MHz";
+    } else {
+        c.data["cpu_mhz_source"] = "fallback: no usable cpu MHz line";
+        c.figures =
+            "no usable \"cpu MHz\" line in /proc/cpuinfo: memsweep assumes " + fixed(first.mhz, 0) + " MHz";
+    }
     c.data["cpu_mhz_reads"] = mhz_reads;
     c.data["cpu_mhz_moves"] = moves;
     c.data["counter_mhz"] = nullptr;
     c.data["factor"] = nullptr;
     c.data["inverse"] = nullptr;
-
-    std::string over = " over " + std::to_string(reads.size()) + " reads";
-    if (moves)
-        c.figures = "cpu MHz " + fixed(first.mhz, 3) + ", moving from " + fixed(low, 3) + " to " +
-                    fixed(high, 3) + over + ": a core's current frequency";
-    else if (line)
-        c.figures = "cpu MHz " + fixed(first.mhz, 3) + ", steady" + over;
-    else if (first.source == Source::no_file)
-        c.figures = "no /proc/cpuinfo: memsweep assumes " + fixed(first.mhz, 6) + " MHz";
-    else
-        c.figures =
-            "no usable \"cpu MHz\" line in /proc/cpuinfo: memsweep assumes " + fixed(first.mhz, 0) + " MHz";
     const std::string says = "\"Can't open /proc/cpuinfo to get clock information\"";
 
     if (!here) {
-        c.status = Status::info;
         c.figures += "; files from elsewhere: no counter to compare with";
         if (!line)
             c.note = "memsweep on that machine would say " + says + " and assume this rate";
@@ -260,20 +273,15 @@ Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
         std::fabs(low / counter - 1.0) > rate_tolerance || std::fabs(high / counter - 1.0) > rate_tolerance;
     std::string times = "memsweep's figures are " + fixed(factor, 3) +
                         " times the true ones: multiply its table by " + fixed(1.0 / factor, 3);
-    if (!line) {
-        c.status = Status::warn;
+    c.status = !line || moves || off ? Status::warn : Status::ok;
+    if (!line)
         c.note = "memsweep says " + says + " and " + times;
-    } else if (moves) {
-        c.status = Status::warn;
+    else if (moves)
         c.note = "memsweep's figures are " + fixed(low / counter, 3) + " to " + fixed(high / counter, 3) +
                  " times the true ones, by what the line shows when it starts: fix the frequency"
                  " (performance governor, turbo off) and check again";
-    } else if (off) {
-        c.status = Status::warn;
+    else if (off)
         c.note = times;
-    } else {
-        c.status = Status::ok;
-    }
     return c;
 }
 
@@ -283,12 +291,13 @@ Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
 struct Flags {
     bool found = false;
     std::vector<std::string> names;
-
-    bool has(const char *flag) const
-    {
-        return std::find(names.begin(), names.end(), flag) != names.end();
-    }
 };
+
+/* has tells whether the flags include flag. */
+static bool has(const Flags &flags, const char *flag)
+{
+    return std::find(flags.names.begin(), flags.names.end(), flag) != flags.names.end();
+}
 
 /* cpu_flags finds the first line that starts with "flags" and a colon,
  * after blanks, and splits what follows into flags. */
@@ -316,9 +325,7 @@ static Flags cpu_flags(const std::string &cpuinfo)
  * not stop in idle states, the two things that make its cycles time. */
 static Check counter_check(const Flags &flags)
 {
-    Check c;
-    c.key = "counter";
-    c.name = "counter";
+    Check c = named("counter", "counter");
     if (!flags.found) {
         c.status = Status::warn;
         c.data["constant_tsc"] = nullptr;
@@ -329,18 +336,22 @@ static Check counter_check(const Flags &flags)
             "not run at all";
         return c;
     }
-    bool constant = flags.has("constant_tsc"), nonstop = flags.has("nonstop_tsc");
+    bool constant = has(flags, "constant_tsc"), nonstop = has(flags, "nonstop_tsc");
     c.data["constant_tsc"] = constant;
     c.data["nonstop_tsc"] = nonstop;
-    c.data["tsc_known_freq"] = flags.has("tsc_known_freq");
+    c.data["tsc_known_freq"] = has(flags, "tsc_known_freq");
     if (constant && nonstop) {
         c.status = Status::ok;
         c.figures = "constant_tsc, nonstop_tsc: it ticks at one rate, also while a core sleeps";
         return c;
     }
     c.status = Status::warn;
-    c.figures = std::string(constant ? "" : "no constant_tsc") + (constant || nonstop ? "" : ", ") +
-                (nonstop ? "" : "no nonstop_tsc");
+    if (!constant)
+        c.figures = "no constant_tsc";
+    if (!constant && !nonstop)
+        c.figures += ", ";
+    if (!nonstop)
+        c.figures += "no nonstop_tsc";
     c.note =
         "the counter may change its rate with the core's, or stop while a core sleeps: its cycles need "
         "not be time, and memsweep's figures may be anything";
@@ -351,14 +362,11 @@ static Check counter_check(const Flags &flags)
  * guests' noise, from bare metal. */
 static Check machine_check(const Flags &flags)
 {
-    Check c;
-    c.key = "machine";
-    c.name = "machine";
-    c.status = Status::info;
+    Check c = named("machine", "machine");
     if (!flags.found) {
         c.data["hypervisor"] = nullptr;
         c.figures = "no flags line in /proc/cpuinfo: virtual machine or not is unknown";
-    } else if (flags.has("hypervisor")) {
+    } else if (has(flags, "hypervisor")) {
         c.data["hypervisor"] = true;
         c.figures = "hypervisor flag: a virtual machine";
         c.note = "other guests' work shows up as noise: take the median of several runs";
@@ -376,9 +384,7 @@ static Check machine_check(const Flags &flags)
  * lets the cores change speed during a run; no cpufreq at all is info. */
 static Check scaling_check(const std::string &root)
 {
-    Check c;
-    c.key = "frequency_scaling";
-    c.name = "frequency scaling";
+    Check c = named("frequency_scaling", "frequency scaling");
     const std::string cpu_dir = root + "/sys/devices/system/cpu";
 
     /* Each CPU's governor; a CPU without one is left out. */
@@ -398,16 +404,18 @@ static Check scaling_check(const std::string &root)
 
     /* The turbo switch: cpufreq/boost (1 = on) or intel_pstate/no_turbo
      * (0 = on); anything else in them is unknown. */
-    std::string value, turbo_path, turbo_fix;
+    static const struct {
+        const char *file, *on, *off;
+    } switches[] = {{"cpufreq/boost", "1", "0"}, {"intel_pstate/no_turbo", "0", "1"}};
+    std::string value, turbo_figures, turbo_fix;
     const char *turbo = nullptr;
-    if (read_value(cpu_dir + "/cpufreq/boost", &value)) {
-        turbo_path = "cpufreq/boost";
-        turbo_fix = "echo 0 | sudo tee /sys/devices/system/cpu/cpufreq/boost";
-        turbo = value == "1" ? "on" : value == "0" ? "off" : "unknown";
-    } else if (read_value(cpu_dir + "/intel_pstate/no_turbo", &value)) {
-        turbo_path = "intel_pstate/no_turbo";
-        turbo_fix = "echo 1 | sudo tee /sys/devices/system/cpu/intel_pstate/no_turbo";
-        turbo = value == "0" ? "on" : value == "1" ? "off" : "unknown";
+    for (const auto &sw : switches) {
+        if (!read_value(cpu_dir + "/" + sw.file, &value))
+            continue;
+        turbo = value == sw.on ? "on" : value == sw.off ? "off" : "unknown";
+        turbo_figures = "; turbo " + std::string(turbo) + " (" + sw.file + " = " + shown(value, 16) + ")";
+        turbo_fix = std::string("echo ") + sw.off + " | sudo tee /sys/devices/system/cpu/" + sw.file;
+        break;
     }
 
     json governor_counts = json::object();
@@ -419,7 +427,6 @@ static Check scaling_check(const std::string &root)
     c.data["turbo"] = turbo == nullptr ? json(nullptr) : json(turbo);
 
     if (governed == 0 && turbo == nullptr) {
-        c.status = Status::info;
         c.figures = "no cpufreq files: no governor or turbo switch to check (usual in a virtual machine)";
         return c;
     }
@@ -431,23 +438,18 @@ static Check scaling_check(const std::string &root)
                 std::to_string(count);
     }
     c.figures = governed == 0 ? "no governor" : "governor " + list + " of " + std::to_string(cpus) + " CPUs";
-    if (turbo != nullptr)
-        c.figures += "; turbo " + std::string(turbo) + " (" + turbo_path + " = " + shown(value, 16) + ")";
+    c.figures += turbo_figures;
     bool turbo_on = turbo != nullptr && strcmp(turbo, "off") != 0;
 
-    if (!slow_governor && !turbo_on) {
-        c.status = Status::ok;
+    c.status = slow_governor || turbo_on ? Status::warn : Status::ok;
+    if (c.status == Status::ok)
         return c;
-    }
-    c.status = Status::warn;
     c.note =
         "the cores change speed as they work, so the figures vary from run to run and \"cpu MHz\" with them:";
     if (slow_governor)
         c.note += " echo performance | sudo tee /sys/devices/system/cpu/cpu*/cpufreq/scaling_governor";
-    if (slow_governor && turbo_on)
-        c.note += ";";
     if (turbo_on)
-        c.note += " " + turbo_fix;
+        c.note += (slow_governor ? "; " : " ") + turbo_fix;
     return c;
 }
 
@@ -504,10 +506,7 @@ static Ticks stat_ticks(const std::string &stat)
 Check load_check(const std::string &stat_before, const std::string &stat_after, double own_ticks,
                  double seconds)
 {
-    Check c;
-    c.key = "other_load";
-    c.name = "other load";
-    c.status = Status::info;
+    Check c = named("other_load", "other load");
     Ticks before = stat_ticks(stat_before), after = stat_ticks(stat_after);
     c.data["interval_s"] = seconds;
     c.data["cpus"] = after.cpus;
@@ -526,14 +525,11 @@ Check load_check(const std::string &stat_before, const std::string &stat_after, 
     c.data["other_work_cpus"] = other;
     c.figures = "other work kept " + fixed(other, 2) + " of " + std::to_string(after.cpus) +
                 " CPUs busy over " + fixed(seconds, 1) + " s";
-    if (other > other_cpus_limit) {
-        c.status = Status::warn;
+    c.status = other > other_cpus_limit ? Status::warn : Status::ok;
+    if (c.status == Status::warn)
         c.note =
             "it competes with memsweep for a core or for the cache and memory it measures: the fastest "
             "runs slow down and more points take all 500 tries; stop that work and check again";
-    } else {
-        c.status = Status::ok;
-    }
     return c;
 }
 
@@ -542,9 +538,7 @@ Check load_check(const std::string &stat_before, const std::string &stat_after, 
 /* memory_check warns when MemAvailable is less than memsweep needs. */
 static Check memory_check(const std::string &root)
 {
-    Check c;
-    c.key = "memory";
-    c.name = "memory";
+    Check c = named("memory", "memory");
     c.data["needed_mib"] = needed_mib;
     std::string meminfo;
     double kib = -1.0;
@@ -564,7 +558,6 @@ static Check memory_check(const std::string &root)
     }
     if (kib < 0.0) {
         /* Kernels before 3.14 and some containers have no such line. */
-        c.status = Status::info;
         c.data["available_mib"] = nullptr;
         c.figures = "no MemAvailable line in /proc/meminfo: whether memsweep's " + fixed(needed_mib, 0) +
                     " MiB fit is unknown";
@@ -573,14 +566,11 @@ static Check memory_check(const std::string &root)
     double mib = kib / 1024.0;
     c.data["available_mib"] = mib;
     c.figures = fixed(mib, 0) + " MiB available, memsweep needs " + fixed(needed_mib, 0) + " MiB";
-    if (mib < needed_mib) {
-        c.status = Status::warn;
+    c.status = mib < needed_mib ? Status::warn : Status::ok;
+    if (c.status == Status::warn)
         c.note =
             "the system would page memsweep's array out, or stop it, and the largest working sets would "
             "measure the paging: free some memory first";
-    } else {
-        c.status = Status::ok;
-    }
     return c;
 }
 
@@ -588,10 +578,7 @@ static Check memory_check(const std::string &root)
  * setting, as "always [madvise] never" shows it. */
 static Check huge_pages_check(const std::string &root)
 {
-    Check c;
-    c.key = "huge_pages";
-    c.name = "huge pages";
-    c.status = Status::info;
+    Check c = named("huge_pages", "huge pages");
     std::string line;
     bool found = read_value(root + "/sys/kernel/mm/transparent_hugepage/enabled", &line);
     size_t open = line.find('['), close = line.find(']', open == std::string::npos ? 0 : open);
@@ -650,10 +637,7 @@ static std::string size_text(uint64_t bytes)
  * floor(log2 C) - 13, and its step shows between that label and the next. */
 static Check cache_check(const std::string &root)
 {
-    Check c;
-    c.key = "caches";
-    c.name = "caches";
-    c.status = Status::info;
+    Check c = named("caches", "caches");
     const std::string dir = root + "/sys/devices/system/cpu/cpu0/cache";
 
     /* The first data or unified cache of each level; index numbers vary. */
@@ -666,7 +650,7 @@ static Check cache_check(const std::string &root)
         read_value(index + "/level", &level);
         read_value(index + "/type", &type);
         read_value(index + "/size", &size);
-        long n = numbered("L" + level, "L");
+        long n = number(level);
         uint64_t bytes = cache_bytes(size);
         if (n < 1 || n > 9 || bytes == 0 || (type != "Data" && type != "Unified") || levels.count(n))
             continue;
@@ -676,30 +660,31 @@ static Check cache_check(const std::string &root)
     json list = json::array();
     for (const auto &[level, cache] : levels) {
         const auto &[type, bytes] = cache;
-        int log2 = 0;
-        while ((bytes >> (log2 + 1)) != 0)
-            log2++;
-        int holds = log2 - 13;
-        std::string name = "L" + std::to_string(level) + (level == 1 && type == "Data" ? "d" : "");
-        std::string where =
-            holds < 1    ? "below label 1 (16 KiB): no step shows"
-            : holds > 13 ? "holds label 14 (128 MiB): no step shows"
-                         : "between labels " + std::to_string(holds) + " and " + std::to_string(holds + 1);
-        json entry;
-        entry["level"] = level;
-        entry["type"] = type;
-        entry["size_bytes"] = bytes;
-        entry["largest_label_held"] = holds < 1 ? json(nullptr) : json(std::min(holds, 14));
-        entry["step_between_labels"] = holds < 1 || holds > 13 ? json(nullptr) : json({holds, holds + 1});
+        int holds = std::ilogb((double)bytes) - 13; /* floor(log2 bytes) - 13, exact below 2^53 */
+        json entry = {{"level", level},
+                      {"type", type},
+                      {"size_bytes", bytes},
+                      {"largest_label_held", nullptr},
+                      {"step_between_labels", nullptr}};
+        std::string text = "L" + std::to_string(level) + (level == 1 && type == "Data" ? "d " : " ") +
+                           size_text(bytes) + ": ";
+        if (holds < 1) {
+            text += "below label 1 (16 KiB): no step shows";
+        } else if (holds > 13) {
+            text += "holds label 14 (128 MiB): no step shows";
+            entry["largest_label_held"] = 14;
+        } else {
+            text += "between labels " + std::to_string(holds) + " and " + std::to_string(holds + 1);
+            entry["largest_label_held"] = holds;
+            entry["step_between_labels"] = {holds, holds + 1};
+        }
         list.push_back(entry);
-        c.figures.append(c.figures.empty() ? "" : "; ").append(name).append(" ").append(size_text(bytes));
-        c.figures.append(": ").append(where);
+        c.figures += c.figures.empty() ? "cpu0's " : "; ";
+        c.figures += text;
     }
     c.data["cpu0"] = list;
     if (levels.empty())
         c.figures = "no cache sizes for cpu0 in sysfs (usual in some virtual machines and on arm64 boards)";
-    else
-        c.figures = "cpu0's " + c.figures;
     return c;
 }
 
@@ -782,10 +767,7 @@ std::string format_json(const std::vector<Check> &checks, const std::string &roo
     json members = json::object();
     for (const Check &c : checks) {
         warnings += c.status == Status::warn;
-        json member;
-        member["status"] = status_word(c.status);
-        member["figures"] = c.figures;
-        member["note"] = c.note;
+        json member = {{"status", status_word(c.status)}, {"figures", c.figures}, {"note", c.note}};
         member.update(c.data);
         members[c.key] = member;
     }
