@@ -9,8 +9,7 @@
 
 #include "tools.h"
 
-namespace
-{
+namespace {
 
 using json = nlohmann::json;
 
@@ -68,15 +67,11 @@ std::string cpuinfo(int cpus, const std::string &mhz_line, const std::string &fl
     return text;
 }
 
-const std::string stat = "cpu  100 0 100 800 10 0 0 0 0 0\ncpu0 50 0 50 400 5 0 0 0 0 0\n";
-
-// The shape of this project's machine: a KVM guest whose cpu MHz is the
-// counter's rate, with no cpufreq.
-TEST(Machines, AVirtualMachineWithTheCountersRateGetsInfoAndNoWarning)
+// The shape of this project's machine: a KVM guest with no cpufreq.
+TEST(Machines, AVirtualMachineGetsInfoAndNoWarning)
 {
     Machine m;
     m.put("proc/cpuinfo", cpuinfo(2, "cpu MHz\t\t: 2400.000\n", "constant_tsc nonstop_tsc hypervisor"));
-    m.put("proc/stat", stat);
     m.put("proc/meminfo", "MemTotal:       24683756 kB\nMemAvailable:   24150884 kB\n");
     m.put("sys/kernel/mm/transparent_hugepage/enabled", "always [madvise] never\n");
     std::filesystem::create_directories(m.root + "/sys/devices/system/cpu/cpufreq");
@@ -88,16 +83,13 @@ TEST(Machines, AVirtualMachineWithTheCountersRateGetsInfoAndNoWarning)
 
     EXPECT_EQ(exit_status(m.all), 0) << format_text(m.all);
     EXPECT_EQ(c["counter"].status, Status::ok);
-    EXPECT_EQ(c["machine"].figures, "hypervisor flag: a virtual machine");
-    EXPECT_NE(c["frequency_scaling"].figures.find("no cpufreq"), std::string::npos);
     EXPECT_EQ(c["memory"].data["available_mib"], 24150884 / 1024.0);
+    EXPECT_EQ(c["machine"].data["hypervisor"], true);
     EXPECT_EQ(c["huge_pages"].data["transparent_mode"], "madvise");
-    EXPECT_EQ(c["caches"].figures,
-              "cpu0's L1d 32 KiB: between labels 2 and 3; L2 1 MiB: between labels 7 and 8; "
-              "L3 32 MiB: between labels 12 and 13");
-    for (const char *key :
-         {"clock_rate", "machine", "frequency_scaling", "other_load", "huge_pages", "caches"})
-        EXPECT_EQ(c[key].status, Status::info) << key;
+    json caches = c["caches"].data["cpu0"];  // the instruction cache left out
+    ASSERT_EQ(caches.size(), 3u) << caches;
+    EXPECT_EQ(caches[0]["step_between_labels"], json({2, 3}));
+    EXPECT_EQ(caches[2]["step_between_labels"], json({12, 13}));
     // Aligned: a status word, the name padded to 17 characters, the figures.
     for (const std::string &text : lines_of(format_text(m.all))) {
         EXPECT_TRUE(text.rfind("ok    ", 0) == 0 || text.rfind("info  ", 0) == 0) << text;
@@ -105,7 +97,7 @@ TEST(Machines, AVirtualMachineWithTheCountersRateGetsInfoAndNoWarning)
     }
 }
 
-// A laptop: cpu MHz shows an idle core's 800 MHz against a 2400 MHz counter.
+// A laptop whose cores change speed, collected as files.
 TEST(Machines, ABareMetalLaptopWarnsOfTheFrequencyScaling)
 {
     Machine m;
@@ -114,55 +106,37 @@ TEST(Machines, ABareMetalLaptopWarnsOfTheFrequencyScaling)
         m.put("sys/devices/system/cpu/cpu" + std::to_string(i) + "/cpufreq/scaling_governor", "powersave\n");
     m.put("sys/devices/system/cpu/intel_pstate/no_turbo", "0\n");
     m.cache(0, "1", "Data", "49152");  // in bytes, without a unit
-    m.cache(2, "2", "Unified", "1280K");
     m.cache(3, "3", "Unified", "36M");
     auto c = m.check();
 
     EXPECT_EQ(exit_status(m.all), 1);
-    // Another machine's files: the line is reported, not judged.
-    EXPECT_EQ(c["clock_rate"].status, Status::info);
-    EXPECT_EQ(c["clock_rate"].data["cpu_mhz"], 800.0);
-    EXPECT_TRUE(c["clock_rate"].data["factor"].is_null());
-    EXPECT_EQ(c["frequency_scaling"].status, Status::warn);
-    EXPECT_EQ(c["frequency_scaling"].figures,
-              "governor powersave on 8 of 8 CPUs; turbo on (intel_pstate/no_turbo = 0)");
-    EXPECT_NE(c["frequency_scaling"].note.find("echo performance"), std::string::npos);
-    EXPECT_NE(
-        c["frequency_scaling"].note.find("echo 1 | sudo tee /sys/devices/system/cpu/intel_pstate/no_turbo"),
-        std::string::npos);
+    EXPECT_EQ(c["clock_rate"].status, Status::info);  // another machine's line is not judged
     EXPECT_EQ(c["machine"].status, Status::ok);
-    EXPECT_EQ(c["caches"].figures,
-              "cpu0's L1d 48 KiB: between labels 2 and 3; L2 1280 KiB: between labels 7 and 8; "
-              "L3 36 MiB: between labels 12 and 13");
+    EXPECT_EQ(c["frequency_scaling"].status, Status::warn);
+    EXPECT_EQ(c["frequency_scaling"].data["governors"]["powersave"], 8);
+    EXPECT_EQ(c["frequency_scaling"].data["turbo"], "on");
+    std::string note = c["frequency_scaling"].note;
+    EXPECT_NE(note.find("echo 1 | sudo tee /sys/devices/system/cpu/intel_pstate/no_turbo"),
+              std::string::npos);
+    EXPECT_EQ(c["caches"].data["cpu0"][0]["size_bytes"], 49152);
 
-    // The same facts in JSON.
-    json j = json::parse(format_json(m.all, m.root));
-    EXPECT_EQ(j["warnings"], 1);
-    EXPECT_EQ(j["checks"]["clock_rate"]["status"], "info");
-    EXPECT_TRUE(j["checks"]["clock_rate"]["counter_mhz"].is_null());
-    EXPECT_EQ(j["checks"]["frequency_scaling"]["governors"]["powersave"], 8);
-    EXPECT_EQ(j["checks"]["caches"]["cpu0"][2]["step_between_labels"], json({12, 13}));
+    EXPECT_EQ(json::parse(format_json(m.all, m.root))["warnings"], 1);
 }
 
-TEST(Machines, WithoutAUsableRateLineOrFileTheFallbackIsReported)
+TEST(Machines, WithoutTheirFilesChecksSayWhatTheyCantTell)
 {
-    // arm64: no cpu MHz line and no flags line.
+    // arm64: no cpu MHz line and no flags line, on a small board.
     Machine m;
-    m.put("proc/cpuinfo",
-          "processor\t: 0\nBogoMIPS\t: 50.00\nFeatures\t: fp asimd evtstrm\nCPU implementer\t: 0x41\n");
-    m.put("proc/meminfo", "MemAvailable:     65536 kB\n");  // a small board
+    m.put("proc/cpuinfo", "processor\t: 0\nBogoMIPS\t: 50.00\nFeatures\t: fp asimd evtstrm\n");
+    m.put("proc/meminfo", "MemAvailable:     65536 kB\n");
     auto c = m.check();
     EXPECT_EQ(c["memory"].status, Status::warn);
-    EXPECT_EQ(c["clock_rate"].data["cpu_mhz"], 1000.0);
-    EXPECT_EQ(c["clock_rate"].status, Status::info);  // what memsweep would do there
-    EXPECT_NE(c["clock_rate"].note, "");
     EXPECT_EQ(c["counter"].status, Status::warn);
+    EXPECT_EQ(c["clock_rate"].status, Status::info);
+    EXPECT_NE(c["clock_rate"].note, "");  // memsweep there would fall back
 
-    // No files at all: memsweep's other fallback, and every other check
-    // says what it can't tell.
     Machine empty;
     c = empty.check();
-    EXPECT_EQ(c["clock_rate"].data["cpu_mhz"], 2147.483656);
     for (const char *key : {"machine", "frequency_scaling", "other_load", "memory", "huge_pages", "caches"})
         EXPECT_EQ(c[key].status, Status::info) << key;
 }
@@ -205,7 +179,6 @@ TEST(Checks, TheClockRateIsJudgedAgainstThisMachinesCounterOnly)
     EXPECT_EQ(c.status, Status::warn);
     EXPECT_DOUBLE_EQ(c.data["factor"].get<double>(), 1.0 / 3.0);
     EXPECT_DOUBLE_EQ(c.data["inverse"].get<double>(), 3.0);
-    EXPECT_NE(c.note.find("multiply its table by 3.000"), std::string::npos) << c.note;
     c = clock_check({{Source::no_usable_line, 1000.0}}, 2400.0, true);
     EXPECT_EQ(c.status, Status::warn);
     EXPECT_DOUBLE_EQ(c.data["factor"].get<double>(), 1000.0 / 2400.0);
@@ -217,10 +190,8 @@ TEST(Checks, TheClockRateIsJudgedAgainstThisMachinesCounterOnly)
     EXPECT_EQ(c.status, Status::warn);
     EXPECT_TRUE(c.data["factor"].is_null());
 
-    // Another machine's files.
-    c = clock_check({{Source::line, 800.0}}, 2400.0, false);
+    c = clock_check({{Source::line, 800.0}}, 2400.0, false);  // another machine's files
     EXPECT_EQ(c.status, Status::info);
-    EXPECT_TRUE(c.data["counter_mhz"].is_null());
     EXPECT_TRUE(c.data["factor"].is_null());
 }
 
@@ -273,11 +244,10 @@ TEST(Checks, GarbledHugeAndOddFilesGiveOneCleanLineEach)
     m.cache(3, "3", "Unified", "lots");
     auto c = m.check();
 
-    EXPECT_EQ(c["clock_rate"].data["cpu_mhz"], 1000.0);
     EXPECT_EQ(c["counter"].status, Status::warn);  // no nonstop_tsc
     EXPECT_EQ(c["frequency_scaling"].status, Status::warn);
     EXPECT_NE(c["frequency_scaling"].figures.find("perf\\x1b[2J"), std::string::npos);
-    EXPECT_NE(c["caches"].figures.find("no cache sizes"), std::string::npos);
+    EXPECT_EQ(c["caches"].data["cpu0"].size(), 0u);
     EXPECT_EQ(c["memory"].status, Status::info);
     std::string text = format_text(m.all);
     EXPECT_EQ(lines_of(text).size(), 8u) << text;
@@ -335,12 +305,9 @@ TEST(Command, WarnsOfTheFactorWhenCpuinfoSaysOneGigahertz)
     EXPECT_EQ(rate["cpu_mhz"], 1000.0);
     EXPECT_EQ(rate["factor"], 1000.0 / counter);
 
+    // --root / is this machine's files, judged as without it.
     o = run_shell(run + "--root /");
-    EXPECT_EQ(o.status, 1);
-    char factor[32];
-    snprintf(factor, sizeof factor, "factor %.3f", 1000.0 / counter);
-    EXPECT_EQ(o.out.rfind("warn  clock rate         cpu MHz 1000.000", 0), 0u) << o.out;
-    EXPECT_NE(o.out.find(factor), std::string::npos) << o.out;
+    EXPECT_EQ(o.out.rfind("warn  clock rate", 0), 0u) << o.out;
 }
 
 }  // namespace
