@@ -418,12 +418,9 @@ static Check scaling_check(const std::string &root)
         break;
     }
 
-    json governor_counts = json::object();
-    for (const auto &[governor, count] : governors)
-        governor_counts[governor] = count;
     c.data["cpus"] = cpus;
     c.data["cpus_with_cpufreq"] = governed;
-    c.data["governors"] = governor_counts;
+    c.data["governors"] = governors;
     c.data["turbo"] = turbo == nullptr ? json(nullptr) : json(turbo);
 
     if (governed == 0 && turbo == nullptr) {
