@@ -151,26 +151,18 @@ TEST(Checks, TheClockRateIsReadAsMemsweepReadsIt)
     m.put("piece", std::string(511, 'x') + "cpu MHz\t: 1234.5\n");
     m.put("split", std::string(510, 'x') + "cpu MHz\t: 1234.5\n");
     m.put("infinite", "cpu MHz\t\t: inf\n");
-    const struct {
-        std::string path;
-        Source source;
-        double mhz;
-    } cases[] = {
-        {corpus + "x86-bare-metal", Source::line, 3412.771},
-        {corpus + "x86-hypervisor", Source::line, 2596.126},
-        {corpus + "x86-unknown", Source::no_usable_line, 1000.0},
-        {corpus + "arm64", Source::no_usable_line, 1000.0},
-        {m.root + "/mention", Source::no_usable_line, 1000.0},
-        {m.root + "/piece", Source::line, 1234.5},
-        {m.root + "/split", Source::no_usable_line, 1000.0},
-        {m.root + "/infinite", Source::no_usable_line, 1000.0},
-        {m.root + "/missing", Source::no_file, 2147.483656},
-    };
-    for (const auto &x : cases) {
-        Rate r = memsweep_rate(x.path);
-        EXPECT_EQ(r.source, x.source) << x.path;
-        EXPECT_DOUBLE_EQ(r.mhz, x.mhz) << x.path;
+    const std::map<std::string, double> lines = {{corpus + "x86-bare-metal", 3412.771},
+                                                 {corpus + "x86-hypervisor", 2596.126},
+                                                 {m.root + "/piece", 1234.5}};
+    for (const auto &[path, mhz] : lines) {
+        EXPECT_EQ(memsweep_rate(path).source, Source::line) << path;
+        EXPECT_DOUBLE_EQ(memsweep_rate(path).mhz, mhz) << path;
     }
+    for (const char *file : {"x86-unknown", "arm64"})
+        EXPECT_EQ(memsweep_rate(corpus + file).mhz, 1000.0) << file;
+    for (const char *file : {"/mention", "/split", "/infinite"})
+        EXPECT_EQ(memsweep_rate(m.root + file).mhz, 1000.0) << file;
+    EXPECT_EQ(memsweep_rate(m.root + "/missing").mhz, 2147.483656);
 }
 
 TEST(Checks, TheClockRateIsJudgedAgainstThisMachinesCounterOnly)
