@@ -3,9 +3,9 @@
  * means for memsweep's table.
  *
  * The checks read /proc and /sys below a root folder (facts.h).  Each one
- * turns what it read into a Check: a status, figures in words, a note on
- * what a warning does to the table and how to mend it, and the same
- * figures as JSON values.
+ * turns what it read into a Check: a status, figures in words, where there
+ * is more to say a note on what they mean for the table and what to do,
+ * and the same figures as JSON values.
  */
 #include "check/facts.h"
 
@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -49,8 +50,11 @@ static const int rate_reads = 5;
  * more than 1 %, puts the table's figures off by as much. */
 static const double rate_tolerance = 0.01;
 
-/* Other CPUs busier than 10 % of the time leave no quiet core. */
-static const double busy_limit = 10.0;
+/* Other work of more than a tenth of one CPU competes with memsweep, on
+ * two CPUs as on 64: on memsweep's core it takes memsweep's time, and on
+ * any other it shares the cache and memory bandwidth that memsweep
+ * measures.  So it is counted in CPUs, not as a share of the machine. */
+static const double other_cpus_limit = 0.1;
 
 /* What memsweep needs: its 128 MiB array and a sample store of at most
  * 500 + 3 doubles, in MiB. */
@@ -113,34 +117,58 @@ static std::vector<std::string> list_folder(const std::string &path)
     return names;
 }
 
-/* numbered returns n for a name of the form prefix + digits, else -1. */
-static long numbered(const std::string &name, const char *prefix)
+/* number returns the value of one to nine decimal digits, else -1. */
+static long number(const std::string &digits)
 {
-    size_t len = strlen(prefix);
-    if (name.compare(0, len, prefix) != 0 || name.size() == len || name.size() > len + 9 ||
-        name.find_first_not_of("0123456789", len) != std::string::npos)
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
         return -1;
-    return strtol(name.c_str() + len, nullptr, 10);
+    return strtol(digits.c_str(), nullptr, 10);
+}
+
+/* numbered returns n for a name of the form prefix + digits, else -1. */
+static long numbered(const std::string &name, const std::string &prefix)
+{
+    return name.compare(0, prefix.size(), prefix) == 0 ? number(name.substr(prefix.size())) : -1;
+}
+
+/* escaped spells a byte as \xNN. */
+static std::string escaped(unsigned char c)
+{
+    char esc[8];
+    snprintf(esc, sizeof esc, "\\x%02x", c);
+    return esc;
 }
 
 /* shown returns text fit for one line of a terminal: control characters
- * become \xNN, and more than shown_limit characters end in "...". */
+ * become \xNN, and more than shown_limit characters end in "...".  The
+ * controls are C0 and DEL, and C1 as UTF-8 spells them (0xc2 0x80 to 0xc2
+ * 0x9f): a terminal obeys 0xc2 0x9b as it obeys ESC [. */
 static std::string shown(const std::string &text, size_t limit = shown_limit)
 {
     std::string out;
     for (size_t i = 0; i < text.size() && i < limit; i++) {
         auto c = (unsigned char)text[i];
-        if (c < 0x20 || c == 0x7f) {
-            char esc[8];
-            snprintf(esc, sizeof esc, "\\x%02x", c);
-            out += esc;
-        } else {
+        auto next = (unsigned char)(i + 1 < text.size() ? text[i + 1] : 0);
+        if (c == 0xc2 && next >= 0x80 && next <= 0x9f)
+            out += escaped(c) + escaped(text[++i]);
+        else if (c < 0x20 || c == 0x7f)
+            out += escaped(c);
+        else
             out += (char)c;
-        }
     }
     if (text.size() > limit)
         out += "...";
     return out;
+}
+
+/* named starts a check: its key in the JSON report and its name in the
+ * text report; it is info until judged. */
+static Check named(const char *key, const char *name)
+{
+    Check c;
+    c.key = key;
+    c.name = name;
+    return c;
 }
 
 /* fixed formats a number with a given count of decimals. */
@@ -158,7 +186,7 @@ static std::string fixed(double value, int decimals)
  * counts, and it must start with it; fgets reads a long line in pieces of
  * 511 characters, and each piece counts as a line.  The rate is computed
  * back from GHz, as memsweep computes it. */
-static Rate memsweep_rate(const std::string &path)
+Rate memsweep_rate(const std::string &path)
 {
     FILE *fp = fopen(path.c_str(), "r");
     if (fp == nullptr)
@@ -183,12 +211,12 @@ static Rate memsweep_rate(const std::string &path)
 }
 
 /* A rate that the line shows at one read and not at another is a core's
- * current frequency: the factor then depends on when memsweep reads it. */
-Check clock_check(const std::vector<Rate> &reads, double counter, const std::string &files_elsewhere)
+ * current frequency: the factor then depends on when memsweep reads it.
+ * Another machine's line says nothing against this machine's counter, so
+ * files from elsewhere get the line only. */
+Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
 {
-    Check c;
-    c.key = "clock_rate";
-    c.name = "clock rate";
+    Check c = named("clock_rate", "clock rate");
     const Rate &first = reads.front();
     double low = first.mhz, high = first.mhz;
     json mhz_reads = json::array();
@@ -197,65 +225,63 @@ Check clock_check(const std::vector<Rate> &reads, double counter, const std::str
         high = std::max(high, r.mhz);
         mhz_reads.push_back(r.mhz);
     }
-    bool moves = first.source == Source::line && high > low * (1.0 + rate_tolerance);
-    const char *source = first.source == Source::line      ? "cpu MHz line"
-                         : first.source == Source::no_file ? "fallback: no /proc/cpuinfo"
-                                                           : "fallback: no usable cpu MHz line";
+    bool line = first.source == Source::line;
+    bool moves = line && high > low * (1.0 + rate_tolerance);
     c.data["cpu_mhz"] = first.mhz;
-    c.data["cpu_mhz_source"] = source;
-    c.data["cpu_mhz_reads"] = mhz_reads;
-    c.data["cpu_mhz_moves"] = moves;
-    c.data["counter_mhz"] = counter;
-    c.data["counter_measured_on_this_machine"] = true;
-
-    if (first.source == Source::line)
+    if (line) {
+        c.data["cpu_mhz_source"] = "cpu MHz line";
+        std::string over = " over " + std::to_string(reads.size()) + " reads";
         c.figures = "cpu MHz " + fixed(first.mhz, 3);
-    else if (first.source == Source::no_file)
+        if (moves)
+            c.figures += ", moving from " + fixed(low, 3) + " to " + fixed(high, 3) + over +
+                         ": a core's current frequency";
+        else
+            c.figures += ", steady" + over;
+    } else if (first.source == Source::no_file) {
+        c.data["cpu_mhz_source"] = "fallback: no /proc/cpuinfo";
         c.figures = "no /proc/cpuinfo: memsweep assumes " + fixed(first.mhz, 6) + " MHz";
-    else
+    } else {
+        c.data["cpu_mhz_source"] = "fallback: no usable cpu MHz line";
         c.figures =
             "no usable \"cpu MHz\" line in /proc/cpuinfo: memsweep assumes " + fixed(first.mhz, 0) + " MHz";
-    if (first.source == Source::line && !moves)
-        c.figures += ", steady over " + std::to_string(reads.size()) + " reads";
-    if (moves)
-        c.figures += ", moving from " + fixed(low, 3) + " to " + fixed(high, 3) + " over " +
-                     std::to_string(reads.size()) + " reads: a core's current frequency";
+    }
+    c.data["cpu_mhz_reads"] = mhz_reads;
+    c.data["cpu_mhz_moves"] = moves;
+    c.data["counter_mhz"] = nullptr;
+    c.data["factor"] = nullptr;
+    c.data["inverse"] = nullptr;
+    const std::string says = "\"Can't open /proc/cpuinfo to get clock information\"";
 
+    if (!here) {
+        c.figures += "; files from elsewhere: no counter to compare with";
+        if (!line)
+            c.note = "memsweep on that machine would say " + says + " and assume this rate";
+        return c;
+    }
     if (!(counter > 0.0)) {
-        /* The system clock could not be read: nothing to compare with. */
         c.status = Status::warn;
-        c.data["factor"] = nullptr;
-        c.data["inverse"] = nullptr;
         c.figures += "; the counter's rate could not be measured (CLOCK_MONOTONIC_RAW failed)";
         c.note = "memsweep's figures can't be checked against the counter's rate on this machine";
         return c;
     }
     double factor = first.mhz / counter;
+    c.data["counter_mhz"] = counter;
     c.data["factor"] = factor;
     c.data["inverse"] = 1.0 / factor;
-    c.figures += "; counter " + fixed(counter, 3) + " MHz";
-    if (!files_elsewhere.empty())
-        c.figures += " (measured on this machine, not read from " + shown(files_elsewhere) + ")";
-    c.figures += ": factor " + fixed(factor, 3);
-
+    c.figures += "; counter " + fixed(counter, 3) + " MHz: factor " + fixed(factor, 3);
     bool off =
         std::fabs(low / counter - 1.0) > rate_tolerance || std::fabs(high / counter - 1.0) > rate_tolerance;
-    if (first.source != Source::line) {
-        c.status = Status::warn;
-        c.note = "memsweep says \"Can't open /proc/cpuinfo to get clock information\" and its figures are " +
-                 fixed(factor, 3) + " times the true ones: multiply its table by " + fixed(1.0 / factor, 3);
-    } else if (moves) {
-        c.status = Status::warn;
+    std::string times = "memsweep's figures are " + fixed(factor, 3) +
+                        " times the true ones: multiply its table by " + fixed(1.0 / factor, 3);
+    c.status = !line || moves || off ? Status::warn : Status::ok;
+    if (!line)
+        c.note = "memsweep says " + says + " and " + times;
+    else if (moves)
         c.note = "memsweep's figures are " + fixed(low / counter, 3) + " to " + fixed(high / counter, 3) +
                  " times the true ones, by what the line shows when it starts: fix the frequency"
                  " (performance governor, turbo off) and check again";
-    } else if (off) {
-        c.status = Status::warn;
-        c.note = "memsweep's figures are " + fixed(factor, 3) +
-                 " times the true ones: multiply its table by " + fixed(1.0 / factor, 3);
-    } else {
-        c.status = Status::ok;
-    }
+    else if (off)
+        c.note = times;
     return c;
 }
 
@@ -265,12 +291,13 @@ Check clock_check(const std::vector<Rate> &reads, double counter, const std::str
 struct Flags {
     bool found = false;
     std::vector<std::string> names;
-
-    bool has(const char *flag) const
-    {
-        return std::find(names.begin(), names.end(), flag) != names.end();
-    }
 };
+
+/* has tells whether the flags include flag. */
+static bool has(const Flags &flags, const char *flag)
+{
+    return std::find(flags.names.begin(), flags.names.end(), flag) != flags.names.end();
+}
 
 /* cpu_flags finds the first line that starts with "flags" and a colon,
  * after blanks, and splits what follows into flags. */
@@ -298,9 +325,7 @@ static Flags cpu_flags(const std::string &cpuinfo)
  * not stop in idle states, the two things that make its cycles time. */
 static Check counter_check(const Flags &flags)
 {
-    Check c;
-    c.key = "counter";
-    c.name = "counter";
+    Check c = named("counter", "counter");
     if (!flags.found) {
         c.status = Status::warn;
         c.data["constant_tsc"] = nullptr;
@@ -311,18 +336,22 @@ static Check counter_check(const Flags &flags)
             "not run at all";
         return c;
     }
-    bool constant = flags.has("constant_tsc"), nonstop = flags.has("nonstop_tsc");
+    bool constant = has(flags, "constant_tsc"), nonstop = has(flags, "nonstop_tsc");
     c.data["constant_tsc"] = constant;
     c.data["nonstop_tsc"] = nonstop;
-    c.data["tsc_known_freq"] = flags.has("tsc_known_freq");
+    c.data["tsc_known_freq"] = has(flags, "tsc_known_freq");
     if (constant && nonstop) {
         c.status = Status::ok;
         c.figures = "constant_tsc, nonstop_tsc: it ticks at one rate, also while a core sleeps";
         return c;
     }
     c.status = Status::warn;
-    c.figures = std::string(constant ? "" : "no constant_tsc") + (constant || nonstop ? "" : ", ") +
-                (nonstop ? "" : "no nonstop_tsc");
+    if (!constant)
+        c.figures = "no constant_tsc";
+    if (!constant && !nonstop)
+        c.figures += ", ";
+    if (!nonstop)
+        c.figures += "no nonstop_tsc";
     c.note =
         "the counter may change its rate with the core's, or stop while a core sleeps: its cycles need "
         "not be time, and memsweep's figures may be anything";
@@ -333,14 +362,11 @@ static Check counter_check(const Flags &flags)
  * guests' noise, from bare metal. */
 static Check machine_check(const Flags &flags)
 {
-    Check c;
-    c.key = "machine";
-    c.name = "machine";
-    c.status = Status::info;
+    Check c = named("machine", "machine");
     if (!flags.found) {
         c.data["hypervisor"] = nullptr;
         c.figures = "no flags line in /proc/cpuinfo: virtual machine or not is unknown";
-    } else if (flags.has("hypervisor")) {
+    } else if (has(flags, "hypervisor")) {
         c.data["hypervisor"] = true;
         c.figures = "hypervisor flag: a virtual machine";
         c.note = "other guests' work shows up as noise: take the median of several runs";
@@ -358,9 +384,7 @@ static Check machine_check(const Flags &flags)
  * lets the cores change speed during a run; no cpufreq at all is info. */
 static Check scaling_check(const std::string &root)
 {
-    Check c;
-    c.key = "frequency_scaling";
-    c.name = "frequency scaling";
+    Check c = named("frequency_scaling", "frequency scaling");
     const std::string cpu_dir = root + "/sys/devices/system/cpu";
 
     /* Each CPU's governor; a CPU without one is left out. */
@@ -380,30 +404,27 @@ static Check scaling_check(const std::string &root)
 
     /* The turbo switch: cpufreq/boost (1 = on) or intel_pstate/no_turbo
      * (0 = on); anything else in them is unknown. */
-    std::string value, turbo_path, turbo_fix;
+    static const struct {
+        const char *file, *on, *off;
+    } switches[] = {{"cpufreq/boost", "1", "0"}, {"intel_pstate/no_turbo", "0", "1"}};
+    std::string value, turbo_figures, turbo_fix;
     const char *turbo = nullptr;
-    if (read_value(cpu_dir + "/cpufreq/boost", &value)) {
-        turbo_path = "cpufreq/boost";
-        turbo_fix = "echo 0 | sudo tee /sys/devices/system/cpu/cpufreq/boost";
-        turbo = value == "1" ? "on" : value == "0" ? "off" : "unknown";
-    } else if (read_value(cpu_dir + "/intel_pstate/no_turbo", &value)) {
-        turbo_path = "intel_pstate/no_turbo";
-        turbo_fix = "echo 1 | sudo tee /sys/devices/system/cpu/intel_pstate/no_turbo";
-        turbo = value == "0" ? "on" : value == "1" ? "off" : "unknown";
+    for (const auto &sw : switches) {
+        if (!read_value(cpu_dir + "/" + sw.file, &value))
+            continue;
+        turbo = value == sw.on ? "on" : value == sw.off ? "off" : "unknown";
+        turbo_figures = "; turbo " + std::string(turbo) + " (" + sw.file + " = " + shown(value, 16) + ")";
+        turbo_fix = std::string("echo ") + sw.off + " | sudo tee /sys/devices/system/cpu/" + sw.file;
+        break;
     }
 
-    json governor_counts = json::object();
-    for (const auto &[governor, count] : governors)
-        governor_counts[governor] = count;
     c.data["cpus"] = cpus;
     c.data["cpus_with_cpufreq"] = governed;
-    c.data["governors"] = governor_counts;
+    c.data["governors"] = governors;
     c.data["turbo"] = turbo == nullptr ? json(nullptr) : json(turbo);
 
     if (governed == 0 && turbo == nullptr) {
-        c.status = Status::info;
-        c.figures =
-            "no cpufreq: this kernel does not scale the cores' frequency (usual in a virtual machine)";
+        c.figures = "no cpufreq files: no governor or turbo switch to check (usual in a virtual machine)";
         return c;
     }
     bool slow_governor = false;
@@ -414,23 +435,18 @@ static Check scaling_check(const std::string &root)
                 std::to_string(count);
     }
     c.figures = governed == 0 ? "no governor" : "governor " + list + " of " + std::to_string(cpus) + " CPUs";
-    if (turbo != nullptr)
-        c.figures += "; turbo " + std::string(turbo) + " (" + turbo_path + " = " + shown(value, 16) + ")";
+    c.figures += turbo_figures;
     bool turbo_on = turbo != nullptr && strcmp(turbo, "off") != 0;
 
-    if (!slow_governor && !turbo_on) {
-        c.status = Status::ok;
+    c.status = slow_governor || turbo_on ? Status::warn : Status::ok;
+    if (c.status == Status::ok)
         return c;
-    }
-    c.status = Status::warn;
     c.note =
         "the cores change speed as they work, so the figures vary from run to run and \"cpu MHz\" with them:";
     if (slow_governor)
         c.note += " echo performance | sudo tee /sys/devices/system/cpu/cpu*/cpufreq/scaling_governor";
-    if (slow_governor && turbo_on)
-        c.note += ";";
     if (turbo_on)
-        c.note += " " + turbo_fix;
+        c.note += (slow_governor ? "; " : " ") + turbo_fix;
     return c;
 }
 
@@ -481,46 +497,36 @@ static Ticks stat_ticks(const std::string &stat)
     return t;
 }
 
-/* The check runs on some CPU, and the scheduler may move it, so "the other
- * CPUs" are all of them less the check's own CPU time: their busy share is
- * (busy - own) / (total - own).  The check mostly sleeps, so this is nearly
- * the whole machine's load; had it spun, its CPU would not count. */
+/* Other work is the busy ticks less the check's own CPU time, divided by
+ * one CPU's ticks over the interval: 1.0 is one CPU kept busy throughout,
+ * however many there are. */
 Check load_check(const std::string &stat_before, const std::string &stat_after, double own_ticks,
                  double seconds)
 {
-    Check c;
-    c.key = "other_load";
-    c.name = "other load";
-    c.status = Status::info;
+    Check c = named("other_load", "other load");
     Ticks before = stat_ticks(stat_before), after = stat_ticks(stat_after);
-    double total = after.total - before.total - own_ticks;
-    double busy = after.busy - before.busy - own_ticks;
     c.data["interval_s"] = seconds;
     c.data["cpus"] = after.cpus;
-    if (!before.found || !after.found) {
-        c.data["busy_percent"] = nullptr;
-        c.figures = "no usable \"cpu\" line in /proc/stat: the other CPUs' load is unknown";
+    c.data["other_work_cpus"] = nullptr;
+    if (!before.found || !after.found || after.cpus == 0) {
+        c.figures = "no usable \"cpu\" lines in /proc/stat: other work is unknown";
         return c;
     }
-    if (!(after.total > before.total) || !(total > 0.0)) {
-        c.data["busy_percent"] = nullptr;
+    double cpu_ticks = (after.total - before.total) / after.cpus;
+    if (!(cpu_ticks > 0.0)) {
         c.figures = "/proc/stat did not advance over " + fixed(seconds, 1) +
-                    " s (files of a machine that is not running?): the other CPUs' load is unknown";
+                    " s (files of a machine that is not running?): other work is unknown";
         return c;
     }
-    double percent = std::min(100.0, std::max(0.0, 100.0 * busy / total));
-    c.data["busy_percent"] = percent;
-    c.figures = "the other CPUs were " + fixed(percent, 0) + " % busy over " + fixed(seconds, 1) + " s (" +
-                std::to_string(after.cpus) + " CPUs)";
-    if (percent > busy_limit) {
-        c.status = Status::warn;
+    double other = std::clamp((after.busy - before.busy - own_ticks) / cpu_ticks, 0.0, (double)after.cpus);
+    c.data["other_work_cpus"] = other;
+    c.figures = "other work kept " + fixed(other, 2) + " of " + std::to_string(after.cpus) +
+                " CPUs busy over " + fixed(seconds, 1) + " s";
+    c.status = other > other_cpus_limit ? Status::warn : Status::ok;
+    if (c.status == Status::warn)
         c.note =
-            "memsweep's best-of-K needs quiet cores: other work slows its fastest runs and makes more "
-            "points take all 500 tries; stop that work, or pin memsweep to an idle core (taskset -c N "
-            "memsweep)";
-    } else {
-        c.status = Status::ok;
-    }
+            "it competes with memsweep for a core or for the cache and memory it measures: the fastest "
+            "runs slow down and more points take all 500 tries; stop that work and check again";
     return c;
 }
 
@@ -529,9 +535,7 @@ Check load_check(const std::string &stat_before, const std::string &stat_after, 
 /* memory_check warns when MemAvailable is less than memsweep needs. */
 static Check memory_check(const std::string &root)
 {
-    Check c;
-    c.key = "memory";
-    c.name = "memory";
+    Check c = named("memory", "memory");
     c.data["needed_mib"] = needed_mib;
     std::string meminfo;
     double kib = -1.0;
@@ -551,7 +555,6 @@ static Check memory_check(const std::string &root)
     }
     if (kib < 0.0) {
         /* Kernels before 3.14 and some containers have no such line. */
-        c.status = Status::info;
         c.data["available_mib"] = nullptr;
         c.figures = "no MemAvailable line in /proc/meminfo: whether memsweep's " + fixed(needed_mib, 0) +
                     " MiB fit is unknown";
@@ -560,14 +563,11 @@ static Check memory_check(const std::string &root)
     double mib = kib / 1024.0;
     c.data["available_mib"] = mib;
     c.figures = fixed(mib, 0) + " MiB available, memsweep needs " + fixed(needed_mib, 0) + " MiB";
-    if (mib < needed_mib) {
-        c.status = Status::warn;
+    c.status = mib < needed_mib ? Status::warn : Status::ok;
+    if (c.status == Status::warn)
         c.note =
             "the system would page memsweep's array out, or stop it, and the largest working sets would "
             "measure the paging: free some memory first";
-    } else {
-        c.status = Status::ok;
-    }
     return c;
 }
 
@@ -575,10 +575,7 @@ static Check memory_check(const std::string &root)
  * setting, as "always [madvise] never" shows it. */
 static Check huge_pages_check(const std::string &root)
 {
-    Check c;
-    c.key = "huge_pages";
-    c.name = "huge pages";
-    c.status = Status::info;
+    Check c = named("huge_pages", "huge pages");
     std::string line;
     bool found = read_value(root + "/sys/kernel/mm/transparent_hugepage/enabled", &line);
     size_t open = line.find('['), close = line.find(']', open == std::string::npos ? 0 : open);
@@ -600,16 +597,24 @@ static Check huge_pages_check(const std::string &root)
 /* ====================== Caches ====================== */
 
 /* cache_bytes parses a sysfs cache size: digits and an optional K, M or G;
- * 0 for anything else or for sizes beyond 2^50 bytes. */
+ * 0 for anything else or for sizes from 2^50 bytes up. */
 static uint64_t cache_bytes(const std::string &size)
 {
-    size_t digits = size.find_first_not_of("0123456789");
-    if (digits == 0 || digits > 12)
+    /* strtoull would take blanks and a sign too. */
+    if (size.empty() || !isdigit((unsigned char)size[0]))
         return 0;
-    uint64_t n = strtoull(size.substr(0, digits).c_str(), nullptr, 10);
-    std::string unit = digits == std::string::npos ? "" : size.substr(digits);
-    int shift = unit.empty() ? 0 : unit == "K" ? 10 : unit == "M" ? 20 : unit == "G" ? 30 : -1;
-    if (shift < 0 || n >= (uint64_t(1) << (50 - shift)))
+    char *end = nullptr;
+    uint64_t n = strtoull(size.c_str(), &end, 10); /* too many digits: ULLONG_MAX */
+    int shift = 0;
+    if (*end == 'K')
+        shift = 10;
+    else if (*end == 'M')
+        shift = 20;
+    else if (*end == 'G')
+        shift = 30;
+    if (shift != 0)
+        end++;
+    if (*end != '\0' || n >= (uint64_t(1) << (50 - shift)))
         return 0;
     return n << shift;
 }
@@ -629,10 +634,7 @@ static std::string size_text(uint64_t bytes)
  * floor(log2 C) - 13, and its step shows between that label and the next. */
 static Check cache_check(const std::string &root)
 {
-    Check c;
-    c.key = "caches";
-    c.name = "caches";
-    c.status = Status::info;
+    Check c = named("caches", "caches");
     const std::string dir = root + "/sys/devices/system/cpu/cpu0/cache";
 
     /* The first data or unified cache of each level; index numbers vary. */
@@ -645,7 +647,7 @@ static Check cache_check(const std::string &root)
         read_value(index + "/level", &level);
         read_value(index + "/type", &type);
         read_value(index + "/size", &size);
-        long n = numbered("L" + level, "L");
+        long n = number(level);
         uint64_t bytes = cache_bytes(size);
         if (n < 1 || n > 9 || bytes == 0 || (type != "Data" && type != "Unified") || levels.count(n))
             continue;
@@ -655,30 +657,31 @@ static Check cache_check(const std::string &root)
     json list = json::array();
     for (const auto &[level, cache] : levels) {
         const auto &[type, bytes] = cache;
-        int log2 = 0;
-        while ((bytes >> (log2 + 1)) != 0)
-            log2++;
-        int holds = log2 - 13;
-        std::string name = "L" + std::to_string(level) + (level == 1 && type == "Data" ? "d" : "");
-        std::string where =
-            holds < 1    ? "below label 1 (16 KiB): no step shows"
-            : holds > 13 ? "holds label 14 (128 MiB): no step shows"
-                         : "between labels " + std::to_string(holds) + " and " + std::to_string(holds + 1);
-        json entry;
-        entry["level"] = level;
-        entry["type"] = type;
-        entry["size_bytes"] = bytes;
-        entry["largest_label_held"] = holds < 1 ? json(nullptr) : json(std::min(holds, 14));
-        entry["step_between_labels"] = holds < 1 || holds > 13 ? json(nullptr) : json({holds, holds + 1});
+        int holds = std::ilogb((double)bytes) - 13; /* floor(log2 bytes) - 13, exact below 2^53 */
+        json entry = {{"level", level},
+                      {"type", type},
+                      {"size_bytes", bytes},
+                      {"largest_label_held", nullptr},
+                      {"step_between_labels", nullptr}};
+        std::string text = "L" + std::to_string(level) + (level == 1 && type == "Data" ? "d " : " ") +
+                           size_text(bytes) + ": ";
+        if (holds < 1) {
+            text += "below label 1 (16 KiB): no step shows";
+        } else if (holds > 13) {
+            text += "holds label 14 (128 MiB): no step shows";
+            entry["largest_label_held"] = 14;
+        } else {
+            text += "between labels " + std::to_string(holds) + " and " + std::to_string(holds + 1);
+            entry["largest_label_held"] = holds;
+            entry["step_between_labels"] = {holds, holds + 1};
+        }
         list.push_back(entry);
-        c.figures.append(c.figures.empty() ? "" : "; ").append(name).append(" ").append(size_text(bytes));
-        c.figures.append(": ").append(where);
+        c.figures += c.figures.empty() ? "cpu0's " : "; ";
+        c.figures += text;
     }
     c.data["cpu0"] = list;
     if (levels.empty())
         c.figures = "no cache sizes for cpu0 in sysfs (usual in some virtual machines and on arm64 boards)";
-    else
-        c.figures = "cpu0's " + c.figures;
     return c;
 }
 
@@ -709,7 +712,9 @@ std::vector<Check> run_checks(const std::string &root, double seconds)
     read_file(stat_path, &stat_before);
     double own_before = own_ticks();
     std::vector<Rate> reads{memsweep_rate(cpuinfo_path)};
-    double counter = counter_mhz();
+    /* The counter is this machine's: files from elsewhere have none here. */
+    bool here = root.empty();
+    double counter = here ? counter_mhz() : 0.0;
     for (int i = 1; i < rate_reads; i++) {
         std::this_thread::sleep_until(start + std::chrono::duration<double>(seconds * i / (rate_reads - 1)));
         reads.push_back(memsweep_rate(cpuinfo_path));
@@ -720,7 +725,7 @@ std::vector<Check> run_checks(const std::string &root, double seconds)
 
     read_file(cpuinfo_path, &cpuinfo);
     Flags flags = cpu_flags(cpuinfo);
-    return {clock_check(reads, counter, root),
+    return {clock_check(reads, counter, here),
             counter_check(flags),
             machine_check(flags),
             scaling_check(root),
@@ -759,10 +764,7 @@ std::string format_json(const std::vector<Check> &checks, const std::string &roo
     json members = json::object();
     for (const Check &c : checks) {
         warnings += c.status == Status::warn;
-        json member;
-        member["status"] = status_word(c.status);
-        member["figures"] = c.figures;
-        member["note"] = c.note;
+        json member = {{"status", status_word(c.status)}, {"figures", c.figures}, {"note", c.note}};
         member.update(c.data);
         members[c.key] = member;
     }

@@ -5,7 +5,8 @@
  * Every file is read below a root folder: "" reads this machine's /proc and
  * /sys, and any other folder reads DIR/proc/cpuinfo, DIR/sys/... instead, as
  * tests and users checking files collected elsewhere do.  The counter's rate
- * comes from counter_mhz() and so is always this machine's.
+ * comes from counter_mhz(), so it is measured for this machine's files only:
+ * another machine's clock rate is reported, not judged.
  *
  * A missing, unreadable or garbled file never stops the checks: the check
  * that needs it says what it could not tell, as info or, where memsweep's
@@ -29,7 +30,7 @@ struct Check {
     std::string key;             /* its key in the JSON report, as "clock_rate" */
     std::string name;            /* its name in the text report, as "clock rate" */
     std::string figures;         /* what was found, in words and numbers */
-    std::string note;            /* for a warning, what it does to the table and what to do */
+    std::string note;            /* what it means for the table and what to do; "" if nothing */
     nlohmann::ordered_json data; /* the figures as JSON values, units in the keys */
 };
 
@@ -43,8 +44,12 @@ struct Rate {
     double mhz;
 };
 
+/* memsweep_rate reads the clock rate from the cpuinfo file at path by
+ * memsweep's own rule (its clock unit's core_mhz). */
+Rate memsweep_rate(const std::string &path);
+
 /* run_checks reads the files below root, measures the counter's rate, and
- * watches the "cpu MHz" line and the other CPUs' load for about `seconds`
+ * watches the "cpu MHz" line and the other work for about `seconds`
  * seconds; it returns the eight checks in their report order: clock rate,
  * counter, machine, frequency scaling, other load, memory, huge pages,
  * caches. */
@@ -52,13 +57,13 @@ std::vector<Check> run_checks(const std::string &root, double seconds);
 
 /* clock_check compares the rate memsweep will use (the first of reads) and
  * the later reads of the "cpu MHz" line with the counter's rate in MHz (0.0
- * when it could not be measured).  files_elsewhere is the root folder when
- * the files are not this machine's, else "". */
-Check clock_check(const std::vector<Rate> &reads, double counter, const std::string &files_elsewhere);
+ * when it could not be measured).  here is false for files collected from
+ * another machine: the check then reports the line only, as info. */
+Check clock_check(const std::vector<Rate> &reads, double counter, bool here);
 
-/* load_check judges the other CPUs' load from two snapshots of /proc/stat
- * taken `seconds` apart, of which `own_ticks` clock ticks were this process's
- * own CPU time. */
+/* load_check measures the other work, in CPUs, from two snapshots of
+ * /proc/stat taken `seconds` apart, of which `own_ticks` clock ticks were
+ * this process's own CPU time. */
 Check load_check(const std::string &stat_before, const std::string &stat_after, double own_ticks,
                  double seconds);
 

@@ -3,10 +3,10 @@
  *
  * It reads this machine's /proc and /sys (or those below --root DIR),
  * measures the counter's rate, watches the "cpu MHz" line and the other
- * CPUs for about a second, and prints one line per check: ok, warn or info,
- * the check's name, its figures and, for a warning, what it does to
- * memsweep's table and what to do about it.  --json prints the same as one
- * JSON object.
+ * work for about a second, and prints one line per check: ok, warn or info,
+ * the check's name, its figures and, where there is more to say, what
+ * they mean for memsweep's table and what to do about it.  --json prints
+ * the same as one JSON object.
  *
  * Exit status: 0 when nothing warns, 1 when something does (or the report
  * could not be written), 2 for a usage error.
@@ -30,7 +30,7 @@ static const char usage[] =
     "usage: memsweep-check [--json] [--root DIR]\n"
     "  --json      print the report as one JSON object\n"
     "  --root DIR  read DIR/proc/... and DIR/sys/... instead of /proc and /sys\n"
-    "              (the counter's rate is still measured on this machine)\n"
+    "              (another machine's files: its clock rate is shown, not judged)\n"
     "  -h, --help  print this help\n"
     "Exit status: 0 nothing warns, 1 something warns, 2 usage error.\n";
 

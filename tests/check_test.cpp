@@ -13,10 +13,19 @@ namespace {
 
 using json = nlohmann::json;
 
-// A made-up machine's /proc and /sys below a fresh folder.
+// A made-up machine's /proc and /sys below a fresh folder.  Without the
+// folder, root would be "" and put() would write to this machine's /sys.
 struct Machine {
     TempFolder folder;
     std::string root = folder.path;
+
+    Machine()
+    {
+        if (root.empty()) {
+            fprintf(stderr, "can't make a folder for a made-up machine\n");
+            abort();
+        }
+    }
 
     void put(const std::string &file, const std::string &text)
     {
@@ -58,15 +67,11 @@ std::string cpuinfo(int cpus, const std::string &mhz_line, const std::string &fl
     return text;
 }
 
-const std::string stat = "cpu  100 0 100 800 10 0 0 0 0 0\ncpu0 50 0 50 400 5 0 0 0 0 0\n";
-
-// The shape of this project's machine: a KVM guest whose cpu MHz is the
-// counter's rate, with no cpufreq.
-TEST(Machines, AVirtualMachineWithTheCountersRateGetsInfoAndNoWarning)
+// The shape of this project's machine: a KVM guest with no cpufreq.
+TEST(Machines, AVirtualMachineGetsInfoAndNoWarning)
 {
     Machine m;
     m.put("proc/cpuinfo", cpuinfo(2, "cpu MHz\t\t: 2400.000\n", "constant_tsc nonstop_tsc hypervisor"));
-    m.put("proc/stat", stat);
     m.put("proc/meminfo", "MemTotal:       24683756 kB\nMemAvailable:   24150884 kB\n");
     m.put("sys/kernel/mm/transparent_hugepage/enabled", "always [madvise] never\n");
     std::filesystem::create_directories(m.root + "/sys/devices/system/cpu/cpufreq");
@@ -77,17 +82,14 @@ TEST(Machines, AVirtualMachineWithTheCountersRateGetsInfoAndNoWarning)
     auto c = m.check();
 
     EXPECT_EQ(exit_status(m.all), 0) << format_text(m.all);
-    EXPECT_EQ(c["clock_rate"].status, Status::ok);
     EXPECT_EQ(c["counter"].status, Status::ok);
-    EXPECT_EQ(c["machine"].figures, "hypervisor flag: a virtual machine");
-    EXPECT_NE(c["frequency_scaling"].figures.find("no cpufreq"), std::string::npos);
     EXPECT_EQ(c["memory"].data["available_mib"], 24150884 / 1024.0);
+    EXPECT_EQ(c["machine"].data["hypervisor"], true);
     EXPECT_EQ(c["huge_pages"].data["transparent_mode"], "madvise");
-    EXPECT_EQ(c["caches"].figures,
-              "cpu0's L1d 32 KiB: between labels 2 and 3; L2 1 MiB: between labels 7 and 8; "
-              "L3 32 MiB: between labels 12 and 13");
-    for (const char *key : {"machine", "frequency_scaling", "other_load", "huge_pages", "caches"})
-        EXPECT_EQ(c[key].status, Status::info) << key;
+    json caches = c["caches"].data["cpu0"];  // the instruction cache left out
+    ASSERT_EQ(caches.size(), 3u) << caches;
+    EXPECT_EQ(caches[0]["step_between_labels"], json({2, 3}));
+    EXPECT_EQ(caches[2]["step_between_labels"], json({12, 13}));
     // Aligned: a status word, the name padded to 17 characters, the figures.
     for (const std::string &text : lines_of(format_text(m.all))) {
         EXPECT_TRUE(text.rfind("ok    ", 0) == 0 || text.rfind("info  ", 0) == 0) << text;
@@ -95,101 +97,125 @@ TEST(Machines, AVirtualMachineWithTheCountersRateGetsInfoAndNoWarning)
     }
 }
 
-// A laptop: cpu MHz shows an idle core's 800 MHz against a 2400 MHz counter.
-TEST(Machines, ABareMetalLaptopWarnsOfTheFactorAndTheFrequencyScaling)
+// A laptop whose cores change speed, collected as files.
+TEST(Machines, ABareMetalLaptopWarnsOfTheFrequencyScaling)
 {
     Machine m;
     m.put("proc/cpuinfo", cpuinfo(8, "cpu MHz\t\t: 800.000\n", "constant_tsc nonstop_tsc"));
     for (int i = 0; i < 8; i++)
         m.put("sys/devices/system/cpu/cpu" + std::to_string(i) + "/cpufreq/scaling_governor", "powersave\n");
     m.put("sys/devices/system/cpu/intel_pstate/no_turbo", "0\n");
-    m.cache(0, "1", "Data", "48K");
-    m.cache(2, "2", "Unified", "1280K");
+    m.cache(0, "1", "Data", "49152");  // in bytes, without a unit
     m.cache(3, "3", "Unified", "36M");
     auto c = m.check();
 
     EXPECT_EQ(exit_status(m.all), 1);
-    EXPECT_EQ(c["clock_rate"].status, Status::warn);
-    EXPECT_DOUBLE_EQ(c["clock_rate"].data["factor"].get<double>(), 1.0 / 3.0);
-    EXPECT_DOUBLE_EQ(c["clock_rate"].data["inverse"].get<double>(), 3.0);
-    EXPECT_NE(c["clock_rate"].figures.find("factor 0.333"), std::string::npos);
-    EXPECT_NE(c["clock_rate"].note.find("multiply its table by 3.000"), std::string::npos);
-    EXPECT_EQ(c["frequency_scaling"].status, Status::warn);
-    EXPECT_EQ(c["frequency_scaling"].figures,
-              "governor powersave on 8 of 8 CPUs; turbo on (intel_pstate/no_turbo = 0)");
-    EXPECT_NE(c["frequency_scaling"].note.find("echo performance"), std::string::npos);
-    EXPECT_NE(
-        c["frequency_scaling"].note.find("echo 1 | sudo tee /sys/devices/system/cpu/intel_pstate/no_turbo"),
-        std::string::npos);
+    EXPECT_EQ(c["clock_rate"].status, Status::info);  // another machine's line is not judged
     EXPECT_EQ(c["machine"].status, Status::ok);
-    EXPECT_EQ(c["caches"].figures,
-              "cpu0's L1d 48 KiB: between labels 2 and 3; L2 1280 KiB: between labels 7 and 8; "
-              "L3 36 MiB: between labels 12 and 13");
+    EXPECT_EQ(c["frequency_scaling"].status, Status::warn);
+    EXPECT_EQ(c["frequency_scaling"].data["governors"]["powersave"], 8);
+    EXPECT_EQ(c["frequency_scaling"].data["turbo"], "on");
+    std::string note = c["frequency_scaling"].note;
+    EXPECT_NE(note.find("echo 1 | sudo tee /sys/devices/system/cpu/intel_pstate/no_turbo"),
+              std::string::npos);
+    EXPECT_EQ(c["caches"].data["cpu0"][0]["size_bytes"], 49152);
 
-    // The same facts in JSON.
-    json j = json::parse(format_json(m.all, m.root));
-    EXPECT_EQ(j["warnings"], 2);
-    EXPECT_EQ(j["checks"]["clock_rate"]["status"], "warn");
-    EXPECT_EQ(j["checks"]["clock_rate"]["counter_mhz"], 2400.0);
-    EXPECT_EQ(j["checks"]["clock_rate"]["cpu_mhz"], 800.0);
-    EXPECT_DOUBLE_EQ(j["checks"]["clock_rate"]["factor"].get<double>(), 1.0 / 3.0);
-    EXPECT_EQ(j["checks"]["frequency_scaling"]["governors"]["powersave"], 8);
-    EXPECT_EQ(j["checks"]["caches"]["cpu0"][2]["step_between_labels"], json({12, 13}));
+    EXPECT_EQ(json::parse(format_json(m.all, m.root))["warnings"], 1);
 }
 
-TEST(Machines, WithoutAUsableRateLineOrFileTheFallbackWarns)
+TEST(Machines, WithoutTheirFilesChecksSayWhatTheyCantTell)
 {
-    // arm64: no cpu MHz line and no flags line.
+    // arm64: no cpu MHz line and no flags line, on a small board.
     Machine m;
-    m.put("proc/cpuinfo",
-          "processor\t: 0\nBogoMIPS\t: 50.00\nFeatures\t: fp asimd evtstrm\nCPU implementer\t: 0x41\n");
-    m.put("proc/meminfo", "MemAvailable:     65536 kB\n");  // a small board
+    m.put("proc/cpuinfo", "processor\t: 0\nBogoMIPS\t: 50.00\nFeatures\t: fp asimd evtstrm\n");
+    m.put("proc/meminfo", "MemAvailable:     65536 kB\n");
     auto c = m.check();
     EXPECT_EQ(c["memory"].status, Status::warn);
-    EXPECT_EQ(c["clock_rate"].status, Status::warn);
-    EXPECT_EQ(c["clock_rate"].data["cpu_mhz"], 1000.0);
-    EXPECT_DOUBLE_EQ(c["clock_rate"].data["factor"].get<double>(), 1000.0 / 2400.0);
-    EXPECT_NE(c["clock_rate"].note.find("multiply its table by 2.400"), std::string::npos);
     EXPECT_EQ(c["counter"].status, Status::warn);
+    EXPECT_EQ(c["clock_rate"].status, Status::info);
+    EXPECT_NE(c["clock_rate"].note, "");  // memsweep there would fall back
 
-    // No files at all: memsweep's other fallback, and every other check
-    // says what it can't tell.
     Machine empty;
     c = empty.check();
-    EXPECT_EQ(c["clock_rate"].data["cpu_mhz"], 2147.483656);
     for (const char *key : {"machine", "frequency_scaling", "other_load", "memory", "huge_pages", "caches"})
         EXPECT_EQ(c[key].status, Status::info) << key;
 }
 
-TEST(Checks, ALineThatMovesIsACoresCurrentFrequency)
+// memsweep_rate follows memsweep's rule: the first line that mentions
+// "cpu MHz" counts, parsed from its start, in fgets pieces of 511 characters.
+TEST(Checks, TheClockRateIsReadAsMemsweepReadsIt)
 {
-    Check c =
-        clock_check({{Source::line, 2400.0}, {Source::line, 3100.0}, {Source::line, 2400.0}}, 2400.0, "");
+    std::string corpus = std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz/corpus/";
+    Machine m;
+    m.put("mention", "model name\t: cpu MHz edition\ncpu MHz\t\t: 2400.000\n");
+    m.put("piece", std::string(511, 'x') + "cpu MHz\t: 1234.5\n");
+    m.put("split", std::string(510, 'x') + "cpu MHz\t: 1234.5\n");
+    m.put("infinite", "cpu MHz\t\t: inf\n");
+    const std::map<std::string, double> lines = {{corpus + "x86-bare-metal", 3412.771},
+                                                 {corpus + "x86-hypervisor", 2596.126},
+                                                 {m.root + "/piece", 1234.5}};
+    for (const auto &[path, mhz] : lines) {
+        EXPECT_EQ(memsweep_rate(path).source, Source::line) << path;
+        EXPECT_DOUBLE_EQ(memsweep_rate(path).mhz, mhz) << path;
+    }
+    for (const char *file : {"x86-unknown", "arm64"})
+        EXPECT_EQ(memsweep_rate(corpus + file).mhz, 1000.0) << file;
+    for (const char *file : {"/mention", "/split", "/infinite"})
+        EXPECT_EQ(memsweep_rate(m.root + file).mhz, 1000.0) << file;
+    EXPECT_EQ(memsweep_rate(m.root + "/missing").mhz, 2147.483656);
+}
+
+TEST(Checks, TheClockRateIsJudgedAgainstThisMachinesCounterOnly)
+{
+    Check c = clock_check({{Source::line, 800.0}}, 2400.0, true);  // a laptop's idle core
+    EXPECT_EQ(c.status, Status::warn);
+    EXPECT_DOUBLE_EQ(c.data["factor"].get<double>(), 1.0 / 3.0);
+    EXPECT_DOUBLE_EQ(c.data["inverse"].get<double>(), 3.0);
+    c = clock_check({{Source::no_usable_line, 1000.0}}, 2400.0, true);
+    EXPECT_EQ(c.status, Status::warn);
+    EXPECT_DOUBLE_EQ(c.data["factor"].get<double>(), 1000.0 / 2400.0);
+    c = clock_check({{Source::line, 2400.0}, {Source::line, 3100.0}, {Source::line, 2400.0}}, 2400.0, true);
     EXPECT_EQ(c.status, Status::warn);
     EXPECT_EQ(c.data["cpu_mhz_moves"], true);
-    EXPECT_NE(c.figures.find("a core's current frequency"), std::string::npos) << c.figures;
-    EXPECT_NE(c.note.find("1.000 to 1.292 times"), std::string::npos) << c.note;
-
-    c = clock_check({{Source::line, 2410.0}}, 2400.0, "");  // within 1 %
-    EXPECT_EQ(c.status, Status::ok);
-    c = clock_check({{Source::line, 2400.0}}, 0.0, "");  // the system clock failed
+    EXPECT_EQ(clock_check({{Source::line, 2410.0}}, 2400.0, true).status, Status::ok);  // within 1 %
+    c = clock_check({{Source::line, 2400.0}}, 0.0, true);  // the system clock failed
     EXPECT_EQ(c.status, Status::warn);
+    EXPECT_TRUE(c.data["factor"].is_null());
+
+    c = clock_check({{Source::line, 800.0}}, 2400.0, false);  // another machine's files
+    EXPECT_EQ(c.status, Status::info);
     EXPECT_TRUE(c.data["factor"].is_null());
 }
 
-TEST(Checks, OtherLoadIsTheBusyShareOfWhatTheCheckDidNotUse)
+// snapshot returns /proc/stat for a number of CPUs whose ticks, busy and
+// idle, add up to the ones given.
+std::string snapshot(int cpus, long busy, long idle)
 {
-    std::string after = "cpu  150 0 150 880 30 0 0 0 0 0\ncpu0 75 0 75 440 15 0 0 0 0 0\n";
-    Check c = load_check(stat, after, 0.0, 1.0);  // 100 of 200 ticks busy, 20 waiting
+    std::string text = "cpu  " + std::to_string(busy) + " 0 0 " + std::to_string(idle) + " 0 0 0 0 0 0\n";
+    for (int i = 0; i < cpus; i++)
+        text += "cpu" + std::to_string(i) + " 0 0 0 0 0 0 0 0 0 0\n";
+    return text + "intr 0\n";
+}
+
+TEST(Checks, OtherLoadIsCountedInCpusWhateverTheirNumber)
+{
+    // 100 ticks a CPU: six busy CPUs of 64 warn, a twentieth of one of 2 not.
+    Check c = load_check(snapshot(64, 0, 0), snapshot(64, 600, 5800), 0.0, 1.0);
     EXPECT_EQ(c.status, Status::warn);
-    EXPECT_EQ(c.data["busy_percent"], 50.0);
-    c = load_check(stat, after, 100.0, 1.0);  // all of it the check's own
+    EXPECT_EQ(c.data["other_work_cpus"], 6.0);
+    c = load_check(snapshot(2, 0, 0), snapshot(2, 5, 195), 0.0, 1.0);
     EXPECT_EQ(c.status, Status::ok);
-    EXPECT_EQ(c.data["busy_percent"], 0.0);
+    EXPECT_EQ(c.data["other_work_cpus"], 0.05);
+    EXPECT_EQ(load_check(snapshot(2, 0, 0), snapshot(2, 15, 185), 0.0, 1.0).status, Status::warn);
+    // All of it the check's own.
+    EXPECT_EQ(load_check(snapshot(2, 0, 0), snapshot(2, 100, 100), 100.0, 1.0).data["other_work_cpus"], 0.0);
     // Four fields, as old kernels print them.
-    EXPECT_EQ(load_check("cpu 0 0 0 0\n", "cpu 5 0 0 95\n", 0.0, 1.0).data["busy_percent"], 5.0);
-    EXPECT_EQ(load_check(stat, stat, 0.0, 1.0).status, Status::info);
-    EXPECT_EQ(load_check("cpu x y\n", "cpu -1 2 3 4\n", 0.0, 1.0).status, Status::info);
+    EXPECT_EQ(load_check("cpu 0 0 0 0\ncpu0\n", "cpu 5 0 0 95\ncpu0\n", 0.0, 1.0).data["other_work_cpus"],
+              0.05);
+    // No time passed, garbled fields, no per-CPU lines: unknown.
+    for (const std::string &after :
+         {snapshot(2, 0, 0), std::string("cpu -1 2 3 4\ncpu0\n"), std::string("cpu 5 0 0 95\n")})
+        EXPECT_EQ(load_check(snapshot(2, 0, 0), after, 0.0, 1.0).status, Status::info) << after;
 }
 
 TEST(Checks, GarbledHugeAndOddFilesGiveOneCleanLineEach)
@@ -200,7 +226,9 @@ TEST(Checks, GarbledHugeAndOddFilesGiveOneCleanLineEach)
     m.put("proc/stat", std::string(100000, '\xff'));
     m.put("proc/meminfo", "MemAvailable:   lots kB\n");
     m.put("sys/kernel/mm/transparent_hugepage/enabled", "always madvise never\n");
-    m.put("sys/devices/system/cpu/cpu0/cpufreq/scaling_governor", "perf\x1b[2J\xc3\x28\n");
+    m.put("sys/devices/system/cpu/cpu0/cpufreq/scaling_governor",
+          "perf\x1b[2J\xc2\x9b"
+          "31m\xc3\x28\n");
     m.put("sys/devices/system/cpu/cpufreq/boost", "\n");
     m.cache(0, "1", "Data", "0K");
     m.cache(1, "2", "Unified", "99999999999999G");
@@ -208,15 +236,15 @@ TEST(Checks, GarbledHugeAndOddFilesGiveOneCleanLineEach)
     m.cache(3, "3", "Unified", "lots");
     auto c = m.check();
 
-    EXPECT_EQ(c["clock_rate"].data["cpu_mhz"], 1000.0);
     EXPECT_EQ(c["counter"].status, Status::warn);  // no nonstop_tsc
     EXPECT_EQ(c["frequency_scaling"].status, Status::warn);
     EXPECT_NE(c["frequency_scaling"].figures.find("perf\\x1b[2J"), std::string::npos);
-    EXPECT_NE(c["caches"].figures.find("no cache sizes"), std::string::npos);
+    EXPECT_EQ(c["caches"].data["cpu0"].size(), 0u);
     EXPECT_EQ(c["memory"].status, Status::info);
     std::string text = format_text(m.all);
     EXPECT_EQ(lines_of(text).size(), 8u) << text;
     EXPECT_EQ(text.find_first_of(std::string("\x1b\r\t\0", 4)), std::string::npos);
+    EXPECT_EQ(text.find("\xc2\x9b"), std::string::npos);  // CSI as UTF-8 spells it
     json j = json::parse(format_json(m.all, m.root));
     EXPECT_EQ(j["root"], m.root);
 }
@@ -239,15 +267,17 @@ TEST(Command, ExitsZeroOneOrTwoAndSaysWhy)
         EXPECT_EQ(o.out, "");
     }
 
+    // Files from elsewhere on which nothing warns; then the same report
+    // with nowhere to go.
     Machine m;
     m.put("proc/cpuinfo", cpuinfo(1, "cpu MHz\t\t: 1.000\n", "constant_tsc nonstop_tsc"));
     o = run_shell(quote(exe) + " --root " + quote(m.root + "/"));
-    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_EQ(o.status, 0) << o.out << o.err;
     EXPECT_EQ(lines_of(o.out).size(), 8u) << o.out;
-    EXPECT_EQ(o.out.rfind("warn  clock rate", 0), 0u) << o.out;
-    EXPECT_NE(o.out.find("measured on this machine, not read from " + m.root + ")"), std::string::npos)
-        << o.out;
-    EXPECT_EQ(run_shell(quote(exe) + " >/dev/full").status, 1);
+    EXPECT_EQ(o.out.rfind("info  clock rate", 0), 0u) << o.out;
+    o = run_shell(quote(exe) + " --root " + quote(m.root) + " >/dev/full");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err.rfind("memsweep-check: can't write standard output: ", 0), 0u) << o.err;
 }
 
 // The real /proc/cpuinfo covered by one that says 1000 MHz.
@@ -267,12 +297,9 @@ TEST(Command, WarnsOfTheFactorWhenCpuinfoSaysOneGigahertz)
     EXPECT_EQ(rate["cpu_mhz"], 1000.0);
     EXPECT_EQ(rate["factor"], 1000.0 / counter);
 
+    // --root / is this machine's files, judged as without it.
     o = run_shell(run + "--root /");
-    EXPECT_EQ(o.status, 1);
-    char factor[32];
-    snprintf(factor, sizeof factor, "factor %.3f", 1000.0 / counter);
-    EXPECT_EQ(o.out.rfind("warn  clock rate         cpu MHz 1000.000", 0), 0u) << o.out;
-    EXPECT_NE(o.out.find(factor), std::string::npos) << o.out;
+    EXPECT_EQ(o.out.rfind("warn  clock rate", 0), 0u) << o.out;
 }
 
 }  // namespace
