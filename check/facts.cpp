@@ -743,9 +743,10 @@ static const char *status_word(Status s)
 
 std::string format_text(const std::vector<Check> &checks)
 {
-    size_t width = 0;
-    for (const Check &c : checks)
-        width = std::max(width, c.name.size());
+    // The names line up in a column as wide as the longest.
+    auto longer = [](const Check &a, const Check &b) { return a.name.size() < b.name.size(); };
+    auto longest = std::max_element(checks.begin(), checks.end(), longer);
+    size_t width = longest == checks.end() ? 0 : longest->name.size();
     std::string text;
     for (const Check &c : checks) {
         std::string status = status_word(c.status);

@@ -145,7 +145,7 @@ TEST(Machines, WithoutTheirFilesChecksSayWhatTheyCantTell)
 // "cpu MHz" counts, parsed from its start, in fgets pieces of 511 characters.
 TEST(Checks, TheClockRateIsReadAsMemsweepReadsIt)
 {
-    std::string corpus = std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz/corpus/";
+    std::string corpus = std::string(MEMSWEEP_SOURCE_DIR) + "/fuzz/corpus/";
     Machine m;
     m.put("mention", "model name\t: cpu MHz edition\ncpu MHz\t\t: 2400.000\n");
     m.put("piece", std::string(511, 'x') + "cpu MHz\t: 1234.5\n");

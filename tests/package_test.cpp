@@ -15,6 +15,7 @@
 namespace {
 
 const std::string source = MEMSWEEP_SOURCE_DIR;
+const std::string version = MEMSWEEP_VERSION;
 
 class Package : public testing::Test {
 protected:
@@ -118,7 +119,7 @@ TEST_F(Package, InstallsTheProgramsWithManualPagesOfThisVersionThatRender)
             continue;
         EXPECT_EQ(access((usr + "/bin/" + program).c_str(), X_OK), 0) << program;
         std::string page = usr + "/share/man/man1/" + program + ".1";
-        EXPECT_NE(slurp(page).find("\"memsweep " MEMSWEEP_VERSION "\""), std::string::npos) << page;
+        EXPECT_NE(slurp(page).find("\"memsweep " + version + "\""), std::string::npos) << page;
         if (lint) {
             Outcome o = run_shell("mandoc -T lint -W warning " + quote(page));
             EXPECT_EQ(o.status, 0) << o.out << o.err;
