@@ -71,7 +71,8 @@ TEST(Table, AFullDiskIsAFailureWithOneLineOnStandardError)
     EXPECT_NE(o.err.find("No space left on device"), std::string::npos) << o.err;
 }
 
-// Slow: one whole sweep of the real executable, one to two minutes.
+// Slow: one whole sweep of the real executable, about a minute on an idle
+// machine and several on a busy one.
 TEST(Sweep, PrintsTheTableShapeWithPositiveFiguresAndExitsZero)
 {
     Outcome o = run_shell(quote(exe));

@@ -71,7 +71,7 @@ TEST(RealCounter, TimedSleepAgreesWithTheCounterTimedOnTheSystemClock)
     EXPECT_LT(slept / (cycles / us), 1.1);
 }
 
-// Slow: the first compensated start calibrates for 10 to 20 seconds.
+// Slow: the first compensated start calibrates for about ten seconds.
 TEST(RealCompensatedCounter, CalibratesOnceAndMeasuresOneSample)
 {
     testing::internal::CaptureStdout();
