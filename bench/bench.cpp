@@ -79,20 +79,28 @@ void Kernel(benchmark::State &state)
 }
 BENCHMARK(Kernel)->Args({16 << 10, 1})->Args({16 << 10, 8})->Args({128 << 20, 1})->Iterations(5);
 
+// run_quietly runs the program at path with its standard output thrown
+// away, waits for it, and returns its wait status and resource use.
+int run_quietly(const char *path, struct rusage *ru)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        execl(path, path, (char *)NULL);
+        _exit(127);
+    }
+    int status = 0;
+    wait4(pid, &status, 0, ru);
+    return status;
+}
+
 void FullSweep(benchmark::State &state)
 {
     for (auto _ : state) {
         auto t0 = std::chrono::steady_clock::now();
-        pid_t pid = fork();
-        if (pid == 0) {
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            execl(MEMSWEEP_EXE, "memsweep", (char *)NULL);
-            _exit(127);
-        }
-        int status = 0;
         struct rusage ru;
-        wait4(pid, &status, 0, &ru);
+        int status = run_quietly(MEMSWEEP_EXE, &ru);
         std::chrono::duration<double> wall = std::chrono::steady_clock::now() - t0;
         state.SetIterationTime(wall.count());
         state.counters["wall_s"] = wall.count();
@@ -158,15 +166,8 @@ void CheckRun(benchmark::State &state)
     std::vector<double> wall;
     for (auto _ : state) {
         auto t0 = std::chrono::steady_clock::now();
-        pid_t pid = fork();
-        if (pid == 0) {
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            execl(MEMSWEEP_CHECK_EXE, "memsweep-check", (char *)NULL);
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
+        struct rusage ru;
+        int status = run_quietly(MEMSWEEP_CHECK_EXE, &ru);
         wall.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
         state.SetIterationTime(wall.back());
         // 0 and 1 are both reports; anything else is a failure.
