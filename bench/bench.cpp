@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // memsweep_bench -- what the measurements themselves cost and deliver.
 //
 //  - TimedWindow: the cycles an fcyc2 sample counts for an empty function,

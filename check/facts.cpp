@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * facts.cpp -- memsweep-check's checks: what each file says, and what that
  * means for memsweep's table.

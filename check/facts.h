@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * facts.h -- what memsweep-check finds out about a machine, and how it says
  * so.  Private to memsweep-check; not installed.

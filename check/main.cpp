@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * memsweep-check -- can the table memsweep is about to make be trusted?
  *

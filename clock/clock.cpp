@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * clock.cpp -- elapsed cycles, the clock rate, and the compensated counter.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * clock.h -- the cycle counter and the clock rate.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * tick_calibration.h -- private to the timing library; not installed.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * tsc.cpp -- the one place that reads the hardware counter.
  *

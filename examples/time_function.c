@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* time_function -- time a function of your own with memsweep's harness.
  *
  * fcyc2 calls the function until the three fastest calls agree within 1%

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A libFuzzer target for the clock-rate reader: arbitrary bytes as the
 // processor-information file.  For every input the reader must return either
 // the rate it parsed, with cpu_ghz that rate divided by 1000, or the fallback

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * harness.cpp -- the best-of-K measuring loops, over the cycle counter and
  * over the time of day, and the sample store they share.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * harness.h -- best-of-K measurement of a function of two integers.
  *

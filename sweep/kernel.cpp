@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * kernel.cpp -- the strided read kernel, which is what memsweep measures.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * memsweep -- how fast this machine reads memory.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * sweep.cpp -- filling the array and measuring one grid point.
  */

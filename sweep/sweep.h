@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * sweep.h -- the array that memsweep reads, its read kernel, and one grid
  * point of the sweep.  C linkage, usable from C and C++.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks on the built executable: its symbol table, its libraries, and the
 // machine code of the read kernel.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A C program that uses the timing library: it proves that the headers are
  * C, that the names link from C, and that a measurement runs. */
 #include <stdio.h>

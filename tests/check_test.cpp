@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // memsweep-check's checks on made-up machines, with a counter of 2400 MHz
 // (fakes/fake_rate.cpp); then the built command itself.
 #include "check/facts.h"

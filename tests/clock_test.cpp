@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The clock unit against a scripted counter, tick count and sleep.  The unit is
 // included here so that the tests can reach its private reader and state.
 #include "clock/clock.cpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End to end: main's whole output, quickly on a scripted measurement, and one
 // whole sweep of the real executable.
 #include <gtest/gtest.h>

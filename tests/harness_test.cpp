@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The best-of-K harness against a scripted counter.  The harness unit is
 // included here so that the tests can see its private store.
 #include "harness/harness.cpp"

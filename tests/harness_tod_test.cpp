@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The time-of-day timer and its measuring loop, against a scripted time of
 // day, tick count and clock rate.  The harness unit is included here so that
 // the tests can set and see its private state.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The read kernel, the array fill and one grid point.  The kernel's main loop
 // is assembly, so its sums are checked against a plain model of the same
 // walk, and against closed forms.

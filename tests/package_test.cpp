@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The package as users get it.  The source tree is configured for /usr
 // without GoogleTest, built, staged with DESTDIR and then moved elsewhere; C
 // programs and a shared object build against that tree with find_package

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // memsweep-plot: pictures from good tables, one clear line for bad ones.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The timing library on the real counter: plausibility, not exact values.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for tests that run commands: the built executable, nm, objdump.
 #ifndef MEMSWEEP_TESTS_TOOLS_H
 #define MEMSWEEP_TESTS_TOOLS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fakes/fake_clock.h"
 
 #include <memsweep/clock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted stand-in for the cycle counter, linked into tests of the harness
 // and the sweep in place of clock/clock.cpp and clock/tsc.cpp.  It defines the
 // counter functions under their C names; each reading returns the next

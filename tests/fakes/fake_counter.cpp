@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fakes/fake_counter.h"
 
 #include <memsweep/clock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted time-stamp counter, linked into tests of the clock unit in place
 // of clock/tsc.cpp: it defines access_counter.
 #ifndef MEMSWEEP_TESTS_FAKE_COUNTER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted stand-in for the measurement, linked with memsweep's own main in
 // place of the harness and the clock: fcyc2 returns a cycle count made up
 // from its arguments and mhz a fixed rate, so that a whole table prints in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scripted stand-ins for the C library's times(), sleep(), gettimeofday(),
 // clock_gettime() and nanosleep(), linked into test executables in place of
 // the real ones, so that tick calibration, the timed-sleep estimate, the
