@@ -15,9 +15,10 @@
  *    read kernel, timed with the time-stamp counter and turned into time with
  *    the clock rate of /proc/cpuinfo.
  *
- * It takes no arguments, reads no input, and exits with status 0, or 1 when
- * standard output could not be written or the memory for a measurement's
- * samples could not be allocated.
+ * Each row is written as soon as it is measured.  It takes no arguments,
+ * reads no input, and exits with status 0, or 1 when standard output could
+ * not be written (at the first row that could not) or the memory for a
+ * measurement's samples could not be allocated.
  */
 #include <errno.h>
 #include <stdio.h>
@@ -26,6 +27,15 @@
 
 #include "clock/clock.h"
 #include "sweep/sweep.h"
+
+/* output_failed reports a table that could not reach its reader, in one
+ * line, and ends the run: the rows still to come would be lost as well. */
+static void output_failed(void)
+{
+    fprintf(stderr, "memsweep: can't write standard output: %s\n",
+            errno != 0 ? strerror(errno) : "write error");
+    exit(1);
+}
 
 int main(void)
 {
@@ -39,16 +49,20 @@ int main(void)
     for (int label = 14; label >= 1; label--, size >>= 1) {
         for (int stride = 1; stride <= 15; stride++) {
             double throughput = run(size, stride, clock_mhz) / 1000.0;
+            /* Each row goes out as soon as it is measured, between two
+             * measurements: a run that is stopped keeps the rows it
+             * finished, and a full disk ends the run at the first row it
+             * refuses, not a sweep later. */
+            errno = 0;
             printf("%d\t%d\t%.0f\n", label, stride, throughput);
+            if (fflush(stdout) != 0 || ferror(stdout))
+                output_failed();
         }
     }
 
-    /* --- EXIT: a table that did not reach its reader is a failure. --- */
+    /* --- EXIT --- */
     errno = 0;
-    if (fflush(stdout) != 0 || ferror(stdout) || fclose(stdout) != 0) {
-        fprintf(stderr, "memsweep: can't write standard output: %s\n",
-                errno != 0 ? strerror(errno) : "write error");
-        exit(1);
-    }
+    if (fclose(stdout) != 0)
+        output_failed();
     exit(0);
 }

@@ -63,9 +63,23 @@ TEST(Table, PrintsAnEmptyLineThen210RowsByteForByteAndExitsZero)
         EXPECT_NE(o.out.find(row), std::string::npos) << row;
 }
 
-TEST(Table, AFullDiskIsAFailureWithOneLineOnStandardError)
+// Each row reaches standard output as soon as it is measured: a run stopped
+// by Ctrl-C keeps every row it finished, and a full disk stops the run at
+// the first row (had it gone on, the second measurement would have stopped
+// it by SIGINT instead).
+TEST(Table, KeepsEveryFinishedRowWhenStoppedAndStopsAtTheFirstRowThatCantBeWritten)
 {
-    Outcome o = run_shell(quote(scripted) + " >/dev/full");
+    TempFolder dir;
+    ASSERT_FALSE(dir.path.empty());
+    std::string file = dir.path + "/table.tsv";
+    Outcome o = run_shell("MEMSWEEP_FAKE_STOP_AFTER=20 " + quote(scripted) + " >" + quote(file));
+    EXPECT_NE(o.status, 0);
+    std::string golden = slurp(std::string(MEMSWEEP_TESTS_DIR) + "/data/scripted_table.tsv");
+    std::vector<std::string> want = lines_of(golden);
+    want.resize(21);
+    EXPECT_EQ(lines_of(slurp(file)), want);
+
+    o = run_shell("MEMSWEEP_FAKE_STOP_AFTER=1 " + quote(scripted) + " >/dev/full");
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(lines_of(o.err).size(), 1u) << o.err;
     EXPECT_NE(o.err.find("standard output"), std::string::npos) << o.err;
