@@ -24,8 +24,5 @@ int main(void)
         printf("fcyc2 gave %f cycles after %d samples\n", cycles, samplecount);
         return 1;
     }
-    start_counter();
-    if (get_counter() < 0.0)
-        return 1;
     return 0;
 }

@@ -234,14 +234,31 @@ std::string calibrate()
     return GetCapturedStdout();
 }
 
+// stretches scripts a counter whose first readings (the start, then oldt)
+// are 0 and whose n-th stretch after them is stretch(n) cycles long.
+void stretches(std::function<uint64_t(int)> stretch)
+{
+    fake_counter::tsc = [=](int n) {
+        uint64_t at = 0;
+        for (int i = 1; i < n; i++)
+            at += stretch(i);
+        return at;
+    };
+}
+
 TEST(Calibration, WatchesOneHundredTickMovementsAndPrintsTheResult)
 {
     reset_fakes(4000);  // 4000 cycles between readings, one tick per look
     EXPECT_EQ(calibrate(), "Setting cyc_per_tick to 4000.000000\n");
     EXPECT_EQ(cyc_per_tick, 4000.0);
-    // oldc, 100 looks, then the start tick; start, oldt, 100 readings, then the start.
-    EXPECT_EQ(fake_os::tick_reads, 102);
-    EXPECT_EQ(fake_counter::tsc_reads, 103);
+
+    // The 100th stretch is the last one watched: a shorter 101st is not.
+    for (int last : {100, 101}) {
+        reset_fakes();
+        stretches([=](int n) { return n == last ? 3500 : 5000; });
+        calibrate();
+        EXPECT_EQ(cyc_per_tick, last == 100 ? 3500.0 : 5000.0) << last;
+    }
 }
 
 TEST(Calibration, NeverTakesARatioOfExactly3000)
@@ -276,21 +293,20 @@ TEST(Calibration, AStretchWithoutATickIsNoEventButMovesTheStartOfTheNext)
     fake_os::ticks = [](int n) -> uint64_t { return n <= 1 ? 0 : (uint64_t)(n - 1); };
     calibrate();
     EXPECT_EQ(cyc_per_tick, 4000.0);  // 9000 - 5000, not 9000 - 0
-    EXPECT_EQ(fake_os::tick_reads, 103);
 }
 
 TEST(Calibration, LooksAtTheTicksOnlyAfterAtLeast1000Cycles)
 {
-    reset_fakes(1000);  // every reading is a look
-    calibrate();
-    EXPECT_EQ(fake_os::tick_reads, 102);
-    EXPECT_EQ(fake_counter::tsc_reads, 103);
-
-    reset_fakes(999);  // every second reading is a look
-    fake_os::ticks = [](int n) { return 2 * (uint64_t)n; };
-    calibrate();
-    EXPECT_EQ(fake_os::tick_reads, 102);
-    EXPECT_EQ(fake_counter::tsc_reads, 203);
+    // A reading 999 cycles after oldt is no look, so the next one, 4000
+    // cycles after oldt, gives 4000 cycles per tick.  A reading 1000 cycles
+    // after it is a look (its 1000 per tick is too few to count), and the
+    // next stretch is then 3001 cycles long.
+    for (uint64_t first : {999, 1000}) {
+        reset_fakes();
+        stretches([=](int n) { return n == 1 ? first : n == 2 ? 4000 - 999 : 10000; });
+        calibrate();
+        EXPECT_EQ(cyc_per_tick, first == 999 ? 4000.0 : 3001.0) << first;
+    }
 }
 
 TEST(Calibration, DividesByTheTicksMoved)
