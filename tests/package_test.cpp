@@ -11,6 +11,7 @@
 #include <regex>
 #include <string>
 
+#include "disasm.h"
 #include "tools.h"
 
 namespace {
@@ -30,7 +31,8 @@ protected:
         root = std::make_unique<TempFolder>();
         ASSERT_FALSE(root->path.empty());
         std::string build = root->path + "/build";
-        Outcome o = run_shell("cmake -S " + quote(source) + " -B " + quote(build) +
+        // A distribution's build: a fixed date for the manual pages.
+        Outcome o = run_shell("SOURCE_DATE_EPOCH=1700000000 cmake -S " + quote(source) + " -B " + quote(build) +
                               " -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_DISABLE_FIND_PACKAGE_GTest=TRUE"
                               " -DMEMSWEEP_BUILD_BENCH=OFF");
         configured = o.out;
@@ -66,9 +68,17 @@ void expect_timed(const Outcome &o)
     EXPECT_NE(o.out.find(" ns "), std::string::npos) << o.out;
 }
 
-TEST_F(Package, BuildsWithoutGoogleTestAndSaysWhy)
+// A part that is AUTO is left out where what it needs is missing, and says
+// why; one that is ON fails the configure there, in one line.
+TEST_F(Package, BuildsWithoutGoogleTestAndSaysWhyButFailsWhereAPartIsInsistedOn)
 {
     EXPECT_NE(configured.find("Tests off: GoogleTest not found"), std::string::npos) << configured;
+    Outcome o = run_shell("cmake -S " + quote(source) + " -B " + quote(root->path + "/insist") +
+                          " -DMEMSWEEP_BUILD_CHECK=ON -DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=TRUE");
+    EXPECT_NE(o.status, 0);
+    // The whole message stands on one line, not wrapped.
+    std::regex line("\n +MEMSWEEP_BUILD_CHECK is ON, but nlohmann-json [^\n]* or run scripts/setup\\)\n");
+    EXPECT_TRUE(std::regex_search(o.err, line)) << o.err;
 }
 
 TEST_F(Package, ServesFindPackageToACProgram)
@@ -90,7 +100,10 @@ TEST_F(Package, ServesPkgConfigToACProgramAndASharedObject)
     ASSERT_EQ(o.status, 0) << o.out << o.err;
     expect_timed(run_shell(quote(dir + "/time_function")));
 
-    // A plugin that times code: the static library goes into a shared object.
+    // A plugin that times code: the static library goes into a shared
+    // object, which exports none of the library's names.  So the host's own
+    // call of the C library's err(3, ...) reaches the C library, not the
+    // harness's err(int), and exits 3.
     FILE *f = fopen((dir + "/plugin.c").c_str(), "w");
     ASSERT_NE(f, nullptr);
     fputs("#include <memsweep/harness.h>\n"
@@ -101,26 +114,30 @@ TEST_F(Package, ServesPkgConfigToACProgramAndASharedObject)
     fclose(f);
     f = fopen((dir + "/host.c").c_str(), "w");
     ASSERT_NE(f, nullptr);
-    fputs("#include <stdio.h>\ndouble time_work(void);\n"
-          "int main(void) { printf(\"%s\\n\", time_work() > 0.0 ? \"timed\" : \"not timed\"); return 0; }\n",
+    fputs("#include <err.h>\n#include <stdio.h>\ndouble time_work(void);\n"
+          "int main(void) { printf(\"%s\\n\", time_work() > 0.0 ? \"timed\" : \"not timed\");\n"
+          "    fflush(stdout); err(3, \"the C library's err\"); }\n",
           f);
     fclose(f);
     o = run_shell("cd " + quote(dir) + " && cc -shared -fPIC -Wl,--no-undefined plugin.c -o libplugin.so $(" +
                   pkg_config() + ") && cc host.c -o host -L. -lplugin -Wl,-rpath,'$ORIGIN' && ./host");
-    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    EXPECT_EQ(o.status, 3) << o.out << o.err;
     EXPECT_EQ(o.out, "timed\n");
+    EXPECT_NE(o.err.find("the C library's err"), std::string::npos) << o.err;
+    o = run_shell("nm -D --defined-only " + quote(dir + "/libplugin.so") + " | awk '{ print $NF }'");
+    EXPECT_EQ(o.out, "time_work\n") << o.err;
 }
 
-TEST_F(Package, InstallsTheProgramsWithManualPagesOfThisVersionThatRender)
+TEST_F(Package, InstallsTheProgramsWithManualPagesOfThisVersionAndDateThatRender)
 {
     bool lint = run_shell("command -v mandoc").status == 0;
-    for (std::string program : {"memsweep", "memsweep-check"}) {
+    for (std::string program : {"memsweep", "memsweep-check", "memsweep-plot"}) {
         // memsweep-check is built only where nlohmann-json is.
         if (program == "memsweep-check" && configured.find("No memsweep-check") != std::string::npos)
             continue;
         EXPECT_EQ(access((usr + "/bin/" + program).c_str(), X_OK), 0) << program;
         std::string page = usr + "/share/man/man1/" + program + ".1";
-        EXPECT_NE(slurp(page).find("\"memsweep " + version + "\""), std::string::npos) << page;
+        EXPECT_NE(slurp(page).find(" 1 2023-11-14 \"memsweep " + version + "\""), std::string::npos) << page;
         if (lint) {
             Outcome o = run_shell("mandoc -T lint -W warning " + quote(page));
             EXPECT_EQ(o.status, 0) << o.out << o.err;
@@ -142,6 +159,10 @@ TEST(SourceTree, BuildsACProgramInAnotherProjectThroughAddSubdirectory)
     EXPECT_EQ(o.out.find("Tests off"), std::string::npos) << o.out;
     EXPECT_NE(access((dir.path + "/memsweep/tests").c_str(), F_OK), 0);
     expect_timed(run_shell(quote(dir.path + "/time_function")));
+    // The other project sets no build type, and the library is optimised
+    // all the same: no load or store in its timed windows.
+    std::string archive = dir.path + "/memsweep/libmemsweep-timing.a";
+    EXPECT_GE(expect_lean_windows(disassemble(archive), archive), 2);
 }
 
 TEST(Readme, ShowsTheExampleProgramAsItIs)
