@@ -28,6 +28,8 @@
 
 #include <memsweep/clock.h>
 
+#include "clock/cpuinfo_rate.h"
+
 using json = nlohmann::ordered_json;
 
 /* Larger files are read only this far: /proc/cpuinfo of a 1,024-CPU machine
@@ -37,11 +39,6 @@ static const size_t file_limit = 64u << 20;
 
 /* A value taken from a file is shown with at most this many characters. */
 static const size_t shown_limit = 64;
-
-/* memsweep's fallback clock rates, in MHz: no /proc/cpuinfo at all, and one
- * with no usable "cpu MHz" line. */
-static const double no_file_mhz = 2147.483656;
-static const double no_line_mhz = 1000.0;
 
 /* The "cpu MHz" line is read this many times, spread over the checks'
  * interval, to see whether it moves. */
@@ -182,33 +179,17 @@ static std::string fixed(double value, int decimals)
 
 /* ====================== Clock rate ====================== */
 
-/* memsweep_rate finds the clock rate exactly as memsweep's core_mhz does,
- * from the file at path.  Only the first line that mentions "cpu MHz"
- * counts, and it must start with it; fgets reads a long line in pieces of
- * 511 characters, and each piece counts as a line.  The rate is computed
- * back from GHz, as memsweep computes it. */
+/* memsweep_rate finds the clock rate by memsweep's own rule, the one its
+ * core_mhz follows (clock/cpuinfo_rate.h). */
 Rate memsweep_rate(const std::string &path)
 {
-    FILE *fp = fopen(path.c_str(), "r");
-    if (fp == nullptr)
-        return {Source::no_file, no_file_mhz};
     char buf[512];
-    double ghz = 0.0;
-    while (fgets(buf, sizeof buf, fp) != nullptr) {
-        if (strstr(buf, "cpu MHz") != nullptr) {
-            double m = 0.0;
-            if (sscanf(buf, "cpu MHz\t: %lf", &m) != 1)
-                m = 0.0;
-            ghz = m / 1000.0;
-            break;
-        }
-    }
-    fclose(fp);
-    /* None, a line that does not parse ("Unknown"), zero, negative, infinite
-     * or not a number: memsweep falls back to 1 GHz. */
-    if (!(ghz > 0.0) || !std::isfinite(ghz))
-        return {Source::no_usable_line, no_line_mhz};
-    return {Source::line, ghz * 1000.0};
+    cpuinfo_rate rate = read_cpuinfo_rate(path.c_str(), &buf);
+    if (rate.source == cpuinfo_no_file)
+        return {Source::no_file, rate.mhz};
+    if (rate.source == cpuinfo_no_usable_line)
+        return {Source::no_usable_line, rate.mhz};
+    return {Source::line, rate.mhz};
 }
 
 /* A rate that the line shows at one read and not at another is a core's
