@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // memsweep-check's checks on made-up machines, with a counter of 2400 MHz
 // (fakes/fake_rate.cpp); then the built command itself.
-#include "check/facts.h"
+#include "check/checks.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 namespace {
 
 using json = nlohmann::json;
+using namespace checks;
 
 // A made-up machine's /proc and /sys below a fresh folder.  Without the
 // folder, root would be "" and put() would write to this machine's /sys.
@@ -41,12 +42,14 @@ struct Machine {
         put(dir + "type", std::string(type) + "\n");
         put(dir + "size", std::string(size) + "\n");
     }
-    // check runs the checks without waiting, keeps them in all, and
-    // returns them by key.
+    // check gathers the facts without waiting and judges them, keeps both
+    // (in facts and all), and returns the checks by key.
+    Facts facts;
     std::vector<Check> all;
     std::map<std::string, Check> check()
     {
-        all = run_checks(root, 0.0);
+        facts = gather(root, 0.0);
+        all = judge(facts);
         std::map<std::string, Check> by_key;
         for (const Check &c : all)
             by_key[c.key] = c;
