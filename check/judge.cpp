@@ -331,18 +331,46 @@ Check scaling_check(const std::vector<CpuFolder> &cpus, const std::optional<std:
 
 /* ====================== Other load ====================== */
 
-/* The clock ticks of one /proc/stat snapshot: all CPUs together, and how
- * many CPUs it lists. */
+/* The clock ticks of one line of /proc/stat: user nice system idle iowait
+ * irq softirq steal guest guest_nice.  guest and guest_nice are counted in
+ * user and nice already, so the total is the first eight; busy is the total
+ * less idle and iowait.  Older kernels have fewer fields (at least four). */
+struct LineTicks {
+    double total = 0.0, busy = 0.0;
+};
+
+/* line_ticks reads the fields that follow a line's label, up to the first
+ * that is not a number of ticks; false when fewer than four are. */
+static bool line_ticks(std::istringstream &words, LineTicks *t)
+{
+    double field[8] = {0};
+    int n = 0;
+    std::string word;
+    while (n < 8 && words >> word) {
+        char *end = nullptr;
+        double value = strtod(word.c_str(), &end);
+        if (*end != '\0' || !std::isfinite(value) || value < 0.0)
+            break;
+        field[n++] = value;
+    }
+    if (n < 4)
+        return false;
+    t->total = 0.0;
+    for (int i = 0; i < n; i++)
+        t->total += field[i];
+    t->busy = t->total - field[3] - field[4];
+    return true;
+}
+
+/* The clock ticks of one /proc/stat snapshot: all CPUs together (its "cpu"
+ * line), and how many CPUs it lists. */
 struct Ticks {
     bool found = false;
-    double total = 0.0, busy = 0.0;
+    LineTicks all;
     int cpus = 0;
 };
 
-/* stat_ticks reads the "cpu" line: user nice system idle iowait irq
- * softirq steal guest guest_nice.  guest and guest_nice are counted in user
- * and nice already, so the total is the first eight; busy is the total less
- * idle and iowait.  Older kernels have fewer fields (at least four). */
+/* stat_ticks reads the first usable "cpu" line and counts the cpuN lines. */
 static Ticks stat_ticks(const std::string &stat)
 {
     Ticks t;
@@ -352,26 +380,10 @@ static Ticks stat_ticks(const std::string &stat)
         std::istringstream words(line);
         std::string label;
         words >> label;
-        if (numbered(label, "cpu") >= 0) {
+        if (numbered(label, "cpu") >= 0)
             t.cpus++;
-        } else if (label == "cpu" && !t.found) {
-            double field[8] = {0};
-            int n = 0;
-            std::string word;
-            while (n < 8 && words >> word) {
-                char *end = nullptr;
-                field[n] = strtod(word.c_str(), &end);
-                if (*end != '\0' || !std::isfinite(field[n]) || field[n] < 0.0)
-                    break;
-                n++;
-            }
-            if (n < 4)
-                continue;
-            t.found = true;
-            for (int i = 0; i < n; i++)
-                t.total += field[i];
-            t.busy = t.total - field[3] - field[4];
-        }
+        else if (label == "cpu" && !t.found)
+            t.found = line_ticks(words, &t.all);
     }
     return t;
 }
@@ -391,13 +403,14 @@ Check load_check(const std::string &stat_before, const std::string &stat_after, 
         c.figures = "no usable \"cpu\" lines in /proc/stat: other work is unknown";
         return c;
     }
-    double cpu_ticks = (after.total - before.total) / after.cpus;
+    double cpu_ticks = (after.all.total - before.all.total) / after.cpus;
     if (!(cpu_ticks > 0.0)) {
         c.figures = "/proc/stat did not advance over " + fixed(seconds, 1) +
                     " s (files of a machine that is not running?): other work is unknown";
         return c;
     }
-    double other = std::clamp((after.busy - before.busy - own_ticks) / cpu_ticks, 0.0, (double)after.cpus);
+    double other =
+        std::clamp((after.all.busy - before.all.busy - own_ticks) / cpu_ticks, 0.0, (double)after.cpus);
     c.data["other_work_cpus"] = other;
     c.figures = "other work kept " + fixed(other, 2) + " of " + std::to_string(after.cpus) +
                 " CPUs busy over " + fixed(seconds, 1) + " s";

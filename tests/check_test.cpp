@@ -213,9 +213,10 @@ TEST(Checks, OtherLoadIsCountedInCpusWhateverTheirNumber)
     EXPECT_EQ(load_check(snapshot(2, 0, 0), snapshot(2, 15, 185), 0.0, 1.0).status, Status::warn);
     // All of it the check's own.
     EXPECT_EQ(load_check(snapshot(2, 0, 0), snapshot(2, 100, 100), 100.0, 1.0).data["other_work_cpus"], 0.0);
-    // Four fields, as old kernels print them.
-    EXPECT_EQ(load_check("cpu 0 0 0 0\ncpu0\n", "cpu 5 0 0 95\ncpu0\n", 0.0, 1.0).data["other_work_cpus"],
-              0.05);
+    // Four fields, as old kernels print them; a field that is not a number
+    // of ticks ends the fields and counts for nothing.
+    for (const char *after : {"cpu 5 0 0 95\ncpu0\n", "cpu 5 0 0 95 -50\ncpu0\n", "cpu 5 0 0 95 3x 7\ncpu0\n"})
+        EXPECT_EQ(load_check("cpu 0 0 0 0\ncpu0\n", after, 0.0, 1.0).data["other_work_cpus"], 0.05) << after;
     // No time passed, garbled fields, no per-CPU lines: unknown.
     for (const std::string &after :
          {snapshot(2, 0, 0), std::string("cpu -1 2 3 4\ncpu0\n"), std::string("cpu 5 0 0 95\n")})
