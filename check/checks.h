@@ -152,6 +152,21 @@ Check huge_pages_check(const std::optional<std::string> &enabled);
 /* cache_check places cpu0's data and unified caches in memsweep's table. */
 Check cache_check(const std::vector<CacheFolder> &caches);
 
+/* cpu_busy_shares returns each CPU's busy share over the interval between
+ * two /proc/stat snapshots, from 0 (idle throughout) to 1, by CPU number:
+ * the busy ticks of its cpuN line (all but idle and iowait, as load_check
+ * counts them) over all its ticks.  A CPU that is not in both snapshots, or
+ * whose ticks did not advance, is left out. */
+std::map<long, double> cpu_busy_shares(const std::string &stat_before, const std::string &stat_after);
+
+/* model_name returns the first "model name" of a cpuinfo text, shown as
+ * the checks show text from files; "" when there is none. */
+std::string model_name(const std::string &cpuinfo);
+
+/* mem_total_mib returns MemTotal of a meminfo text in MiB; -1.0 when there
+ * is no usable MemTotal line. */
+double mem_total_mib(const std::string &meminfo);
+
 /* run_checks gathers the facts below root over `seconds` and judges them. */
 inline std::vector<Check> run_checks(const std::string &root, double seconds)
 {

@@ -166,7 +166,25 @@ Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
     return c;
 }
 
-/* ====================== Processor flags ====================== */
+/* ====================== Processor flags and name ====================== */
+
+/* cpuinfo_field finds the first line of a cpuinfo text that starts with
+ * key and, after blanks, a colon, and sets *value to what follows the
+ * colon; false when no line does. */
+static bool cpuinfo_field(const std::string &cpuinfo, const std::string &key, std::string *value)
+{
+    std::istringstream lines(cpuinfo);
+    std::string line;
+    while (std::getline(lines, line)) {
+        size_t colon = line.find(':');
+        if (line.compare(0, key.size(), key) != 0 || colon == std::string::npos ||
+            line.find_first_not_of(" \t", key.size()) != colon)
+            continue;
+        *value = line.substr(colon + 1);
+        return true;
+    }
+    return false;
+}
 
 /* The flags of the first "flags" line of /proc/cpuinfo (the first CPU's). */
 struct Flags {
@@ -180,26 +198,27 @@ static bool has(const Flags &flags, const char *flag)
     return std::find(flags.names.begin(), flags.names.end(), flag) != flags.names.end();
 }
 
-/* cpu_flags finds the first line that starts with "flags" and a colon,
- * after blanks, and splits what follows into flags. */
+/* cpu_flags splits the first "flags" field into flags. */
 static Flags cpu_flags(const std::string &cpuinfo)
 {
     Flags f;
-    std::istringstream lines(cpuinfo);
-    std::string line;
-    while (std::getline(lines, line)) {
-        size_t colon = line.find(':');
-        if (line.compare(0, 5, "flags") != 0 || colon == std::string::npos ||
-            line.find_first_not_of(" \t", 5) != colon)
-            continue;
-        f.found = true;
-        std::istringstream words(line.substr(colon + 1));
-        std::string word;
-        while (words >> word)
-            f.names.push_back(word);
-        break;
-    }
+    std::string list;
+    f.found = cpuinfo_field(cpuinfo, "flags", &list);
+    std::istringstream words(list);
+    std::string word;
+    while (words >> word)
+        f.names.push_back(word);
     return f;
+}
+
+/* The name is shown as every text from a file is: a record that prints it
+ * can't be made to print a control sequence. */
+std::string model_name(const std::string &cpuinfo)
+{
+    std::string name;
+    cpuinfo_field(cpuinfo, "model name", &name);
+    size_t first = name.find_first_not_of(" \t"), last = name.find_last_not_of(" \t\r");
+    return first == std::string::npos ? "" : shown(name.substr(first, last - first + 1));
 }
 
 /* The counter must tick at a fixed rate that does not stop in idle states,
@@ -422,6 +441,44 @@ Check load_check(const std::string &stat_before, const std::string &stat_after, 
     return c;
 }
 
+/* ticks_by_cpu returns the ticks of the usable cpuN lines of a snapshot by N. */
+static std::map<long, LineTicks> ticks_by_cpu(const std::string &stat)
+{
+    std::map<long, LineTicks> cpus;
+    std::istringstream lines(stat);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string label;
+        words >> label;
+        long n = numbered(label, "cpu");
+        LineTicks t;
+        if (n >= 0 && line_ticks(words, &t))
+            cpus[n] = t;
+    }
+    return cpus;
+}
+
+std::map<long, double> cpu_busy_shares(const std::string &stat_before, const std::string &stat_after)
+{
+    std::map<long, LineTicks> before = ticks_by_cpu(stat_before);
+    std::map<long, double> shares;
+    for (const auto &[cpu, after] : ticks_by_cpu(stat_after)) {
+        auto start = before.find(cpu);
+        if (start == before.end())
+            continue;
+        /* Ticks that stand still: a CPU taken off line, or files of a
+         * machine that is not running. */
+        double total = after.total - start->second.total;
+        if (!(total > 0.0))
+            continue;
+        /* iowait can run backwards on some kernels, which shrinks the total
+         * and can put the busy ticks above it. */
+        shares[cpu] = std::clamp((after.busy - start->second.busy) / total, 0.0, 1.0);
+    }
+    return shares;
+}
+
 /* ====================== Memory and huge pages ====================== */
 
 /* meminfo_kib returns the value of the first line of a meminfo text that
@@ -440,6 +497,12 @@ static double meminfo_kib(const std::string &meminfo, const std::string &key)
             return value;
     }
     return -1.0;
+}
+
+double mem_total_mib(const std::string &meminfo)
+{
+    double kib = meminfo_kib(meminfo, "MemTotal:");
+    return kib < 0.0 ? -1.0 : kib / 1024.0;
 }
 
 /* Less available memory than memsweep needs is a warning. */

@@ -90,6 +90,9 @@ TEST(Machines, AVirtualMachineGetsInfoAndNoWarning)
     EXPECT_EQ(c["memory"].data["available_mib"], 24150884 / 1024.0);
     EXPECT_EQ(c["machine"].data["hypervisor"], true);
     EXPECT_EQ(c["huge_pages"].data["transparent_mode"], "madvise");
+    // What a record says of the machine, from the texts as gathered.
+    EXPECT_EQ(model_name(m.facts.cpuinfo), "Made-up CPU @ 2.40GHz");
+    EXPECT_EQ(mem_total_mib(m.facts.meminfo), 24683756 / 1024.0);
     json caches = c["caches"].data["cpu0"];  // the instruction cache left out
     ASSERT_EQ(caches.size(), 3u) << caches;
     EXPECT_EQ(caches[0]["step_between_labels"], json({2, 3}));
@@ -138,6 +141,9 @@ TEST(Machines, WithoutTheirFilesChecksSayWhatTheyCantTell)
     EXPECT_EQ(c["counter"].status, Status::warn);
     EXPECT_EQ(c["clock_rate"].status, Status::info);
     EXPECT_NE(c["clock_rate"].note, "");  // memsweep there would fall back
+
+    EXPECT_EQ(model_name(m.facts.cpuinfo), "");
+    EXPECT_LT(mem_total_mib(m.facts.meminfo), 0.0);  // MemAvailable only
 
     Machine empty;
     c = empty.check();
@@ -223,6 +229,19 @@ TEST(Checks, OtherLoadIsCountedInCpusWhateverTheirNumber)
         EXPECT_EQ(load_check(snapshot(2, 0, 0), after, 0.0, 1.0).status, Status::info) << after;
 }
 
+// Each CPU's busy share comes from its own line, so that a caller can pick
+// the least busy CPU to measure on.
+TEST(Checks, EachCpusBusyShareComesFromItsOwnLine)
+{
+    // cpu0 half busy; cpu2 busy a tenth, its iowait idle; cpu3 standing
+    // still; cpu4 not there before; cpu5 with iowait running backwards.
+    std::string before = "cpu  0 0 0 0\ncpu0 100 0 0 100 0\ncpu2 0 0 0 200 0\ncpu3 0 0 0 0\ncpu5 0 0 0 0 100\n";
+    std::string after = "cpu  9 9 9 9\ncpu0 150 0 0 150 0\ncpu2 10 0 0 270 20\ncpu3 0 0 0 0\ncpu4 5 0 0 5\n"
+                        "cpu5 20 0 0 0 90\n";
+    EXPECT_EQ(cpu_busy_shares(before, after), (std::map<long, double>{{0, 0.5}, {2, 0.1}, {5, 1.0}}));
+    EXPECT_TRUE(cpu_busy_shares(before, "").empty());
+}
+
 TEST(Checks, GarbledHugeAndOddFilesGiveOneCleanLineEach)
 {
     Machine m;
@@ -252,6 +271,11 @@ TEST(Checks, GarbledHugeAndOddFilesGiveOneCleanLineEach)
     EXPECT_EQ(text.find("\xc2\x9b"), std::string::npos);  // CSI as UTF-8 spells it
     json j = json::parse(format_json(m.all, m.root));
     EXPECT_EQ(j["root"], m.root);
+
+    // A record's description of the machine: the first name, escaped, and
+    // no memory from a line that gives none.
+    EXPECT_EQ(model_name("model name\t: Evil\x1b[2J CPU \r\nmodel name\t: Other\n"), "Evil\\x1b[2J CPU");
+    EXPECT_EQ(mem_total_mib("MemTotal:   lots kB\nMemTotal:   2048 MB\n"), -1.0);
 }
 
 /* ---------------------------------------------------------------- the command */
