@@ -332,7 +332,8 @@ Check scaling_check(const std::vector<CpuFolder> &cpus, const std::optional<std:
         list += (list.empty() ? "" : ", ") + (governor.empty() ? "(empty)" : shown(governor, 32)) + " on " +
                 std::to_string(count);
     }
-    c.figures = governed == 0 ? "no governor" : "governor " + list + " of " + std::to_string(cpus.size()) + " CPUs";
+    c.figures =
+        governed == 0 ? "no governor" : "governor " + list + " of " + std::to_string(cpus.size()) + " CPUs";
     c.figures += turbo_figures;
     bool turbo_on = turbo != nullptr && strcmp(turbo, "off") != 0;
 
@@ -599,7 +600,8 @@ Check cache_check(const std::vector<CacheFolder> &caches)
     for (const CacheFolder &cache : caches) {
         long n = number(cache.level);
         uint64_t bytes = cache_bytes(cache.size);
-        if (n < 1 || n > 9 || bytes == 0 || (cache.type != "Data" && cache.type != "Unified") || levels.count(n))
+        if (n < 1 || n > 9 || bytes == 0 || (cache.type != "Data" && cache.type != "Unified") ||
+            levels.count(n))
             continue;
         levels[n] = {cache.type, bytes};
     }

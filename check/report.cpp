@@ -54,7 +54,8 @@ std::string format_json(const std::vector<Check> &results, const std::string &ro
 
 int exit_status(const std::vector<Check> &results)
 {
-    return std::any_of(results.begin(), results.end(), [](const Check &c) { return c.status == Status::warn; })
+    return std::any_of(results.begin(), results.end(),
+                       [](const Check &c) { return c.status == Status::warn; })
                ? 1
                : 0;
 }

@@ -221,7 +221,8 @@ TEST(Checks, OtherLoadIsCountedInCpusWhateverTheirNumber)
     EXPECT_EQ(load_check(snapshot(2, 0, 0), snapshot(2, 100, 100), 100.0, 1.0).data["other_work_cpus"], 0.0);
     // Four fields, as old kernels print them; a field that is not a number
     // of ticks ends the fields and counts for nothing.
-    for (const char *after : {"cpu 5 0 0 95\ncpu0\n", "cpu 5 0 0 95 -50\ncpu0\n", "cpu 5 0 0 95 3x 7\ncpu0\n"})
+    for (const char *after :
+         {"cpu 5 0 0 95\ncpu0\n", "cpu 5 0 0 95 -50\ncpu0\n", "cpu 5 0 0 95 3x 7\ncpu0\n"})
         EXPECT_EQ(load_check("cpu 0 0 0 0\ncpu0\n", after, 0.0, 1.0).data["other_work_cpus"], 0.05) << after;
     // No time passed, garbled fields, no per-CPU lines: unknown.
     for (const std::string &after :
@@ -235,9 +236,11 @@ TEST(Checks, EachCpusBusyShareComesFromItsOwnLine)
 {
     // cpu0 half busy; cpu2 busy a tenth, its iowait idle; cpu3 standing
     // still; cpu4 not there before; cpu5 with iowait running backwards.
-    std::string before = "cpu  0 0 0 0\ncpu0 100 0 0 100 0\ncpu2 0 0 0 200 0\ncpu3 0 0 0 0\ncpu5 0 0 0 0 100\n";
-    std::string after = "cpu  9 9 9 9\ncpu0 150 0 0 150 0\ncpu2 10 0 0 270 20\ncpu3 0 0 0 0\ncpu4 5 0 0 5\n"
-                        "cpu5 20 0 0 0 90\n";
+    std::string before =
+        "cpu  0 0 0 0\ncpu0 100 0 0 100 0\ncpu2 0 0 0 200 0\ncpu3 0 0 0 0\ncpu5 0 0 0 0 100\n";
+    std::string after =
+        "cpu  9 9 9 9\ncpu0 150 0 0 150 0\ncpu2 10 0 0 270 20\ncpu3 0 0 0 0\ncpu4 5 0 0 5\n"
+        "cpu5 20 0 0 0 90\n";
     EXPECT_EQ(cpu_busy_shares(before, after), (std::map<long, double>{{0, 0.5}, {2, 0.1}, {5, 1.0}}));
     EXPECT_TRUE(cpu_busy_shares(before, "").empty());
 }
