@@ -35,6 +35,10 @@ static const double rate_tolerance = 0.01;
  * measures.  So it is counted in CPUs, not as a share of the machine. */
 static const double other_cpus_limit = 0.1;
 
+/* memsweep's largest working set, label 14, in bytes: a cache at least as
+ * large holds every row of the table. */
+static const uint64_t largest_set_bytes = uint64_t(128) << 20;
+
 /* What memsweep needs: its 128 MiB array and a sample store of at most
  * 500 + 3 doubles, in MiB. */
 static const double needed_mib = 128.0 + (500.0 + 3.0) * 8.0 / (1024.0 * 1024.0);
@@ -590,7 +594,10 @@ static std::string size_text(uint64_t bytes)
 
 /* A cache of C bytes holds the working sets up to C, and label L is a
  * working set of 2^(L + 13) bytes: the largest label it holds is
- * floor(log2 C) - 13, and its step shows between that label and the next. */
+ * floor(log2 C) - 13, and its step shows between that label and the next.
+ * A cache that holds label 14 leaves the table without a memory row, which
+ * is a warning: its largest rows then can't be compared with those of a
+ * machine whose largest row measures memory. */
 Check cache_check(const std::vector<CacheFolder> &caches)
 {
     Check c = named("caches", "caches");
@@ -607,6 +614,7 @@ Check cache_check(const std::vector<CacheFolder> &caches)
     }
 
     json list = json::array();
+    bool holds_largest = false;
     for (const auto &[level, cache] : levels) {
         const auto &[type, bytes] = cache;
         int holds = std::ilogb((double)bytes) - 13; /* floor(log2 bytes) - 13, exact below 2^53 */
@@ -628,12 +636,20 @@ Check cache_check(const std::vector<CacheFolder> &caches)
             entry["step_between_labels"] = {holds, holds + 1};
         }
         list.push_back(entry);
+        holds_largest = holds_largest || bytes >= largest_set_bytes;
         c.figures += c.figures.empty() ? "cpu0's " : "; ";
         c.figures += text;
     }
     c.data["cpu0"] = list;
     if (levels.empty())
         c.figures = "no cache sizes for cpu0 in sysfs (usual in some virtual machines and on arm64 boards)";
+    if (holds_largest) {
+        c.status = Status::warn;
+        c.note =
+            "memsweep's 128 MiB row (label 14) is no memory row here: its working set fits in a cache, so no "
+            "row of the table measures memory; treat label 14 as a cache row, and compare the largest rows "
+            "only with machines whose caches are as large";
+    }
     return c;
 }
 

@@ -197,6 +197,24 @@ TEST(Checks, TheClockRateIsJudgedAgainstThisMachinesCounterOnly)
     EXPECT_TRUE(c.data["factor"].is_null());
 }
 
+// A cache that holds memsweep's largest working set (128 MiB) leaves the
+// table without a memory row; an instruction cache holds no working set.
+TEST(Checks, ACacheAsLargeAsTheLargestWorkingSetWarns)
+{
+    auto caches = [](const char *l3_size) {
+        return std::vector<CacheFolder>{{"index0", "1", "Data", "32K"},
+                                        {"index1", "1", "Instruction", "256M"},
+                                        {"index3", "3", "Unified", l3_size}};
+    };
+    for (const char *size : {"131072K", "256M", "1G"}) {
+        Check c = cache_check(caches(size));
+        EXPECT_EQ(c.status, Status::warn) << size;
+        EXPECT_NE(c.note, "") << size;
+    }
+    for (const char *size : {"134217727", "32M"})  // a byte short, and a usual L3
+        EXPECT_EQ(cache_check(caches(size)).status, Status::info) << size;
+}
+
 // snapshot returns /proc/stat for a number of CPUs whose ticks, busy and
 // idle, add up to the ones given.
 std::string snapshot(int cpus, long busy, long idle)
