@@ -330,6 +330,23 @@ TEST(Command, ExitsZeroOneOrTwoAndSaysWhy)
     EXPECT_EQ(o.err.rfind("memsweep-check: can't write standard output: ", 0), 0u) << o.err;
 }
 
+// This machine's own files, as a user runs it: whatever they say, eight
+// checks, an exit status that agrees with the warnings, and a counter rate.
+TEST(Command, ChecksThisMachineWithoutRootOrPrivileges)
+{
+    Outcome o = run_shell(quote(exe) + " --json");
+    ASSERT_TRUE(o.status == 0 || o.status == 1) << o.status << ": " << o.err;
+    json report = json::parse(o.out, nullptr, false);
+    ASSERT_TRUE(report.is_object()) << o.out;
+    EXPECT_EQ(report["root"], "/");
+    ASSERT_TRUE(report["checks"].is_object()) << o.out;
+    EXPECT_EQ(report["checks"].size(), 8u) << o.out;
+    EXPECT_EQ(o.status, report["warnings"].get<int>() > 0 ? 1 : 0) << o.out;
+    json counter = report["checks"]["clock_rate"]["counter_mhz"];
+    ASSERT_TRUE(counter.is_number()) << o.out;
+    EXPECT_GT(counter.get<double>(), 0.0);
+}
+
 // The real /proc/cpuinfo covered by one that says 1000 MHz.
 TEST(Command, WarnsOfTheFactorWhenCpuinfoSaysOneGigahertz)
 {
