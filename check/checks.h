@@ -149,7 +149,8 @@ Check memory_check(const std::string &meminfo);
  * line of its setting (none without the file). */
 Check huge_pages_check(const std::optional<std::string> &enabled);
 
-/* cache_check places cpu0's data and unified caches in memsweep's table. */
+/* cache_check places cpu0's data and unified caches in memsweep's table,
+ * and warns when one holds its largest working set. */
 Check cache_check(const std::vector<CacheFolder> &caches);
 
 /* cpu_busy_shares returns each CPU's busy share over the interval between
@@ -159,8 +160,9 @@ Check cache_check(const std::vector<CacheFolder> &caches);
  * whose ticks did not advance, is left out. */
 std::map<long, double> cpu_busy_shares(const std::string &stat_before, const std::string &stat_after);
 
-/* model_name returns the first "model name" of a cpuinfo text, shown as
- * the checks show text from files; "" when there is none. */
+/* model_name returns the first "model name" of a cpuinfo text as the
+ * checks show text from files (control characters escaped, at most 64
+ * characters); "" when there is none. */
 std::string model_name(const std::string &cpuinfo);
 
 /* mem_total_mib returns MemTotal of a meminfo text in MiB; -1.0 when there

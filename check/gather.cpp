@@ -31,7 +31,7 @@ static const size_t file_limit = 64u << 20;
 
 /* The "cpu MHz" line is read this many times, spread over the interval, to
  * see whether it moves. */
-static const int rate_reads = 5;
+static const int rate_read_count = 5;
 
 /* ====================== Reading files ====================== */
 
@@ -102,6 +102,8 @@ static std::vector<std::string> list_folder(const std::string &path, const std::
 
 /* ====================== The watch over the interval ====================== */
 
+/* The rule itself is memsweep's own (clock/cpuinfo_rate.h); its sources
+ * map one to one onto the checks'. */
 Rate memsweep_rate(const std::string &path)
 {
     char buf[512];
@@ -138,8 +140,9 @@ static void watch(Facts *f, double seconds)
     f->rate_reads = {memsweep_rate(cpuinfo_path)};
     /* The counter is this machine's: files from elsewhere have none here. */
     f->counter_mhz = f->root.empty() ? counter_mhz() : 0.0;
-    for (int i = 1; i < rate_reads; i++) {
-        std::this_thread::sleep_until(start + std::chrono::duration<double>(seconds * i / (rate_reads - 1)));
+    for (int i = 1; i < rate_read_count; i++) {
+        std::this_thread::sleep_until(start +
+                                      std::chrono::duration<double>(seconds * i / (rate_read_count - 1)));
         f->rate_reads.push_back(memsweep_rate(cpuinfo_path));
     }
     read_file(stat_path, &f->stat_after);
