@@ -221,7 +221,7 @@ std::string model_name(const std::string &cpuinfo)
 {
     std::string name;
     cpuinfo_field(cpuinfo, "model name", &name);
-    size_t first = name.find_first_not_of(" \t"), last = name.find_last_not_of(" \t\r");
+    size_t first = name.find_first_not_of(" \t\r"), last = name.find_last_not_of(" \t\r");
     return first == std::string::npos ? "" : shown(name.substr(first, last - first + 1));
 }
 
