@@ -20,7 +20,7 @@
 #include <algorithm>
 #include <string>
 
-#include "check/facts.h"
+#include "check/checks.h"
 
 /* The checks watch the machine for this long, in seconds: long enough for
  * /proc/stat's ticks (10 ms each) to give the load to a percent or so. */
@@ -78,10 +78,10 @@ int main(int argc, char **argv)
     }
 
     /* --- CHECKS --- */
-    std::vector<Check> checks = run_checks(root, interval_s);
+    std::vector<checks::Check> results = checks::run_checks(root, interval_s);
 
     /* --- REPORT: a report that did not reach its reader is a failure. --- */
-    std::string report = as_json ? format_json(checks, root) : format_text(checks);
+    std::string report = as_json ? checks::format_json(results, root) : checks::format_text(results);
     errno = 0;
     if (fwrite(report.data(), 1, report.size(), stdout) != report.size() || fflush(stdout) != 0 ||
         fclose(stdout) != 0) {
@@ -89,5 +89,5 @@ int main(int argc, char **argv)
                 errno != 0 ? strerror(errno) : "write error");
         return 1;
     }
-    return exit_status(checks);
+    return checks::exit_status(results);
 }

@@ -10,10 +10,10 @@
 #include <math.h>
 #include <stdint.h>
 #include <stdio.h>
-#include <string.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "clock/cpuinfo_rate.h"
 #include "clock/tick_calibration.h"
 
 static unsigned cyc_hi = 0;        /* counter's high half at the latest start */
@@ -63,46 +63,21 @@ double ovhd(void)
 
 static const char cpuinfo_warning[] = "Can't open /proc/cpuinfo to get clock information\n";
 
-/* core_mhz_from reads the clock rate from the file at path; core_mhz passes
- * cpuinfo_path, and tests pass files of their own.  The warning names
- * /proc/cpuinfo whatever the path, as users only ever see that file. */
+/* core_mhz_from reads the clock rate from the file at path by memsweep's
+ * rule (cpuinfo_rate.h), into buf; core_mhz passes cpuinfo_path, and tests
+ * pass files of their own.  Either fallback gives the one warning, which
+ * names /proc/cpuinfo whatever the path, as users only ever see that file. */
 static double core_mhz_from(const char *path, int verbose)
 {
-    FILE *fp = fopen(path, "r");
-    cpu_ghz = 0.0;
-    if (fp == NULL) {
-        /* No file at all, as in a container without /proc. */
+    struct cpuinfo_rate rate = read_cpuinfo_rate(path, &buf);
+    cpu_ghz = rate.ghz;
+    if (rate.source != cpuinfo_line) {
         fwrite(cpuinfo_warning, 1, sizeof cpuinfo_warning - 1, stderr);
-        cpu_ghz = 2.147483656;
-        return 2147.483656;
-    }
-
-    /* Only the first line that mentions "cpu MHz" counts, and it must start
-     * with it.  fgets reads a long line in pieces of 511 characters, and each
-     * piece is searched as if it were a line. */
-    while (fgets(buf, sizeof buf, fp) != NULL) {
-        if (strstr(buf, "cpu MHz") != NULL) {
-            double m = 0.0;
-            sscanf(buf, "cpu MHz\t: %lf", &m);
-            cpu_ghz = m / 1000.0;
-            break;
-        }
-    }
-    fclose(fp);
-
-    if (!(cpu_ghz > 0.0) || !isfinite(cpu_ghz)) {
-        /* The file opened but gave no usable rate: no such line (arm64), a
-         * line that does not parse ("cpu MHz : Unknown"), or a rate of zero.
-         * A negative, infinite or not-a-number rate is no more usable: it
-         * would make every figure of the table meaningless. */
-        fwrite(cpuinfo_warning, 1, sizeof cpuinfo_warning - 1, stderr);
-        cpu_ghz = 1.0;
-        return 1000.0;
+        return rate.mhz;
     }
     if (verbose)
         printf("Processor Clock Rate ~= %.4f GHz (extracted from file)\n", cpu_ghz);
-    /* Computed back from the stored GHz value, not taken from m itself. */
-    return cpu_ghz * 1000.0;
+    return rate.mhz;
 }
 
 double core_mhz(int verbose)

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 // A libFuzzer target for the clock-rate reader: arbitrary bytes as the
-// processor-information file.  For every input the reader must return either
-// the rate it parsed, with cpu_ghz that rate divided by 1000, or the fallback
-// with the one warning line; and it must read nothing out of bounds.
+// processor-information file.  The shared rule (clock/cpuinfo_rate.h), which
+// memsweep-check reads with too, and the clock unit's reader built on it are
+// both held to an independent model of the rule: for every input they must
+// give the rate it parses, with cpu_ghz that rate divided by 1000, or the
+// fallback, the clock unit with its one warning line; and they must read
+// nothing out of bounds.
 //
 // The clock unit is included so that the fuzzer can hand the reader a file
 // of its own; the input goes into a memory file, read through /proc/self/fd.
@@ -97,14 +100,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     close(saved_err);
 
     std::string out = take(out_fd), errtext = take(err_fd);
+    char piece[512];
+    cpuinfo_rate shared = read_cpuinfo_rate(input_path.c_str(), &piece);
     double m = expected_rate(data, size);
     double ghz = m / 1000.0;
     if (ghz > 0.0 && std::isfinite(ghz)) {
         char line[512];  /* room for any finite double in %.4f */
         snprintf(line, sizeof line, "Processor Clock Rate ~= %.4f GHz (extracted from file)\n", ghz);
+        if (shared.source != cpuinfo_line || shared.ghz != ghz || shared.mhz != ghz * 1000.0)
+            abort();
         if (cpu_ghz != ghz || r != ghz * 1000.0 || !errtext.empty() || out != line)
             abort();
     } else {
+        if (shared.source != cpuinfo_no_usable_line || shared.ghz != 1.0 || shared.mhz != 1000.0)
+            abort();
         if (r != 1000.0 || cpu_ghz != 1.0 || errtext != cpuinfo_warning || !out.empty())
             abort();
     }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // memsweep-check's checks on made-up machines, with a counter of 2400 MHz
 // (fakes/fake_rate.cpp); then the built command itself.
-#include "check/facts.h"
+#include "check/checks.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 namespace {
 
 using json = nlohmann::json;
+using namespace checks;
 
 // A made-up machine's /proc and /sys below a fresh folder.  Without the
 // folder, root would be "" and put() would write to this machine's /sys.
@@ -41,12 +42,14 @@ struct Machine {
         put(dir + "type", std::string(type) + "\n");
         put(dir + "size", std::string(size) + "\n");
     }
-    // check runs the checks without waiting, keeps them in all, and
-    // returns them by key.
+    // check gathers the facts without waiting and judges them, keeps both
+    // (in facts and all), and returns the checks by key.
+    Facts facts;
     std::vector<Check> all;
     std::map<std::string, Check> check()
     {
-        all = run_checks(root, 0.0);
+        facts = gather(root, 0.0);
+        all = judge(facts);
         std::map<std::string, Check> by_key;
         for (const Check &c : all)
             by_key[c.key] = c;
@@ -87,6 +90,9 @@ TEST(Machines, AVirtualMachineGetsInfoAndNoWarning)
     EXPECT_EQ(c["memory"].data["available_mib"], 24150884 / 1024.0);
     EXPECT_EQ(c["machine"].data["hypervisor"], true);
     EXPECT_EQ(c["huge_pages"].data["transparent_mode"], "madvise");
+    // What a record says of the machine, from the texts as gathered.
+    EXPECT_EQ(model_name(m.facts.cpuinfo), "Made-up CPU @ 2.40GHz");
+    EXPECT_EQ(mem_total_mib(m.facts.meminfo), 24683756 / 1024.0);
     json caches = c["caches"].data["cpu0"];  // the instruction cache left out
     ASSERT_EQ(caches.size(), 3u) << caches;
     EXPECT_EQ(caches[0]["step_between_labels"], json({2, 3}));
@@ -135,6 +141,9 @@ TEST(Machines, WithoutTheirFilesChecksSayWhatTheyCantTell)
     EXPECT_EQ(c["counter"].status, Status::warn);
     EXPECT_EQ(c["clock_rate"].status, Status::info);
     EXPECT_NE(c["clock_rate"].note, "");  // memsweep there would fall back
+
+    EXPECT_EQ(model_name(m.facts.cpuinfo), "");
+    EXPECT_LT(mem_total_mib(m.facts.meminfo), 0.0);  // MemAvailable only
 
     Machine empty;
     c = empty.check();
@@ -188,6 +197,24 @@ TEST(Checks, TheClockRateIsJudgedAgainstThisMachinesCounterOnly)
     EXPECT_TRUE(c.data["factor"].is_null());
 }
 
+// A cache that holds memsweep's largest working set (128 MiB) leaves the
+// table without a memory row; an instruction cache holds no working set.
+TEST(Checks, ACacheAsLargeAsTheLargestWorkingSetWarns)
+{
+    auto caches = [](const char *l3_size) {
+        return std::vector<CacheFolder>{{"index0", "1", "Data", "32K"},
+                                        {"index1", "1", "Instruction", "256M"},
+                                        {"index3", "3", "Unified", l3_size}};
+    };
+    for (const char *size : {"131072K", "256M", "1G"}) {
+        Check c = cache_check(caches(size));
+        EXPECT_EQ(c.status, Status::warn) << size;
+        EXPECT_NE(c.note, "") << size;
+    }
+    for (const char *size : {"134217727", "32M"})  // a byte short, and a usual L3
+        EXPECT_EQ(cache_check(caches(size)).status, Status::info) << size;
+}
+
 // snapshot returns /proc/stat for a number of CPUs whose ticks, busy and
 // idle, add up to the ones given.
 std::string snapshot(int cpus, long busy, long idle)
@@ -210,13 +237,30 @@ TEST(Checks, OtherLoadIsCountedInCpusWhateverTheirNumber)
     EXPECT_EQ(load_check(snapshot(2, 0, 0), snapshot(2, 15, 185), 0.0, 1.0).status, Status::warn);
     // All of it the check's own.
     EXPECT_EQ(load_check(snapshot(2, 0, 0), snapshot(2, 100, 100), 100.0, 1.0).data["other_work_cpus"], 0.0);
-    // Four fields, as old kernels print them.
-    EXPECT_EQ(load_check("cpu 0 0 0 0\ncpu0\n", "cpu 5 0 0 95\ncpu0\n", 0.0, 1.0).data["other_work_cpus"],
-              0.05);
+    // Four fields, as old kernels print them; a field that is not a number
+    // of ticks ends the fields and counts for nothing.
+    for (const char *after :
+         {"cpu 5 0 0 95\ncpu0\n", "cpu 5 0 0 95 -50\ncpu0\n", "cpu 5 0 0 95 3x 7\ncpu0\n"})
+        EXPECT_EQ(load_check("cpu 0 0 0 0\ncpu0\n", after, 0.0, 1.0).data["other_work_cpus"], 0.05) << after;
     // No time passed, garbled fields, no per-CPU lines: unknown.
     for (const std::string &after :
          {snapshot(2, 0, 0), std::string("cpu -1 2 3 4\ncpu0\n"), std::string("cpu 5 0 0 95\n")})
         EXPECT_EQ(load_check(snapshot(2, 0, 0), after, 0.0, 1.0).status, Status::info) << after;
+}
+
+// Each CPU's busy share comes from its own line, so that a caller can pick
+// the least busy CPU to measure on.
+TEST(Checks, EachCpusBusyShareComesFromItsOwnLine)
+{
+    // cpu0 half busy; cpu2 busy a tenth, its iowait idle; cpu3 standing
+    // still; cpu4 not there before; cpu5 with iowait running backwards.
+    std::string before =
+        "cpu  0 0 0 0\ncpu0 100 0 0 100 0\ncpu2 0 0 0 200 0\ncpu3 0 0 0 0\ncpu5 0 0 0 0 100\n";
+    std::string after =
+        "cpu  9 9 9 9\ncpu0 150 0 0 150 0\ncpu2 10 0 0 270 20\ncpu3 0 0 0 0\ncpu4 5 0 0 5\n"
+        "cpu5 20 0 0 0 90\n";
+    EXPECT_EQ(cpu_busy_shares(before, after), (std::map<long, double>{{0, 0.5}, {2, 0.1}, {5, 1.0}}));
+    EXPECT_TRUE(cpu_busy_shares(before, "").empty());
 }
 
 TEST(Checks, GarbledHugeAndOddFilesGiveOneCleanLineEach)
@@ -248,6 +292,11 @@ TEST(Checks, GarbledHugeAndOddFilesGiveOneCleanLineEach)
     EXPECT_EQ(text.find("\xc2\x9b"), std::string::npos);  // CSI as UTF-8 spells it
     json j = json::parse(format_json(m.all, m.root));
     EXPECT_EQ(j["root"], m.root);
+
+    // A record's description of the machine: the first name, escaped, and
+    // no memory from a line that gives none.
+    EXPECT_EQ(model_name("model name\t: Evil\x1b[2J CPU \r\nmodel name\t: Other\n"), "Evil\\x1b[2J CPU");
+    EXPECT_EQ(mem_total_mib("MemTotal:   lots kB\nMemTotal:   2048 MB\n"), -1.0);
 }
 
 /* ---------------------------------------------------------------- the command */
@@ -279,6 +328,23 @@ TEST(Command, ExitsZeroOneOrTwoAndSaysWhy)
     o = run_shell(quote(exe) + " --root " + quote(m.root) + " >/dev/full");
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.err.rfind("memsweep-check: can't write standard output: ", 0), 0u) << o.err;
+}
+
+// This machine's own files, as a user runs it: whatever they say, eight
+// checks, an exit status that agrees with the warnings, and a counter rate.
+TEST(Command, ChecksThisMachineWithoutRootOrPrivileges)
+{
+    Outcome o = run_shell(quote(exe) + " --json");
+    ASSERT_TRUE(o.status == 0 || o.status == 1) << o.status << ": " << o.err;
+    json report = json::parse(o.out, nullptr, false);
+    ASSERT_TRUE(report.is_object()) << o.out;
+    EXPECT_EQ(report["root"], "/");
+    ASSERT_TRUE(report["checks"].is_object()) << o.out;
+    EXPECT_EQ(report["checks"].size(), 8u) << o.out;
+    EXPECT_EQ(o.status, report["warnings"].get<int>() > 0 ? 1 : 0) << o.out;
+    json counter = report["checks"]["clock_rate"]["counter_mhz"];
+    ASSERT_TRUE(counter.is_number()) << o.out;
+    EXPECT_GT(counter.get<double>(), 0.0);
 }
 
 // The real /proc/cpuinfo covered by one that says 1000 MHz.

@@ -1,51 +1,29 @@
 // SPDX-License-Identifier: MIT
 /*
- * facts.cpp -- memsweep-check's checks: what each file says, and what that
- * means for memsweep's table.
- *
- * The checks read /proc and /sys below a root folder (facts.h).  Each one
- * turns what it read into a Check: a status, figures in words, where there
- * is more to say a note on what they mean for the table and what to do,
- * and the same figures as JSON values.
+ * judge.cpp -- the checks' judging part: what the gathered texts and
+ * numbers mean for memsweep's table.  Each check is a pure function of what
+ * it is given and opens no file: it returns a Check with a status, figures
+ * in words, where there is more to say a note on what they mean for the
+ * table and what to do, and the same figures as JSON values.
  */
-#include "check/facts.h"
-
-#include <dirent.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <sstream>
-#include <thread>
 
-#include <memsweep/clock.h>
+#include "check/checks.h"
+#include "check/parse.h"
+
+namespace checks {
 
 using json = nlohmann::ordered_json;
 
-/* Larger files are read only this far: /proc/cpuinfo of a 1,024-CPU machine
- * is a few megabytes, and /proc/stat smaller; a bigger file is no real one,
- * and reading it whole could exhaust memory. */
-static const size_t file_limit = 64u << 20;
-
 /* A value taken from a file is shown with at most this many characters. */
 static const size_t shown_limit = 64;
-
-/* memsweep's fallback clock rates, in MHz: no /proc/cpuinfo at all, and one
- * with no usable "cpu MHz" line. */
-static const double no_file_mhz = 2147.483656;
-static const double no_line_mhz = 1000.0;
-
-/* The "cpu MHz" line is read this many times, spread over the checks'
- * interval, to see whether it moves. */
-static const int rate_reads = 5;
 
 /* A clock rate more than 1 % from the counter's, or a line that moves by
  * more than 1 %, puts the table's figures off by as much. */
@@ -57,80 +35,15 @@ static const double rate_tolerance = 0.01;
  * measures.  So it is counted in CPUs, not as a share of the machine. */
 static const double other_cpus_limit = 0.1;
 
+/* memsweep's largest working set, label 14, in bytes: a cache at least as
+ * large holds every row of the table. */
+static const uint64_t largest_set_bytes = uint64_t(128) << 20;
+
 /* What memsweep needs: its 128 MiB array and a sample store of at most
  * 500 + 3 doubles, in MiB. */
 static const double needed_mib = 128.0 + (500.0 + 3.0) * 8.0 / (1024.0 * 1024.0);
 
-/* ====================== Reading files ====================== */
-
-/* read_file reads at most file_limit bytes of the file at path into *text;
- * it returns false, with *text empty, when the file can't be opened. */
-static bool read_file(const std::string &path, std::string *text)
-{
-    text->clear();
-    FILE *fp = fopen(path.c_str(), "rb");
-    if (fp == nullptr)
-        return false;
-    char chunk[65536];
-    size_t n;
-    while (text->size() < file_limit && (n = fread(chunk, 1, sizeof chunk, fp)) > 0)
-        text->append(chunk, std::min(n, file_limit - text->size()));
-    fclose(fp);
-    return true;
-}
-
-/* read_value reads the first line of a small file such as a sysfs value,
- * without its line end and surrounding blanks; false when it can't be
- * opened. */
-static bool read_value(const std::string &path, std::string *value)
-{
-    value->clear();
-    FILE *fp = fopen(path.c_str(), "rb");
-    if (fp == nullptr)
-        return false;
-    char line[4096];
-    if (fgets(line, sizeof line, fp) != nullptr)
-        value->assign(line, strnlen(line, sizeof line));
-    fclose(fp);
-    size_t end = value->find('\n');
-    if (end != std::string::npos)
-        value->erase(end);
-    size_t first = value->find_first_not_of(" \t\r");
-    size_t last = value->find_last_not_of(" \t\r");
-    *value = first == std::string::npos ? "" : value->substr(first, last - first + 1);
-    return true;
-}
-
-/* list_folder returns the names in a folder, "." and ".." left out; none
- * when it can't be opened. */
-static std::vector<std::string> list_folder(const std::string &path)
-{
-    std::vector<std::string> names;
-    DIR *dir = opendir(path.c_str());
-    if (dir == nullptr)
-        return names;
-    while (const struct dirent *entry = readdir(dir)) {
-        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-            names.emplace_back(entry->d_name);
-    }
-    closedir(dir);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-/* number returns the value of one to nine decimal digits, else -1. */
-static long number(const std::string &digits)
-{
-    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return -1;
-    return strtol(digits.c_str(), nullptr, 10);
-}
-
-/* numbered returns n for a name of the form prefix + digits, else -1. */
-static long numbered(const std::string &name, const std::string &prefix)
-{
-    return name.compare(0, prefix.size(), prefix) == 0 ? number(name.substr(prefix.size())) : -1;
-}
+/* ====================== Text ====================== */
 
 /* escaped spells a byte as \xNN. */
 static std::string escaped(unsigned char c)
@@ -181,35 +94,6 @@ static std::string fixed(double value, int decimals)
 }
 
 /* ====================== Clock rate ====================== */
-
-/* memsweep_rate finds the clock rate exactly as memsweep's core_mhz does,
- * from the file at path.  Only the first line that mentions "cpu MHz"
- * counts, and it must start with it; fgets reads a long line in pieces of
- * 511 characters, and each piece counts as a line.  The rate is computed
- * back from GHz, as memsweep computes it. */
-Rate memsweep_rate(const std::string &path)
-{
-    FILE *fp = fopen(path.c_str(), "r");
-    if (fp == nullptr)
-        return {Source::no_file, no_file_mhz};
-    char buf[512];
-    double ghz = 0.0;
-    while (fgets(buf, sizeof buf, fp) != nullptr) {
-        if (strstr(buf, "cpu MHz") != nullptr) {
-            double m = 0.0;
-            if (sscanf(buf, "cpu MHz\t: %lf", &m) != 1)
-                m = 0.0;
-            ghz = m / 1000.0;
-            break;
-        }
-    }
-    fclose(fp);
-    /* None, a line that does not parse ("Unknown"), zero, negative, infinite
-     * or not a number: memsweep falls back to 1 GHz. */
-    if (!(ghz > 0.0) || !std::isfinite(ghz))
-        return {Source::no_usable_line, no_line_mhz};
-    return {Source::line, ghz * 1000.0};
-}
 
 /* A rate that the line shows at one read and not at another is a core's
  * current frequency: the factor then depends on when memsweep reads it.
@@ -286,7 +170,25 @@ Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
     return c;
 }
 
-/* ====================== Processor flags ====================== */
+/* ====================== Processor flags and name ====================== */
+
+/* cpuinfo_field finds the first line of a cpuinfo text that starts with
+ * key and, after blanks, a colon, and sets *value to what follows the
+ * colon; false when no line does. */
+static bool cpuinfo_field(const std::string &cpuinfo, const std::string &key, std::string *value)
+{
+    std::istringstream lines(cpuinfo);
+    std::string line;
+    while (std::getline(lines, line)) {
+        size_t colon = line.find(':');
+        if (line.compare(0, key.size(), key) != 0 || colon == std::string::npos ||
+            line.find_first_not_of(" \t", key.size()) != colon)
+            continue;
+        *value = line.substr(colon + 1);
+        return true;
+    }
+    return false;
+}
 
 /* The flags of the first "flags" line of /proc/cpuinfo (the first CPU's). */
 struct Flags {
@@ -300,33 +202,35 @@ static bool has(const Flags &flags, const char *flag)
     return std::find(flags.names.begin(), flags.names.end(), flag) != flags.names.end();
 }
 
-/* cpu_flags finds the first line that starts with "flags" and a colon,
- * after blanks, and splits what follows into flags. */
+/* cpu_flags splits the first "flags" field into flags. */
 static Flags cpu_flags(const std::string &cpuinfo)
 {
     Flags f;
-    std::istringstream lines(cpuinfo);
-    std::string line;
-    while (std::getline(lines, line)) {
-        size_t colon = line.find(':');
-        if (line.compare(0, 5, "flags") != 0 || colon == std::string::npos ||
-            line.find_first_not_of(" \t", 5) != colon)
-            continue;
-        f.found = true;
-        std::istringstream words(line.substr(colon + 1));
-        std::string word;
-        while (words >> word)
-            f.names.push_back(word);
-        break;
-    }
+    std::string list;
+    f.found = cpuinfo_field(cpuinfo, "flags", &list);
+    std::istringstream words(list);
+    std::string word;
+    while (words >> word)
+        f.names.push_back(word);
     return f;
 }
 
-/* counter_check warns unless the counter ticks at a fixed rate that does
- * not stop in idle states, the two things that make its cycles time. */
-static Check counter_check(const Flags &flags)
+/* The name is shown as every text from a file is: a record that prints it
+ * can't be made to print a control sequence. */
+std::string model_name(const std::string &cpuinfo)
+{
+    std::string name;
+    cpuinfo_field(cpuinfo, "model name", &name);
+    size_t first = name.find_first_not_of(" \t\r"), last = name.find_last_not_of(" \t\r");
+    return first == std::string::npos ? "" : shown(name.substr(first, last - first + 1));
+}
+
+/* The counter must tick at a fixed rate that does not stop in idle states,
+ * the two things that make its cycles time. */
+Check counter_check(const std::string &cpuinfo)
 {
     Check c = named("counter", "counter");
+    Flags flags = cpu_flags(cpuinfo);
     if (!flags.found) {
         c.status = Status::warn;
         c.data["constant_tsc"] = nullptr;
@@ -359,11 +263,11 @@ static Check counter_check(const Flags &flags)
     return c;
 }
 
-/* machine_check tells a virtual machine, whose figures carry other
- * guests' noise, from bare metal. */
-static Check machine_check(const Flags &flags)
+/* A virtual machine's figures carry other guests' noise. */
+Check machine_check(const std::string &cpuinfo)
 {
     Check c = named("machine", "machine");
+    Flags flags = cpu_flags(cpuinfo);
     if (!flags.found) {
         c.data["hypervisor"] = nullptr;
         c.figures = "no flags line in /proc/cpuinfo: virtual machine or not is unknown";
@@ -381,45 +285,42 @@ static Check machine_check(const Flags &flags)
 
 /* ====================== Frequency scaling ====================== */
 
-/* scaling_check warns where a governor other than performance, or turbo,
- * lets the cores change speed during a run; no cpufreq at all is info. */
-static Check scaling_check(const std::string &root)
+/* A governor other than performance, or turbo, lets the cores change speed
+ * during a run: a warning; no cpufreq at all is info. */
+Check scaling_check(const std::vector<CpuFolder> &cpus, const std::optional<std::string> &boost,
+                    const std::optional<std::string> &no_turbo)
 {
     Check c = named("frequency_scaling", "frequency scaling");
-    const std::string cpu_dir = root + "/sys/devices/system/cpu";
 
     /* Each CPU's governor; a CPU without one is left out. */
     std::map<std::string, int> governors;
-    int cpus = 0, governed = 0;
-    for (const std::string &name : list_folder(cpu_dir)) {
-        if (numbered(name, "cpu") < 0)
-            continue;
-        cpus++;
-        std::string governor, path = cpu_dir;
-        path.append("/").append(name).append("/cpufreq/scaling_governor");
-        if (read_value(path, &governor)) {
+    int governed = 0;
+    for (const CpuFolder &cpu : cpus) {
+        if (cpu.governor) {
             governed++;
-            governors[governor]++;
+            governors[*cpu.governor]++;
         }
     }
 
     /* The turbo switch: cpufreq/boost (1 = on) or intel_pstate/no_turbo
      * (0 = on); anything else in them is unknown. */
-    static const struct {
+    const struct {
+        const std::optional<std::string> &value;
         const char *file, *on, *off;
-    } switches[] = {{"cpufreq/boost", "1", "0"}, {"intel_pstate/no_turbo", "0", "1"}};
-    std::string value, turbo_figures, turbo_fix;
+    } switches[] = {{boost, "cpufreq/boost", "1", "0"}, {no_turbo, "intel_pstate/no_turbo", "0", "1"}};
+    std::string turbo_figures, turbo_fix;
     const char *turbo = nullptr;
     for (const auto &sw : switches) {
-        if (!read_value(cpu_dir + "/" + sw.file, &value))
+        if (!sw.value)
             continue;
+        const std::string &value = *sw.value;
         turbo = value == sw.on ? "on" : value == sw.off ? "off" : "unknown";
         turbo_figures = "; turbo " + std::string(turbo) + " (" + sw.file + " = " + shown(value, 16) + ")";
         turbo_fix = std::string("echo ") + sw.off + " | sudo tee /sys/devices/system/cpu/" + sw.file;
         break;
     }
 
-    c.data["cpus"] = cpus;
+    c.data["cpus"] = (int)cpus.size();
     c.data["cpus_with_cpufreq"] = governed;
     c.data["governors"] = governors;
     c.data["turbo"] = turbo == nullptr ? json(nullptr) : json(turbo);
@@ -435,7 +336,8 @@ static Check scaling_check(const std::string &root)
         list += (list.empty() ? "" : ", ") + (governor.empty() ? "(empty)" : shown(governor, 32)) + " on " +
                 std::to_string(count);
     }
-    c.figures = governed == 0 ? "no governor" : "governor " + list + " of " + std::to_string(cpus) + " CPUs";
+    c.figures =
+        governed == 0 ? "no governor" : "governor " + list + " of " + std::to_string(cpus.size()) + " CPUs";
     c.figures += turbo_figures;
     bool turbo_on = turbo != nullptr && strcmp(turbo, "off") != 0;
 
@@ -453,18 +355,46 @@ static Check scaling_check(const std::string &root)
 
 /* ====================== Other load ====================== */
 
-/* The clock ticks of one /proc/stat snapshot: all CPUs together, and how
- * many CPUs it lists. */
+/* The clock ticks of one line of /proc/stat: user nice system idle iowait
+ * irq softirq steal guest guest_nice.  guest and guest_nice are counted in
+ * user and nice already, so the total is the first eight; busy is the total
+ * less idle and iowait.  Older kernels have fewer fields (at least four). */
+struct LineTicks {
+    double total = 0.0, busy = 0.0;
+};
+
+/* line_ticks reads the fields that follow a line's label, up to the first
+ * that is not a number of ticks; false when fewer than four are. */
+static bool line_ticks(std::istringstream &words, LineTicks *t)
+{
+    double field[8] = {0};
+    int n = 0;
+    std::string word;
+    while (n < 8 && words >> word) {
+        char *end = nullptr;
+        double value = strtod(word.c_str(), &end);
+        if (*end != '\0' || !std::isfinite(value) || value < 0.0)
+            break;
+        field[n++] = value;
+    }
+    if (n < 4)
+        return false;
+    t->total = 0.0;
+    for (int i = 0; i < n; i++)
+        t->total += field[i];
+    t->busy = t->total - field[3] - field[4];
+    return true;
+}
+
+/* The clock ticks of one /proc/stat snapshot: all CPUs together (its "cpu"
+ * line), and how many CPUs it lists. */
 struct Ticks {
     bool found = false;
-    double total = 0.0, busy = 0.0;
+    LineTicks all;
     int cpus = 0;
 };
 
-/* stat_ticks reads the "cpu" line: user nice system idle iowait irq
- * softirq steal guest guest_nice.  guest and guest_nice are counted in user
- * and nice already, so the total is the first eight; busy is the total less
- * idle and iowait.  Older kernels have fewer fields (at least four). */
+/* stat_ticks reads the first usable "cpu" line and counts the cpuN lines. */
 static Ticks stat_ticks(const std::string &stat)
 {
     Ticks t;
@@ -474,26 +404,10 @@ static Ticks stat_ticks(const std::string &stat)
         std::istringstream words(line);
         std::string label;
         words >> label;
-        if (numbered(label, "cpu") >= 0) {
+        if (numbered(label, "cpu") >= 0)
             t.cpus++;
-        } else if (label == "cpu" && !t.found) {
-            double field[8] = {0};
-            int n = 0;
-            std::string word;
-            while (n < 8 && words >> word) {
-                char *end = nullptr;
-                field[n] = strtod(word.c_str(), &end);
-                if (*end != '\0' || !std::isfinite(field[n]) || field[n] < 0.0)
-                    break;
-                n++;
-            }
-            if (n < 4)
-                continue;
-            t.found = true;
-            for (int i = 0; i < n; i++)
-                t.total += field[i];
-            t.busy = t.total - field[3] - field[4];
-        }
+        else if (label == "cpu" && !t.found)
+            t.found = line_ticks(words, &t.all);
     }
     return t;
 }
@@ -513,13 +427,14 @@ Check load_check(const std::string &stat_before, const std::string &stat_after, 
         c.figures = "no usable \"cpu\" lines in /proc/stat: other work is unknown";
         return c;
     }
-    double cpu_ticks = (after.total - before.total) / after.cpus;
+    double cpu_ticks = (after.all.total - before.all.total) / after.cpus;
     if (!(cpu_ticks > 0.0)) {
         c.figures = "/proc/stat did not advance over " + fixed(seconds, 1) +
                     " s (files of a machine that is not running?): other work is unknown";
         return c;
     }
-    double other = std::clamp((after.busy - before.busy - own_ticks) / cpu_ticks, 0.0, (double)after.cpus);
+    double other =
+        std::clamp((after.all.busy - before.all.busy - own_ticks) / cpu_ticks, 0.0, (double)after.cpus);
     c.data["other_work_cpus"] = other;
     c.figures = "other work kept " + fixed(other, 2) + " of " + std::to_string(after.cpus) +
                 " CPUs busy over " + fixed(seconds, 1) + " s";
@@ -531,29 +446,76 @@ Check load_check(const std::string &stat_before, const std::string &stat_after, 
     return c;
 }
 
+/* ticks_by_cpu returns the ticks of the usable cpuN lines of a snapshot by N. */
+static std::map<long, LineTicks> ticks_by_cpu(const std::string &stat)
+{
+    std::map<long, LineTicks> cpus;
+    std::istringstream lines(stat);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string label;
+        words >> label;
+        long n = numbered(label, "cpu");
+        LineTicks t;
+        if (n >= 0 && line_ticks(words, &t))
+            cpus[n] = t;
+    }
+    return cpus;
+}
+
+std::map<long, double> cpu_busy_shares(const std::string &stat_before, const std::string &stat_after)
+{
+    std::map<long, LineTicks> before = ticks_by_cpu(stat_before);
+    std::map<long, double> shares;
+    for (const auto &[cpu, after] : ticks_by_cpu(stat_after)) {
+        auto start = before.find(cpu);
+        if (start == before.end())
+            continue;
+        /* Ticks that stand still: a CPU taken off line, or files of a
+         * machine that is not running. */
+        double total = after.total - start->second.total;
+        if (!(total > 0.0))
+            continue;
+        /* iowait can run backwards on some kernels, which shrinks the total
+         * and can put the busy ticks above it. */
+        shares[cpu] = std::clamp((after.busy - start->second.busy) / total, 0.0, 1.0);
+    }
+    return shares;
+}
+
 /* ====================== Memory and huge pages ====================== */
 
-/* memory_check warns when MemAvailable is less than memsweep needs. */
-static Check memory_check(const std::string &root)
+/* meminfo_kib returns the value of the first line of a meminfo text that
+ * starts with key (as "MemAvailable:") and gives a number of kB; -1.0 when
+ * none does. */
+static double meminfo_kib(const std::string &meminfo, const std::string &key)
+{
+    std::istringstream lines(meminfo);
+    std::string line;
+    while (std::getline(lines, line)) {
+        double value = 0.0;
+        char unit[8] = "";
+        if (line.compare(0, key.size(), key) == 0 &&
+            sscanf(line.c_str() + key.size(), "%lf %7s", &value, unit) == 2 && strcmp(unit, "kB") == 0 &&
+            std::isfinite(value) && value >= 0.0)
+            return value;
+    }
+    return -1.0;
+}
+
+double mem_total_mib(const std::string &meminfo)
+{
+    double kib = meminfo_kib(meminfo, "MemTotal:");
+    return kib < 0.0 ? -1.0 : kib / 1024.0;
+}
+
+/* Less available memory than memsweep needs is a warning. */
+Check memory_check(const std::string &meminfo)
 {
     Check c = named("memory", "memory");
     c.data["needed_mib"] = needed_mib;
-    std::string meminfo;
-    double kib = -1.0;
-    if (read_file(root + "/proc/meminfo", &meminfo)) {
-        std::istringstream lines(meminfo);
-        std::string line;
-        while (std::getline(lines, line)) {
-            double value = 0.0;
-            char unit[8] = "";
-            if (line.compare(0, 13, "MemAvailable:") == 0 &&
-                sscanf(line.c_str() + 13, "%lf %7s", &value, unit) == 2 && strcmp(unit, "kB") == 0 &&
-                std::isfinite(value) && value >= 0.0) {
-                kib = value;
-                break;
-            }
-        }
-    }
+    double kib = meminfo_kib(meminfo, "MemAvailable:");
     if (kib < 0.0) {
         /* Kernels before 3.14 and some containers have no such line. */
         c.data["available_mib"] = nullptr;
@@ -572,13 +534,13 @@ static Check memory_check(const std::string &root)
     return c;
 }
 
-/* huge_pages_check reports the bracketed word of the transparent huge page
- * setting, as "always [madvise] never" shows it. */
-static Check huge_pages_check(const std::string &root)
+/* The mode is the bracketed word of the setting, as "always [madvise]
+ * never" shows it. */
+Check huge_pages_check(const std::optional<std::string> &enabled)
 {
     Check c = named("huge_pages", "huge pages");
-    std::string line;
-    bool found = read_value(root + "/sys/kernel/mm/transparent_hugepage/enabled", &line);
+    bool found = enabled.has_value();
+    const std::string line = enabled.value_or("");
     size_t open = line.find('['), close = line.find(']', open == std::string::npos ? 0 : open);
     if (!found || open == std::string::npos || close == std::string::npos) {
         c.data["transparent_mode"] = nullptr;
@@ -632,30 +594,27 @@ static std::string size_text(uint64_t bytes)
 
 /* A cache of C bytes holds the working sets up to C, and label L is a
  * working set of 2^(L + 13) bytes: the largest label it holds is
- * floor(log2 C) - 13, and its step shows between that label and the next. */
-static Check cache_check(const std::string &root)
+ * floor(log2 C) - 13, and its step shows between that label and the next.
+ * A cache that holds label 14 leaves the table without a memory row, which
+ * is a warning: its largest rows then can't be compared with those of a
+ * machine whose largest row measures memory. */
+Check cache_check(const std::vector<CacheFolder> &caches)
 {
     Check c = named("caches", "caches");
-    const std::string dir = root + "/sys/devices/system/cpu/cpu0/cache";
 
-    /* The first data or unified cache of each level; index numbers vary. */
+    /* The first data or unified cache of each level, in folder order. */
     std::map<long, std::pair<std::string, uint64_t>> levels;
-    for (const std::string &name : list_folder(dir)) {
-        if (numbered(name, "index") < 0)
+    for (const CacheFolder &cache : caches) {
+        long n = number(cache.level);
+        uint64_t bytes = cache_bytes(cache.size);
+        if (n < 1 || n > 9 || bytes == 0 || (cache.type != "Data" && cache.type != "Unified") ||
+            levels.count(n))
             continue;
-        std::string level, type, size, index = dir;
-        index.append("/").append(name);
-        read_value(index + "/level", &level);
-        read_value(index + "/type", &type);
-        read_value(index + "/size", &size);
-        long n = number(level);
-        uint64_t bytes = cache_bytes(size);
-        if (n < 1 || n > 9 || bytes == 0 || (type != "Data" && type != "Unified") || levels.count(n))
-            continue;
-        levels[n] = {type, bytes};
+        levels[n] = {cache.type, bytes};
     }
 
     json list = json::array();
+    bool holds_largest = false;
     for (const auto &[level, cache] : levels) {
         const auto &[type, bytes] = cache;
         int holds = std::ilogb((double)bytes) - 13; /* floor(log2 bytes) - 13, exact below 2^53 */
@@ -677,109 +636,37 @@ static Check cache_check(const std::string &root)
             entry["step_between_labels"] = {holds, holds + 1};
         }
         list.push_back(entry);
+        holds_largest = holds_largest || bytes >= largest_set_bytes;
         c.figures += c.figures.empty() ? "cpu0's " : "; ";
         c.figures += text;
     }
     c.data["cpu0"] = list;
     if (levels.empty())
         c.figures = "no cache sizes for cpu0 in sysfs (usual in some virtual machines and on arm64 boards)";
+    if (holds_largest) {
+        c.status = Status::warn;
+        c.note =
+            "memsweep's 128 MiB row (label 14) is no memory row here: its working set fits in a cache, so no "
+            "row of the table measures memory; treat label 14 as a cache row, and compare the largest rows "
+            "only with machines whose caches are as large";
+    }
     return c;
 }
 
-/* ====================== All checks and the reports ====================== */
+/* ====================== All checks ====================== */
 
-/* own_ticks returns this process's CPU time so far, in clock ticks (the
- * unit of /proc/stat). */
-static double own_ticks()
+std::vector<Check> judge(const Facts &facts)
 {
-    struct rusage usage {
-    };
-    getrusage(RUSAGE_SELF, &usage);
-    double seconds = (double)usage.ru_utime.tv_sec + (double)usage.ru_utime.tv_usec / 1e6 +
-                     (double)usage.ru_stime.tv_sec + (double)usage.ru_stime.tv_usec / 1e6;
-    long hz = sysconf(_SC_CLK_TCK);
-    return seconds * (double)(hz > 0 ? hz : 100);
-}
-
-std::vector<Check> run_checks(const std::string &root, double seconds)
-{
-    using clock = std::chrono::steady_clock;
-    const std::string cpuinfo_path = root + "/proc/cpuinfo", stat_path = root + "/proc/stat";
-
-    /* The interval: the load and the "cpu MHz" line are watched across it,
-     * and the counter is measured at its start. */
-    std::string stat_before, stat_after, cpuinfo;
-    clock::time_point start = clock::now();
-    read_file(stat_path, &stat_before);
-    double own_before = own_ticks();
-    std::vector<Rate> reads{memsweep_rate(cpuinfo_path)};
     /* The counter is this machine's: files from elsewhere have none here. */
-    bool here = root.empty();
-    double counter = here ? counter_mhz() : 0.0;
-    for (int i = 1; i < rate_reads; i++) {
-        std::this_thread::sleep_until(start + std::chrono::duration<double>(seconds * i / (rate_reads - 1)));
-        reads.push_back(memsweep_rate(cpuinfo_path));
-    }
-    read_file(stat_path, &stat_after);
-    double own = own_ticks() - own_before;
-    double elapsed = std::chrono::duration<double>(clock::now() - start).count();
-
-    read_file(cpuinfo_path, &cpuinfo);
-    Flags flags = cpu_flags(cpuinfo);
-    return {clock_check(reads, counter, here),
-            counter_check(flags),
-            machine_check(flags),
-            scaling_check(root),
-            load_check(stat_before, stat_after, own, elapsed),
-            memory_check(root),
-            huge_pages_check(root),
-            cache_check(root)};
+    bool here = facts.root.empty();
+    return {clock_check(facts.rate_reads, facts.counter_mhz, here),
+            counter_check(facts.cpuinfo),
+            machine_check(facts.cpuinfo),
+            scaling_check(facts.cpus, facts.boost, facts.no_turbo),
+            load_check(facts.stat_before, facts.stat_after, facts.own_ticks, facts.elapsed_s),
+            memory_check(facts.meminfo),
+            huge_pages_check(facts.transparent_mode),
+            cache_check(facts.caches)};
 }
 
-/* status_word is the status as the reports spell it. */
-static const char *status_word(Status s)
-{
-    return s == Status::ok ? "ok" : s == Status::warn ? "warn" : "info";
-}
-
-std::string format_text(const std::vector<Check> &checks)
-{
-    // The names line up in a column as wide as the longest.
-    auto longer = [](const Check &a, const Check &b) { return a.name.size() < b.name.size(); };
-    auto longest = std::max_element(checks.begin(), checks.end(), longer);
-    size_t width = longest == checks.end() ? 0 : longest->name.size();
-    std::string text;
-    for (const Check &c : checks) {
-        std::string status = status_word(c.status);
-        text += status + std::string(6 - status.size(), ' ') + c.name +
-                std::string(width + 2 - c.name.size(), ' ') + c.figures +
-                (c.note.empty() ? "" : " -- " + c.note) + "\n";
-    }
-    return text;
-}
-
-std::string format_json(const std::vector<Check> &checks, const std::string &root)
-{
-    json report;
-    report["root"] = root.empty() ? "/" : root;
-    int warnings = 0;
-    json members = json::object();
-    for (const Check &c : checks) {
-        warnings += c.status == Status::warn;
-        json member = {{"status", status_word(c.status)}, {"figures", c.figures}, {"note", c.note}};
-        member.update(c.data);
-        members[c.key] = member;
-    }
-    report["warnings"] = warnings;
-    report["checks"] = members;
-    /* Bytes from files that are not UTF-8 become U+FFFD rather than an
-     * exception. */
-    return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-}
-
-int exit_status(const std::vector<Check> &checks)
-{
-    return std::any_of(checks.begin(), checks.end(), [](const Check &c) { return c.status == Status::warn; })
-               ? 1
-               : 0;
-}
+}  // namespace checks

@@ -1,0 +1,194 @@
+// SPDX-License-Identifier: MIT
+/*
+ * checks.h -- the checks of memsweep-check, as a library: what they find
+ * out about a machine, what that means for memsweep's table, and how they
+ * say so.  memsweep-check links it, and so can any command of this project
+ * that checks a machine in-process.  Private to this project; not installed.
+ *
+ * The library has three parts, each in a file of its own:
+ *  - gather.cpp reads the files and watches the machine over an interval,
+ *    into Facts: texts and numbers as found, nothing judged;
+ *  - judge.cpp turns Facts into Checks, each check a pure function of the
+ *    texts and numbers it is given; it opens no file;
+ *  - report.cpp prints the Checks as text or as JSON, and gives the exit
+ *    status.
+ *
+ * Every file is read below a root folder: "" reads this machine's /proc and
+ * /sys, and any other folder reads DIR/proc/cpuinfo, DIR/sys/... instead, as
+ * tests and users checking files collected elsewhere do.  The counter's rate
+ * comes from counter_mhz(), so it is measured for this machine's files only:
+ * another machine's clock rate is reported, not judged.
+ *
+ * A missing, unreadable or garbled file never stops the checks: the check
+ * that needs it says what it could not tell, as info or, where memsweep's
+ * table is at stake, as a warning.  Text taken from files is shown with its
+ * control characters escaped and its length capped.
+ */
+#ifndef MEMSWEEP_CHECK_CHECKS_H
+#define MEMSWEEP_CHECK_CHECKS_H
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace checks {
+
+/* ok: nothing to do; warn: memsweep's table is at stake; info: worth knowing. */
+enum class Status { ok, warn, info };
+
+/* One check's outcome. */
+struct Check {
+    Status status = Status::info;
+    std::string key;             /* its key in the JSON report, as "clock_rate" */
+    std::string name;            /* its name in the text report, as "clock rate" */
+    std::string figures;         /* what was found, in words and numbers */
+    std::string note;            /* what it means for the table and what to do; "" if nothing */
+    nlohmann::ordered_json data; /* the figures as JSON values, units in the keys */
+};
+
+/* Where memsweep's clock rate comes from: the first "cpu MHz" line, or a
+ * fallback for no /proc/cpuinfo (2147.483656 MHz) or no usable line (1000). */
+enum class Source { line, no_file, no_usable_line };
+
+/* One reading of the clock rate by memsweep's rule, in MHz. */
+struct Rate {
+    Source source;
+    double mhz;
+};
+
+/* ====================== Gathering (gather.cpp) ====================== */
+
+/* One numbered CPU folder of /sys/devices/system/cpu, as "cpu3". */
+struct CpuFolder {
+    std::string name;
+    std::optional<std::string> governor; /* cpufreq/scaling_governor's first line; none without the file */
+};
+
+/* One of cpu0's cache folders, as "index2": the first lines of its level,
+ * type and size files, "" where a file is missing. */
+struct CacheFolder {
+    std::string name;
+    std::string level, type, size;
+};
+
+/* What gather found below a root folder.  Texts are as read (whole files
+ * up to 64 MiB, or the first line of a sysfs value without its line end and
+ * surrounding blanks); a file that can't be read is "" or, where that
+ * differs from an empty file, none.  Folders are listed in name order. */
+struct Facts {
+    std::string root; /* "" for this machine's files */
+
+    /* The watch over the interval. */
+    std::string stat_before;      /* /proc/stat at the interval's start */
+    std::string stat_after;       /* /proc/stat at its end */
+    double own_ticks = 0.0;       /* this process's CPU time over the interval, in clock ticks */
+    double elapsed_s = 0.0;       /* the interval as measured, in seconds */
+    std::vector<Rate> rate_reads; /* the clock rate by memsweep's rule, spread over the interval;
+                                     the first is the rate memsweep would use */
+    double counter_mhz = 0.0;     /* the counter's rate at the start; 0.0 when it could not be
+                                     measured, or for files from elsewhere */
+
+    /* Read once, after the interval. */
+    std::string cpuinfo;                           /* /proc/cpuinfo */
+    std::string meminfo;                           /* /proc/meminfo */
+    std::optional<std::string> transparent_mode;   /* /sys/kernel/mm/transparent_hugepage/enabled */
+    std::vector<CpuFolder> cpus;                   /* /sys/devices/system/cpu/cpuN */
+    std::optional<std::string> boost;              /* /sys/devices/system/cpu/cpufreq/boost: 1 = turbo on */
+    std::optional<std::string> no_turbo;           /* .../cpu/intel_pstate/no_turbo: 0 = turbo on */
+    std::vector<CacheFolder> caches;               /* /sys/devices/system/cpu/cpu0/cache/indexN */
+};
+
+/* gather reads the files below root, measures the counter's rate (for
+ * root "" only), and watches the "cpu MHz" line and /proc/stat for about
+ * `seconds` seconds. */
+Facts gather(const std::string &root, double seconds);
+
+/* memsweep_rate reads the clock rate from the cpuinfo file at path by
+ * memsweep's own rule (its clock unit's core_mhz). */
+Rate memsweep_rate(const std::string &path);
+
+/* ====================== Judging (judge.cpp) ====================== */
+
+/* judge returns the eight checks of the facts in their report order: clock
+ * rate, counter, machine, frequency scaling, other load, memory, huge
+ * pages, caches. */
+std::vector<Check> judge(const Facts &facts);
+
+/* clock_check compares the rate memsweep will use (the first of reads) and
+ * the later reads of the "cpu MHz" line with the counter's rate in MHz (0.0
+ * when it could not be measured).  here is false for files collected from
+ * another machine: the check then reports the line only, as info. */
+Check clock_check(const std::vector<Rate> &reads, double counter, bool here);
+
+/* counter_check warns unless the flags of a cpuinfo text say that the
+ * counter ticks at a fixed rate, also in idle states. */
+Check counter_check(const std::string &cpuinfo);
+
+/* machine_check tells a virtual machine from bare metal by the flags of a
+ * cpuinfo text. */
+Check machine_check(const std::string &cpuinfo);
+
+/* scaling_check judges the CPUs' governors and the turbo switches. */
+Check scaling_check(const std::vector<CpuFolder> &cpus, const std::optional<std::string> &boost,
+                    const std::optional<std::string> &no_turbo);
+
+/* load_check measures the other work, in CPUs, from two snapshots of
+ * /proc/stat taken `seconds` apart, of which `own_ticks` clock ticks were
+ * this process's own CPU time. */
+Check load_check(const std::string &stat_before, const std::string &stat_after, double own_ticks,
+                 double seconds);
+
+/* memory_check compares MemAvailable of a meminfo text with what memsweep
+ * needs. */
+Check memory_check(const std::string &meminfo);
+
+/* huge_pages_check reports the transparent huge page mode from the first
+ * line of its setting (none without the file). */
+Check huge_pages_check(const std::optional<std::string> &enabled);
+
+/* cache_check places cpu0's data and unified caches in memsweep's table,
+ * and warns when one holds its largest working set. */
+Check cache_check(const std::vector<CacheFolder> &caches);
+
+/* cpu_busy_shares returns each CPU's busy share over the interval between
+ * two /proc/stat snapshots, from 0 (idle throughout) to 1, by CPU number:
+ * the busy ticks of its cpuN line (all but idle and iowait, as load_check
+ * counts them) over all its ticks.  A CPU that is not in both snapshots, or
+ * whose ticks did not advance, is left out. */
+std::map<long, double> cpu_busy_shares(const std::string &stat_before, const std::string &stat_after);
+
+/* model_name returns the first "model name" of a cpuinfo text as the
+ * checks show text from files (control characters escaped, at most 64
+ * characters); "" when there is none. */
+std::string model_name(const std::string &cpuinfo);
+
+/* mem_total_mib returns MemTotal of a meminfo text in MiB; -1.0 when there
+ * is no usable MemTotal line. */
+double mem_total_mib(const std::string &meminfo);
+
+/* run_checks gathers the facts below root over `seconds` and judges them. */
+inline std::vector<Check> run_checks(const std::string &root, double seconds)
+{
+    return judge(gather(root, seconds));
+}
+
+/* ====================== Reporting (report.cpp) ====================== */
+
+/* format_text returns one aligned line per check: status word, name,
+ * figures and, where there is one, the note after " -- ". */
+std::string format_text(const std::vector<Check> &results);
+
+/* format_json returns one JSON object: the root folder ("/" for this
+ * machine's files), the number of warnings, and one member per check with
+ * its status, its figures and note as text, and its data. */
+std::string format_json(const std::vector<Check> &results, const std::string &root);
+
+/* exit_status is 1 when any check warns, else 0. */
+int exit_status(const std::vector<Check> &results);
+
+}  // namespace checks
+
+#endif /* MEMSWEEP_CHECK_CHECKS_H */

@@ -1,0 +1,190 @@
+// SPDX-License-Identifier: MIT
+/*
+ * gather.cpp -- the checks' reading part: every file the checks look at,
+ * read below a root folder, and the watch over an interval (/proc/stat
+ * before and after, this process's CPU time, the "cpu MHz" line read
+ * several times, the counter's rate), gathered into Facts.  Nothing here
+ * judges what it reads (judge.cpp does).
+ */
+#include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include <memsweep/clock.h>
+
+#include "check/checks.h"
+#include "check/parse.h"
+#include "clock/cpuinfo_rate.h"
+
+namespace checks {
+
+/* Larger files are read only this far: /proc/cpuinfo of a 1,024-CPU machine
+ * is a few megabytes, and /proc/stat smaller; a bigger file is no real one,
+ * and reading it whole could exhaust memory. */
+static const size_t file_limit = 64u << 20;
+
+/* The "cpu MHz" line is read this many times, spread over the interval, to
+ * see whether it moves. */
+static const int rate_read_count = 5;
+
+/* ====================== Reading files ====================== */
+
+/* read_file reads at most file_limit bytes of the file at path into *text;
+ * it returns false, with *text empty, when the file can't be opened. */
+static bool read_file(const std::string &path, std::string *text)
+{
+    text->clear();
+    FILE *fp = fopen(path.c_str(), "rb");
+    if (fp == nullptr)
+        return false;
+    char chunk[65536];
+    size_t n;
+    while (text->size() < file_limit && (n = fread(chunk, 1, sizeof chunk, fp)) > 0)
+        text->append(chunk, std::min(n, file_limit - text->size()));
+    fclose(fp);
+    return true;
+}
+
+/* read_value reads the first line of a small file such as a sysfs value,
+ * without its line end and surrounding blanks; false when it can't be
+ * opened. */
+static bool read_value(const std::string &path, std::string *value)
+{
+    value->clear();
+    FILE *fp = fopen(path.c_str(), "rb");
+    if (fp == nullptr)
+        return false;
+    char line[4096];
+    if (fgets(line, sizeof line, fp) != nullptr)
+        value->assign(line, strnlen(line, sizeof line));
+    fclose(fp);
+    size_t end = value->find('\n');
+    if (end != std::string::npos)
+        value->erase(end);
+    size_t first = value->find_first_not_of(" \t\r");
+    size_t last = value->find_last_not_of(" \t\r");
+    *value = first == std::string::npos ? "" : value->substr(first, last - first + 1);
+    return true;
+}
+
+/* optional_value is read_value's line, or none when the file can't be
+ * opened. */
+static std::optional<std::string> optional_value(const std::string &path)
+{
+    std::string value;
+    if (!read_value(path, &value))
+        return std::nullopt;
+    return value;
+}
+
+/* list_folder returns the names of the form prefix + digits in a folder,
+ * in name order; none when it can't be opened. */
+static std::vector<std::string> list_folder(const std::string &path, const std::string &prefix)
+{
+    std::vector<std::string> names;
+    DIR *dir = opendir(path.c_str());
+    if (dir == nullptr)
+        return names;
+    while (const struct dirent *entry = readdir(dir)) {
+        if (numbered(entry->d_name, prefix) >= 0)
+            names.emplace_back(entry->d_name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+/* ====================== The watch over the interval ====================== */
+
+/* The rule itself is memsweep's own (clock/cpuinfo_rate.h); its sources
+ * map one to one onto the checks'. */
+Rate memsweep_rate(const std::string &path)
+{
+    char buf[512];
+    cpuinfo_rate rate = read_cpuinfo_rate(path.c_str(), &buf);
+    if (rate.source == cpuinfo_no_file)
+        return {Source::no_file, rate.mhz};
+    if (rate.source == cpuinfo_no_usable_line)
+        return {Source::no_usable_line, rate.mhz};
+    return {Source::line, rate.mhz};
+}
+
+/* own_ticks returns this process's CPU time so far, in clock ticks (the
+ * unit of /proc/stat). */
+static double own_ticks()
+{
+    struct rusage usage {
+    };
+    getrusage(RUSAGE_SELF, &usage);
+    double seconds = (double)usage.ru_utime.tv_sec + (double)usage.ru_utime.tv_usec / 1e6 +
+                     (double)usage.ru_stime.tv_sec + (double)usage.ru_stime.tv_usec / 1e6;
+    long hz = sysconf(_SC_CLK_TCK);
+    return seconds * (double)(hz > 0 ? hz : 100);
+}
+
+/* watch fills in the interval's facts: the load and the "cpu MHz" line are
+ * watched across it, and the counter is measured at its start. */
+static void watch(Facts *f, double seconds)
+{
+    using clock = std::chrono::steady_clock;
+    const std::string cpuinfo_path = f->root + "/proc/cpuinfo", stat_path = f->root + "/proc/stat";
+    clock::time_point start = clock::now();
+    read_file(stat_path, &f->stat_before);
+    double own_before = own_ticks();
+    f->rate_reads = {memsweep_rate(cpuinfo_path)};
+    /* The counter is this machine's: files from elsewhere have none here. */
+    f->counter_mhz = f->root.empty() ? counter_mhz() : 0.0;
+    for (int i = 1; i < rate_read_count; i++) {
+        std::this_thread::sleep_until(start +
+                                      std::chrono::duration<double>(seconds * i / (rate_read_count - 1)));
+        f->rate_reads.push_back(memsweep_rate(cpuinfo_path));
+    }
+    read_file(stat_path, &f->stat_after);
+    f->own_ticks = own_ticks() - own_before;
+    f->elapsed_s = std::chrono::duration<double>(clock::now() - start).count();
+}
+
+/* ====================== All the facts ====================== */
+
+Facts gather(const std::string &root, double seconds)
+{
+    Facts f;
+    f.root = root;
+    watch(&f, seconds);
+
+    read_file(root + "/proc/cpuinfo", &f.cpuinfo);
+    read_file(root + "/proc/meminfo", &f.meminfo);
+    f.transparent_mode = optional_value(root + "/sys/kernel/mm/transparent_hugepage/enabled");
+
+    /* Each CPU's governor, and the two turbo switches. */
+    const std::string cpu_dir = root + "/sys/devices/system/cpu";
+    for (const std::string &name : list_folder(cpu_dir, "cpu")) {
+        std::string path = cpu_dir;
+        path.append("/").append(name).append("/cpufreq/scaling_governor");
+        f.cpus.push_back({name, optional_value(path)});
+    }
+    f.boost = optional_value(cpu_dir + "/cpufreq/boost");
+    f.no_turbo = optional_value(cpu_dir + "/intel_pstate/no_turbo");
+
+    /* cpu0's caches, one folder each; index numbers vary. */
+    const std::string cache_dir = cpu_dir + "/cpu0/cache";
+    for (const std::string &name : list_folder(cache_dir, "index")) {
+        CacheFolder cache;
+        cache.name = name;
+        std::string index = cache_dir;
+        index.append("/").append(name);
+        read_value(index + "/level", &cache.level);
+        read_value(index + "/type", &cache.type);
+        read_value(index + "/size", &cache.size);
+        f.caches.push_back(cache);
+    }
+    return f;
+}
+
+}  // namespace checks
