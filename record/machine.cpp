@@ -1,0 +1,123 @@
+// SPDX-License-Identifier: MIT
+/*
+ * machine.cpp -- the controls a session puts on the machine: which pages
+ * the measured memory gets, and which CPU the session runs on.  The only
+ * Linux calls of memsweep-record's session live here.
+ */
+#include "record/session.h"
+
+#include <errno.h>
+#include <sched.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <sstream>
+
+namespace record {
+
+/* ====================== Pages ====================== */
+
+bool advise_pages(void *addr, size_t len, Pages pages)
+{
+    if (pages == Pages::system)
+        return true;
+    /* madvise takes whole pages: the pages that lie inside the range. */
+    uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+    uintptr_t begin = ((uintptr_t)addr + page - 1) / page * page;
+    uintptr_t end = ((uintptr_t)addr + len) / page * page;
+    if (end <= begin)
+        return true;
+    int advice = pages == Pages::huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE;
+    return madvise((void *)begin, end - begin, advice) == 0;
+}
+
+double huge_share(const std::string &smaps, uintptr_t begin, uintptr_t end)
+{
+    if (end <= begin)
+        return 0.0;
+    std::istringstream lines(smaps);
+    std::string line;
+    uintptr_t overlap = 0; /* of the current mapping with the range, in bytes */
+    double huge = 0.0;     /* bytes on huge pages, counted at most as the overlap */
+    while (std::getline(lines, line)) {
+        unsigned long from = 0, to = 0;
+        double kib = 0.0;
+        char unit[8] = "";
+        /* A mapping's first line is "from-to perms offset device inode path". */
+        if (sscanf(line.c_str(), "%lx-%lx ", &from, &to) == 2 && line.find(':') > line.find(' ')) {
+            uintptr_t lo = std::max<uintptr_t>(from, begin), hi = std::min<uintptr_t>(to, end);
+            overlap = hi > lo ? hi - lo : 0;
+        } else if (line.compare(0, 14, "AnonHugePages:") == 0 &&
+                   sscanf(line.c_str() + 14, "%lf %7s", &kib, unit) == 2 && strcmp(unit, "kB") == 0 &&
+                   kib > 0.0) {
+            huge += std::min(kib * 1024.0, (double)overlap);
+        }
+    }
+    return std::min(huge / (double)(end - begin), 1.0);
+}
+
+/* ====================== CPUs ====================== */
+
+/* The kernel's CPU mask may be larger than the C library's default set
+ * (1024 CPUs): the set grows until the kernel's mask fits. */
+std::vector<int> allowed_cpus()
+{
+    std::vector<int> cpus;
+    for (int count = CPU_SETSIZE; count <= (1 << 20); count *= 2) {
+        cpu_set_t *set = CPU_ALLOC(count);
+        if (set == nullptr)
+            return cpus;
+        size_t size = CPU_ALLOC_SIZE(count);
+        CPU_ZERO_S(size, set);
+        if (sched_getaffinity(0, size, set) == 0) {
+            for (int cpu = 0; cpu < count; cpu++)
+                if (CPU_ISSET_S(cpu, size, set))
+                    cpus.push_back(cpu);
+            CPU_FREE(set);
+            return cpus;
+        }
+        CPU_FREE(set);
+        if (errno != EINVAL)
+            return cpus;
+    }
+    return cpus;
+}
+
+int least_busy(const std::vector<int> &allowed, const std::map<long, double> &busy)
+{
+    int best = allowed.empty() ? -1 : allowed.front();
+    double lowest = 2.0; /* above any share */
+    for (int cpu : allowed) {
+        auto it = busy.find(cpu);
+        double share = it == busy.end() ? 1.0 : it->second;
+        if (share < lowest) {
+            lowest = share;
+            best = cpu;
+        }
+    }
+    return best;
+}
+
+bool pin(int cpu)
+{
+    if (cpu < 0) {
+        errno = EINVAL;
+        return false;
+    }
+    cpu_set_t *set = CPU_ALLOC(cpu + 1);
+    if (set == nullptr)
+        return false;
+    size_t size = CPU_ALLOC_SIZE(cpu + 1);
+    CPU_ZERO_S(size, set);
+    CPU_SET_S(cpu, size, set);
+    bool ok = sched_setaffinity(0, size, set) == 0;
+    int saved = errno;
+    CPU_FREE(set);
+    errno = saved;
+    return ok;
+}
+
+}  // namespace record

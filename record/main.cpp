@@ -1,0 +1,453 @@
+// SPDX-License-Identifier: MIT
+/*
+ * memsweep-record -- memsweep's table, measured so that it can be trusted.
+ *
+ * It measures memsweep's 210 cells with memsweep's own kernel and harness,
+ * as one controlled session:
+ *
+ *   1. the checks of memsweep-check, watching the machine for a second;
+ *   2. the session pinned to one CPU, the least busy of those it may use;
+ *   3. the measured memory given the pages asked for (--pages);
+ *   4. cycles turned into time with the counter's measured rate;
+ *   5. passes over the grid, each in a shuffled order, with a drift watch
+ *      (a fixed core-bound cell measured again every few seconds);
+ *   6. the checks again, and what changed over the session.
+ *
+ * Standard output gets the median of every cell in memsweep's layout, with
+ * one decimal; -o FILE gets the whole record as JSON (memsweep-record(1)).
+ * Warnings go to standard error, one line each, and a summary after them.
+ *
+ * Exit status: 0 when a record was made, warnings or not; 1 when it could
+ * not be (the counter's rate can't be measured, a write failed); 2 for a
+ * usage error; 130 when stopped by Ctrl-C.  A record is written whole or
+ * not at all.
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "check/checks.h"
+#include "clock/clock.h"
+#include "record/record.h"
+#include "record/session.h"
+#include "sweep/sweep.h"
+
+using record::json;
+
+/* The checks watch the machine for this long, before and after the passes,
+ * as memsweep-check does. */
+static const double watch_s = 1.0;
+
+/* Seeds are kept below 2^53, so that any JSON reader keeps them exact. */
+static const uint64_t seed_limit = uint64_t(1) << 53;
+
+static const char usage[] =
+    "usage: memsweep-record [-o FILE] [--passes N] [--seed S] [--cpu N]\n"
+    "                       [--pages system|small|huge] [--quiet]\n"
+    "  -o, --json FILE  write the whole record to FILE as JSON\n"
+    "  --passes N       measure every cell N times, 1 to 100 (default 3)\n"
+    "  --seed S         the seed of the passes' random orders (default: a new one)\n"
+    "  --cpu N          run on CPU N (default: the least busy of those allowed)\n"
+    "  --pages MODE     system: as the machine has it (default); small: no huge\n"
+    "                   pages for the measured memory; huge: ask for huge pages\n"
+    "  --quiet          no progress line and no summary\n"
+    "  -h, --help       print this help\n"
+    "Standard output: the median table in memsweep's layout.  Exit status: 0 a record\n"
+    "was made, 1 it could not be, 2 usage error, 130 stopped by Ctrl-C.\n";
+
+/* ====================== Options ====================== */
+
+struct Options {
+    int passes = 3;
+    bool seed_given = false;
+    uint64_t seed = 0;
+    int cpu = -1; /* -1: the least busy */
+    record::Pages pages = record::Pages::system;
+    std::string out; /* the record's path; "" for none */
+    bool quiet = false;
+};
+
+/* shown makes a command-line word fit for one line: a control character
+ * becomes '?'. */
+static std::string shown(std::string text)
+{
+    std::replace_if(text.begin(), text.end(), [](char c) { return (unsigned char)c < 0x20 || c == 0x7f; }, '?');
+    return text;
+}
+
+/* usage_error reports a bad command line in one line, then the usage. */
+static int usage_error(const std::string &message)
+{
+    fprintf(stderr, "memsweep-record: %s\n%s", shown(message).c_str(), usage);
+    return 2;
+}
+
+/* whole_number reads a decimal number from min to max, digits only. */
+static bool whole_number(const std::string &text, uint64_t max, uint64_t *value)
+{
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *value = strtoull(text.c_str(), nullptr, 10);
+    return *value <= max;
+}
+
+/* parse_options fills *o from the command line; it returns -1 to go on,
+ * else the exit status. */
+static int parse_options(int argc, char **argv, Options *o)
+{
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i], value;
+        size_t eq = arg.find('=');
+        std::string name = arg.compare(0, 2, "--") == 0 && eq != std::string::npos ? arg.substr(0, eq) : arg;
+        bool takes_value = name == "-o" || name == "--json" || name == "--passes" || name == "--seed" ||
+                           name == "--cpu" || name == "--pages";
+        if (takes_value) {
+            if (name != arg)
+                value = arg.substr(eq + 1);
+            else if (i + 1 < argc)
+                value = argv[++i];
+            else
+                return usage_error(name + " needs a value");
+        }
+        uint64_t n = 0;
+        if (arg == "-h" || arg == "--help") {
+            fputs(usage, stdout);
+            return 0;
+        } else if (arg == "--quiet") {
+            o->quiet = true;
+        } else if (name == "-o" || name == "--json") {
+            if (value.empty())
+                return usage_error(name + " needs a file name");
+            o->out = value;
+        } else if (name == "--passes") {
+            if (!whole_number(value, 100, &n) || n < 1)
+                return usage_error("--passes: not a number from 1 to 100: " + value);
+            o->passes = (int)n;
+        } else if (name == "--seed") {
+            if (!whole_number(value, seed_limit - 1, &n))
+                return usage_error("--seed: not a whole number below 2^53: " + value);
+            o->seed = n;
+            o->seed_given = true;
+        } else if (name == "--cpu") {
+            if (!whole_number(value, INT_MAX, &n))
+                return usage_error("--cpu: not a CPU number: " + value);
+            o->cpu = (int)n;
+        } else if (name == "--pages") {
+            if (value == "system")
+                o->pages = record::Pages::system;
+            else if (value == "small")
+                o->pages = record::Pages::small;
+            else if (value == "huge")
+                o->pages = record::Pages::huge;
+            else
+                return usage_error("--pages: system, small or huge, not " + value);
+        } else {
+            return usage_error("unknown argument: " + arg);
+        }
+    }
+    return -1;
+}
+
+/* ====================== The record's file ====================== */
+
+/* The record is written to a temporary file beside it, made before anything
+ * is measured (so that a path that can't be written is a usage error, not
+ * a lost session), and renamed over the record's name at the end.  A
+ * failure or a signal removes it: no half-written record is ever left. */
+static char temp_path[PATH_MAX]; /* "" while there is none */
+static int temp_fd = -1;
+static volatile sig_atomic_t progress_shown = 0; /* a progress line waits for its line end */
+
+/* on_signal stops at once: it removes the temporary file and ends the
+ * line of progress, with the calls a signal handler may make. */
+static void on_signal(int sig)
+{
+    if (temp_path[0] != '\0')
+        unlink(temp_path);
+    if (progress_shown) {
+        ssize_t ignored = write(2, "\n", 1);
+        (void)ignored;
+    }
+    _exit(128 + sig);
+}
+
+/* open_temp makes the temporary file for the record at path; false, with
+ * errno set, when it can't. */
+static bool open_temp(const std::string &path)
+{
+    struct stat st {
+    };
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    std::string temp = path + ".partial.XXXXXX";
+    if (temp.size() >= sizeof temp_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    char name[PATH_MAX];
+    memcpy(name, temp.c_str(), temp.size() + 1);
+    /* Signals wait while the name is made, so that none finds a file
+     * without a name to remove. */
+    sigset_t all, old;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
+    temp_fd = mkstemp(name);
+    int saved = errno;
+    if (temp_fd >= 0) {
+        memcpy(temp_path, name, sizeof name);
+        /* mkstemp makes the file for its owner alone; a record is as
+         * readable as any file the user makes. */
+        mode_t mask = umask(0);
+        umask(mask);
+        fchmod(temp_fd, 0666 & ~mask);
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    errno = saved;
+    return temp_fd >= 0;
+}
+
+/* remove_temp removes the temporary file, if there is one. */
+static void remove_temp()
+{
+    if (temp_fd >= 0)
+        close(temp_fd);
+    temp_fd = -1;
+    if (temp_path[0] != '\0')
+        unlink(temp_path);
+    temp_path[0] = '\0';
+}
+
+/* write_record writes the record's text to the temporary file and renames
+ * it to path; false, with errno set, when that fails. */
+static bool write_record(const std::string &text, const std::string &path)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(temp_fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += (size_t)n;
+    }
+    if (fsync(temp_fd) != 0 || close(temp_fd) != 0) {
+        temp_fd = -1;
+        return false;
+    }
+    temp_fd = -1;
+    if (rename(temp_path, path.c_str()) != 0)
+        return false;
+    temp_path[0] = '\0';
+    return true;
+}
+
+/* ====================== Small helpers ====================== */
+
+/* utc returns the time as 2026-12-08T13:44:15Z. */
+static std::string utc(time_t t)
+{
+    struct tm tm {
+    };
+    gmtime_r(&t, &tm);
+    char text[32];
+    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+/* own_ticks returns this process's CPU time so far, in clock ticks, the
+ * unit of /proc/stat. */
+static double own_ticks()
+{
+    struct rusage ru {
+    };
+    getrusage(RUSAGE_SELF, &ru);
+    double seconds = (double)ru.ru_utime.tv_sec + (double)ru.ru_utime.tv_usec / 1e6 +
+                     (double)ru.ru_stime.tv_sec + (double)ru.ru_stime.tv_usec / 1e6;
+    long hz = sysconf(_SC_CLK_TCK);
+    return seconds * (double)(hz > 0 ? hz : 100);
+}
+
+/* read_text returns a whole file, or "" when it can't be read. */
+static std::string read_text(const char *path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+/* minutes shows a duration as "1:23" or "1:02:03". */
+static std::string minutes(double seconds)
+{
+    long s = seconds > 0.0 ? (long)(seconds + 0.5) : 0;
+    char text[32];
+    if (s >= 3600)
+        snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+/* warn prints one warning line and keeps it for the record. */
+static void warn(record::Session *s, const std::string &sentence)
+{
+    fprintf(stderr, "memsweep-record: warning: %s\n", sentence.c_str());
+    s->warnings.push_back(sentence);
+}
+
+/* check_report returns the checks' JSON report of facts gathered here. */
+static json check_report(const checks::Facts &facts)
+{
+    return json::parse(checks::format_json(checks::judge(facts), ""));
+}
+
+int main(int argc, char **argv)
+{
+    using clock = std::chrono::steady_clock;
+    clock::time_point started = clock::now();
+
+    /* --- OPTIONS: every usage error before anything is measured. --- */
+    Options o;
+    int status = parse_options(argc, argv, &o);
+    if (status >= 0)
+        return status;
+    std::vector<int> allowed = record::allowed_cpus();
+    if (allowed.empty()) {
+        fprintf(stderr, "memsweep-record: can't tell which CPUs this process may use: %s\n", strerror(errno));
+        return 1;
+    }
+    if (o.cpu >= 0 && std::find(allowed.begin(), allowed.end(), o.cpu) == allowed.end()) {
+        std::string list;
+        for (int cpu : allowed)
+            list += (list.empty() ? "" : " ") + std::to_string(cpu);
+        return usage_error("--cpu " + std::to_string(o.cpu) + ": not among the CPUs allowed (" + list + ")");
+    }
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    signal(SIGHUP, on_signal);
+    if (!o.out.empty() && !open_temp(o.out))
+        return usage_error("-o: can't write " + o.out + ": " + strerror(errno));
+    if (!o.seed_given)
+        o.seed = (((uint64_t)std::random_device{}() << 32) ^ std::random_device{}()) % seed_limit;
+
+    record::Session s;
+    s.version = MEMSWEEP_VERSION;
+    s.command.assign(argv, argv + argc);
+    s.start = utc(time(nullptr));
+    s.seed = o.seed;
+    s.pages = o.pages;
+
+    /* --- CHECKS: the machine before, and the least busy CPU. --- */
+    checks::Facts before = checks::gather("", watch_s);
+    s.checks_before = check_report(before);
+    for (const std::string &w : record::check_warnings(s.checks_before, "before the session"))
+        warn(&s, w);
+    s.model = checks::model_name(before.cpuinfo);
+    s.memory_mib = checks::mem_total_mib(before.meminfo);
+    s.cpus = s.checks_before["checks"]["other_load"].value("cpus", 0);
+    s.cpu = o.cpu >= 0 ? o.cpu : record::least_busy(allowed, checks::cpu_busy_shares(before.stat_before, before.stat_after));
+
+    /* --- PIN: every pass runs on the one CPU. --- */
+    if (!record::pin(s.cpu)) {
+        fprintf(stderr, "memsweep-record: can't pin the session to CPU %d: %s\n", s.cpu, strerror(errno));
+        remove_temp();
+        return 1;
+    }
+
+    /* --- PAGES: advised before the array is first touched, then filled. --- */
+    if (!record::advise_pages(data, sizeof data, o.pages))
+        warn(&s, std::string("the kernel refused the page advice for the measured memory (") + strerror(errno) +
+                     "): its pages are the system's choice");
+    init_data(data, DATA_ELEMS);
+    s.huge_share = record::huge_share(read_text("/proc/self/smaps"), (uintptr_t)data, (uintptr_t)data + sizeof data);
+
+    /* --- CLOCK: the counter's own rate, and the rate memsweep would use. --- */
+    s.counter_mhz = counter_mhz();
+    if (!(s.counter_mhz > 0.0)) {
+        fprintf(stderr, "memsweep-record: can't measure the counter's rate: the system clock can't be read\n");
+        remove_temp();
+        return 1;
+    }
+    s.cpu_mhz = checks::memsweep_rate("/proc/cpuinfo").mhz;
+
+    /* --- PASSES --- */
+    std::string stat_start = read_text("/proc/stat");
+    double ticks_start = own_ticks();
+    clock::time_point session_start = clock::now();
+    record::Plan plan;
+    plan.passes = o.passes;
+    plan.seed = o.seed;
+    plan.mhz = s.counter_mhz;
+    bool show = !o.quiet && isatty(2);
+    double last_shown = -1.0;
+    if (show)
+        plan.progress = [&](int done, int total, double elapsed) {
+            /* A few times a second at most, and at the end. */
+            if (done < total && elapsed - last_shown < 0.25)
+                return;
+            last_shown = elapsed;
+            std::string left = done > 0 ? ", about " + minutes(elapsed / done * (total - done)) + " left" : "";
+            fprintf(stderr, "\rmemsweep-record: %d of %d cells, %s%s\033[K", done, total, minutes(elapsed).c_str(),
+                    left.c_str());
+            progress_shown = 1;
+        };
+    s.passes = record::measure(plan);
+    if (progress_shown) {
+        fputs("\r\033[K", stderr);
+        progress_shown = 0;
+    }
+
+    /* --- AFTER: what changed over the session, and the checks again. --- */
+    std::string stat_end = read_text("/proc/stat");
+    double session_s = std::chrono::duration<double>(clock::now() - session_start).count();
+    json load = json::parse(
+        checks::format_json({checks::load_check(stat_start, stat_end, own_ticks() - ticks_start, session_s)}, ""));
+    const json &other = load["checks"]["other_load"]["other_work_cpus"];
+    s.other_work_cpus = other.is_number() ? other.get<double>() : -1.0;
+    s.cpu_mhz_after = checks::memsweep_rate("/proc/cpuinfo").mhz;
+    s.counter_mhz_after = counter_mhz();
+    for (const std::string &w : record::session_warnings(s))
+        warn(&s, w);
+    s.checks_after = check_report(checks::gather("", watch_s));
+    s.end = utc(time(nullptr));
+    s.seconds = std::chrono::duration<double>(clock::now() - started).count();
+
+    /* --- OUTPUT: the record first, then the table; a write that fails is a
+     * failure, with one line. --- */
+    status = 0;
+    if (!o.out.empty()) {
+        std::string text = record::record_json(s).dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+        if (!write_record(text, o.out)) {
+            fprintf(stderr, "memsweep-record: can't write the record %s: %s\n", shown(o.out).c_str(), strerror(errno));
+            remove_temp();
+            status = 1;
+        }
+    }
+    std::string table = record::median_table(s.passes);
+    errno = 0;
+    if (fwrite(table.data(), 1, table.size(), stdout) != table.size() || fflush(stdout) != 0 || fclose(stdout) != 0) {
+        fprintf(stderr, "memsweep-record: can't write standard output: %s\n",
+                errno != 0 ? strerror(errno) : "write error");
+        status = 1;
+    }
+    if (!o.quiet)
+        fprintf(stderr, "memsweep-record: %s\n", record::summary(s, o.out).c_str());
+    return status;
+}

@@ -1,0 +1,211 @@
+// SPDX-License-Identifier: MIT
+/*
+ * record.cpp -- the session's warnings, its median table and its record.
+ * Everything here is a function of what the session gathered: nothing is
+ * read or measured.
+ */
+#include "record/record.h"
+
+#include <math.h>
+#include <stdio.h>
+
+#include <algorithm>
+
+namespace record {
+
+const char format_name[] = "memsweep-record";
+const int format_version = 1;
+
+/* The drift watch reads a core-bound cell: a range of more than 5 % over
+ * the session is the machine changing speed, well above the 1 % that one
+ * best-of-K measurement agrees within. */
+const double drift_limit = 0.05;
+/* The same limits as memsweep-check's: a "cpu MHz" line that moves by more
+ * than 1 % is a core's changing frequency, and other work of more than a
+ * tenth of one CPU competes with the session. */
+const double line_limit = 0.01;
+const double other_cpus_limit = 0.1;
+/* The counter's rate is measured to a fraction of a ppm; one that moves by
+ * more than 10 ppm (36 ms an hour) is not a fixed-rate counter. */
+const double counter_limit = 10e-6;
+
+/* fixed formats a number with a given count of decimals. */
+static std::string fixed(double value, int decimals)
+{
+    char text[64];
+    snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+const char *pages_name(Pages pages)
+{
+    return pages == Pages::small ? "small" : pages == Pages::huge ? "huge" : "system";
+}
+
+/* ====================== Warnings ====================== */
+
+std::vector<std::string> check_warnings(const json &report, const std::string &when)
+{
+    std::vector<std::string> warnings;
+    const json &checks = report.value("checks", json::object());
+    for (const auto &[key, check] : checks.items()) {
+        if (!check.is_object() || check.value("status", "") != "warn")
+            continue;
+        std::string name = key;
+        std::replace(name.begin(), name.end(), '_', ' ');
+        if (key == "clock_rate") {
+            /* The record converts cycles with the counter's rate: only a
+             * moving line still matters, as a sign of changing speed. */
+            const json &reads = check.value("cpu_mhz_reads", json::array());
+            if (!check.value("cpu_mhz_moves", false) || reads.empty())
+                continue;
+            auto [low, high] = std::minmax_element(reads.begin(), reads.end());
+            warnings.push_back(when + ": the \"cpu MHz\" line moved from " + fixed(low->get<double>(), 3) +
+                               " to " + fixed(high->get<double>(), 3) +
+                               " MHz: the cores change speed as they work, and the figures with them; fix "
+                               "the frequency (performance governor, turbo off)");
+            continue;
+        }
+        std::string note = check.value("note", "");
+        warnings.push_back(when + ": " + name + ": " + check.value("figures", "") +
+                           (note.empty() ? "" : " -- " + note));
+    }
+    return warnings;
+}
+
+std::vector<std::string> session_warnings(const Session &s)
+{
+    std::vector<std::string> warnings;
+    if (s.pages == Pages::huge && s.huge_share == 0.0) {
+        std::string mode = "unknown";
+        const json &pages = s.checks_before.value("checks", json::object()).value("huge_pages", json::object());
+        if (pages.contains("transparent_mode") && pages["transparent_mode"].is_string())
+            mode = pages["transparent_mode"].get<std::string>();
+        warnings.push_back("huge pages were asked for, but none of the measured memory got them (transparent "
+                           "huge pages: " + mode + "): the figures are those of small pages");
+    }
+
+    std::vector<double> watch;
+    for (const Watch &w : s.passes.drift)
+        watch.push_back(w.gbs);
+    Spread drift = spread_of(watch);
+    if (spread_share(drift) > drift_limit)
+        warnings.push_back("the drift watch (16 KiB at stride 1) moved by " +
+                           fixed(spread_share(drift) * 100.0, 1) + " % over the session, from " +
+                           fixed(drift.min, 1) + " to " + fixed(drift.max, 1) +
+                           " GB/s: the machine itself changed speed, and cells measured at different moments "
+                           "differ by as much");
+
+    if (s.other_work_cpus > other_cpus_limit)
+        warnings.push_back("the session was disturbed: other work kept " + fixed(s.other_work_cpus, 2) + " of " +
+                           std::to_string(s.cpus) + " CPUs busy while it measured");
+    if (s.cpu_mhz > 0.0 && s.cpu_mhz_after > 0.0 && fabs(s.cpu_mhz_after / s.cpu_mhz - 1.0) > line_limit)
+        warnings.push_back("the \"cpu MHz\" line moved from " + fixed(s.cpu_mhz, 3) + " to " +
+                           fixed(s.cpu_mhz_after, 3) + " MHz over the session: the cores changed speed");
+    if (s.counter_mhz > 0.0 && s.counter_mhz_after > 0.0 &&
+        fabs(s.counter_mhz_after / s.counter_mhz - 1.0) > counter_limit)
+        warnings.push_back("the counter's rate moved from " + fixed(s.counter_mhz, 3) + " to " +
+                           fixed(s.counter_mhz_after, 3) + " MHz over the session (" +
+                           fixed(fabs(s.counter_mhz_after / s.counter_mhz - 1.0) * 1e6, 0) +
+                           " ppm): its cycles are not steady time on this machine");
+    return warnings;
+}
+
+/* ====================== The median table ====================== */
+
+std::string median_table(const Passes &passes)
+{
+    std::vector<Cell> cells = grid();
+    std::string table = "\n";
+    char line[64];
+    for (size_t i = 0; i < cells.size() && i < passes.gbs.size(); i++) {
+        snprintf(line, sizeof line, "%d\t%d\t%.1f\n", cells[i].label, cells[i].stride,
+                 spread_of(passes.gbs[i]).median);
+        table += line;
+    }
+    return table;
+}
+
+/* ====================== The summary ====================== */
+
+double spread_share(const Spread &s)
+{
+    return s.median > 0.0 ? (s.max - s.min) / s.median : 0.0;
+}
+
+/* Cells whose passes spread by more than this are the ones not to trust. */
+static const double wide_spread = 0.05;
+
+std::string summary(const Session &s, const std::string &out)
+{
+    std::vector<double> spreads;
+    for (const std::vector<double> &cell : s.passes.gbs)
+        spreads.push_back(spread_share(spread_of(cell)));
+    long wide = std::count_if(spreads.begin(), spreads.end(), [](double x) { return x > wide_spread; });
+    std::vector<double> watch;
+    for (const Watch &w : s.passes.drift)
+        watch.push_back(w.gbs);
+    int passes = s.passes.gbs.empty() ? 0 : (int)s.passes.gbs.front().size();
+    long seconds = (long)(s.seconds + 0.5);
+
+    std::string line = std::to_string(passes) + (passes == 1 ? " pass" : " passes") + " of " +
+                       std::to_string(s.passes.gbs.size()) + " cells on CPU " + std::to_string(s.cpu) + " in " +
+                       std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s; counter " +
+                       fixed(s.counter_mhz, 3) + " MHz (cpu MHz factor " + fixed(s.cpu_mhz / s.counter_mhz, 3) +
+                       "); pages " + pages_name(s.pages) + ", " + fixed(s.huge_share * 100.0, 0) +
+                       " % on huge pages; spread over passes: median " +
+                       fixed(spread_of(spreads).median * 100.0, 1) + " %, " + std::to_string(wide) +
+                       " cells above " + fixed(wide_spread * 100.0, 0) + " %; drift watch " +
+                       fixed(spread_share(spread_of(watch)) * 100.0, 1) + " %; " +
+                       std::to_string(s.warnings.size()) + (s.warnings.size() == 1 ? " warning" : " warnings");
+    if (!out.empty())
+        line += "; record: " + out;
+    return line;
+}
+
+/* ====================== The record ====================== */
+
+json record_json(const Session &s)
+{
+    json r;
+    r["format"] = format_name;
+    r["format_version"] = format_version;
+    r["version"] = s.version;
+    r["command"] = s.command;
+    r["start"] = s.start;
+    r["end"] = s.end;
+    r["seconds"] = s.seconds;
+    r["seed"] = s.seed;
+    r["passes"] = s.passes.gbs.empty() ? 0 : s.passes.gbs.front().size();
+    r["cpu"] = s.cpu;
+    r["machine"] = {{"model", s.model},
+                    {"cpus", s.cpus},
+                    {"memory_mib", s.memory_mib >= 0.0 ? json(s.memory_mib) : json(nullptr)}};
+    r["pages"] = {{"mode", pages_name(s.pages)}, {"huge_share", s.huge_share}};
+    r["clock"] = {{"cpu_mhz", s.cpu_mhz}, {"counter_mhz", s.counter_mhz}, {"factor", s.cpu_mhz / s.counter_mhz}};
+    r["checks_before"] = s.checks_before;
+    r["checks_after"] = s.checks_after;
+    r["after"] = {{"other_work_cpus", s.other_work_cpus >= 0.0 ? json(s.other_work_cpus) : json(nullptr)},
+                  {"cpu_mhz", s.cpu_mhz_after},
+                  {"counter_mhz", s.counter_mhz_after}};
+    r["warnings"] = s.warnings;
+    json drift = json::array();
+    for (const Watch &w : s.passes.drift)
+        drift.push_back({{"seconds", w.seconds}, {"gbs", w.gbs}});
+    r["drift"] = drift;
+    json cells = json::array();
+    std::vector<Cell> grid_cells = grid();
+    for (size_t i = 0; i < grid_cells.size() && i < s.passes.gbs.size(); i++) {
+        Spread sp = spread_of(s.passes.gbs[i]);
+        cells.push_back({{"label", grid_cells[i].label},
+                         {"stride", grid_cells[i].stride},
+                         {"median", sp.median},
+                         {"min", sp.min},
+                         {"max", sp.max},
+                         {"passes", s.passes.gbs[i]}});
+    }
+    r["cells"] = cells;
+    return r;
+}
+
+}  // namespace record

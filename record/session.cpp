@@ -1,0 +1,123 @@
+// SPDX-License-Identifier: MIT
+/*
+ * session.cpp -- the grid, the random order of each pass, the figures'
+ * spread, and the passes themselves with their drift watch.
+ */
+#include "record/session.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "sweep/sweep.h"
+
+namespace record {
+
+/* ====================== The grid ====================== */
+
+std::vector<Cell> grid()
+{
+    std::vector<Cell> cells;
+    for (int label = 14; label >= 1; label--)
+        for (int stride = 1; stride <= 15; stride++)
+            cells.push_back({label, stride});
+    return cells;
+}
+
+/* ====================== Order ====================== */
+
+/* A 64-bit counter passed through a mixing function: every seed, 0
+ * included, starts a stream of well-spread numbers. */
+uint64_t Random::next()
+{
+    uint64_t z = (state_ += 0x9e3779b97f4a7c15u);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+    return z ^ (z >> 31);
+}
+
+/* Numbers below the largest multiple of n that fits are taken; the few
+ * above it are drawn again, so that no remainder is favoured. */
+uint64_t Random::below(uint64_t n)
+{
+    uint64_t threshold = (0 - n) % n; /* 2^64 mod n */
+    for (;;) {
+        uint64_t r = next();
+        if (r >= threshold)
+            return r % n;
+    }
+}
+
+/* Fisher and Yates' shuffle: each of the n! orders is as likely. */
+std::vector<int> shuffled(int n, Random &random)
+{
+    std::vector<int> order(n > 0 ? n : 0);
+    for (int i = 0; i < n; i++)
+        order[i] = i;
+    for (int i = n - 1; i > 0; i--)
+        std::swap(order[i], order[random.below((uint64_t)i + 1)]);
+    return order;
+}
+
+/* ====================== Figures ====================== */
+
+Spread spread_of(std::vector<double> values)
+{
+    Spread s;
+    if (values.empty())
+        return s;
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    s.min = values.front();
+    s.max = values.back();
+    s.median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+    return s;
+}
+
+/* ====================== The passes ====================== */
+
+/* The drift watch's cell: the smallest working set at stride 1, read from
+ * the first-level cache, so its figure follows the core's own speed rather
+ * than the memory's. */
+static const int watch_bytes = 1 << 14;
+static const int watch_stride = 1;
+
+/* gbs measures one cell as memsweep does, in GB/s of real time. */
+static double gbs(int bytes, int stride, double mhz)
+{
+    return run(bytes, stride, mhz) / 1000.0;
+}
+
+Passes measure(const Plan &plan)
+{
+    using clock = std::chrono::steady_clock;
+    const std::vector<Cell> cells = grid();
+    const int total = plan.passes * (int)cells.size();
+    Passes result;
+    result.gbs.assign(cells.size(), std::vector<double>());
+
+    clock::time_point start = clock::now();
+    auto since_start = [&] { return std::chrono::duration<double>(clock::now() - start).count(); };
+    auto watch = [&] {
+        double figure = gbs(watch_bytes, watch_stride, plan.mhz);
+        result.drift.push_back({since_start(), figure});
+    };
+
+    watch();
+    Random random(plan.seed);
+    int done = 0;
+    for (int pass = 0; pass < plan.passes; pass++) {
+        for (int i : shuffled((int)cells.size(), random)) {
+            result.gbs[i].push_back(gbs(cells[i].bytes(), cells[i].stride, plan.mhz));
+            done++;
+            if (since_start() - result.drift.back().seconds >= plan.watch_every_s)
+                watch();
+            if (plan.progress)
+                plan.progress(done, total, since_start());
+        }
+    }
+    watch();
+    result.seconds = since_start();
+    return result;
+}
+
+}  // namespace record

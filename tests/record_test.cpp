@@ -1,0 +1,300 @@
+// SPDX-License-Identifier: MIT
+// memsweep-record: its session on scripted measurements (fakes/fake_run.cpp
+// in place of the sweep), its record and warnings, its controls on the
+// machine, and the command itself, linked with the same stand-in.
+#include "record/record.h"
+#include "record/session.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+
+#include "fakes/fake_run.h"
+#include "tools.h"
+
+namespace {
+
+using record::json;
+
+// session runs a scripted session and returns it with the calls of run,
+// less the drift watch's readings.
+record::Passes session(int passes, uint64_t seed, double watch_every_s = 1e9)
+{
+    fake_run::reset();
+    record::Plan plan;
+    plan.passes = passes;
+    plan.seed = seed;
+    plan.mhz = 2500.0;
+    plan.watch_every_s = watch_every_s;
+    return record::measure(plan);
+}
+
+// The cells' order in each pass: the calls between the first and the last
+// drift watch, as (size, stride) pairs.
+std::vector<std::pair<int, int>> measured()
+{
+    return std::vector<std::pair<int, int>>(fake_run::calls.begin() + 1, fake_run::calls.end() - 1);
+}
+
+/* ---------------------------------------------------------------- the session */
+
+TEST(Session, MeasuresEveryCellOncePerPassInAnOrderThatChangesWithPassAndSeed)
+{
+    record::Passes p = session(3, 42);
+    EXPECT_EQ(fake_run::mhz, 2500.0);  // the counter's rate is the clock
+    std::vector<std::pair<int, int>> order = measured();
+    ASSERT_EQ(order.size(), 630u);
+    std::set<std::pair<int, int>> grid;
+    for (const record::Cell &c : record::grid())
+        grid.insert({c.bytes(), c.stride});
+    ASSERT_EQ(grid.size(), 210u);
+    std::vector<std::vector<std::pair<int, int>>> passes;
+    for (int k = 0; k < 3; k++) {
+        passes.emplace_back(order.begin() + 210 * k, order.begin() + 210 * (k + 1));
+        std::set<std::pair<int, int>> cells(passes[k].begin(), passes[k].end());
+        EXPECT_EQ(cells, grid) << "pass " << k;
+    }
+    EXPECT_NE(passes[0], passes[1]);
+    EXPECT_NE(passes[1], passes[2]);
+    // Every cell keeps each pass's figure, in its place in memsweep's order.
+    ASSERT_EQ(p.gbs.size(), 210u);
+    EXPECT_EQ(p.gbs[0], std::vector<double>(3, 15.0));   // 128 MiB at stride 1
+    EXPECT_EQ(p.gbs[209], std::vector<double>(3, 14.0)); // 16 KiB at stride 15
+
+    session(3, 42);
+    EXPECT_EQ(measured(), order);  // the seed decides the order
+    session(3, 43);
+    EXPECT_NE(measured(), order);
+}
+
+TEST(Session, WatchesTheCoreBoundCellAtTheStartBetweenCellsAndAtTheEnd)
+{
+    record::Passes p = session(1, 1, 1e9);
+    ASSERT_EQ(p.drift.size(), 2u);
+    EXPECT_EQ(fake_run::calls.front(), std::make_pair(16384, 1));
+    EXPECT_EQ(fake_run::calls.back(), std::make_pair(16384, 1));
+    p = session(2, 1, 0.0);  // due after every cell
+    EXPECT_EQ(p.drift.size(), 2u + 420u);
+    for (size_t i = 1; i < p.drift.size(); i++)
+        EXPECT_GE(p.drift[i].seconds, p.drift[i - 1].seconds);
+}
+
+TEST(Session, SpreadIsTheMedianMinimumAndMaximumOverPasses)
+{
+    record::Spread s = record::spread_of({3.0, 1.0, 2.0});
+    EXPECT_EQ(s.median, 2.0);
+    EXPECT_EQ(s.min, 1.0);
+    EXPECT_EQ(s.max, 3.0);
+    EXPECT_EQ(record::spread_of({4.0, 1.0, 3.0, 2.0}).median, 2.5);
+    EXPECT_EQ(record::spread_of({7.0}).median, 7.0);
+    EXPECT_DOUBLE_EQ(record::spread_share(record::spread_of({9.0, 10.0, 11.0})), 0.2);
+}
+
+TEST(Session, ShufflesWithEveryIndexOnceAndTheSameOrderForTheSameSeed)
+{
+    for (int n : {0, 1, 2, 17, 210}) {
+        record::Random a(9), b(9);
+        std::vector<int> order = record::shuffled(n, a);
+        std::vector<int> sorted = order;
+        std::sort(sorted.begin(), sorted.end());
+        for (int i = 0; i < n; i++)
+            ASSERT_EQ(sorted[i], i) << n;
+        EXPECT_EQ(record::shuffled(n, b), order) << n;
+    }
+    // below(n) stays below n and reaches every value.
+    record::Random r(0);
+    std::set<uint64_t> seen;
+    for (int i = 0; i < 1000; i++)
+        seen.insert(r.below(7));
+    EXPECT_EQ(seen, (std::set<uint64_t>{0, 1, 2, 3, 4, 5, 6}));
+}
+
+/* ---------------------------------------------------------------- the record */
+
+record::Session made_up()
+{
+    record::Session s;
+    s.version = "9.9.9";
+    s.command = {"memsweep-record", "-o", "r.json"};
+    s.seed = (uint64_t(1) << 53) - 1;
+    s.cpu = 1;
+    s.pages = record::Pages::huge;
+    s.huge_share = 0.5;
+    s.cpu_mhz = 800.0;
+    s.counter_mhz = 2400.0;
+    s.cpu_mhz_after = 800.0;
+    s.counter_mhz_after = 2400.0;
+    s.checks_before = {{"checks", {{"huge_pages", {{"status", "info"}, {"transparent_mode", "never"}}}}}};
+    s.passes = session(3, 5);
+    return s;
+}
+
+TEST(Record, RoundTripsThroughJsonAndAgreesWithTheMedianTable)
+{
+    record::Session s = made_up();
+    s.passes.gbs[3] = {1.0, 3.0, 2.0};
+    json r = json::parse(record::record_json(s).dump(2));
+    EXPECT_EQ(r["format"], "memsweep-record");
+    EXPECT_EQ(r["format_version"], 1);
+    EXPECT_EQ(r["seed"].get<uint64_t>(), s.seed);
+    EXPECT_EQ(r["passes"], 3);
+    EXPECT_EQ(r["pages"]["mode"], "huge");
+    EXPECT_EQ(r["clock"]["factor"], 800.0 / 2400.0);
+    EXPECT_EQ(r["checks_before"]["checks"]["huge_pages"]["transparent_mode"], "never");
+    EXPECT_EQ(r["drift"].size(), 2u);
+    ASSERT_EQ(r["cells"].size(), 210u);
+    const json &c = r["cells"][3];
+    EXPECT_EQ(c["label"], 14);
+    EXPECT_EQ(c["stride"], 4);
+    EXPECT_EQ(c["median"], 2.0);
+    EXPECT_EQ(c["min"], 1.0);
+    EXPECT_EQ(c["max"], 3.0);
+    EXPECT_EQ(c["passes"], json({1.0, 3.0, 2.0}));
+
+    std::vector<std::string> lines = lines_of(record::median_table(s.passes));
+    ASSERT_EQ(lines.size(), 211u);
+    EXPECT_EQ(lines[0], "");
+    EXPECT_EQ(lines[1], "14\t1\t15.0");
+    EXPECT_EQ(lines[4], "14\t4\t2.0");
+    EXPECT_EQ(lines[210], "1\t15\t14.0");
+}
+
+TEST(Record, WarnsOfWhatDisturbedTheSessionAndOfNothingElse)
+{
+    record::Session s = made_up();
+    EXPECT_EQ(record::session_warnings(s).size(), 0u);
+
+    s.huge_share = 0.0;  // huge pages asked for, none obtained
+    s.passes.drift = {{0.0, 70.0}, {3.0, 73.0}, {6.0, 74.0}};  // 5.5 %
+    s.other_work_cpus = 0.2;
+    s.cpu_mhz_after = 820.0;                  // 2.5 %
+    s.counter_mhz_after = 2400.0 * 1.00002;   // 20 ppm
+    std::vector<std::string> w = record::session_warnings(s);
+    ASSERT_EQ(w.size(), 5u);
+    EXPECT_NE(w[0].find("transparent huge pages: never"), std::string::npos) << w[0];
+    EXPECT_NE(w[1].find("5.5 %"), std::string::npos) << w[1];
+
+    s.huge_share = 0.01;
+    s.passes.drift = {{0.0, 70.0}, {3.0, 73.0}};  // 4.2 %
+    s.other_work_cpus = 0.1;
+    s.cpu_mhz_after = 805.0;
+    s.counter_mhz_after = 2400.0 * 1.000005;
+    EXPECT_EQ(record::session_warnings(s).size(), 0u);
+
+    // Of the checks before, the clock rate's factor is no concern of the
+    // record's; a line that moves is.
+    json report = {{"checks",
+                    {{"clock_rate", {{"status", "warn"}, {"cpu_mhz_moves", false}, {"cpu_mhz_reads", {800.0}}}},
+                     {"memory", {{"status", "ok"}, {"figures", "plenty"}}},
+                     {"other_load", {{"status", "warn"}, {"figures", "busy"}, {"note", "stop it"}}}}}};
+    w = record::check_warnings(report, "before");
+    EXPECT_EQ(w, std::vector<std::string>{"before: other load: busy -- stop it"});
+    report["checks"]["clock_rate"]["cpu_mhz_moves"] = true;
+    report["checks"]["clock_rate"]["cpu_mhz_reads"] = {2400.0, 3100.0};
+    EXPECT_EQ(record::check_warnings(report, "before").size(), 2u);
+}
+
+/* ---------------------------------------------------------------- the machine */
+
+TEST(Machine, ReadsTheHugePageShareOfARangeFromSmaps)
+{
+    // A 16 MiB range from 0x10000000; 4 MiB of its mapping on huge pages.
+    std::string smaps =
+        "0f000000-10000000 rw-p 00000000 00:00 0 \n"
+        "AnonHugePages:      8192 kB\n"
+        "10000000-11000000 rw-p 00000000 00:00 0          [heap]\n"
+        "Size:              16384 kB\n"
+        "AnonHugePages:      4096 kB\n"
+        "VmFlags: rd wr mr mw me ac\n"
+        "7f0000000000-7f0000200000 r--p 00000000 08:01 12 /usr/lib/x 1\n"
+        "AnonHugePages:      2048 kB\n";
+    EXPECT_DOUBLE_EQ(record::huge_share(smaps, 0x10000000, 0x11000000), 0.25);
+    // A mapping larger than the range counts at most the overlap.
+    EXPECT_DOUBLE_EQ(record::huge_share(smaps, 0x10000000, 0x10100000), 1.0);
+    EXPECT_EQ(record::huge_share(smaps, 0x20000000, 0x21000000), 0.0);
+    EXPECT_EQ(record::huge_share("garbage\nAnonHugePages: lots kB\n", 0, 100), 0.0);
+}
+
+TEST(Machine, PinsTheProcessToOneAllowedCpuTheLeastBusyByDefault)
+{
+    std::vector<int> allowed = record::allowed_cpus();
+    ASSERT_FALSE(allowed.empty());
+    // In a child, so that this process keeps its CPUs.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        _exit(record::pin(allowed.back()) && record::allowed_cpus() == std::vector<int>{allowed.back()} ? 0 : 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    EXPECT_EQ(record::least_busy({0, 1, 2, 3}, {{0, 0.5}, {1, 0.1}, {2, 0.1}, {3, 0.9}}), 1);
+    EXPECT_EQ(record::least_busy({2, 3}, {{0, 0.0}, {3, 0.4}}), 3);  // 2 unknown: as if busy
+    EXPECT_FALSE(record::pin(-1));
+}
+
+/* ---------------------------------------------------------------- the command */
+
+const std::string exe = MEMSWEEP_RECORD_SCRIPTED_EXE;
+
+TEST(RecordCommand, RefusesABadCommandLineBeforeMeasuring)
+{
+    TempFolder dir;
+    ASSERT_FALSE(dir.path.empty());
+    for (const std::string &args :
+         std::vector<std::string>{"--bogus", "--passes 0", "--passes abc", "--passes 101", "--passes", "--seed -1",
+                                  "--pages big", "--cpu 1000000", "-o /nonexistent/folder/r.json", "-o " + dir.path}) {
+        // Had it measured, the first measurement would have stopped it.
+        Outcome o = run_shell("MEMSWEEP_FAKE_STOP_AFTER=1 " + quote(exe) + " " + args);
+        EXPECT_EQ(o.status, 2) << args << ": " << o.err;
+        EXPECT_EQ(o.err.rfind("memsweep-record: ", 0), 0u) << args << ": " << o.err;
+        EXPECT_NE(o.err.find("\nusage: memsweep-record"), std::string::npos) << o.err;
+        EXPECT_EQ(o.out, "");
+    }
+    EXPECT_EQ(run_shell("ls -A " + quote(dir.path)).out, "");
+}
+
+TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse)
+{
+    TempFolder dir;
+    ASSERT_FALSE(dir.path.empty());
+    std::string file = dir.path + "/r.json";
+    Outcome o = run_shell(quote(exe) + " --passes 2 --seed 7 --quiet -o " + quote(file));
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::vector<std::string> lines = lines_of(o.out);
+    ASSERT_EQ(lines.size(), 211u);
+    EXPECT_EQ(lines[1], "14\t1\t15.0");
+    json r = json::parse(slurp(file));
+    EXPECT_EQ(r["seed"], 7);
+    EXPECT_EQ(r["passes"], 2);
+    EXPECT_EQ(r["cells"].size(), 210u);
+    std::vector<int> allowed = record::allowed_cpus();
+    EXPECT_NE(std::find(allowed.begin(), allowed.end(), r["cpu"].get<int>()), allowed.end());
+    EXPECT_EQ(r["checks_before"]["checks"].size(), 8u);
+    EXPECT_GT(r["clock"]["counter_mhz"].get<double>(), 0.0);
+    EXPECT_EQ(run_shell("ls -A " + quote(dir.path)).out, "r.json\n");
+
+    // A full disk on standard output is a failure, in one line; the record
+    // is made all the same.
+    o = run_shell(quote(exe) + " --passes 1 --quiet -o " + quote(dir.path + "/s.json") + " >/dev/full");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(lines_of(o.err).size(), 1u) << o.err;
+    EXPECT_NE(o.err.find("can't write standard output"), std::string::npos) << o.err;
+    EXPECT_EQ(run_shell("ls -A " + quote(dir.path)).out, "r.json\ns.json\n");
+}
+
+TEST(RecordCommand, StoppedByCtrlCExits130AndLeavesNoFileBehind)
+{
+    TempFolder dir;
+    ASSERT_FALSE(dir.path.empty());
+    Outcome o = run_shell("MEMSWEEP_FAKE_STOP_AFTER=100 " + quote(exe) + " --quiet -o " + quote(dir.path + "/r.json"));
+    EXPECT_EQ(o.status, 130) << o.err;
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(run_shell("ls -A " + quote(dir.path)).out, "");
+}
+
+}  // namespace
