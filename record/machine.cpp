@@ -25,13 +25,13 @@ bool advise_pages(void *addr, size_t len, Pages pages)
     if (pages == Pages::system)
         return true;
     /* madvise takes whole pages: the pages that lie inside the range. */
-    uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
-    uintptr_t begin = ((uintptr_t)addr + page - 1) / page * page;
-    uintptr_t end = ((uintptr_t)addr + len) / page * page;
-    if (end <= begin)
+    size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    size_t head = (page - (uintptr_t)addr % page) % page;
+    size_t whole = len > head ? (len - head) / page * page : 0;
+    if (whole == 0)
         return true;
     int advice = pages == Pages::huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE;
-    return madvise((void *)begin, end - begin, advice) == 0;
+    return madvise(static_cast<char *>(addr) + head, whole, advice) == 0;
 }
 
 double huge_share(const std::string &smaps, uintptr_t begin, uintptr_t end)

@@ -25,6 +25,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <math.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -296,7 +297,7 @@ static std::string read_text(const char *path)
 /* minutes shows a duration as "1:23" or "1:02:03". */
 static std::string minutes(double seconds)
 {
-    long s = seconds > 0.0 ? (long)(seconds + 0.5) : 0;
+    long s = seconds > 0.0 ? lround(seconds) : 0;
     char text[32];
     if (s >= 3600)
         snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
@@ -318,7 +319,8 @@ static json check_report(const checks::Facts &facts)
     return json::parse(checks::format_json(checks::judge(facts), ""));
 }
 
-int main(int argc, char **argv)
+/* session is the whole command; main catches what it throws. */
+static int session(int argc, char **argv)
 {
     using clock = std::chrono::steady_clock;
     clock::time_point started = clock::now();
@@ -396,9 +398,8 @@ int main(int argc, char **argv)
     plan.seed = o.seed;
     plan.mhz = s.counter_mhz;
     bool show = !o.quiet && isatty(2);
-    double last_shown = -1.0;
     if (show)
-        plan.progress = [&](int done, int total, double elapsed) {
+        plan.progress = [last_shown = -1.0](int done, int total, double elapsed) mutable {
             /* A few times a second at most, and at the end. */
             if (done < total && elapsed - last_shown < 0.25)
                 return;
@@ -450,4 +451,17 @@ int main(int argc, char **argv)
     if (!o.quiet)
         fprintf(stderr, "memsweep-record: %s\n", record::summary(s, o.out).c_str());
     return status;
+}
+
+int main(int argc, char **argv)
+{
+    /* Nothing is expected to throw; should something (memory running out,
+     * say), it ends the command with one line and no file left behind. */
+    try {
+        return session(argc, argv);
+    } catch (const std::exception &e) {
+        fprintf(stderr, "memsweep-record: stopped: %s\n", e.what());
+        remove_temp();
+        return 1;
+    }
 }

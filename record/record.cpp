@@ -10,6 +10,7 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <iterator>
 
 namespace record {
 
@@ -42,6 +43,14 @@ const char *pages_name(Pages pages)
     return pages == Pages::small ? "small" : pages == Pages::huge ? "huge" : "system";
 }
 
+/* watch_figures returns the drift watch's figures, in the order taken. */
+static std::vector<double> watch_figures(const Passes &passes)
+{
+    std::vector<double> figures(passes.drift.size());
+    std::transform(passes.drift.begin(), passes.drift.end(), figures.begin(), [](const Watch &w) { return w.gbs; });
+    return figures;
+}
+
 /* ====================== Warnings ====================== */
 
 std::vector<std::string> check_warnings(const json &report, const std::string &when)
@@ -66,9 +75,12 @@ std::vector<std::string> check_warnings(const json &report, const std::string &w
                                "the frequency (performance governor, turbo off)");
             continue;
         }
+        std::string sentence = when;
+        sentence.append(": ").append(name).append(": ").append(check.value("figures", ""));
         std::string note = check.value("note", "");
-        warnings.push_back(when + ": " + name + ": " + check.value("figures", "") +
-                           (note.empty() ? "" : " -- " + note));
+        if (!note.empty())
+            sentence.append(" -- ").append(note);
+        warnings.push_back(sentence);
     }
     return warnings;
 }
@@ -85,10 +97,7 @@ std::vector<std::string> session_warnings(const Session &s)
                            "huge pages: " + mode + "): the figures are those of small pages");
     }
 
-    std::vector<double> watch;
-    for (const Watch &w : s.passes.drift)
-        watch.push_back(w.gbs);
-    Spread drift = spread_of(watch);
+    Spread drift = spread_of(watch_figures(s.passes));
     if (spread_share(drift) > drift_limit)
         warnings.push_back("the drift watch (16 KiB at stride 1) moved by " +
                            fixed(spread_share(drift) * 100.0, 1) + " % over the session, from " +
@@ -138,15 +147,13 @@ static const double wide_spread = 0.05;
 
 std::string summary(const Session &s, const std::string &out)
 {
-    std::vector<double> spreads;
-    for (const std::vector<double> &cell : s.passes.gbs)
-        spreads.push_back(spread_share(spread_of(cell)));
+    std::vector<double> spreads(s.passes.gbs.size());
+    std::transform(s.passes.gbs.begin(), s.passes.gbs.end(), spreads.begin(),
+                   [](const std::vector<double> &cell) { return spread_share(spread_of(cell)); });
     long wide = std::count_if(spreads.begin(), spreads.end(), [](double x) { return x > wide_spread; });
-    std::vector<double> watch;
-    for (const Watch &w : s.passes.drift)
-        watch.push_back(w.gbs);
+    std::vector<double> watch = watch_figures(s.passes);
     int passes = s.passes.gbs.empty() ? 0 : (int)s.passes.gbs.front().size();
-    long seconds = (long)(s.seconds + 0.5);
+    long seconds = lround(s.seconds);
 
     std::string line = std::to_string(passes) + (passes == 1 ? " pass" : " passes") + " of " +
                        std::to_string(s.passes.gbs.size()) + " cells on CPU " + std::to_string(s.cpu) + " in " +
@@ -190,8 +197,8 @@ json record_json(const Session &s)
                   {"counter_mhz", s.counter_mhz_after}};
     r["warnings"] = s.warnings;
     json drift = json::array();
-    for (const Watch &w : s.passes.drift)
-        drift.push_back({{"seconds", w.seconds}, {"gbs", w.gbs}});
+    std::transform(s.passes.drift.begin(), s.passes.drift.end(), std::back_inserter(drift),
+                   [](const Watch &w) { return json{{"seconds", w.seconds}, {"gbs", w.gbs}}; });
     r["drift"] = drift;
     json cells = json::array();
     std::vector<Cell> grid_cells = grid();

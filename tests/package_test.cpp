@@ -131,9 +131,9 @@ TEST_F(Package, ServesPkgConfigToACProgramAndASharedObject)
 TEST_F(Package, InstallsTheProgramsWithManualPagesOfThisVersionAndDateThatRender)
 {
     bool lint = run_shell("command -v mandoc").status == 0;
-    for (std::string program : {"memsweep", "memsweep-check", "memsweep-plot"}) {
-        // memsweep-check is built only where nlohmann-json is.
-        if (program == "memsweep-check" && configured.find("No memsweep-check") != std::string::npos)
+    for (std::string program : {"memsweep", "memsweep-check", "memsweep-record", "memsweep-plot"}) {
+        // memsweep-check and memsweep-record are built only where nlohmann-json is.
+        if (configured.find("No " + program + ":") != std::string::npos)
             continue;
         EXPECT_EQ(access((usr + "/bin/" + program).c_str(), X_OK), 0) << program;
         std::string page = usr + "/share/man/man1/" + program + ".1";
