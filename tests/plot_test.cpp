@@ -242,8 +242,14 @@ TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
         EXPECT_NE(access((dir + "/bad.png").c_str(), F_OK), 0) << c.what;
     }
 
+    // A backslash in the name is part of the name, not an escape.
+    std::string odd = write("runs\\new.tsv", "1\t1\n");
+    Outcome o = plot_to(dir + "/bad.png", quote(odd));
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "memsweep-plot: " + odd + ": line 1: expected 3 columns (label, stride, throughput), found 2\n");
+
     std::string a = write("a.tsv", good);
-    Outcome o = plot_to(dir + "/bad.png", a + " " + other_shape);
+    o = plot_to(dir + "/bad.png", a + " " + other_shape);
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.err.find("differ in shape"), std::string::npos) << o.err;
     EXPECT_EQ(lines_of(o.err).size(), 1u) << o.err;
