@@ -136,9 +136,12 @@ TEST_F(Plot, MarksDataAndUnifiedCachesFromSysfs)
     EXPECT_GT(x_of("L1d 48K"), x_of("32K"));
     EXPECT_LT(x_of("L1d 48K"), x_of("64K"));
 
+    // A folder named with -c that isn't there gets a word, and the picture
+    // is drawn without marks.
     o = run_shell(quote(plot) + " -c " + quote(dir + "/no-such-folder") + " -o " + quote(dir + "/plain.svg") + " " +
                   quote(table));
     ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "memsweep-plot: " + dir + "/no-such-folder: no such folder: the picture has no cache marks\n");
     EXPECT_EQ(slurp(dir + "/plain.svg").find("L1d"), std::string::npos);
 }
 
