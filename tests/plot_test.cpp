@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "tools.h"
 
@@ -15,6 +18,77 @@ namespace {
 
 const std::string plot = std::string(MEMSWEEP_SOURCE_DIR) + "/scripts/memsweep-plot";
 const std::string real_table = std::string(MEMSWEEP_SOURCE_DIR) + "/docs/sweep-amd-epyc.tsv";
+
+double slope(int l, int s) { return 60.0 / s + 100.0 / l; }
+
+// json_string writes text as a JSON string, escapes and all.
+std::string json_string(const std::string &text)
+{
+    std::string q = "\"";
+    for (unsigned char c : text) {
+        char escaped[8];
+        snprintf(escaped, sizeof escaped, "\\u%04x", c);
+        q += c == '"' || c == '\\' ? std::string("\\") + (char)c : c < 0x20 ? std::string(escaped) : std::string(1, (char)c);
+    }
+    return q + "\"";
+}
+
+std::string json_number(double x) { return std::to_string(x); }
+
+// A made-up record in the layout memsweep-record writes (its manual page,
+// section RECORD), with the members memsweep-plot reads.  figure gives a
+// cell's figure in each pass.
+struct MadeRecord {
+    int passes = 3;
+    int cpu = 1;
+    std::string model = "Test CPU_9";
+    std::string pages = "system";
+    double huge_share = 0.0;
+    double counter_mhz = 2000.0, factor = 1.0;
+    std::string governors = "{}", turbo = "null";  // JSON text
+    std::vector<std::string> warnings;
+    std::vector<double> drift = {40.0, 40.0, 40.0};
+    std::string caches = "[]";  // JSON text of checks_before.checks.caches.cpu0
+    std::function<double(int, int, int)> figure = [](int l, int s, int) { return slope(l, s); };
+
+    std::string json() const
+    {
+        std::string t = "{\"format\": \"memsweep-record\", \"format_version\": 1, \"version\": \"0.1.0\",\n";
+        t += "\"start\": \"2026-12-08T13:44:15Z\", \"passes\": " + std::to_string(passes) +
+             ", \"cpu\": " + std::to_string(cpu) + ",\n";
+        t += "\"machine\": {\"model\": " + json_string(model) + ", \"cpus\": 2, \"memory_mib\": 16000},\n";
+        t += "\"pages\": {\"mode\": " + json_string(pages) + ", \"huge_share\": " + json_number(huge_share) + "},\n";
+        t += "\"clock\": {\"cpu_mhz\": " + json_number(counter_mhz * factor) + ", \"counter_mhz\": " +
+             json_number(counter_mhz) + ", \"factor\": " + json_number(factor) + "},\n";
+        t += "\"checks_before\": {\"checks\": {\"frequency_scaling\": {\"governors\": " + governors +
+             ", \"turbo\": " + turbo + "}, \"caches\": {\"cpu0\": " + caches + "}}},\n";
+        t += "\"warnings\": [";
+        for (size_t k = 0; k < warnings.size(); k++)
+            t += (k ? ", " : "") + json_string(warnings[k]);
+        t += "],\n\"drift\": [";
+        for (size_t k = 0; k < drift.size(); k++)
+            t += (k ? ", " : "") + std::string("{\"seconds\": ") + std::to_string(k) + ", \"gbs\": " + json_number(drift[k]) + "}";
+        t += "],\n\"cells\": [\n";
+        for (int l = 14; l >= 1; l--) {
+            for (int s = 1; s <= 15; s++) {
+                std::vector<double> p;
+                for (int k = 0; k < passes; k++)
+                    p.push_back(figure(l, s, k));
+                std::vector<double> sorted = p;
+                std::sort(sorted.begin(), sorted.end());
+                size_t n = sorted.size();
+                double median = n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+                t += "{\"label\": " + std::to_string(l) + ", \"stride\": " + std::to_string(s) +
+                     ", \"median\": " + json_number(median) + ", \"min\": " + json_number(sorted.front()) +
+                     ", \"max\": " + json_number(sorted.back()) + ", \"passes\": [";
+                for (int k = 0; k < passes; k++)
+                    t += (k ? ", " : "") + json_number(p[k]);
+                t += "]}" + std::string(l == 1 && s == 15 ? "\n" : ",\n");
+            }
+        }
+        return t + "]}\n";
+    }
+};
 
 class Plot : public testing::Test {
 protected:
@@ -54,7 +128,6 @@ protected:
         return t;
     }
 
-    static double slope(int l, int s) { return 60.0 / s + 100.0 / l; }
     static double faster(int l, int s) { return 1.5 * (int)slope(l, s); }
 
     Outcome plot_to(const std::string &out, const std::string &args)
@@ -161,6 +234,65 @@ TEST_F(Plot, ComparesTwoTablesCellByCell)
     EXPECT_NE(svg.find("b_run.tsv / " + a), std::string::npos);
 }
 
+size_t occurrences(const std::string &text, const std::string &part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        n++;
+    return n;
+}
+
+// A record is known by what it holds, whatever its name.  The picture shows
+// its medians, hatches the cells whose passes spread by more than 5 %, marks
+// the caches the record lists, and says under the title how it was made.
+TEST_F(Plot, DrawsARecordsMediansAndHatchesTheCellsThatSpread)
+{
+    MadeRecord made;
+    made.pages = "huge";
+    made.huge_share = 0.874;
+    made.factor = 0.4999;
+    made.caches = R"([{"level": 1, "type": "Data", "size_bytes": 32768},
+        {"level": 1, "type": "Instruction", "size_bytes": 32768},
+        {"level": 2, "type": "Unified", "size_bytes": 1048576}])";
+    // One cell spreads by 44 % around a median of 123; the others are steady.
+    made.figure = [](int l, int s, int k) { return l == 3 && s == 4 ? (k == 0 ? 151.0 : k == 1 ? 97.0 : 123.0) : slope(l, s); };
+    std::string record = write("record.tsv", made.json());
+    Outcome o = run_shell(quote(plot) + " -o " + quote(dir + "/r.svg") + " " + quote(record));
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out + o.err, "");
+    std::string svg = slurp(dir + "/r.svg");
+    EXPECT_NE(svg.find("<text>memsweep on Test CPU_9, 2026-12-08T13:44:15Z</text>"), std::string::npos);
+    EXPECT_NE(svg.find("<text>3 passes on CPU 1; pages huge, 87 % on huge pages; counter 2000.000 MHz, "
+                       "cpu MHz factor 0.500</text>"),
+              std::string::npos);
+    EXPECT_NE(svg.find("<text>hatched: 1 cell whose passes spread by more than 5 %</text>"), std::string::npos);
+    EXPECT_EQ(occurrences(svg, "url(#gpPat"), 1u);
+    // The heat map's figure is the median, not the first pass or the extremes.
+    EXPECT_NE(svg.find("<text>123</text>"), std::string::npos);
+    EXPECT_EQ(svg.find("<text>151</text>"), std::string::npos);
+    EXPECT_EQ(svg.find("<text>97</text>"), std::string::npos);
+    EXPECT_NE(svg.find(">L1d 32K<"), std::string::npos);
+    EXPECT_NE(svg.find(">L2 1M<"), std::string::npos);
+    EXPECT_EQ(svg.find(">L1 32K<"), std::string::npos);
+
+    // One pass has no spread to hatch; a factor that rounds to 1.000 goes
+    // unsaid; -c none leaves out the record's caches.
+    made.passes = 1;
+    made.factor = 0.9996;
+    made.warnings = {"before the session: other load: other work kept 0.38 of 2 CPUs busy"};
+    record = write("one.json", made.json());
+    o = run_shell(quote(plot) + " -c none -o " + quote(dir + "/one.svg") + " " + quote(record));
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "memsweep-plot: warning in the record: " + made.warnings[0] + "\n");
+    svg = slurp(dir + "/one.svg");
+    EXPECT_NE(svg.find("<text>1 pass on CPU 1; pages huge, 87 % on huge pages; counter 2000.000 MHz</text>"),
+              std::string::npos);
+    EXPECT_NE(svg.find("<text>one pass: no spread; 1 warning in the record (on standard error)</text>"),
+              std::string::npos);
+    EXPECT_EQ(occurrences(svg, "url(#gpPat"), 0u);
+    EXPECT_EQ(svg.find("L1d"), std::string::npos);
+}
+
 // Titles, table names and cache descriptions are text to draw: none of them
 // runs as a command, in gnuplot's back-quotes or the shell's $(...).
 TEST_F(Plot, RunsNothingThatItsTextSays)
@@ -172,12 +304,25 @@ TEST_F(Plot, RunsNothingThatItsTextSays)
     std::string in_dir = "cd " + dir + " && " + plot, quoted = " '" + table + "'";
     Outcome one = run_shell(in_dir + " -c cache -t 'x `touch made3` $(touch made4)' -o one.png" + quoted);
     Outcome two = run_shell(in_dir + " -c none -o two.png" + quoted + quoted);
-    for (const char *made : {"made1", "made2", "made3", "made4", "made5"})
+    // A record's text is data as well, whatever its characters; each of its
+    // warnings stays one line on standard error.
+    MadeRecord record;
+    record.model = "`touch made6` $(touch made7) \"';system(\"touch made8\") \\ <b>&amp;\n\\n";
+    record.warnings = {"`touch made9`", "$(touch made10)\nsecond line \\n \"quoted\" 'single'"};
+    write("r`touch made11`.json", record.json());
+    Outcome three = run_shell(in_dir + " -o three.svg 'r`touch made11`.json'");
+    for (const char *made : {"made1", "made2", "made3", "made4", "made5", "made6", "made7", "made8", "made9",
+                             "made10", "made11"})
         EXPECT_FALSE(exists(made)) << made;
     ASSERT_EQ(one.status, 0) << one.err;
     ASSERT_EQ(two.status, 0) << two.err;
+    ASSERT_EQ(three.status, 0) << three.err;
     expect_png(dir + "/one.png");
     expect_png(dir + "/two.png");
+    EXPECT_EQ(three.err, "memsweep-plot: warning in the record: `touch made9`\n"
+                         "memsweep-plot: warning in the record: $(touch made10) second line \\n \"quoted\" 'single'\n");
+    EXPECT_NE(slurp(dir + "/three.svg").find("memsweep on `touch made6` $(touch made7) \"';system(\"touch made8\") \\ "),
+              std::string::npos);
 }
 
 // The default title reads /proc/cpuinfo; however large or absent the file,
@@ -212,12 +357,21 @@ TEST_F(Plot, TitlesAMachineOfAThousandCpusOrOfNoCpuinfo)
     EXPECT_NE(slurp(dir + "/none.svg").find("memsweep on an unknown CPU"), std::string::npos);
 }
 
+// replaced returns text with its first "from" replaced by "to".
+std::string replaced(std::string text, const std::string &from, const std::string &to)
+{
+    size_t at = text.find(from);
+    return at == std::string::npos ? "no " + from + " in the text" : text.replace(at, from.size(), to);
+}
+
 TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
 {
     std::string good = grid(1, 3, 1, 3, slope);
     std::string other_shape = write("other.tsv", grid(1, 4, 1, 3, slope));
+    std::string record = MadeRecord().json();
+    std::string last_cell = ",\n{\"label\": 1, \"stride\": 15,";
     struct Case {
-        const char *what, *text, *message;
+        std::string what, text, message;
     } const cases[] = {
         {"empty", "", "empty"},
         {"blank lines only", "\n\n", "empty"},
@@ -234,6 +388,19 @@ TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
         {"label 15", "15\t1\t5\n", "label 15 is out of range"},
         {"stride 0", "1\t0\t5\n", "stride 0 is out of range"},
         {"stride 16", "1\t16\t5\n", "stride 16 is out of range"},
+        // Records, known by their first character whatever the file's name.
+        {"a record cut short", record.substr(0, record.size() / 2), "not valid JSON"},
+        {"JSON that is no object", "[1, 2]\n", "not a memsweep record"},
+        {"another format", replaced(record, "memsweep-record", "memsweep-check"), "not a memsweep record"},
+        {"another version", replaced(record, "\"format_version\": 1", "\"format_version\": 2"), "format version 2"},
+        {"no cells", replaced(record, "\"cells\"", "\"cellz\""), "cells is not a list"},
+        {"209 cells", record.substr(0, record.find(last_cell)) + "]}\n", "it has 209 cells, where a record has 210"},
+        {"a cell twice", replaced(record, last_cell, ",\n{\"label\": 1, \"stride\": 14,"), "the same label and stride"},
+        {"a word for a median", replaced(record, "\"median\": ", "\"median\": \"fast\", \"was\": "),
+         "cell 1 has a median, min or max that is not a number"},
+        {"a word for the counter's rate", replaced(record, "\"counter_mhz\": 2000", "\"counter_mhz\": \"2000\", \"x\": 0"),
+         "clock.counter_mhz is not a number above 0"},
+        {"two records in one file", record + record, "2 JSON values"},
     };
     for (const Case &c : cases) {
         std::string table = write("bad.tsv", c.text);
@@ -245,8 +412,9 @@ TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
         EXPECT_NE(access((dir + "/bad.png").c_str(), F_OK), 0) << c.what;
     }
 
-    // A backslash in the name is part of the name, not an escape.
-    std::string odd = write("runs\\new.tsv", "1\t1\n");
+    // A backslash in the name is part of the name, not an escape; and a
+    // table is a table, whatever its name.
+    std::string odd = write("runs\\new.json", "1\t1\n");
     Outcome o = plot_to(dir + "/bad.png", quote(odd));
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.err, "memsweep-plot: " + odd + ": line 1: expected 3 columns (label, stride, throughput), found 2\n");
