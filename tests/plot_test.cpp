@@ -35,6 +35,14 @@ std::string json_string(const std::string &text)
 
 std::string json_number(double x) { return std::to_string(x); }
 
+size_t occurrences(const std::string &text, const std::string &part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        n++;
+    return n;
+}
+
 // A made-up record in the layout memsweep-record writes (its manual page,
 // section RECORD), with the members memsweep-plot reads.  figure gives a
 // cell's figure in each pass.
@@ -232,14 +240,144 @@ TEST_F(Plot, ComparesTwoTablesCellByCell)
     EXPECT_NE(svg.find("1.50"), std::string::npos);
     EXPECT_NE(svg.find("B / A"), std::string::npos);
     EXPECT_NE(svg.find("b_run.tsv / " + a), std::string::npos);
+    EXPECT_NE(svg.find("<text>one pass has no spread: no cell is called faster, slower or the same</text>"),
+              std::string::npos);
+
+    // A table is one pass: no cell can be told faster, slower or the same,
+    // nor can any cell of a table and a record of many passes.
+    std::string record = write("record.json", MadeRecord().json());
+    for (const std::string &pair : {a + " " + b, record + " " + b}) {
+        o = plot_to(dir + "/ratio.svg", pair);
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(o.err, "");
+        std::vector<std::string> lines = lines_of(o.out);
+        ASSERT_EQ(lines.size(), 211u) << pair;
+        EXPECT_EQ(lines[0].substr(0, 5), "14\t1\t") << pair;
+        EXPECT_EQ(lines[209].substr(0, 5), "1\t15\t") << pair;
+        for (size_t k = 0; k < 210; k++)
+            EXPECT_TRUE(lines[k].size() > 8 && lines[k].substr(lines[k].size() - 8) == "\tunknown") << lines[k];
+        EXPECT_EQ(lines[210], "unknown 210: one pass has no spread, so no cell is called faster, slower or the same");
+    }
 }
 
-size_t occurrences(const std::string &text, const std::string &part)
+// Two records: a cell differs only where the two ranges over the passes
+// don't overlap and the ratio of the medians is beyond 2 %; every other cell
+// is the same, in the report and in the picture.
+TEST_F(Plot, ComparesTwoRecordsByWhatTrulyDiffers)
 {
+    MadeRecord a, b;
+    // Every cell of A spreads by 1 %.
+    a.figure = [](int l, int s, int k) { return slope(l, s) * (1 + 0.005 * k); };
+    b.figure = [](int l, int s, int k) {
+        double spread = 1 + 0.005 * k;
+        if (l == 5)
+            return slope(l, s) * 0.8 * spread;  // 20 % slower, ranges far apart
+        if (l == 9)
+            return slope(l, s) * (k == 0 ? 1.0 : 1.05) * spread;  // 4.5 % faster, but the ranges overlap
+        if (l == 12)
+            return slope(l, s) * 1.015 * spread;  // apart, but within 2 %
+        return slope(l, s) * spread;
+    };
+    std::string ra = write("a.json", a.json()), rb = write("b.json", b.json());
+    Outcome o = plot_to(dir + "/ab.svg", ra + " " + rb);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    std::vector<std::string> lines = lines_of(o.out);
+    ASSERT_EQ(lines.size(), 211u);
     size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        n++;
-    return n;
+    for (int l = 14; l >= 1; l--) {
+        for (int s = 1; s <= 15; s++, n++) {
+            std::string cell = std::to_string(l) + "\t" + std::to_string(s) + "\t";
+            EXPECT_EQ(lines[n].rfind(cell, 0), 0u) << lines[n];
+            EXPECT_EQ(lines[n].substr(lines[n].rfind('\t') + 1), l == 5 ? "slower" : "same") << lines[n];
+            if (l == 5) {
+                EXPECT_EQ(lines[n], cell + "0.800\tslower");
+            } else if (l == 9) {
+                EXPECT_GT(atof(lines[n].c_str() + cell.size()), 1.04) << lines[n];
+            }
+        }
+    }
+    EXPECT_EQ(lines[210], "faster 0, slower 15, same 195; median ratio of those that differ 0.800");
+    std::string svg = slurp(dir + "/ab.svg");
+    EXPECT_EQ(occurrences(svg, "<text>=</text>"), 195u);
+    EXPECT_EQ(occurrences(svg, "<text>0.80</text>"), 15u);
+}
+
+// The conditions of two records differ where the records say so; each
+// difference is a line on standard error and in the caption.
+TEST_F(Plot, NamesTheConditionsUnderWhichTwoRecordsDiffer)
+{
+    MadeRecord a;
+    a.governors = R"({"performance": 2})";
+    a.turbo = R"("off")";
+    a.caches = R"([{"level": 1, "type": "Data", "size_bytes": 32768}, {"level": 2, "type": "Unified", "size_bytes": 1048576}])";
+    MadeRecord b = a;
+    b.model = "Other CPU";
+    b.counter_mhz = 2400.0;
+    b.pages = "huge";
+    b.huge_share = 0.95;
+    b.governors = R"({"powersave": 2})";
+    b.turbo = R"("on")";
+    b.warnings = {"before the session: other load: other work kept 0.38 of 2 CPUs busy",
+                  "the session was disturbed: other work kept 0.50 of 2 CPUs busy while it measured"};
+    b.drift = {36.0, 36.4, 36.2};
+    b.caches = R"([{"level": 1, "type": "Data", "size_bytes": 49152}, {"level": 2, "type": "Unified", "size_bytes": 2097152}])";
+    std::string ra = write("a.json", a.json()), rb = write("b.json", b.json());
+    Outcome o = run_shell(quote(plot) + " -o " + quote(dir + "/ab.svg") + " " + ra + " " + rb);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::vector<std::string> differences = {
+        "CPU models differ: A Test CPU_9, B Other CPU",
+        "counter rates differ: A 2000.000 MHz, B 2400.000 MHz",
+        "pages differ: A system, 0 % on huge pages; B huge, 95 %",
+        "governors differ: A performance on 2, B powersave on 2",
+        "turbo differs: A off, B on",
+        "warnings: A has 0, B 2 (on standard error)",
+        "the drift watch ran at 40.0 GB/s in A, 36.2 in B: the machine itself ran at another speed, and "
+        "differences of that size may be the moment rather than the setting",
+    };
+    std::vector<std::string> err = lines_of(o.err);
+    ASSERT_EQ(err.size(), differences.size() + 2 + 6) << o.err;
+    std::string svg = slurp(dir + "/ab.svg");
+    for (size_t k = 0; k < 6; k++) {
+        EXPECT_EQ(err[k], "memsweep-plot: " + differences[k]);
+        EXPECT_NE(svg.find("<text>" + differences[k] + "</text>"), std::string::npos) << differences[k];
+    }
+    EXPECT_EQ(err[6], "memsweep-plot: warning in B: " + b.warnings[0]);
+    EXPECT_EQ(err[7], "memsweep-plot: warning in B: " + b.warnings[1]);
+    EXPECT_EQ(err[8], "memsweep-plot: " + differences[6]);
+    EXPECT_NE(svg.find("<text>" + differences[6] + "</text>"), std::string::npos);
+    // Two machines, side by side: each row gives A's figure, then B's in a
+    // column of its own.
+    EXPECT_EQ(err[9], "memsweep-plot: two machines:");
+    const char *rows[][3] = {{"CPU", "Test CPU_9", "Other CPU"},
+                             {"caches", "L1d 32K, L2 1M", "L1d 48K, L2 2M"},
+                             {"counter", "2000.000 MHz", "2400.000 MHz"},
+                             {"memory", "16000 MiB", "16000 MiB"}};
+    size_t column = err[10].find(" B");
+    ASSERT_NE(column, std::string::npos) << err[10];
+    for (size_t k = 0; k < 4; k++) {
+        const std::string &row = err[11 + k];
+        EXPECT_EQ(row.rfind("memsweep-plot:   " + std::string(rows[k][0]) + " ", 0), 0u) << row;
+        EXPECT_NE(row.find(rows[k][1]), std::string::npos) << row;
+        EXPECT_EQ(row.substr(column + 1), rows[k][2]) << row;
+    }
+    // The two lists of caches disagree: none is marked.
+    EXPECT_EQ(svg.find("L1d"), std::string::npos);
+
+    // Just within every limit: the same model, counters 0.05 % apart, 9
+    // points more on huge pages, drift watches 1.5 % apart.  Nothing to say,
+    // and the caches the records share are marked.
+    b = a;
+    b.counter_mhz = 2001.0;
+    b.huge_share = 0.09;
+    b.drift = {40.6, 40.6, 40.6};
+    rb = write("b.json", b.json());
+    o = run_shell(quote(plot) + " -o " + quote(dir + "/ab.svg") + " " + ra + " " + rb);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    svg = slurp(dir + "/ab.svg");
+    EXPECT_EQ(svg.find("differ"), std::string::npos);
+    EXPECT_NE(svg.find(">L1d 32K<"), std::string::npos);
 }
 
 // A record is known by what it holds, whatever its name.  The picture shows
@@ -310,7 +448,9 @@ TEST_F(Plot, RunsNothingThatItsTextSays)
     record.model = "`touch made6` $(touch made7) \"';system(\"touch made8\") \\ <b>&amp;\n\\n";
     record.warnings = {"`touch made9`", "$(touch made10)\nsecond line \\n \"quoted\" 'single'"};
     write("r`touch made11`.json", record.json());
+    write("plain.json", MadeRecord().json());
     Outcome three = run_shell(in_dir + " -o three.svg 'r`touch made11`.json'");
+    Outcome four = run_shell(in_dir + " -o four.svg 'r`touch made11`.json' plain.json");
     for (const char *made : {"made1", "made2", "made3", "made4", "made5", "made6", "made7", "made8", "made9",
                              "made10", "made11"})
         EXPECT_FALSE(exists(made)) << made;
@@ -323,6 +463,12 @@ TEST_F(Plot, RunsNothingThatItsTextSays)
                          "memsweep-plot: warning in the record: $(touch made10) second line \\n \"quoted\" 'single'\n");
     EXPECT_NE(slurp(dir + "/three.svg").find("memsweep on `touch made6` $(touch made7) \"';system(\"touch made8\") \\ "),
               std::string::npos);
+    ASSERT_EQ(four.status, 0) << four.err;
+    std::vector<std::string> err = lines_of(four.err);
+    ASSERT_EQ(err.size(), 10u) << four.err;
+    EXPECT_EQ(err[0], "memsweep-plot: CPU models differ: A `touch made6` $(touch made7) \"';system(\"touch made8\") "
+                      "\\ <b>&amp; \\n, B Test CPU_9");
+    EXPECT_EQ(err[2], "memsweep-plot: warning in A: `touch made9`");
 }
 
 // The default title reads /proc/cpuinfo; however large or absent the file,
