@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// memsweep-plot: pictures from good tables, one clear line for bad ones.
+// memsweep-plot: pictures from good tables and records, verdicts on two,
+// one clear line for bad ones.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +36,29 @@ std::string json_string(const std::string &text)
 
 std::string json_number(double x) { return std::to_string(x); }
 
+// latency_list is the JSON text of a latency list over the working sets
+// from 16 KiB to 1 GiB, powers of two and a step between each two (33
+// sizes), those that has keeps: ns gives a size's median, and spread how far
+// the other two of its three passes lie from it, as a share.
+std::string latency_list(const std::function<double(long)> &ns, const std::function<double(long)> &spread,
+                         const std::function<bool(long)> &has = [](long) { return true; })
+{
+    std::string t = "[";
+    for (long bytes = 16384; bytes <= (1L << 30); bytes += bytes % 3 == 0 ? bytes / 3 : bytes / 2) {
+        if (!has(bytes))
+            continue;
+        double m = ns(bytes), low = m * (1 - spread(bytes)), high = m * (1 + spread(bytes));
+        t += std::string(t.size() > 1 ? ",\n" : "") + "{\"bytes\": " + std::to_string(bytes) + ", \"ns\": " +
+             json_number(m) + ", \"cycles\": " + json_number(m * 2) + ", \"min\": " + json_number(low) +
+             ", \"max\": " + json_number(high) + ", \"passes\": [" + json_number(low) + ", " + json_number(m) +
+             ", " + json_number(high) + "]}";
+    }
+    return t + "]";
+}
+
+// Nanoseconds per load of a machine with caches of 32 KiB, 1 MiB and 32 MiB.
+double steps(long bytes) { return bytes <= (32L << 10) ? 1.2 : bytes <= (1L << 20) ? 4.0 : bytes <= (32L << 20) ? 15.0 : 90.0; }
+
 size_t occurrences(const std::string &text, const std::string &part)
 {
     size_t n = 0;
@@ -57,6 +81,7 @@ struct MadeRecord {
     std::vector<std::string> warnings;
     std::vector<double> drift = {40.0, 40.0, 40.0};
     std::string caches = "[]";  // JSON text of checks_before.checks.caches.cpu0
+    std::string latency;        // JSON text of the latency list, or empty for none
     std::function<double(int, int, int)> figure = [](int l, int s, int) { return slope(l, s); };
 
     std::string json() const
@@ -76,7 +101,10 @@ struct MadeRecord {
         t += "],\n\"drift\": [";
         for (size_t k = 0; k < drift.size(); k++)
             t += (k ? ", " : "") + std::string("{\"seconds\": ") + std::to_string(k) + ", \"gbs\": " + json_number(drift[k]) + "}";
-        t += "],\n\"cells\": [\n";
+        t += "],\n";
+        if (!latency.empty())
+            t += "\"latency\": " + latency + ",\n";
+        t += "\"cells\": [\n";
         for (int l = 14; l >= 1; l--) {
             for (int s = 1; s <= 15; s++) {
                 std::vector<double> p;
@@ -246,14 +274,14 @@ TEST_F(Plot, ComparesTwoTablesCellByCell)
     // A table is one pass: no cell can be told faster, slower or the same,
     // nor can any cell of a table and a record of many passes.
     std::string record = write("record.json", MadeRecord().json());
-    for (const std::string &pair : {a + " " + b, record + " " + b}) {
-        o = plot_to(dir + "/ratio.svg", pair);
-        ASSERT_EQ(o.status, 0) << o.err;
-        EXPECT_EQ(o.err, "");
-        std::vector<std::string> lines = lines_of(o.out);
-        ASSERT_EQ(lines.size(), 211u) << pair;
-        EXPECT_EQ(lines[0].substr(0, 5), "14\t1\t") << pair;
-        EXPECT_EQ(lines[209].substr(0, 5), "1\t15\t") << pair;
+    Outcome mixed = plot_to(dir + "/mixed.svg", record + " " + b);
+    for (const Outcome *run : {&o, &mixed}) {
+        ASSERT_EQ(run->status, 0) << run->err;
+        EXPECT_EQ(run->err, "");
+        std::vector<std::string> lines = lines_of(run->out);
+        ASSERT_EQ(lines.size(), 211u) << run->out;
+        EXPECT_EQ(lines[0].substr(0, 5), "14\t1\t");
+        EXPECT_EQ(lines[209].substr(0, 5), "1\t15\t");
         for (size_t k = 0; k < 210; k++)
             EXPECT_TRUE(lines[k].size() > 8 && lines[k].substr(lines[k].size() - 8) == "\tunknown") << lines[k];
         EXPECT_EQ(lines[210], "unknown 210: one pass has no spread, so no cell is called faster, slower or the same");
@@ -380,6 +408,57 @@ TEST_F(Plot, NamesTheConditionsUnderWhichTwoRecordsDiffer)
     EXPECT_NE(svg.find(">L1d 32K<"), std::string::npos);
 }
 
+// A record's latency list: a third panel for one record, and for two a
+// curve each and a verdict per size that both have, by the cells' rule;
+// a longer time is slower.
+TEST_F(Plot, DrawsAndComparesTheLatencyOfRecordsThatHaveIt)
+{
+    MadeRecord a;
+    a.latency = latency_list(steps, [](long) { return 0.2; });
+    std::string ra = write("a.json", a.json());
+    Outcome o = plot_to(dir + "/a.svg", ra);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string svg = slurp(dir + "/a.svg");
+    EXPECT_NE(svg.find("<text>Latency</text>"), std::string::npos);
+    EXPECT_NE(svg.find("latency (ns per load)"), std::string::npos);
+    EXPECT_NE(svg.find(">1G<"), std::string::npos);
+    EXPECT_NE(svg.find("<text>min to max</text>"), std::string::npos);
+
+    // B: 30 % slower beyond 32 MiB with tight spreads; at 16 KiB 5 % slower
+    // but within A's wide spread there; no 48 KiB, which A has.
+    a.latency = latency_list(steps, [](long bytes) { return bytes == 16384 ? 0.2 : 0.01; });
+    MadeRecord b;
+    b.latency = latency_list(
+        [](long bytes) { return steps(bytes) * (bytes > (32L << 20) ? 1.3 : bytes == 16384 ? 1.05 : 1); },
+        [](long) { return 0.01; }, [](long bytes) { return bytes != 49152; });
+    ra = write("a.json", a.json());
+    std::string rb = write("b.json", b.json());
+    o = plot_to(dir + "/ab.svg", ra + " " + rb);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::vector<std::string> lines = lines_of(o.out);
+    ASSERT_GT(lines.size(), 211u);
+    std::vector<std::string> latency(lines.begin() + 210, lines.end() - 1);
+    ASSERT_EQ(latency.size(), 32u);
+    size_t slower = 0;
+    for (const std::string &line : latency) {
+        long bytes = atol(line.c_str() + 8);
+        EXPECT_EQ(line.rfind("latency\t", 0), 0u) << line;
+        EXPECT_NE(bytes, 49152) << line;
+        if (bytes > (32L << 20)) {
+            EXPECT_EQ(line, "latency\t" + std::to_string(bytes) + "\t1.300\tslower");
+            slower++;
+        } else {
+            EXPECT_EQ(line.substr(line.rfind('\t')), "\tsame") << line;
+        }
+    }
+    EXPECT_EQ(lines.back(), "faster 0, slower 0, same 210; none differ; latency sizes: faster 0, slower " +
+                                std::to_string(slower) + ", same " + std::to_string(latency.size() - slower) +
+                                "; median ratio of those that differ 1.300");
+    svg = slurp(dir + "/ab.svg");
+    EXPECT_NE(svg.find("<text>A: " + ra + "</text>"), std::string::npos);
+    EXPECT_NE(svg.find("<text>B: " + rb + "</text>"), std::string::npos);
+}
+
 // A record is known by what it holds, whatever its name.  The picture shows
 // its medians, hatches the cells whose passes spread by more than 5 %, marks
 // the caches the record lists, and says under the title how it was made.
@@ -412,6 +491,8 @@ TEST_F(Plot, DrawsARecordsMediansAndHatchesTheCellsThatSpread)
     EXPECT_NE(svg.find(">L1d 32K<"), std::string::npos);
     EXPECT_NE(svg.find(">L2 1M<"), std::string::npos);
     EXPECT_EQ(svg.find(">L1 32K<"), std::string::npos);
+    // A record without a latency list has no latency panel.
+    EXPECT_EQ(svg.find("Latency"), std::string::npos);
 
     // One pass has no spread to hatch; a factor that rounds to 1.000 goes
     // unsaid; -c none leaves out the record's caches.
@@ -516,6 +597,9 @@ TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
     std::string other_shape = write("other.tsv", grid(1, 4, 1, 3, slope));
     std::string record = MadeRecord().json();
     std::string last_cell = ",\n{\"label\": 1, \"stride\": 15,";
+    MadeRecord timed;
+    timed.latency = latency_list(steps, [](long) { return 0.01; });
+    std::string with_latency = timed.json();
     struct Case {
         std::string what, text, message;
     } const cases[] = {
@@ -547,6 +631,10 @@ TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
         {"a word for the counter's rate", replaced(record, "\"counter_mhz\": 2000", "\"counter_mhz\": \"2000\", \"x\": 0"),
          "clock.counter_mhz is not a number above 0"},
         {"two records in one file", record + record, "2 JSON values"},
+        {"a word for a latency", replaced(with_latency, "\"ns\": ", "\"ns\": \"slow\", \"was\": "),
+         "latency entry 1 has an ns, cycles, min or max that is not a number"},
+        {"a latency size twice", replaced(with_latency, "\"bytes\": 24576", "\"bytes\": 16384"),
+         "the latency sizes do not ascend, each once"},
     };
     for (const Case &c : cases) {
         std::string table = write("bad.tsv", c.text);
