@@ -20,44 +20,61 @@ namespace {
 const std::string plot = std::string(MEMSWEEP_SOURCE_DIR) + "/scripts/memsweep-plot";
 const std::string real_table = std::string(MEMSWEEP_SOURCE_DIR) + "/docs/sweep-amd-epyc.tsv";
 
-double slope(int l, int s) { return 60.0 / s + 100.0 / l; }
+double slope(int l, int s)
+{
+    return 60.0 / s + 100.0 / l;
+}
 
 // json_string writes text as a JSON string, escapes and all.
 std::string json_string(const std::string &text)
 {
     std::string q = "\"";
     for (unsigned char c : text) {
-        char escaped[8];
-        snprintf(escaped, sizeof escaped, "\\u%04x", c);
-        q += c == '"' || c == '\\' ? std::string("\\") + (char)c : c < 0x20 ? std::string(escaped) : std::string(1, (char)c);
+        if (c == '"' || c == '\\') {
+            q += '\\';
+            q += (char)c;
+        } else if (c < 0x20) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            q += escaped;
+        } else {
+            q += (char)c;
+        }
     }
     return q + "\"";
 }
 
-std::string json_number(double x) { return std::to_string(x); }
+std::string json_number(double x)
+{
+    return std::to_string(x);
+}
 
 // latency_list is the JSON text of a latency list over the working sets
 // from 16 KiB to 1 GiB, powers of two and a step between each two (33
 // sizes), those that has keeps: ns gives a size's median, and spread how far
 // the other two of its three passes lie from it, as a share.
-std::string latency_list(const std::function<double(long)> &ns, const std::function<double(long)> &spread,
-                         const std::function<bool(long)> &has = [](long) { return true; })
+std::string latency_list(
+    const std::function<double(long)> &ns, const std::function<double(long)> &spread,
+    const std::function<bool(long)> &has = [](long) { return true; })
 {
     std::string t = "[";
     for (long bytes = 16384; bytes <= (1L << 30); bytes += bytes % 3 == 0 ? bytes / 3 : bytes / 2) {
         if (!has(bytes))
             continue;
         double m = ns(bytes), low = m * (1 - spread(bytes)), high = m * (1 + spread(bytes));
-        t += std::string(t.size() > 1 ? ",\n" : "") + "{\"bytes\": " + std::to_string(bytes) + ", \"ns\": " +
-             json_number(m) + ", \"cycles\": " + json_number(m * 2) + ", \"min\": " + json_number(low) +
-             ", \"max\": " + json_number(high) + ", \"passes\": [" + json_number(low) + ", " + json_number(m) +
-             ", " + json_number(high) + "]}";
+        t += std::string(t.size() > 1 ? ",\n" : "") + "{\"bytes\": " + std::to_string(bytes) +
+             ", \"ns\": " + json_number(m) + ", \"cycles\": " + json_number(m * 2) +
+             ", \"min\": " + json_number(low) + ", \"max\": " + json_number(high) + ", \"passes\": [" +
+             json_number(low) + ", " + json_number(m) + ", " + json_number(high) + "]}";
     }
     return t + "]";
 }
 
 // Nanoseconds per load of a machine with caches of 32 KiB, 1 MiB and 32 MiB.
-double steps(long bytes) { return bytes <= (32L << 10) ? 1.2 : bytes <= (1L << 20) ? 4.0 : bytes <= (32L << 20) ? 15.0 : 90.0; }
+double steps(long bytes)
+{
+    return bytes <= (32L << 10) ? 1.2 : bytes <= (1L << 20) ? 4.0 : bytes <= (32L << 20) ? 15.0 : 90.0;
+}
 
 size_t occurrences(const std::string &text, const std::string &part)
 {
@@ -90,9 +107,11 @@ struct MadeRecord {
         t += "\"start\": \"2026-12-08T13:44:15Z\", \"passes\": " + std::to_string(passes) +
              ", \"cpu\": " + std::to_string(cpu) + ",\n";
         t += "\"machine\": {\"model\": " + json_string(model) + ", \"cpus\": 2, \"memory_mib\": 16000},\n";
-        t += "\"pages\": {\"mode\": " + json_string(pages) + ", \"huge_share\": " + json_number(huge_share) + "},\n";
-        t += "\"clock\": {\"cpu_mhz\": " + json_number(counter_mhz * factor) + ", \"counter_mhz\": " +
-             json_number(counter_mhz) + ", \"factor\": " + json_number(factor) + "},\n";
+        t += "\"pages\": {\"mode\": " + json_string(pages) + ", \"huge_share\": " + json_number(huge_share) +
+             "},\n";
+        t += "\"clock\": {\"cpu_mhz\": " + json_number(counter_mhz * factor) +
+             ", \"counter_mhz\": " + json_number(counter_mhz) + ", \"factor\": " + json_number(factor) +
+             "},\n";
         t += "\"checks_before\": {\"checks\": {\"frequency_scaling\": {\"governors\": " + governors +
              ", \"turbo\": " + turbo + "}, \"caches\": {\"cpu0\": " + caches + "}}},\n";
         t += "\"warnings\": [";
@@ -100,7 +119,8 @@ struct MadeRecord {
             t += (k ? ", " : "") + json_string(warnings[k]);
         t += "],\n\"drift\": [";
         for (size_t k = 0; k < drift.size(); k++)
-            t += (k ? ", " : "") + std::string("{\"seconds\": ") + std::to_string(k) + ", \"gbs\": " + json_number(drift[k]) + "}";
+            t += (k ? ", " : "") + std::string("{\"seconds\": ") + std::to_string(k) +
+                 ", \"gbs\": " + json_number(drift[k]) + "}";
         t += "],\n";
         if (!latency.empty())
             t += "\"latency\": " + latency + ",\n";
@@ -250,7 +270,8 @@ TEST_F(Plot, MarksDataAndUnifiedCachesFromSysfs)
     o = run_shell(quote(plot) + " -c " + quote(dir + "/no-such-folder") + " -o " + quote(dir + "/plain.svg") + " " +
                   quote(table));
     ASSERT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(o.err, "memsweep-plot: " + dir + "/no-such-folder: no such folder: the picture has no cache marks\n");
+    EXPECT_EQ(o.err,
+              "memsweep-plot: " + dir + "/no-such-folder: no such folder: the picture has no cache marks\n");
     EXPECT_EQ(slurp(dir + "/plain.svg").find("L1d"), std::string::npos);
 }
 
@@ -283,8 +304,10 @@ TEST_F(Plot, ComparesTwoTablesCellByCell)
         EXPECT_EQ(lines[0].substr(0, 5), "14\t1\t");
         EXPECT_EQ(lines[209].substr(0, 5), "1\t15\t");
         for (size_t k = 0; k < 210; k++)
-            EXPECT_TRUE(lines[k].size() > 8 && lines[k].substr(lines[k].size() - 8) == "\tunknown") << lines[k];
-        EXPECT_EQ(lines[210], "unknown 210: one pass has no spread, so no cell is called faster, slower or the same");
+            EXPECT_TRUE(lines[k].size() > 8 && lines[k].substr(lines[k].size() - 8) == "\tunknown")
+                << lines[k];
+        EXPECT_EQ(lines[210],
+                  "unknown 210: one pass has no spread, so no cell is called faster, slower or the same");
     }
 }
 
@@ -338,7 +361,8 @@ TEST_F(Plot, NamesTheConditionsUnderWhichTwoRecordsDiffer)
     MadeRecord a;
     a.governors = R"({"performance": 2})";
     a.turbo = R"("off")";
-    a.caches = R"([{"level": 1, "type": "Data", "size_bytes": 32768}, {"level": 2, "type": "Unified", "size_bytes": 1048576}])";
+    a.caches = R"([{"level": 1, "type": "Data", "size_bytes": 32768},
+                   {"level": 2, "type": "Unified", "size_bytes": 1048576}])";
     MadeRecord b = a;
     b.model = "Other CPU";
     b.counter_mhz = 2400.0;
@@ -349,7 +373,8 @@ TEST_F(Plot, NamesTheConditionsUnderWhichTwoRecordsDiffer)
     b.warnings = {"before the session: other load: other work kept 0.38 of 2 CPUs busy",
                   "the session was disturbed: other work kept 0.50 of 2 CPUs busy while it measured"};
     b.drift = {36.0, 36.4, 36.2};
-    b.caches = R"([{"level": 1, "type": "Data", "size_bytes": 49152}, {"level": 2, "type": "Unified", "size_bytes": 2097152}])";
+    b.caches = R"([{"level": 1, "type": "Data", "size_bytes": 49152},
+                   {"level": 2, "type": "Unified", "size_bytes": 2097152}])";
     std::string ra = write("a.json", a.json()), rb = write("b.json", b.json());
     Outcome o = run_shell(quote(plot) + " -o " + quote(dir + "/ab.svg") + " " + ra + " " + rb);
     ASSERT_EQ(o.status, 0) << o.err;
@@ -429,7 +454,9 @@ TEST_F(Plot, DrawsAndComparesTheLatencyOfRecordsThatHaveIt)
     a.latency = latency_list(steps, [](long bytes) { return bytes == 16384 ? 0.2 : 0.01; });
     MadeRecord b;
     b.latency = latency_list(
-        [](long bytes) { return steps(bytes) * (bytes > (32L << 20) ? 1.3 : bytes == 16384 ? 1.05 : 1); },
+        [](long bytes) {
+            return steps(bytes) * (bytes > (32L << 20) ? 1.3 : bytes == 16384 ? 1.05 : 1);
+        },
         [](long) { return 0.01; }, [](long bytes) { return bytes != 49152; });
     ra = write("a.json", a.json());
     std::string rb = write("b.json", b.json());
@@ -472,7 +499,9 @@ TEST_F(Plot, DrawsARecordsMediansAndHatchesTheCellsThatSpread)
         {"level": 1, "type": "Instruction", "size_bytes": 32768},
         {"level": 2, "type": "Unified", "size_bytes": 1048576}])";
     // One cell spreads by 44 % around a median of 123; the others are steady.
-    made.figure = [](int l, int s, int k) { return l == 3 && s == 4 ? (k == 0 ? 151.0 : k == 1 ? 97.0 : 123.0) : slope(l, s); };
+    made.figure = [](int l, int s, int k) {
+        return l == 3 && s == 4 ? (k == 0 ? 151.0 : k == 1 ? 97.0 : 123.0) : slope(l, s);
+    };
     std::string record = write("record.tsv", made.json());
     Outcome o = run_shell(quote(plot) + " -o " + quote(dir + "/r.svg") + " " + quote(record));
     ASSERT_EQ(o.status, 0) << o.err;
@@ -482,7 +511,8 @@ TEST_F(Plot, DrawsARecordsMediansAndHatchesTheCellsThatSpread)
     EXPECT_NE(svg.find("<text>3 passes on CPU 1; pages huge, 87 % on huge pages; counter 2000.000 MHz, "
                        "cpu MHz factor 0.500</text>"),
               std::string::npos);
-    EXPECT_NE(svg.find("<text>hatched: 1 cell whose passes spread by more than 5 %</text>"), std::string::npos);
+    EXPECT_NE(svg.find("<text>hatched: 1 cell whose passes spread by more than 5 %</text>"),
+              std::string::npos);
     EXPECT_EQ(occurrences(svg, "url(#gpPat"), 1u);
     // The heat map's figure is the median, not the first pass or the extremes.
     EXPECT_NE(svg.find("<text>123</text>"), std::string::npos);
@@ -540,15 +570,18 @@ TEST_F(Plot, RunsNothingThatItsTextSays)
     ASSERT_EQ(three.status, 0) << three.err;
     expect_png(dir + "/one.png");
     expect_png(dir + "/two.png");
-    EXPECT_EQ(three.err, "memsweep-plot: warning in the record: `touch made9`\n"
-                         "memsweep-plot: warning in the record: $(touch made10) second line \\n \"quoted\" 'single'\n");
-    EXPECT_NE(slurp(dir + "/three.svg").find("memsweep on `touch made6` $(touch made7) \"';system(\"touch made8\") \\ "),
+    EXPECT_EQ(three.err,
+              "memsweep-plot: warning in the record: `touch made9`\n"
+              "memsweep-plot: warning in the record: $(touch made10) second line \\n \"quoted\" 'single'\n");
+    EXPECT_NE(slurp(dir + "/three.svg")
+                  .find("memsweep on `touch made6` $(touch made7) \"';system(\"touch made8\") \\ "),
               std::string::npos);
     ASSERT_EQ(four.status, 0) << four.err;
     std::vector<std::string> err = lines_of(four.err);
     ASSERT_EQ(err.size(), 10u) << four.err;
-    EXPECT_EQ(err[0], "memsweep-plot: CPU models differ: A `touch made6` $(touch made7) \"';system(\"touch made8\") "
-                      "\\ <b>&amp; \\n, B Test CPU_9");
+    EXPECT_EQ(err[0],
+              "memsweep-plot: CPU models differ: A `touch made6` $(touch made7) \"';system(\"touch made8\") "
+              "\\ <b>&amp; \\n, B Test CPU_9");
     EXPECT_EQ(err[2], "memsweep-plot: warning in A: `touch made9`");
 }
 
@@ -622,13 +655,17 @@ TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
         {"a record cut short", record.substr(0, record.size() / 2), "not valid JSON"},
         {"JSON that is no object", "[1, 2]\n", "not a memsweep record"},
         {"another format", replaced(record, "memsweep-record", "memsweep-check"), "not a memsweep record"},
-        {"another version", replaced(record, "\"format_version\": 1", "\"format_version\": 2"), "format version 2"},
+        {"another version", replaced(record, "\"format_version\": 1", "\"format_version\": 2"),
+         "format version 2"},
         {"no cells", replaced(record, "\"cells\"", "\"cellz\""), "cells is not a list"},
-        {"209 cells", record.substr(0, record.find(last_cell)) + "]}\n", "it has 209 cells, where a record has 210"},
-        {"a cell twice", replaced(record, last_cell, ",\n{\"label\": 1, \"stride\": 14,"), "the same label and stride"},
+        {"209 cells", record.substr(0, record.find(last_cell)) + "]}\n",
+         "it has 209 cells, where a record has 210"},
+        {"a cell twice", replaced(record, last_cell, ",\n{\"label\": 1, \"stride\": 14,"),
+         "the same label and stride"},
         {"a word for a median", replaced(record, "\"median\": ", "\"median\": \"fast\", \"was\": "),
          "cell 1 has a median, min or max that is not a number"},
-        {"a word for the counter's rate", replaced(record, "\"counter_mhz\": 2000", "\"counter_mhz\": \"2000\", \"x\": 0"),
+        {"a word for the counter's rate",
+         replaced(record, "\"counter_mhz\": 2000", "\"counter_mhz\": \"2000\", \"x\": 0"),
          "clock.counter_mhz is not a number above 0"},
         {"two records in one file", record + record, "2 JSON values"},
         {"a word for a latency", replaced(with_latency, "\"ns\": ", "\"ns\": \"slow\", \"was\": "),
@@ -651,7 +688,8 @@ TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
     std::string odd = write("runs\\new.json", "1\t1\n");
     Outcome o = plot_to(dir + "/bad.png", quote(odd));
     EXPECT_EQ(o.status, 1);
-    EXPECT_EQ(o.err, "memsweep-plot: " + odd + ": line 1: expected 3 columns (label, stride, throughput), found 2\n");
+    EXPECT_EQ(o.err, "memsweep-plot: " + odd +
+                         ": line 1: expected 3 columns (label, stride, throughput), found 2\n");
 
     std::string a = write("a.tsv", good);
     o = plot_to(dir + "/bad.png", a + " " + other_shape);
