@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: MIT
-// memsweep-plot: pictures from good tables, one clear line for bad ones.
+// memsweep-plot: pictures from good tables and records, verdicts on two,
+// one clear line for bad ones.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "tools.h"
 
@@ -15,6 +19,132 @@ namespace {
 
 const std::string plot = std::string(MEMSWEEP_SOURCE_DIR) + "/scripts/memsweep-plot";
 const std::string real_table = std::string(MEMSWEEP_SOURCE_DIR) + "/docs/sweep-amd-epyc.tsv";
+
+double slope(int l, int s)
+{
+    return 60.0 / s + 100.0 / l;
+}
+
+// json_string writes text as a JSON string, escapes and all.
+std::string json_string(const std::string &text)
+{
+    std::string q = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            q += '\\';
+            q += (char)c;
+        } else if (c < 0x20) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            q += escaped;
+        } else {
+            q += (char)c;
+        }
+    }
+    return q + "\"";
+}
+
+std::string json_number(double x)
+{
+    return std::to_string(x);
+}
+
+// latency_list is the JSON text of a latency list over the working sets
+// from 16 KiB to 1 GiB, powers of two and a step between each two (33
+// sizes), those that has keeps: ns gives a size's median, and spread how far
+// the other two of its three passes lie from it, as a share.
+std::string latency_list(
+    const std::function<double(long)> &ns, const std::function<double(long)> &spread,
+    const std::function<bool(long)> &has = [](long) { return true; })
+{
+    std::string t = "[";
+    for (long bytes = 16384; bytes <= (1L << 30); bytes += bytes % 3 == 0 ? bytes / 3 : bytes / 2) {
+        if (!has(bytes))
+            continue;
+        double m = ns(bytes), low = m * (1 - spread(bytes)), high = m * (1 + spread(bytes));
+        t += std::string(t.size() > 1 ? ",\n" : "") + "{\"bytes\": " + std::to_string(bytes) +
+             ", \"ns\": " + json_number(m) + ", \"cycles\": " + json_number(m * 2) +
+             ", \"min\": " + json_number(low) + ", \"max\": " + json_number(high) + ", \"passes\": [" +
+             json_number(low) + ", " + json_number(m) + ", " + json_number(high) + "]}";
+    }
+    return t + "]";
+}
+
+// Nanoseconds per load of a machine with caches of 32 KiB, 1 MiB and 32 MiB.
+double steps(long bytes)
+{
+    return bytes <= (32L << 10) ? 1.2 : bytes <= (1L << 20) ? 4.0 : bytes <= (32L << 20) ? 15.0 : 90.0;
+}
+
+size_t occurrences(const std::string &text, const std::string &part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        n++;
+    return n;
+}
+
+// A made-up record in the layout memsweep-record writes (its manual page,
+// section RECORD), with the members memsweep-plot reads.  figure gives a
+// cell's figure in each pass.
+struct MadeRecord {
+    int passes = 3;
+    int cpu = 1;
+    std::string model = "Test CPU_9";
+    std::string pages = "system";
+    double huge_share = 0.0;
+    double counter_mhz = 2000.0, factor = 1.0;
+    std::string governors = "{}", turbo = "null";  // JSON text
+    std::vector<std::string> warnings;
+    std::vector<double> drift = {40.0, 40.0, 40.0};
+    std::string caches = "[]";  // JSON text of checks_before.checks.caches.cpu0
+    std::string latency;        // JSON text of the latency list, or empty for none
+    std::function<double(int, int, int)> figure = [](int l, int s, int) { return slope(l, s); };
+
+    std::string json() const
+    {
+        std::string t = "{\"format\": \"memsweep-record\", \"format_version\": 1, \"version\": \"0.1.0\",\n";
+        t += "\"start\": \"2026-12-08T13:44:15Z\", \"passes\": " + std::to_string(passes) +
+             ", \"cpu\": " + std::to_string(cpu) + ",\n";
+        t += "\"machine\": {\"model\": " + json_string(model) + ", \"cpus\": 2, \"memory_mib\": 16000},\n";
+        t += "\"pages\": {\"mode\": " + json_string(pages) + ", \"huge_share\": " + json_number(huge_share) +
+             "},\n";
+        t += "\"clock\": {\"cpu_mhz\": " + json_number(counter_mhz * factor) +
+             ", \"counter_mhz\": " + json_number(counter_mhz) + ", \"factor\": " + json_number(factor) +
+             "},\n";
+        t += "\"checks_before\": {\"checks\": {\"frequency_scaling\": {\"governors\": " + governors +
+             ", \"turbo\": " + turbo + "}, \"caches\": {\"cpu0\": " + caches + "}}},\n";
+        t += "\"warnings\": [";
+        for (size_t k = 0; k < warnings.size(); k++)
+            t += (k ? ", " : "") + json_string(warnings[k]);
+        t += "],\n\"drift\": [";
+        for (size_t k = 0; k < drift.size(); k++)
+            t += (k ? ", " : "") + std::string("{\"seconds\": ") + std::to_string(k) +
+                 ", \"gbs\": " + json_number(drift[k]) + "}";
+        t += "],\n";
+        if (!latency.empty())
+            t += "\"latency\": " + latency + ",\n";
+        t += "\"cells\": [\n";
+        for (int l = 14; l >= 1; l--) {
+            for (int s = 1; s <= 15; s++) {
+                std::vector<double> p;
+                for (int k = 0; k < passes; k++)
+                    p.push_back(figure(l, s, k));
+                std::vector<double> sorted = p;
+                std::sort(sorted.begin(), sorted.end());
+                size_t n = sorted.size();
+                double median = n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+                t += "{\"label\": " + std::to_string(l) + ", \"stride\": " + std::to_string(s) +
+                     ", \"median\": " + json_number(median) + ", \"min\": " + json_number(sorted.front()) +
+                     ", \"max\": " + json_number(sorted.back()) + ", \"passes\": [";
+                for (int k = 0; k < passes; k++)
+                    t += (k ? ", " : "") + json_number(p[k]);
+                t += "]}" + std::string(l == 1 && s == 15 ? "\n" : ",\n");
+            }
+        }
+        return t + "]}\n";
+    }
+};
 
 class Plot : public testing::Test {
 protected:
@@ -54,7 +184,6 @@ protected:
         return t;
     }
 
-    static double slope(int l, int s) { return 60.0 / s + 100.0 / l; }
     static double faster(int l, int s) { return 1.5 * (int)slope(l, s); }
 
     Outcome plot_to(const std::string &out, const std::string &args)
@@ -136,9 +265,13 @@ TEST_F(Plot, MarksDataAndUnifiedCachesFromSysfs)
     EXPECT_GT(x_of("L1d 48K"), x_of("32K"));
     EXPECT_LT(x_of("L1d 48K"), x_of("64K"));
 
+    // A folder named with -c that isn't there gets a word, and the picture
+    // is drawn without marks.
     o = run_shell(quote(plot) + " -c " + quote(dir + "/no-such-folder") + " -o " + quote(dir + "/plain.svg") + " " +
                   quote(table));
     ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err,
+              "memsweep-plot: " + dir + "/no-such-folder: no such folder: the picture has no cache marks\n");
     EXPECT_EQ(slurp(dir + "/plain.svg").find("L1d"), std::string::npos);
 }
 
@@ -156,6 +289,257 @@ TEST_F(Plot, ComparesTwoTablesCellByCell)
     EXPECT_NE(svg.find("1.50"), std::string::npos);
     EXPECT_NE(svg.find("B / A"), std::string::npos);
     EXPECT_NE(svg.find("b_run.tsv / " + a), std::string::npos);
+    EXPECT_NE(svg.find("<text>one pass has no spread: no cell is called faster, slower or the same</text>"),
+              std::string::npos);
+
+    // A table is one pass: no cell can be told faster, slower or the same,
+    // nor can any cell of a table and a record of many passes.
+    std::string record = write("record.json", MadeRecord().json());
+    Outcome mixed = plot_to(dir + "/mixed.svg", record + " " + b);
+    for (const Outcome *run : {&o, &mixed}) {
+        ASSERT_EQ(run->status, 0) << run->err;
+        EXPECT_EQ(run->err, "");
+        std::vector<std::string> lines = lines_of(run->out);
+        ASSERT_EQ(lines.size(), 211u) << run->out;
+        EXPECT_EQ(lines[0].substr(0, 5), "14\t1\t");
+        EXPECT_EQ(lines[209].substr(0, 5), "1\t15\t");
+        for (size_t k = 0; k < 210; k++)
+            EXPECT_TRUE(lines[k].size() > 8 && lines[k].substr(lines[k].size() - 8) == "\tunknown")
+                << lines[k];
+        EXPECT_EQ(lines[210],
+                  "unknown 210: one pass has no spread, so no cell is called faster, slower or the same");
+    }
+}
+
+// Two records: a cell differs only where the two ranges over the passes
+// don't overlap and the ratio of the medians is beyond 2 %; every other cell
+// is the same, in the report and in the picture.
+TEST_F(Plot, ComparesTwoRecordsByWhatTrulyDiffers)
+{
+    MadeRecord a, b;
+    // Every cell of A spreads by 1 %.
+    a.figure = [](int l, int s, int k) { return slope(l, s) * (1 + 0.005 * k); };
+    b.figure = [](int l, int s, int k) {
+        double spread = 1 + 0.005 * k;
+        if (l == 5)
+            return slope(l, s) * 0.8 * spread;  // 20 % slower, ranges far apart
+        if (l == 9)
+            return slope(l, s) * (k == 0 ? 1.0 : 1.05) * spread;  // 4.5 % faster, but the ranges overlap
+        if (l == 12)
+            return slope(l, s) * 1.015 * spread;  // apart, but within 2 %
+        return slope(l, s) * spread;
+    };
+    std::string ra = write("a.json", a.json()), rb = write("b.json", b.json());
+    Outcome o = plot_to(dir + "/ab.svg", ra + " " + rb);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    std::vector<std::string> lines = lines_of(o.out);
+    ASSERT_EQ(lines.size(), 211u);
+    size_t n = 0;
+    for (int l = 14; l >= 1; l--) {
+        for (int s = 1; s <= 15; s++, n++) {
+            std::string cell = std::to_string(l) + "\t" + std::to_string(s) + "\t";
+            EXPECT_EQ(lines[n].rfind(cell, 0), 0u) << lines[n];
+            EXPECT_EQ(lines[n].substr(lines[n].rfind('\t') + 1), l == 5 ? "slower" : "same") << lines[n];
+            if (l == 5) {
+                EXPECT_EQ(lines[n], cell + "0.800\tslower");
+            } else if (l == 9) {
+                EXPECT_GT(atof(lines[n].c_str() + cell.size()), 1.04) << lines[n];
+            }
+        }
+    }
+    EXPECT_EQ(lines[210], "faster 0, slower 15, same 195; median ratio of those that differ 0.800");
+    std::string svg = slurp(dir + "/ab.svg");
+    EXPECT_EQ(occurrences(svg, "<text>=</text>"), 195u);
+    EXPECT_EQ(occurrences(svg, "<text>0.80</text>"), 15u);
+}
+
+// The conditions of two records differ where the records say so; each
+// difference is a line on standard error and in the caption.
+TEST_F(Plot, NamesTheConditionsUnderWhichTwoRecordsDiffer)
+{
+    MadeRecord a;
+    a.governors = R"({"performance": 2})";
+    a.turbo = R"("off")";
+    a.caches = R"([{"level": 1, "type": "Data", "size_bytes": 32768},
+                   {"level": 2, "type": "Unified", "size_bytes": 1048576}])";
+    MadeRecord b = a;
+    b.model = "Other CPU";
+    b.counter_mhz = 2400.0;
+    b.pages = "huge";
+    b.huge_share = 0.95;
+    b.governors = R"({"powersave": 2})";
+    b.turbo = R"("on")";
+    b.warnings = {"before the session: other load: other work kept 0.38 of 2 CPUs busy",
+                  "the session was disturbed: other work kept 0.50 of 2 CPUs busy while it measured"};
+    b.drift = {36.0, 36.4, 36.2};
+    b.caches = R"([{"level": 1, "type": "Data", "size_bytes": 49152},
+                   {"level": 2, "type": "Unified", "size_bytes": 2097152}])";
+    std::string ra = write("a.json", a.json()), rb = write("b.json", b.json());
+    Outcome o = run_shell(quote(plot) + " -o " + quote(dir + "/ab.svg") + " " + ra + " " + rb);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::vector<std::string> differences = {
+        "CPU models differ: A Test CPU_9, B Other CPU",
+        "counter rates differ: A 2000.000 MHz, B 2400.000 MHz",
+        "pages differ: A system, 0 % on huge pages; B huge, 95 %",
+        "governors differ: A performance on 2, B powersave on 2",
+        "turbo differs: A off, B on",
+        "warnings: A has 0, B 2 (on standard error)",
+        "the drift watch ran at 40.0 GB/s in A, 36.2 in B: the machine itself ran at another speed, and "
+        "differences of that size may be the moment rather than the setting",
+    };
+    std::vector<std::string> err = lines_of(o.err);
+    ASSERT_EQ(err.size(), differences.size() + 2 + 6) << o.err;
+    std::string svg = slurp(dir + "/ab.svg");
+    for (size_t k = 0; k < 6; k++) {
+        EXPECT_EQ(err[k], "memsweep-plot: " + differences[k]);
+        EXPECT_NE(svg.find("<text>" + differences[k] + "</text>"), std::string::npos) << differences[k];
+    }
+    EXPECT_EQ(err[6], "memsweep-plot: warning in B: " + b.warnings[0]);
+    EXPECT_EQ(err[7], "memsweep-plot: warning in B: " + b.warnings[1]);
+    EXPECT_EQ(err[8], "memsweep-plot: " + differences[6]);
+    EXPECT_NE(svg.find("<text>" + differences[6] + "</text>"), std::string::npos);
+    // Two machines, side by side: each row gives A's figure, then B's in a
+    // column of its own.
+    EXPECT_EQ(err[9], "memsweep-plot: two machines:");
+    const char *rows[][3] = {{"CPU", "Test CPU_9", "Other CPU"},
+                             {"caches", "L1d 32K, L2 1M", "L1d 48K, L2 2M"},
+                             {"counter", "2000.000 MHz", "2400.000 MHz"},
+                             {"memory", "16000 MiB", "16000 MiB"}};
+    size_t column = err[10].find(" B");
+    ASSERT_NE(column, std::string::npos) << err[10];
+    for (size_t k = 0; k < 4; k++) {
+        const std::string &row = err[11 + k];
+        EXPECT_EQ(row.rfind("memsweep-plot:   " + std::string(rows[k][0]) + " ", 0), 0u) << row;
+        EXPECT_NE(row.find(rows[k][1]), std::string::npos) << row;
+        EXPECT_EQ(row.substr(column + 1), rows[k][2]) << row;
+    }
+    // The two lists of caches disagree: none is marked.
+    EXPECT_EQ(svg.find("L1d"), std::string::npos);
+
+    // Just within every limit: the same model, counters 0.05 % apart, 9
+    // points more on huge pages, drift watches 1.5 % apart.  Nothing to say,
+    // and the caches the records share are marked.
+    b = a;
+    b.counter_mhz = 2001.0;
+    b.huge_share = 0.09;
+    b.drift = {40.6, 40.6, 40.6};
+    rb = write("b.json", b.json());
+    o = run_shell(quote(plot) + " -o " + quote(dir + "/ab.svg") + " " + ra + " " + rb);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    svg = slurp(dir + "/ab.svg");
+    EXPECT_EQ(svg.find("differ"), std::string::npos);
+    EXPECT_NE(svg.find(">L1d 32K<"), std::string::npos);
+}
+
+// A record's latency list: a third panel for one record, and for two a
+// curve each and a verdict per size that both have, by the cells' rule;
+// a longer time is slower.
+TEST_F(Plot, DrawsAndComparesTheLatencyOfRecordsThatHaveIt)
+{
+    MadeRecord a;
+    a.latency = latency_list(steps, [](long) { return 0.2; });
+    std::string ra = write("a.json", a.json());
+    Outcome o = plot_to(dir + "/a.svg", ra);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string svg = slurp(dir + "/a.svg");
+    EXPECT_NE(svg.find("<text>Latency</text>"), std::string::npos);
+    EXPECT_NE(svg.find("latency (ns per load)"), std::string::npos);
+    EXPECT_NE(svg.find(">1G<"), std::string::npos);
+    EXPECT_NE(svg.find("<text>min to max</text>"), std::string::npos);
+
+    // B: 30 % slower beyond 32 MiB with tight spreads; at 16 KiB 5 % slower
+    // but within A's wide spread there; no 48 KiB, which A has.
+    a.latency = latency_list(steps, [](long bytes) { return bytes == 16384 ? 0.2 : 0.01; });
+    MadeRecord b;
+    b.latency = latency_list(
+        [](long bytes) {
+            return steps(bytes) * (bytes > (32L << 20) ? 1.3 : bytes == 16384 ? 1.05 : 1);
+        },
+        [](long) { return 0.01; }, [](long bytes) { return bytes != 49152; });
+    ra = write("a.json", a.json());
+    std::string rb = write("b.json", b.json());
+    o = plot_to(dir + "/ab.svg", ra + " " + rb);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::vector<std::string> lines = lines_of(o.out);
+    ASSERT_GT(lines.size(), 211u);
+    std::vector<std::string> latency(lines.begin() + 210, lines.end() - 1);
+    ASSERT_EQ(latency.size(), 32u);
+    size_t slower = 0;
+    for (const std::string &line : latency) {
+        long bytes = atol(line.c_str() + 8);
+        EXPECT_EQ(line.rfind("latency\t", 0), 0u) << line;
+        EXPECT_NE(bytes, 49152) << line;
+        if (bytes > (32L << 20)) {
+            EXPECT_EQ(line, "latency\t" + std::to_string(bytes) + "\t1.300\tslower");
+            slower++;
+        } else {
+            EXPECT_EQ(line.substr(line.rfind('\t')), "\tsame") << line;
+        }
+    }
+    EXPECT_EQ(lines.back(), "faster 0, slower 0, same 210; none differ; latency sizes: faster 0, slower " +
+                                std::to_string(slower) + ", same " + std::to_string(latency.size() - slower) +
+                                "; median ratio of those that differ 1.300");
+    svg = slurp(dir + "/ab.svg");
+    EXPECT_NE(svg.find("<text>A: " + ra + "</text>"), std::string::npos);
+    EXPECT_NE(svg.find("<text>B: " + rb + "</text>"), std::string::npos);
+}
+
+// A record is known by what it holds, whatever its name.  The picture shows
+// its medians, hatches the cells whose passes spread by more than 5 %, marks
+// the caches the record lists, and says under the title how it was made.
+TEST_F(Plot, DrawsARecordsMediansAndHatchesTheCellsThatSpread)
+{
+    MadeRecord made;
+    made.pages = "huge";
+    made.huge_share = 0.874;
+    made.factor = 0.4999;
+    made.caches = R"([{"level": 1, "type": "Data", "size_bytes": 32768},
+        {"level": 1, "type": "Instruction", "size_bytes": 32768},
+        {"level": 2, "type": "Unified", "size_bytes": 1048576}])";
+    // One cell spreads by 44 % around a median of 123; the others are steady.
+    made.figure = [](int l, int s, int k) {
+        return l == 3 && s == 4 ? (k == 0 ? 151.0 : k == 1 ? 97.0 : 123.0) : slope(l, s);
+    };
+    std::string record = write("record.tsv", made.json());
+    Outcome o = run_shell(quote(plot) + " -o " + quote(dir + "/r.svg") + " " + quote(record));
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out + o.err, "");
+    std::string svg = slurp(dir + "/r.svg");
+    EXPECT_NE(svg.find("<text>memsweep on Test CPU_9, 2026-12-08T13:44:15Z</text>"), std::string::npos);
+    EXPECT_NE(svg.find("<text>3 passes on CPU 1; pages huge, 87 % on huge pages; counter 2000.000 MHz, "
+                       "cpu MHz factor 0.500</text>"),
+              std::string::npos);
+    EXPECT_NE(svg.find("<text>hatched: 1 cell whose passes spread by more than 5 %</text>"),
+              std::string::npos);
+    EXPECT_EQ(occurrences(svg, "url(#gpPat"), 1u);
+    // The heat map's figure is the median, not the first pass or the extremes.
+    EXPECT_NE(svg.find("<text>123</text>"), std::string::npos);
+    EXPECT_EQ(svg.find("<text>151</text>"), std::string::npos);
+    EXPECT_EQ(svg.find("<text>97</text>"), std::string::npos);
+    EXPECT_NE(svg.find(">L1d 32K<"), std::string::npos);
+    EXPECT_NE(svg.find(">L2 1M<"), std::string::npos);
+    EXPECT_EQ(svg.find(">L1 32K<"), std::string::npos);
+    // A record without a latency list has no latency panel.
+    EXPECT_EQ(svg.find("Latency"), std::string::npos);
+
+    // One pass has no spread to hatch; a factor that rounds to 1.000 goes
+    // unsaid; -c none leaves out the record's caches.
+    made.passes = 1;
+    made.factor = 0.9996;
+    made.warnings = {"before the session: other load: other work kept 0.38 of 2 CPUs busy"};
+    record = write("one.json", made.json());
+    o = run_shell(quote(plot) + " -c none -o " + quote(dir + "/one.svg") + " " + quote(record));
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "memsweep-plot: warning in the record: " + made.warnings[0] + "\n");
+    svg = slurp(dir + "/one.svg");
+    EXPECT_NE(svg.find("<text>1 pass on CPU 1; pages huge, 87 % on huge pages; counter 2000.000 MHz</text>"),
+              std::string::npos);
+    EXPECT_NE(svg.find("<text>one pass: no spread; 1 warning in the record (on standard error)</text>"),
+              std::string::npos);
+    EXPECT_EQ(occurrences(svg, "url(#gpPat"), 0u);
+    EXPECT_EQ(svg.find("L1d"), std::string::npos);
 }
 
 // Titles, table names and cache descriptions are text to draw: none of them
@@ -169,12 +553,36 @@ TEST_F(Plot, RunsNothingThatItsTextSays)
     std::string in_dir = "cd " + dir + " && " + plot, quoted = " '" + table + "'";
     Outcome one = run_shell(in_dir + " -c cache -t 'x `touch made3` $(touch made4)' -o one.png" + quoted);
     Outcome two = run_shell(in_dir + " -c none -o two.png" + quoted + quoted);
-    for (const char *made : {"made1", "made2", "made3", "made4", "made5"})
+    // A record's text is data as well, whatever its characters; each of its
+    // warnings stays one line on standard error.
+    MadeRecord record;
+    record.model = "`touch made6` $(touch made7) \"';system(\"touch made8\") \\ <b>&amp;\n\\n";
+    record.warnings = {"`touch made9`", "$(touch made10)\nsecond line \\n \"quoted\" 'single'"};
+    write("r`touch made11`.json", record.json());
+    write("plain.json", MadeRecord().json());
+    Outcome three = run_shell(in_dir + " -o three.svg 'r`touch made11`.json'");
+    Outcome four = run_shell(in_dir + " -o four.svg 'r`touch made11`.json' plain.json");
+    for (const char *made : {"made1", "made2", "made3", "made4", "made5", "made6", "made7", "made8", "made9",
+                             "made10", "made11"})
         EXPECT_FALSE(exists(made)) << made;
     ASSERT_EQ(one.status, 0) << one.err;
     ASSERT_EQ(two.status, 0) << two.err;
+    ASSERT_EQ(three.status, 0) << three.err;
     expect_png(dir + "/one.png");
     expect_png(dir + "/two.png");
+    EXPECT_EQ(three.err,
+              "memsweep-plot: warning in the record: `touch made9`\n"
+              "memsweep-plot: warning in the record: $(touch made10) second line \\n \"quoted\" 'single'\n");
+    EXPECT_NE(slurp(dir + "/three.svg")
+                  .find("memsweep on `touch made6` $(touch made7) \"';system(\"touch made8\") \\ "),
+              std::string::npos);
+    ASSERT_EQ(four.status, 0) << four.err;
+    std::vector<std::string> err = lines_of(four.err);
+    ASSERT_EQ(err.size(), 10u) << four.err;
+    EXPECT_EQ(err[0],
+              "memsweep-plot: CPU models differ: A `touch made6` $(touch made7) \"';system(\"touch made8\") "
+              "\\ <b>&amp; \\n, B Test CPU_9");
+    EXPECT_EQ(err[2], "memsweep-plot: warning in A: `touch made9`");
 }
 
 // The default title reads /proc/cpuinfo; however large or absent the file,
@@ -209,12 +617,24 @@ TEST_F(Plot, TitlesAMachineOfAThousandCpusOrOfNoCpuinfo)
     EXPECT_NE(slurp(dir + "/none.svg").find("memsweep on an unknown CPU"), std::string::npos);
 }
 
+// replaced returns text with its first "from" replaced by "to".
+std::string replaced(std::string text, const std::string &from, const std::string &to)
+{
+    size_t at = text.find(from);
+    return at == std::string::npos ? "no " + from + " in the text" : text.replace(at, from.size(), to);
+}
+
 TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
 {
     std::string good = grid(1, 3, 1, 3, slope);
     std::string other_shape = write("other.tsv", grid(1, 4, 1, 3, slope));
+    std::string record = MadeRecord().json();
+    std::string last_cell = ",\n{\"label\": 1, \"stride\": 15,";
+    MadeRecord timed;
+    timed.latency = latency_list(steps, [](long) { return 0.01; });
+    std::string with_latency = timed.json();
     struct Case {
-        const char *what, *text, *message;
+        std::string what, text, message;
     } const cases[] = {
         {"empty", "", "empty"},
         {"blank lines only", "\n\n", "empty"},
@@ -231,6 +651,27 @@ TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
         {"label 15", "15\t1\t5\n", "label 15 is out of range"},
         {"stride 0", "1\t0\t5\n", "stride 0 is out of range"},
         {"stride 16", "1\t16\t5\n", "stride 16 is out of range"},
+        // Records, known by their first character whatever the file's name.
+        {"a record cut short", record.substr(0, record.size() / 2), "not valid JSON"},
+        {"JSON that is no object", "[1, 2]\n", "not a memsweep record"},
+        {"another format", replaced(record, "memsweep-record", "memsweep-check"), "not a memsweep record"},
+        {"another version", replaced(record, "\"format_version\": 1", "\"format_version\": 2"),
+         "format version 2"},
+        {"no cells", replaced(record, "\"cells\"", "\"cellz\""), "cells is not a list"},
+        {"209 cells", record.substr(0, record.find(last_cell)) + "]}\n",
+         "it has 209 cells, where a record has 210"},
+        {"a cell twice", replaced(record, last_cell, ",\n{\"label\": 1, \"stride\": 14,"),
+         "the same label and stride"},
+        {"a word for a median", replaced(record, "\"median\": ", "\"median\": \"fast\", \"was\": "),
+         "cell 1 has a median, min or max that is not a number"},
+        {"a word for the counter's rate",
+         replaced(record, "\"counter_mhz\": 2000", "\"counter_mhz\": \"2000\", \"x\": 0"),
+         "clock.counter_mhz is not a number above 0"},
+        {"two records in one file", record + record, "2 JSON values"},
+        {"a word for a latency", replaced(with_latency, "\"ns\": ", "\"ns\": \"slow\", \"was\": "),
+         "latency entry 1 has an ns, cycles, min or max that is not a number"},
+        {"a latency size twice", replaced(with_latency, "\"bytes\": 24576", "\"bytes\": 16384"),
+         "the latency sizes do not ascend, each once"},
     };
     for (const Case &c : cases) {
         std::string table = write("bad.tsv", c.text);
@@ -242,8 +683,16 @@ TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
         EXPECT_NE(access((dir + "/bad.png").c_str(), F_OK), 0) << c.what;
     }
 
+    // A backslash in the name is part of the name, not an escape; and a
+    // table is a table, whatever its name.
+    std::string odd = write("runs\\new.json", "1\t1\n");
+    Outcome o = plot_to(dir + "/bad.png", quote(odd));
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "memsweep-plot: " + odd +
+                         ": line 1: expected 3 columns (label, stride, throughput), found 2\n");
+
     std::string a = write("a.tsv", good);
-    Outcome o = plot_to(dir + "/bad.png", a + " " + other_shape);
+    o = plot_to(dir + "/bad.png", a + " " + other_shape);
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.err.find("differ in shape"), std::string::npos) << o.err;
     EXPECT_EQ(lines_of(o.err).size(), 1u) << o.err;
