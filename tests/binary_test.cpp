@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Checks on the built executable: its symbol table, its libraries, and the
-// machine code of the read kernel.
+// machine code of the read kernel and of memsweep-record's chase kernel.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -90,6 +90,26 @@ TEST(Libraries, AreTheCLibraryAlone)
     EXPECT_EQ(needed, std::vector<std::string>{"libc.so.6"});
 }
 
+// backward_loops returns the loops of code: for each backward conditional
+// branch, the instructions from its target to it.
+std::vector<std::vector<Insn>> backward_loops(const std::vector<Insn> &code)
+{
+    std::vector<std::vector<Insn>> loops;
+    for (size_t j = 0; j < code.size(); j++) {
+        if (code[j].op[0] != 'j' || code[j].op == "jmp")
+            continue;
+        unsigned long target = std::stoul(code[j].args, nullptr, 16);
+        if (target >= code[j].addr)
+            continue;
+        std::vector<Insn> loop;
+        for (size_t i = 0; i <= j; i++)
+            if (code[i].addr >= target)
+                loop.push_back(code[i]);
+        loops.push_back(loop);
+    }
+    return loops;
+}
+
 TEST(Kernel, MainLoopIsFourScalarLoadsIntoFourSumsAnIndexStepAndACompareAndBranch)
 {
     std::vector<Insn> code = disassemble(exe, "test");
@@ -111,22 +131,11 @@ TEST(Kernel, MainLoopIsFourScalarLoadsIntoFourSumsAnIndexStepAndACompareAndBranc
         }
     }
 
-    // Loops are the backward conditional branches; the main loop is the one
-    // with more than one load.
+    // The main loop is the one with more than one load.
     std::vector<Insn> body;
-    for (size_t j = 0; j < code.size(); j++) {
-        if (code[j].op[0] != 'j' || code[j].op == "jmp")
-            continue;
-        unsigned long target = std::stoul(code[j].args, nullptr, 16);
-        if (target >= code[j].addr)
-            continue;
-        std::vector<Insn> loop;
-        for (size_t i = 0; i <= j; i++)
-            if (code[i].addr >= target)
-                loop.push_back(code[i]);
+    for (const std::vector<Insn> &loop : backward_loops(code))
         if (std::count_if(loop.begin(), loop.end(), [](const Insn &in) { return is_memory(in.args); }) > 1)
             body = loop;
-    }
     ASSERT_EQ(body.size(), 7u) << "main loop not found or not seven instructions";
 
     std::set<std::string> sums, indices;
@@ -146,6 +155,65 @@ TEST(Kernel, MainLoopIsFourScalarLoadsIntoFourSumsAnIndexStepAndACompareAndBranc
     EXPECT_EQ(body[5].op, "cmp");
     EXPECT_NE(body[5].args.find(index), std::string::npos);
     EXPECT_EQ(body[6].op[0], 'j');
+}
+
+// The chase measures load-to-use latency only while each load waits for the
+// one before it: every load in the loop takes its address from the register
+// the previous load (round the loop, for the first) wrote, and from nothing
+// else; nothing else writes that register, reads or writes memory, or
+// prefetches.  The final address is the result, so the loads can't go.
+TEST(Kernel, ChaseLoopIsOneChainOfDependentLoadsWhoseEndIsTheResult)
+{
+#ifndef MEMSWEEP_RECORD_EXE
+    GTEST_SKIP() << "memsweep-record is not built";
+#else
+    std::vector<Insn> code = disassemble(MEMSWEEP_RECORD_EXE, "chase");
+    ASSERT_FALSE(code.empty());
+    for (const Insn &in : code) {
+        std::string text = in.op + " " + in.args;
+        EXPECT_EQ(in.op.find("call"), std::string::npos) << text;
+        EXPECT_EQ(in.op.find("prefetch"), std::string::npos) << text;
+        EXPECT_FALSE(std::regex_search(text, std::regex("%[xyz]mm|%k[0-7]"))) << "SIMD: " << text;
+    }
+    std::vector<std::vector<Insn>> loops = backward_loops(code);
+    ASSERT_EQ(loops.size(), 1u) << "one loop";
+    const std::vector<Insn> &body = loops[0];
+
+    std::vector<std::string> chain;  // each load's destination, in order
+    std::vector<std::string> bases;  // each load's address register
+    for (const Insn &in : body) {
+        std::string text = in.op + " " + in.args;
+        if (in.op == "nop" || in.op[0] == 'j')
+            continue;
+        std::smatch m;
+        if (is_memory(in.args)) {
+            ASSERT_TRUE(std::regex_match(text, m, std::regex(R"(mov\s+(?:0x[0-9a-f]+)?\((%r\w+)\),(%r\w+))")))
+                << "not a plain load through one register: " << text;
+            bases.push_back(m[1]);
+            chain.push_back(m[2]);
+        }
+    }
+    ASSERT_FALSE(chain.empty()) << "no load in the loop";
+    for (size_t i = 0; i < chain.size(); i++)
+        EXPECT_EQ(bases[i], chain[(i + chain.size() - 1) % chain.size()])
+            << "load " << i << " does not take its address from the load before it";
+    // Nothing but the loads writes the chain's registers.
+    std::set<std::string> links(chain.begin(), chain.end());
+    for (const Insn &in : body)
+        if (!is_memory(in.args) && in.op[0] != 'j' && in.op != "nop") {
+            EXPECT_FALSE(links.count(last_operand(in.args))) << "the chain is written by " << in.op << " " << in.args;
+        }
+
+    // After the loop, the last load's register is the result: it is %rax,
+    // or it is moved into %eax or %rax before the return.
+    std::string end = chain.back();
+    bool result = end == "%rax";
+    for (const Insn &in : code)
+        if (in.addr > body.back().addr && in.op == "mov" && in.args.rfind(end, 0) == 0 &&
+            (last_operand(in.args) == "%eax" || last_operand(in.args) == "%rax"))
+            result = true;
+    EXPECT_TRUE(result) << "the final address is not the result";
+#endif
 }
 
 // A timed window runs from the start of the cycle counter, plain or
