@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // memsweep-record: its session on scripted measurements (fakes/fake_run.cpp
-// in place of the sweep), its record and warnings, its controls on the
-// machine, and the command itself, linked with the same stand-in.
+// in place of the sweep), its latency's sizes, cycles and summary, its
+// record and warnings, its controls on the machine, and the command itself,
+// linked with the same stand-in.
+#include "record/latency.h"
 #include "record/record.h"
 #include "record/session.h"
 
@@ -13,6 +15,7 @@
 #include <set>
 #include <string>
 
+#include "check/checks.h"
 #include "fakes/fake_run.h"
 #include "tools.h"
 
@@ -111,6 +114,162 @@ TEST(Session, ShufflesWithEveryIndexOnceAndTheSameOrderForTheSameSeed)
     for (int i = 0; i < 1000; i++)
         seen.insert(r.below(7));
     EXPECT_EQ(seen, (std::set<uint64_t>{0, 1, 2, 3, 4, 5, 6}));
+}
+
+/* ---------------------------------------------------------------- the latency */
+
+// cycle_lines follows the links from the buffer's first line and returns
+// the line numbers visited until it came back, or stops after `limit`.
+std::vector<size_t> cycle_lines(const std::vector<uint64_t> &buffer, size_t limit)
+{
+    const char *base = reinterpret_cast<const char *>(buffer.data());
+    std::vector<size_t> visited;
+    const char *p = base;
+    do {
+        size_t offset = (size_t)(p - base);
+        if (offset % 64 != 0 || offset / 64 >= limit)
+            return {};  // a link that is no line of the cycle
+        visited.push_back(offset / 64);
+        p = *reinterpret_cast<const char *const *>(p);
+    } while (p != base && visited.size() <= limit);
+    return visited;
+}
+
+TEST(Latency, CycleVisitsEveryLineOnceAndComesBackWithinItsLines)
+{
+    for (size_t lines : {1, 2, 3, 7, 1000}) {
+        // One line more than the cycle, which it must leave alone.
+        std::vector<uint64_t> buffer((lines + 1) * 8, 0);
+        buffer[lines * 8] = 0x5a5a5a5a;
+        record::Random random(record::cycle_seed(3, lines * 64));
+        record::build_cycle(buffer.data(), lines, random);
+        std::vector<size_t> visited = cycle_lines(buffer, lines);
+        ASSERT_EQ(visited.size(), lines) << lines;
+        std::sort(visited.begin(), visited.end());
+        for (size_t i = 0; i < lines; i++)
+            ASSERT_EQ(visited[i], i) << lines;
+        EXPECT_EQ(buffer[lines * 8], 0x5a5a5a5au) << lines;
+    }
+    // The seed and the size decide the cycle.
+    auto cycle = [](uint64_t seed, uint64_t bytes) {
+        std::vector<uint64_t> buffer(1000 * 8);
+        record::Random random(record::cycle_seed(seed, bytes));
+        record::build_cycle(buffer.data(), 1000, random);
+        return cycle_lines(buffer, 1000);
+    };
+    EXPECT_EQ(cycle(5, 64000), cycle(5, 64000));
+    EXPECT_NE(cycle(5, 64000), cycle(6, 64000));
+    EXPECT_NE(record::cycle_seed(5, 16384), record::cycle_seed(5, 24576));
+}
+
+TEST(Latency, LoadsPerCallAreTwoTripsRoundTheCycleAndAtLeastAHundredThousand)
+{
+    EXPECT_EQ(record::chase_loads(1), 100000);
+    EXPECT_EQ(record::chase_loads(50000), 100000);
+    EXPECT_EQ(record::chase_loads(50001), 100002);
+    EXPECT_EQ(record::chase_loads(size_t(1) << 24), 1 << 25);  // 1 GiB
+}
+
+constexpr uint64_t KiB = 1024, MiB = 1024 * KiB, GiB = 1024 * MiB;
+
+// The powers of two from 16 KiB to top, and 1.5 times those below 4 MiB.
+std::vector<uint64_t> sizes_up_to(uint64_t top)
+{
+    std::vector<uint64_t> sizes;
+    for (uint64_t p = 16 * KiB; p <= top; p *= 2) {
+        sizes.push_back(p);
+        if (p * 3 / 2 < 4 * MiB && p * 2 <= top)
+            sizes.push_back(p * 3 / 2);
+    }
+    return sizes;
+}
+
+TEST(Latency, SizesReachFourTimesTheLargestCacheWithinOneGiBAndHalfTheFreeMemory)
+{
+    const double plenty = 64 * 1024;  // MiB
+    // No caches known, as in many virtual machines: memsweep's 14 sizes and
+    // the steps between the small ones.
+    std::vector<uint64_t> sizes = record::latency_sizes({}, plenty);
+    EXPECT_EQ(sizes, sizes_up_to(128 * MiB));
+    EXPECT_EQ(sizes.size(), 14u + 8u);
+    for (int label = 1; label <= 14; label++)
+        EXPECT_NE(std::find(sizes.begin(), sizes.end(), uint64_t(1) << (label + 13)), sizes.end()) << label;
+    EXPECT_EQ(sizes[1], 24 * KiB);
+    EXPECT_EQ(sizes[15], 3 * MiB);
+    EXPECT_EQ(sizes[16], 4 * MiB);
+
+    // A 32 MiB third level: four times it is 128 MiB.
+    std::vector<record::Cache> l3 = {{"L1d", 32 * KiB}, {"L2", 1 * MiB}, {"L3", 32 * MiB}};
+    EXPECT_EQ(record::latency_sizes(l3, plenty), sizes_up_to(128 * MiB));
+    // 96 MiB: four times is 384 MiB, and the largest power of two within it 256 MiB.
+    l3.back().bytes = 96 * MiB;
+    EXPECT_EQ(record::latency_sizes(l3, plenty).back(), 256 * MiB);
+    EXPECT_EQ(record::latency_sizes(l3, plenty), sizes_up_to(256 * MiB));
+    // Small caches leave memsweep's 128 MiB; huge ones stop at 1 GiB.
+    EXPECT_EQ(record::latency_sizes({{"L2", 256 * KiB}}, plenty).back(), 128 * MiB);
+    EXPECT_EQ(record::latency_sizes({{"L3", 1 * GiB}}, plenty).back(), 1 * GiB);
+    EXPECT_EQ(record::latency_sizes({{"L3", 4 * GiB}}, plenty).back(), 1 * GiB);
+
+    // Half of the free memory: 1000 MiB free holds a 256 MiB buffer, not 512.
+    EXPECT_EQ(record::latency_sizes({{"L3", 1 * GiB}}, 1000).back(), 256 * MiB);
+    // Also below memsweep's 128 MiB, and the buffer comes on top of its
+    // array: 200 MiB free leave 72 MiB, 150 MiB 22 MiB.
+    EXPECT_EQ(record::latency_sizes({}, 200), sizes_up_to(64 * MiB));
+    EXPECT_EQ(record::latency_sizes({}, 150).back(), 16 * MiB);
+    EXPECT_EQ(record::latency_sizes({}, 100), std::vector<uint64_t>{16 * KiB});
+    // Free memory unknown: no larger than memsweep's own.
+    EXPECT_EQ(record::latency_sizes({{"L3", 1 * GiB}}, -1.0).back(), 128 * MiB);
+}
+
+TEST(Latency, CachesAndFreeMemoryComeFromTheChecksReport)
+{
+    std::vector<checks::CacheFolder> folders = {{"index0", "1", "Data", "48K"},
+                                                {"index1", "1", "Instruction", "32K"},
+                                                {"index2", "2", "Unified", "2048K"},
+                                                {"index3", "3", "Unified", "96M"}};
+    json report = json::parse(checks::format_json(
+        {checks::cache_check(folders), checks::memory_check("MemAvailable:    2048000 kB\n")}, ""));
+    std::vector<record::Cache> caches = record::caches_of(report);
+    ASSERT_EQ(caches.size(), 3u);
+    EXPECT_EQ(caches[0].name, "L1d");
+    EXPECT_EQ(caches[0].bytes, 48 * KiB);
+    EXPECT_EQ(caches[1].name, "L2");
+    EXPECT_EQ(caches[2].name, "L3");
+    EXPECT_EQ(caches[2].bytes, 96 * MiB);
+    EXPECT_DOUBLE_EQ(record::available_mib_of(report), 2000.0);
+
+    // None known, as here: no caches, and memory unknown.
+    report = json::parse(checks::format_json({checks::cache_check({}), checks::memory_check("")}, ""));
+    EXPECT_TRUE(record::caches_of(report).empty());
+    EXPECT_LT(record::available_mib_of(report), 0.0);
+    EXPECT_TRUE(record::caches_of(json::object()).empty());
+}
+
+TEST(Latency, SummaryGivesEachLevelsMedianOfTheSizesWellInsideItThenMemory)
+{
+    // 1.2 ns up to 32 KiB, 4 ns and a little more to 1 MiB, 15 ns to
+    // 32 MiB, then 90 ns.
+    std::vector<uint64_t> sizes = sizes_up_to(128 * MiB);
+    std::vector<record::LatencyFigure> figures(sizes.size());
+    std::transform(sizes.begin(), sizes.end(), figures.begin(), [](uint64_t b) {
+        double ns = b <= 32 * KiB ? 1.2 : b <= 1 * MiB ? 4.0 + (double)b / (double)MiB : b <= 32 * MiB ? 15.0 : 90.0;
+        return record::LatencyFigure{b, ns};
+    });
+    std::vector<record::Cache> caches = {{"L1d", 32 * KiB}, {"L2", 1 * MiB}, {"L3", 32 * MiB}};
+    // L1d: 16 KiB; L2: 48 KiB to 512 KiB (eight from 4.05 to 4.5, the
+    // middle two 4.13 and 4.19); L3: 1.5 MiB to 16 MiB; memory: 128 MiB.
+    EXPECT_EQ(record::latency_summary(figures, caches), "L1d 1.2 ns, L2 4.2 ns, L3 15 ns, memory 90 ns");
+
+    // No caches known: the smallest size, then memory.
+    EXPECT_EQ(record::latency_summary(figures, {}), "16 KiB 1.2 ns, memory 90 ns");
+
+    // A level with no size well inside it and above the level below is left out.
+    EXPECT_EQ(record::latency_summary(figures, {{"L1d", 32 * KiB}, {"L2", 48 * KiB}}), "L1d 1.2 ns, memory 90 ns");
+    // A largest size that fits in the largest cache is no memory figure.
+    EXPECT_EQ(record::latency_summary(figures, {{"L1d", 32 * KiB}, {"L2", 1 * MiB}, {"L3", 256 * MiB}}),
+              "L1d 1.2 ns, L2 4.2 ns, L3 15 ns, 128 MiB 90 ns (memory not reached: it fits in L3)");
+    EXPECT_EQ(record::latency_summary({}, caches), "");
+    EXPECT_EQ(record::latency_summary({{1 * GiB, 123.4}}, {}), "memory 123 ns");
 }
 
 /* ---------------------------------------------------------------- the record */

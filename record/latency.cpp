@@ -1,0 +1,197 @@
+// SPDX-License-Identifier: MIT
+/*
+ * latency.cpp -- the latency's working sets, the chase's cycle, the cache
+ * levels read from the checks' report, and the summary line.
+ */
+#include "record/latency.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+#include <utility>
+
+namespace record {
+
+using json = nlohmann::ordered_json;
+
+/* ====================== The machine's caches ====================== */
+
+std::vector<Cache> caches_of(const json &report)
+{
+    std::vector<Cache> caches;
+    const json &list = report.value("checks", json::object()).value("caches", json::object()).value("cpu0", json::array());
+    if (!list.is_array())
+        return caches;
+    for (const json &c : list) {
+        if (!c.is_object() || !c.contains("level") || !c["level"].is_number_integer() || !c.contains("size_bytes") ||
+            !c["size_bytes"].is_number_unsigned() || c["size_bytes"].get<uint64_t>() == 0)
+            continue;
+        long level = c["level"].get<long>();
+        std::string name = "L" + std::to_string(level);
+        if (level == 1 && c.value("type", "") == "Data")
+            name += "d";
+        caches.push_back({name, c["size_bytes"].get<uint64_t>()});
+    }
+    return caches;
+}
+
+double available_mib_of(const json &report)
+{
+    const json &mib = report.value("checks", json::object()).value("memory", json::object()).value("available_mib", json());
+    return mib.is_number() && mib.get<double>() >= 0.0 ? mib.get<double>() : -1.0;
+}
+
+/* ====================== The working sets ====================== */
+
+static const uint64_t KiB = 1024, MiB = KiB * 1024, GiB = MiB * 1024;
+
+/* memsweep's smallest and largest working sets. */
+static const uint64_t smallest = 16 * KiB;
+static const uint64_t sweep_largest = 128 * MiB;
+/* The largest working set: a few times any cache of today, and a buffer
+ * that most machines spare for a minute. */
+static const uint64_t largest = 1 * GiB;
+/* Four times the largest cache leaves it holding a quarter of the working
+ * set at most, so that three loads in four or more go to memory. */
+static const uint64_t beyond_cache = 4;
+/* The steps of 1.5 times a power of two stop here: below it a point costs
+ * a few hundredths of a second at most, above it each one is a second or
+ * more of memory latency, where the session's time budget keeps the powers
+ * of two alone. */
+static const uint64_t fine_below = 4 * MiB;
+
+/* power_below returns the largest power of two not above n (n >= 1). */
+static uint64_t power_below(uint64_t n)
+{
+    uint64_t p = 1;
+    while (p <= n / 2)
+        p *= 2;
+    return p;
+}
+
+std::vector<uint64_t> latency_sizes(const std::vector<Cache> &caches, double available_mib)
+{
+    uint64_t cache = 0;
+    for (const Cache &c : caches)
+        cache = std::max(cache, c.bytes);
+    uint64_t top = sweep_largest;
+    if (cache > 0) {
+        uint64_t reach = cache >= largest / beyond_cache ? largest : cache * beyond_cache;
+        top = std::max(top, power_below(reach));
+    }
+    if (available_mib < 0.0) {
+        /* Unknown memory: no more than the sweep itself reads. */
+        top = std::min(top, sweep_largest);
+    } else {
+        /* Half of what is free, and no more than what the sweep's own
+         * 128 MiB array leaves (it is not yet resident when the memory is
+         * checked): a buffer that does not fit would measure the paging,
+         * and push the array out with it. */
+        double free_bytes = available_mib * (double)MiB;
+        double room = std::min(free_bytes / 2.0, free_bytes - (double)sweep_largest);
+        if (room < (double)top)
+            top = room >= (double)smallest ? power_below((uint64_t)room) : smallest;
+    }
+
+    std::vector<uint64_t> sizes;
+    for (uint64_t p = smallest; p <= top; p *= 2) {
+        sizes.push_back(p);
+        if (p * 3 / 2 < fine_below && p * 2 <= top)
+            sizes.push_back(p * 3 / 2);
+    }
+    return sizes;
+}
+
+/* ====================== The cycle ====================== */
+
+/* Sattolo's algorithm: every line first names itself, then each line from
+ * the last down to the second swaps its link with that of a line drawn from
+ * those before it.  The result is a single cycle through all the lines,
+ * each of the (n - 1)! cycles as likely: the links are a permutation, and
+ * no line is left pointing at itself. */
+void build_cycle(void *buffer, size_t lines, Random &random)
+{
+    char *base = static_cast<char *>(buffer);
+    auto link = [base](size_t i) { return reinterpret_cast<char **>(base + i * line_bytes); };
+    for (size_t i = 0; i < lines; i++)
+        *link(i) = base + i * line_bytes;
+    for (size_t i = lines; i-- > 1;)
+        std::swap(*link(i), *link(random.below(i)));
+}
+
+uint64_t cycle_seed(uint64_t seed, uint64_t bytes)
+{
+    /* The size is spread over the seed's bits by one step of the generator,
+     * so that sizes next to each other start far apart. */
+    Random mix(bytes);
+    return seed ^ mix.next();
+}
+
+/* At 100,000 loads a call lasts 0.1 ms or more, so that the timed window's
+ * own few dozen cycles are below a thousandth of it. */
+static const size_t least_loads = 100000;
+
+int chase_loads(size_t lines)
+{
+    return (int)std::max(2 * lines, least_loads);
+}
+
+/* ====================== The summary ====================== */
+
+/* size_text shows a size in the largest binary unit that divides it. */
+static std::string size_text(uint64_t bytes)
+{
+    if (bytes % GiB == 0)
+        return std::to_string(bytes / GiB) + " GiB";
+    if (bytes % MiB == 0)
+        return std::to_string(bytes / MiB) + " MiB";
+    if (bytes % KiB == 0)
+        return std::to_string(bytes / KiB) + " KiB";
+    return std::to_string(bytes) + " B";
+}
+
+/* ns_text shows a latency with two digits or more: 1.3 ns, 14 ns, 92 ns. */
+static std::string ns_text(double ns)
+{
+    char text[64];
+    snprintf(text, sizeof text, ns < 9.95 ? "%.1f ns" : "%.0f ns", ns);
+    return text;
+}
+
+std::string latency_summary(const std::vector<LatencyFigure> &figures, const std::vector<Cache> &caches)
+{
+    if (figures.empty())
+        return "";
+    std::vector<std::string> parts;
+    const LatencyFigure &last = figures.back();
+    if (caches.empty()) {
+        if (figures.size() > 1)
+            parts.push_back(size_text(figures.front().bytes) + " " + ns_text(figures.front().ns));
+        parts.push_back("memory " + ns_text(last.ns));
+    } else {
+        uint64_t below = 0;         /* the size of the level below */
+        const Cache *biggest = &caches.front();
+        for (const Cache &c : caches) {
+            std::vector<double> inside;
+            for (const LatencyFigure &f : figures)
+                if (f.bytes > below && f.bytes <= c.bytes / 2)
+                    inside.push_back(f.ns);
+            if (!inside.empty())
+                parts.push_back(c.name + " " + ns_text(spread_of(inside).median));
+            below = std::max(below, c.bytes);
+            if (c.bytes > biggest->bytes)
+                biggest = &c;
+        }
+        if (last.bytes > below)
+            parts.push_back("memory " + ns_text(last.ns));
+        else
+            parts.push_back(size_text(last.bytes) + " " + ns_text(last.ns) + " (memory not reached: it fits in " +
+                            biggest->name + ")");
+    }
+    std::string line;
+    for (const std::string &part : parts)
+        line += (line.empty() ? "" : ", ") + part;
+    return line;
+}
+
+}  // namespace record
