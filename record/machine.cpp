@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 /*
  * machine.cpp -- the controls a session puts on the machine: which pages
- * the measured memory gets, and which CPU the session runs on.  The only
- * Linux calls of memsweep-record's session live here.
+ * the measured memory gets, the latency's buffer, and which CPU the
+ * session runs on.  The only Linux calls of memsweep-record's session live
+ * here.
  */
 #include "record/session.h"
 
@@ -57,6 +58,48 @@ double huge_share(const std::string &smaps, uintptr_t begin, uintptr_t end)
         }
     }
     return std::min(huge / (double)(end - begin), 1.0);
+}
+
+/* Transparent huge pages are 2 MiB on x86-64; a mapping aligned to them
+ * can be backed by them from its first byte to its last. */
+static const size_t huge_page = size_t(2) << 20;
+
+/* The mapping is made one huge page larger than asked, and the parts
+ * before the first aligned address and after the buffer's end are given
+ * back at once. */
+void *map_buffer(size_t bytes)
+{
+    if (bytes == 0 || bytes > SIZE_MAX - huge_page) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    size_t span = bytes + huge_page;
+    void *mapped = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED)
+        return nullptr;
+    char *from = static_cast<char *>(mapped);
+    size_t head = (huge_page - (uintptr_t)from % huge_page) % huge_page;
+    char *start = from + head;
+    if (head > 0)
+        munmap(from, head);
+    size_t tail = span - head - bytes;
+    if (tail > 0)
+        munmap(start + bytes, tail);
+    return start;
+}
+
+void unmap_buffer(void *buffer, size_t bytes)
+{
+    if (buffer != nullptr)
+        munmap(buffer, bytes);
+}
+
+void touch_pages(void *addr, size_t len)
+{
+    size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    volatile char *bytes = static_cast<char *>(addr);
+    for (size_t at = 0; at < len; at += page)
+        bytes[at] = 0;
 }
 
 /* ====================== CPUs ====================== */

@@ -9,13 +9,15 @@
  *   2. the session pinned to one CPU, the least busy of those it may use;
  *   3. the measured memory given the pages asked for (--pages);
  *   4. cycles turned into time with the counter's measured rate;
- *   5. passes over the grid, each in a shuffled order, with a drift watch
- *      (a fixed core-bound cell measured again every few seconds);
+ *   5. passes over the grid and the load-to-use latency's working sets,
+ *      each pass in a shuffled order, with a drift watch (a fixed
+ *      core-bound cell measured again every few seconds);
  *   6. the checks again, and what changed over the session.
  *
  * Standard output gets the median of every cell in memsweep's layout, with
- * one decimal; -o FILE gets the whole record as JSON (memsweep-record(1)).
- * Warnings go to standard error, one line each, and a summary after them.
+ * one decimal; -o FILE gets the whole record as JSON (memsweep-record(1)),
+ * the latency with it.  Warnings go to standard error, one line each, and a
+ * summary after them, with one line of latency by cache level.
  *
  * Exit status: 0 when a record was made, warnings or not; 1 when it could
  * not be (the counter's rate can't be measured, a write failed); 2 for a
@@ -44,6 +46,7 @@
 
 #include "check/checks.h"
 #include "clock/clock.h"
+#include "record/latency.h"
 #include "record/record.h"
 #include "record/session.h"
 #include "sweep/sweep.h"
@@ -59,14 +62,15 @@ static const uint64_t seed_limit = uint64_t(1) << 53;
 
 static const char usage[] =
     "usage: memsweep-record [-o FILE] [--passes N] [--seed S] [--cpu N]\n"
-    "                       [--pages system|small|huge] [--quiet]\n"
+    "                       [--pages system|small|huge] [--no-latency] [--quiet]\n"
     "  -o, --json FILE  write the whole record to FILE as JSON\n"
     "  --passes N       measure every cell N times, 1 to 100 (default 3)\n"
     "  --seed S         the seed of the passes' random orders (default: a new one)\n"
     "  --cpu N          run on CPU N (default: the least busy of those allowed)\n"
     "  --pages MODE     system: as the machine has it (default); small: no huge\n"
     "                   pages for the measured memory; huge: ask for huge pages\n"
-    "  --quiet          no progress line and no summary\n"
+    "  --no-latency     measure the throughput alone, not the load-to-use latency\n"
+    "  --quiet          no progress line and no summary lines\n"
     "  -h, --help       print this help\n"
     "Standard output: the median table in memsweep's layout.  Exit status: 0 a record\n"
     "was made, 1 it could not be, 2 usage error, 130 stopped by Ctrl-C.\n";
@@ -81,6 +85,7 @@ struct Options {
     record::Pages pages = record::Pages::system;
     std::string out; /* the record's path; "" for none */
     bool quiet = false;
+    bool latency = true;
 };
 
 /* shown makes a command-line word fit for one line: a control character
@@ -131,6 +136,8 @@ static int parse_options(int argc, char **argv, Options *o)
             return 0;
         } else if (arg == "--quiet") {
             o->quiet = true;
+        } else if (arg == "--no-latency") {
+            o->latency = false;
         } else if (name == "-o" || name == "--json") {
             if (value.empty())
                 return usage_error(name + " needs a file name");
@@ -378,13 +385,40 @@ static int session(int argc, char **argv)
         warn(&s, std::string("the kernel refused the page advice for the measured memory (") + strerror(errno) +
                      "): its pages are the system's choice");
     init_data(data, DATA_ELEMS);
-    s.huge_share = record::huge_share(read_text("/proc/self/smaps"), (uintptr_t)data, (uintptr_t)data + sizeof data);
+
+    /* --- LATENCY'S BUFFER: one mapping of the largest working set, with
+     * the same pages, made resident on this CPU before anything is timed;
+     * each size's cycle is built in its first bytes. --- */
+    std::vector<uint64_t> latency_bytes;
+    if (o.latency)
+        latency_bytes = record::latency_sizes(record::caches_of(s.checks_before),
+                                              record::available_mib_of(s.checks_before));
+    size_t buffer_bytes = latency_bytes.empty() ? 0 : (size_t)latency_bytes.back();
+    void *buffer = nullptr;
+    if (buffer_bytes > 0) {
+        buffer = record::map_buffer(buffer_bytes);
+        if (buffer == nullptr) {
+            warn(&s, "can't map " + std::to_string(buffer_bytes >> 20) + " MiB for the latency (" +
+                         strerror(errno) + "): the session measures the throughput alone");
+            latency_bytes.clear();
+        } else {
+            if (!record::advise_pages(buffer, buffer_bytes, o.pages))
+                warn(&s, std::string("the kernel refused the page advice for the latency's buffer (") +
+                             strerror(errno) + "): its pages are the system's choice");
+            record::touch_pages(buffer, buffer_bytes);
+        }
+    }
+    std::string smaps = read_text("/proc/self/smaps");
+    s.huge_share = record::huge_share(smaps, (uintptr_t)data, (uintptr_t)data + sizeof data);
+    if (buffer != nullptr)
+        s.latency_huge_share = record::huge_share(smaps, (uintptr_t)buffer, (uintptr_t)buffer + buffer_bytes);
 
     /* --- CLOCK: the counter's own rate, and the rate memsweep would use. --- */
     s.counter_mhz = counter_mhz();
     if (!(s.counter_mhz > 0.0)) {
         fprintf(stderr, "memsweep-record: can't measure the counter's rate: the system clock can't be read\n");
         remove_temp();
+        record::unmap_buffer(buffer, buffer_bytes);
         return 1;
     }
     s.cpu_mhz = checks::memsweep_rate("/proc/cpuinfo").mhz;
@@ -397,6 +431,8 @@ static int session(int argc, char **argv)
     plan.passes = o.passes;
     plan.seed = o.seed;
     plan.mhz = s.counter_mhz;
+    plan.latency_bytes = latency_bytes;
+    plan.latency_buffer = buffer;
     bool show = !o.quiet && isatty(2);
     if (show)
         plan.progress = [last_shown = -1.0](int done, int total, double elapsed) mutable {
@@ -405,11 +441,12 @@ static int session(int argc, char **argv)
                 return;
             last_shown = elapsed;
             std::string left = done > 0 ? ", about " + minutes(elapsed / done * (total - done)) + " left" : "";
-            fprintf(stderr, "\rmemsweep-record: %d of %d cells, %s%s\033[K", done, total, minutes(elapsed).c_str(),
+            fprintf(stderr, "\rmemsweep-record: %d of %d points, %s%s\033[K", done, total, minutes(elapsed).c_str(),
                     left.c_str());
             progress_shown = 1;
         };
     s.passes = record::measure(plan);
+    record::unmap_buffer(buffer, buffer_bytes);
     if (progress_shown) {
         fputs("\r\033[K", stderr);
         progress_shown = 0;
@@ -448,8 +485,13 @@ static int session(int argc, char **argv)
                 errno != 0 ? strerror(errno) : "write error");
         status = 1;
     }
-    if (!o.quiet)
+    if (!o.quiet) {
         fprintf(stderr, "memsweep-record: %s\n", record::summary(s, o.out).c_str());
+        std::string latency =
+            record::latency_summary(record::latency_medians(s.passes), record::caches_of(s.checks_before));
+        if (!latency.empty())
+            fprintf(stderr, "memsweep-record: latency: %s\n", latency.c_str());
+    }
     return status;
 }
 

@@ -96,6 +96,9 @@ std::vector<std::string> session_warnings(const Session &s)
         warnings.push_back("huge pages were asked for, but none of the measured memory got them (transparent "
                            "huge pages: " + mode + "): the figures are those of small pages");
     }
+    if (s.pages == Pages::huge && s.latency_huge_share == 0.0)
+        warnings.push_back("huge pages were asked for, but none of the latency's buffer got them: its figures are "
+                           "those of small pages");
 
     Spread drift = spread_of(watch_figures(s.passes));
     if (spread_share(drift) > drift_limit)
@@ -170,6 +173,29 @@ std::string summary(const Session &s, const std::string &out)
     return line;
 }
 
+/* ====================== The latency ====================== */
+
+/* by_size returns the latency sizes' places in passes, ascending by size. */
+static std::vector<size_t> by_size(const Passes &passes)
+{
+    std::vector<size_t> order;
+    for (size_t j = 0; j < passes.latency_bytes.size() && j < passes.latency_ns.size(); j++)
+        order.push_back(j);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return passes.latency_bytes[a] < passes.latency_bytes[b]; });
+    return order;
+}
+
+std::vector<LatencyFigure> latency_medians(const Passes &passes)
+{
+    std::vector<size_t> order = by_size(passes);
+    std::vector<LatencyFigure> figures(order.size());
+    std::transform(order.begin(), order.end(), figures.begin(), [&](size_t j) {
+        return LatencyFigure{passes.latency_bytes[j], spread_of(passes.latency_ns[j]).median};
+    });
+    return figures;
+}
+
 /* ====================== The record ====================== */
 
 json record_json(const Session &s)
@@ -188,7 +214,9 @@ json record_json(const Session &s)
     r["machine"] = {{"model", s.model},
                     {"cpus", s.cpus},
                     {"memory_mib", s.memory_mib >= 0.0 ? json(s.memory_mib) : json(nullptr)}};
-    r["pages"] = {{"mode", pages_name(s.pages)}, {"huge_share", s.huge_share}};
+    r["pages"] = {{"mode", pages_name(s.pages)},
+                  {"huge_share", s.huge_share},
+                  {"latency_huge_share", s.latency_huge_share >= 0.0 ? json(s.latency_huge_share) : json(nullptr)}};
     r["clock"] = {{"cpu_mhz", s.cpu_mhz}, {"counter_mhz", s.counter_mhz}, {"factor", s.cpu_mhz / s.counter_mhz}};
     r["checks_before"] = s.checks_before;
     r["checks_after"] = s.checks_after;
@@ -212,6 +240,18 @@ json record_json(const Session &s)
                          {"passes", s.passes.gbs[i]}});
     }
     r["cells"] = cells;
+    /* Cycles are counter cycles per load: the time, at the counter's rate. */
+    json latency = json::array();
+    for (size_t j : by_size(s.passes)) {
+        Spread sp = spread_of(s.passes.latency_ns[j]);
+        latency.push_back({{"bytes", s.passes.latency_bytes[j]},
+                           {"ns", sp.median},
+                           {"cycles", sp.median * s.counter_mhz / 1000.0},
+                           {"min", sp.min},
+                           {"max", sp.max},
+                           {"passes", s.passes.latency_ns[j]}});
+    }
+    r["latency"] = latency;
     return r;
 }
 

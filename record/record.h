@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 /*
  * record.h -- what a memsweep-record session says: its warnings, judged from
- * what was measured; the median table in memsweep's layout; and the record,
+ * what was measured; the median table in memsweep's layout; the latency's
+ * medians; and the record,
  * one JSON object whose layout (format "memsweep-record", version 1) is
  * documented in memsweep-record(1).  Private to memsweep-record.
  */
@@ -13,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "record/latency.h"
 #include "record/session.h"
 
 namespace record {
@@ -38,6 +40,7 @@ struct Session {
     int cpu = -1;                       /* the CPU the session ran on */
     Pages pages = Pages::system;
     double huge_share = 0.0;            /* of data, on huge pages */
+    double latency_huge_share = -1.0;   /* of the latency's buffer; negative without one */
     double cpu_mhz = 0.0;               /* the "cpu MHz" rate memsweep would use */
     double counter_mhz = 0.0;           /* the counter's measured rate */
     std::string model;                  /* the CPU's model name; "" if unknown */
@@ -63,7 +66,8 @@ const char *pages_name(Pages pages);
 std::vector<std::string> check_warnings(const json &report, const std::string &when);
 
 /* session_warnings judges what the session itself measured: huge pages
- * asked for and none obtained, a drift watch that moved by more than
+ * asked for and none obtained (for the array or the latency's buffer), a
+ * drift watch that moved by more than
  * drift_limit, other work above other_cpus_limit, and a "cpu MHz" line or
  * a counter's rate that moved by more than their limits. */
 std::vector<std::string> session_warnings(const Session &s);
@@ -81,6 +85,10 @@ double spread_share(const Spread &s);
  * the cells' spread, the drift watch, the warnings and where the record is
  * ("" for none). */
 std::string summary(const Session &s, const std::string &out);
+
+/* latency_medians returns every latency size's median over the passes,
+ * ascending by size. */
+std::vector<LatencyFigure> latency_medians(const Passes &passes);
 
 /* record_json returns the whole record. */
 json record_json(const Session &s);

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "record/chase.h"
+#include "record/latency.h"
 #include "sweep/sweep.h"
 
 namespace record {
@@ -87,13 +89,33 @@ static double gbs(int bytes, int stride, double mhz)
     return run(bytes, stride, mhz) / 1000.0;
 }
 
+/* latency_ns builds the cycle of a working set in the buffer and measures
+ * the chase round it, in ns per load of real time. */
+static double latency_ns(void *buffer, uint64_t bytes, uint64_t seed, double mhz)
+{
+    size_t lines = bytes / line_bytes;
+    Random random(cycle_seed(seed, bytes));
+    build_cycle(buffer, lines, random);
+    return chase_cycles(buffer, chase_loads(lines)) / mhz * 1000.0;
+}
+
 Passes measure(const Plan &plan)
 {
     using clock = std::chrono::steady_clock;
     const std::vector<Cell> cells = grid();
-    const int total = plan.passes * (int)cells.size();
+    const std::vector<uint64_t> latency =
+        plan.latency_buffer != nullptr ? plan.latency_bytes : std::vector<uint64_t>();
+    /* One order per pass over the cells and the latency sizes together:
+     * the latency's points fall among the cells, over the whole pass, so
+     * that neither kind is measured always early, always late, or always
+     * right after the other's largest working sets.  Without latency a
+     * pass's order is drawn over the cells alone. */
+    const int points = (int)(cells.size() + latency.size());
+    const int total = plan.passes * points;
     Passes result;
     result.gbs.assign(cells.size(), std::vector<double>());
+    result.latency_bytes = latency;
+    result.latency_ns.assign(latency.size(), std::vector<double>());
 
     clock::time_point start = clock::now();
     auto since_start = [&] { return std::chrono::duration<double>(clock::now() - start).count(); };
@@ -106,8 +128,13 @@ Passes measure(const Plan &plan)
     Random random(plan.seed);
     int done = 0;
     for (int pass = 0; pass < plan.passes; pass++) {
-        for (int i : shuffled((int)cells.size(), random)) {
-            result.gbs[i].push_back(gbs(cells[i].bytes(), cells[i].stride, plan.mhz));
+        for (int i : shuffled(points, random)) {
+            if (i < (int)cells.size()) {
+                result.gbs[i].push_back(gbs(cells[i].bytes(), cells[i].stride, plan.mhz));
+            } else {
+                size_t j = (size_t)i - cells.size();
+                result.latency_ns[j].push_back(latency_ns(plan.latency_buffer, latency[j], plan.seed, plan.mhz));
+            }
             done++;
             if (since_start() - result.drift.back().seconds >= plan.watch_every_s)
                 watch();

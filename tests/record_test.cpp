@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // memsweep-record: its session on scripted measurements (fakes/fake_run.cpp
-// in place of the sweep), its latency's sizes, cycles and summary, its
-// record and warnings, its controls on the machine, and the command itself,
-// linked with the same stand-in.
+// in place of the sweep, fakes/fake_chase.cpp in place of the chase), its
+// latency's sizes, cycles and summary, its record and warnings, its
+// controls on the machine, and the command itself, linked with the same
+// stand-ins.
 #include "record/latency.h"
 #include "record/record.h"
 #include "record/session.h"
@@ -12,10 +13,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <regex>
 #include <set>
 #include <string>
 
 #include "check/checks.h"
+#include "fakes/fake_chase.h"
 #include "fakes/fake_run.h"
 #include "tools.h"
 
@@ -24,17 +27,33 @@ namespace {
 using record::json;
 
 // session runs a scripted session and returns it with the calls of run,
-// less the drift watch's readings.
-record::Passes session(int passes, uint64_t seed, double watch_every_s = 1e9)
+// less the drift watch's readings; with latency sizes, their cycles are
+// built in buffer.
+record::Passes session(int passes, uint64_t seed, double watch_every_s = 1e9,
+                       const std::vector<uint64_t> &latency = {}, void *buffer = nullptr)
 {
     fake_run::reset();
+    fake_chase::reset();
     record::Plan plan;
     plan.passes = passes;
     plan.seed = seed;
     plan.mhz = 2500.0;
     plan.watch_every_s = watch_every_s;
+    plan.latency_bytes = latency;
+    plan.latency_buffer = buffer;
     return record::measure(plan);
 }
+
+// Buffer is a latency buffer of the session's own kind, given back at the
+// end of the test.
+struct Buffer {
+    size_t bytes;
+    void *at;
+    explicit Buffer(size_t n) : bytes(n), at(record::map_buffer(n)) {}
+    ~Buffer() { record::unmap_buffer(at, bytes); }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+};
 
 // The cells' order in each pass: the calls between the first and the last
 // drift watch, as (size, stride) pairs.
@@ -72,6 +91,53 @@ TEST(Session, MeasuresEveryCellOncePerPassInAnOrderThatChangesWithPassAndSeed)
     EXPECT_EQ(measured(), order);  // the seed decides the order
     session(3, 43);
     EXPECT_NE(measured(), order);
+}
+
+TEST(Session, MeasuresEveryLatencySizeOncePerPassAmongTheCellsEachOnACycleOfItsOwnSize)
+{
+    const std::vector<uint64_t> sizes = {16384, 24576, 1 << 20};
+    Buffer buffer(1 << 20);
+    ASSERT_NE(buffer.at, nullptr);
+    record::Passes p = session(3, 42, 1e9, sizes, buffer.at);
+    std::vector<std::pair<int, int>> order = measured();
+    ASSERT_EQ(order.size(), 3u * 213u);
+    std::set<std::pair<int, int>> chases = {{16384, 0}, {24576, 0}, {1 << 20, 0}};
+    std::vector<std::vector<size_t>> places(3);  // where the chases fell in each pass
+    bool among_cells = false;                     // a chase with a cell on either side
+    for (int k = 0; k < 3; k++) {
+        std::vector<std::pair<int, int>> pass(order.begin() + 213 * k, order.begin() + 213 * (k + 1));
+        std::set<std::pair<int, int>> seen;
+        for (size_t i = 0; i < pass.size(); i++) {
+            if (pass[i].second != 0)
+                continue;
+            seen.insert(pass[i]);
+            places[k].push_back(i);
+            among_cells = among_cells || (i > 0 && i + 1 < pass.size() && pass[i - 1].second != 0 &&
+                                          pass[i + 1].second != 0);
+        }
+        EXPECT_EQ(seen, chases) << "pass " << k;  // every size once, each on a cycle of all its lines
+        std::set<std::pair<int, int>> points(pass.begin(), pass.end());
+        EXPECT_EQ(points.size(), 213u) << "pass " << k;
+    }
+    EXPECT_NE(places[0], places[1]);
+    EXPECT_TRUE(among_cells) << "the chases are kept apart from the cells";
+    // Two trips round each cycle, and at least 100,000 loads.
+    for (const fake_chase::Call &c : fake_chase::calls)
+        EXPECT_EQ(c.loads, std::max<int>(100000, 2 * (int)c.lines)) << c.lines;
+
+    // Figures in ns per load at the plan's rate, by the size's place.
+    ASSERT_EQ(p.latency_bytes, sizes);
+    ASSERT_EQ(p.latency_ns.size(), 3u);
+    EXPECT_EQ(p.latency_ns[0], std::vector<double>(3, 4.0 / 2500.0 * 1000.0));
+    EXPECT_EQ(p.latency_ns[2], std::vector<double>(3, 100.0 / 2500.0 * 1000.0));
+    EXPECT_EQ(p.gbs.size(), 210u);
+
+    // No buffer, no latency: the cells alone, in the orders they had.
+    session(1, 42);
+    std::vector<std::pair<int, int>> cells_alone = measured();
+    record::Passes none = session(1, 42, 1e9, sizes, nullptr);
+    EXPECT_EQ(measured(), cells_alone);
+    EXPECT_TRUE(none.latency_ns.empty());
 }
 
 TEST(Session, WatchesTheCoreBoundCellAtTheStartBetweenCellsAndAtTheEnd)
@@ -322,6 +388,38 @@ TEST(Record, RoundTripsThroughJsonAndAgreesWithTheMedianTable)
     EXPECT_EQ(lines[210], "1\t15\t14.0");
 }
 
+TEST(Record, KeepsTheLatencyAscendingBySizeWithItsSpreadEveryPassAndCounterCycles)
+{
+    record::Session s = made_up();
+    s.latency_huge_share = 0.25;
+    s.passes.latency_bytes = {1 << 20, 16384};
+    s.passes.latency_ns = {{90.0, 80.0, 100.0, 95.0}, {1.25, 1.5, 1.0}};
+    json r = json::parse(record::record_json(s).dump(2));
+    EXPECT_EQ(r["pages"]["latency_huge_share"], 0.25);
+    ASSERT_EQ(r["latency"].size(), 2u);
+    const json &small = r["latency"][0], &large = r["latency"][1];
+    EXPECT_EQ(small["bytes"], 16384);
+    EXPECT_EQ(small["ns"], 1.25);
+    EXPECT_DOUBLE_EQ(small["cycles"].get<double>(), 1.25 * 2.4);  // at the counter's 2400 MHz
+    EXPECT_EQ(small["min"], 1.0);
+    EXPECT_EQ(small["max"], 1.5);
+    EXPECT_EQ(small["passes"], json({1.25, 1.5, 1.0}));
+    EXPECT_EQ(large["bytes"].get<uint64_t>(), uint64_t(1) << 20);
+    EXPECT_EQ(large["ns"], 92.5);
+    EXPECT_EQ(large["passes"], json({90.0, 80.0, 100.0, 95.0}));
+
+    std::vector<record::LatencyFigure> medians = record::latency_medians(s.passes);
+    ASSERT_EQ(medians.size(), 2u);
+    EXPECT_EQ(medians[0].bytes, 16384u);
+    EXPECT_EQ(medians[0].ns, 1.25);
+    EXPECT_EQ(medians[1].ns, 92.5);
+
+    // Without latency: an empty list and no buffer's share.
+    r = json::parse(record::record_json(made_up()).dump(2));
+    EXPECT_EQ(r["latency"], json::array());
+    EXPECT_TRUE(r["pages"]["latency_huge_share"].is_null());
+}
+
 TEST(Record, WarnsOfWhatDisturbedTheSessionAndOfNothingElse)
 {
     record::Session s = made_up();
@@ -332,12 +430,15 @@ TEST(Record, WarnsOfWhatDisturbedTheSessionAndOfNothingElse)
     s.other_work_cpus = 0.2;
     s.cpu_mhz_after = 820.0;                  // 2.5 %
     s.counter_mhz_after = 2400.0 * 1.00002;   // 20 ppm
+    s.latency_huge_share = 0.0;
     std::vector<std::string> w = record::session_warnings(s);
-    ASSERT_EQ(w.size(), 5u);
+    ASSERT_EQ(w.size(), 6u);
     EXPECT_NE(w[0].find("transparent huge pages: never"), std::string::npos) << w[0];
-    EXPECT_NE(w[1].find("5.5 %"), std::string::npos) << w[1];
+    EXPECT_NE(w[1].find("latency's buffer"), std::string::npos) << w[1];
+    EXPECT_NE(w[2].find("5.5 %"), std::string::npos) << w[2];
 
     s.huge_share = 0.01;
+    s.latency_huge_share = -1.0;  // no latency: no buffer to judge
     s.passes.drift = {{0.0, 70.0}, {3.0, 73.0}};  // 4.2 %
     s.other_work_cpus = 0.1;
     s.cpu_mhz_after = 805.0;
@@ -396,6 +497,20 @@ TEST(Machine, PinsTheProcessToOneAllowedCpuTheLeastBusyByDefault)
     EXPECT_FALSE(record::pin(-1));
 }
 
+TEST(Machine, MapsTheLatencyBufferAlignedToHugePagesAndWritable)
+{
+    const size_t bytes = 3 << 20;
+    Buffer buffer(bytes);
+    ASSERT_NE(buffer.at, nullptr);
+    EXPECT_EQ((uintptr_t)buffer.at % (2 << 20), 0u);
+    ASSERT_TRUE(record::advise_pages(buffer.at, bytes, record::Pages::small));
+    record::touch_pages(buffer.at, bytes);
+    static_cast<char *>(buffer.at)[bytes - 1] = 1;
+    EXPECT_EQ(record::huge_share(slurp("/proc/self/smaps"), (uintptr_t)buffer.at, (uintptr_t)buffer.at + bytes),
+              0.0);
+    EXPECT_EQ(record::map_buffer(0), nullptr);
+}
+
 /* ---------------------------------------------------------------- the command */
 
 const std::string exe = MEMSWEEP_RECORD_SCRIPTED_EXE;
@@ -422,7 +537,7 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
     TempFolder dir;
     ASSERT_FALSE(dir.path.empty());
     std::string file = dir.path + "/r.json";
-    Outcome o = run_shell(quote(exe) + " --passes 2 --seed 7 --quiet -o " + quote(file));
+    Outcome o = run_shell(quote(exe) + " --passes 2 --seed 7 -o " + quote(file));
     ASSERT_EQ(o.status, 0) << o.err;
     std::vector<std::string> lines = lines_of(o.out);
     ASSERT_EQ(lines.size(), 211u);
@@ -431,6 +546,26 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
     EXPECT_EQ(r["seed"], 7);
     EXPECT_EQ(r["passes"], 2);
     EXPECT_EQ(r["cells"].size(), 210u);
+    // The latency: memsweep's sizes at least, ascending, each measured in
+    // both passes on a cycle of all its lines (the stand-in's 4 counter
+    // cycles per load up to 32 KiB, 100 beyond), and its summary line.
+    const json &latency = r["latency"];
+    ASSERT_GE(latency.size(), 14u);
+    EXPECT_EQ(latency[0]["bytes"], 16384);
+    double mhz = r["clock"]["counter_mhz"].get<double>();
+    for (size_t j = 0; j < latency.size(); j++) {
+        uint64_t bytes = latency[j]["bytes"].get<uint64_t>();
+        if (j > 0) {
+            EXPECT_GT(bytes, latency[j - 1]["bytes"].get<uint64_t>());
+        }
+        double cycles = bytes <= 32768 ? 4.0 : 100.0;
+        EXPECT_EQ(latency[j]["passes"].size(), 2u) << bytes;
+        EXPECT_NEAR(latency[j]["ns"].get<double>(), cycles / mhz * 1000.0, 1e-9) << bytes;
+        EXPECT_NEAR(latency[j]["cycles"].get<double>(), cycles, 1e-9) << bytes;
+    }
+    EXPECT_GE(latency.back()["bytes"].get<uint64_t>(), uint64_t(128) << 20);
+    EXPECT_TRUE(r["pages"]["latency_huge_share"].is_number());
+    EXPECT_TRUE(std::regex_search(o.err, std::regex("\nmemsweep-record: latency: .*memory [0-9.]+ ns\n$"))) << o.err;
     std::vector<int> allowed = record::allowed_cpus();
     EXPECT_NE(std::find(allowed.begin(), allowed.end(), r["cpu"].get<int>()), allowed.end());
     EXPECT_EQ(r["checks_before"]["checks"].size(), 8u);
@@ -439,7 +574,7 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
 
     // A full disk on standard output is a failure, in one line (beside any
     // warnings a busy machine earns); the record is made all the same.
-    o = run_shell(quote(exe) + " --passes 1 --quiet -o " + quote(dir.path + "/s.json") + " >/dev/full");
+    o = run_shell(quote(exe) + " --passes 1 --no-latency --quiet -o " + quote(dir.path + "/s.json") + " >/dev/full");
     EXPECT_EQ(o.status, 1);
     std::vector<std::string> lines_err = lines_of(o.err), errors;
     std::copy_if(lines_err.begin(), lines_err.end(), std::back_inserter(errors),
@@ -447,6 +582,11 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
     ASSERT_EQ(errors.size(), 1u) << o.err;
     EXPECT_EQ(errors[0].rfind("memsweep-record: can't write standard output: ", 0), 0u) << o.err;
     EXPECT_EQ(run_shell("ls -A " + quote(dir.path)).out, "r.json\ns.json\n");
+    // --no-latency leaves the latency list empty, and the buffer unmade.
+    r = json::parse(slurp(dir.path + "/s.json"));
+    EXPECT_EQ(r["latency"], json::array());
+    EXPECT_TRUE(r["pages"]["latency_huge_share"].is_null());
+    EXPECT_EQ(r["cells"].size(), 210u);
 }
 
 TEST(RecordCommand, StoppedByCtrlCExits130AndLeavesNoFileBehind)
