@@ -119,7 +119,7 @@ struct Watch {
 /* What a session measures: passes over the grid and the latency's sizes,
  * each pass in a new order. */
 struct Plan {
-    int passes = 3;
+    int passes = 5;
     uint64_t seed = 0;
     double mhz = 0.0;            /* the counter's rate, which turns cycles into time */
     double watch_every_s = 3.0;  /* the drift watch's interval */
