@@ -7,6 +7,8 @@
  */
 #include "record/session.h"
 
+#include "clock/clock.h"
+
 #include <errno.h>
 #include <sched.h>
 #include <stdio.h>
@@ -15,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <numeric>
 #include <sstream>
 
 namespace record {
@@ -100,6 +103,30 @@ void touch_pages(void *addr, size_t len)
     volatile char *bytes = static_cast<char *>(addr);
     for (size_t at = 0; at < len; at += page)
         bytes[at] = 0;
+}
+
+/* ====================== The counter ====================== */
+
+/* Back-to-back readings differ by the readings' own cost, and now and then
+ * by more (an interrupt).  Where the counter advances one cycle at a time,
+ * those differences have no common divisor but 1; where it advances in
+ * steps, all of them are multiples of the step.  So the step is their
+ * greatest common divisor. */
+double counter_step()
+{
+    const int readings = 10000;
+    uint64_t step = 0;
+    unsigned hi, lo;
+    access_counter(&hi, &lo);
+    uint64_t previous = (uint64_t)hi << 32 | lo;
+    for (int i = 0; i < readings && step != 1; i++) {
+        access_counter(&hi, &lo);
+        uint64_t now = (uint64_t)hi << 32 | lo;
+        if (now > previous)
+            step = std::gcd(step, now - previous);
+        previous = now;
+    }
+    return step == 0 ? 1.0 : (double)step;
 }
 
 /* ====================== CPUs ====================== */

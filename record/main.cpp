@@ -427,6 +427,7 @@ static int session(int argc, char **argv)
         return 1;
     }
     s.cpu_mhz = checks::memsweep_rate("/proc/cpuinfo").mhz;
+    s.counter_step = record::counter_step();
 
     /* --- PASSES --- */
     std::string stat_start = read_text("/proc/stat");

@@ -29,6 +29,8 @@ const double other_cpus_limit = 0.1;
 /* The counter's rate is measured to a fraction of a ppm; one that moves by
  * more than 10 ppm (36 ms an hour) is not a fixed-rate counter. */
 const double counter_limit = 10e-6;
+/* A timed call of 20 steps of the counter is known to within 5 % at best. */
+static const double coarse_steps = 20.0;
 
 /* fixed formats a number with a given count of decimals. */
 static std::string fixed(double value, int decimals)
@@ -100,6 +102,16 @@ std::vector<std::string> session_warnings(const Session &s)
         warnings.push_back("huge pages were asked for, but none of the latency's buffer got them: its figures are "
                            "those of small pages");
 
+    std::vector<int> coarse = coarse_cells(s.passes, s.counter_mhz, s.counter_step);
+    if (!coarse.empty()) {
+        Cell c = grid()[(size_t)coarse.front()];
+        warnings.push_back(std::to_string(coarse.size()) + " cells, the first " + std::to_string(c.bytes() >> 10) +
+                           " KiB at stride " + std::to_string(c.stride) + ", are timed in fewer than " +
+                           fixed(coarse_steps, 0) + " steps of the counter, which advances " +
+                           fixed(s.counter_step, 0) + " cycles at a time here: one step moves their figures by " +
+                           "more than 5 %, so they are coarse, and two sessions may differ there by a step");
+    }
+
     Spread drift = spread_of(watch_figures(s.passes));
     if (spread_share(drift) > drift_limit)
         warnings.push_back("the drift watch (16 KiB at stride 1) moved by " +
@@ -121,6 +133,21 @@ std::vector<std::string> session_warnings(const Session &s)
                            fixed(fabs(s.counter_mhz_after / s.counter_mhz - 1.0) * 1e6, 0) +
                            " ppm): its cycles are not steady time on this machine");
     return warnings;
+}
+
+std::vector<int> coarse_cells(const Passes &passes, double counter_mhz, double counter_step)
+{
+    std::vector<int> coarse;
+    std::vector<Cell> cells = grid();
+    for (size_t i = 0; i < cells.size() && i < passes.gbs.size(); i++) {
+        double gbs = spread_of(passes.gbs[i]).median;
+        /* The bytes as memsweep counts them, a whole number; bytes / (GB/s)
+         * is nanoseconds, and times MHz / 1000 cycles. */
+        double cycles = (double)(cells[i].bytes() / cells[i].stride) / gbs * counter_mhz / 1000.0;  // NOLINT(bugprone-integer-division)
+        if (gbs > 0.0 && cycles < coarse_steps * counter_step)
+            coarse.push_back((int)i);
+    }
+    return coarse;
 }
 
 /* ====================== The median table ====================== */
@@ -217,7 +244,10 @@ json record_json(const Session &s)
     r["pages"] = {{"mode", pages_name(s.pages)},
                   {"huge_share", s.huge_share},
                   {"latency_huge_share", s.latency_huge_share >= 0.0 ? json(s.latency_huge_share) : json(nullptr)}};
-    r["clock"] = {{"cpu_mhz", s.cpu_mhz}, {"counter_mhz", s.counter_mhz}, {"factor", s.cpu_mhz / s.counter_mhz}};
+    r["clock"] = {{"cpu_mhz", s.cpu_mhz},
+                  {"counter_mhz", s.counter_mhz},
+                  {"factor", s.cpu_mhz / s.counter_mhz},
+                  {"counter_step", s.counter_step}};
     r["checks_before"] = s.checks_before;
     r["checks_after"] = s.checks_after;
     r["after"] = {{"other_work_cpus", s.other_work_cpus >= 0.0 ? json(s.other_work_cpus) : json(nullptr)},

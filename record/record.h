@@ -43,6 +43,7 @@ struct Session {
     double latency_huge_share = -1.0;   /* of the latency's buffer; negative without one */
     double cpu_mhz = 0.0;               /* the "cpu MHz" rate memsweep would use */
     double counter_mhz = 0.0;           /* the counter's measured rate */
+    double counter_step = 1.0;          /* the cycles it advances by at a time */
     std::string model;                  /* the CPU's model name; "" if unknown */
     int cpus = 0;                       /* logical CPUs in /proc/stat */
     double memory_mib = -1.0;           /* MemTotal; negative if unknown */
@@ -67,15 +68,21 @@ std::vector<std::string> check_warnings(const json &report, const std::string &w
 
 /* session_warnings judges what the session itself measured: huge pages
  * asked for and none obtained (for the array or the latency's buffer), a
- * drift watch that moved by more than
- * drift_limit, other work above other_cpus_limit, and a "cpu MHz" line or
- * a counter's rate that moved by more than their limits. */
+ * drift watch that moved by more than drift_limit, other work above
+ * other_cpus_limit, a "cpu MHz" line or a counter's rate that moved by more
+ * than their limits, and cells whose timed call lasts so few of the
+ * counter's steps that one step moves their figure by more than 5 %. */
 std::vector<std::string> session_warnings(const Session &s);
 
 /* median_table returns the medians in memsweep's layout: one empty line,
  * then one line "label<TAB>stride<TAB>GB/s" per cell in memsweep's order,
  * with one decimal. */
 std::string median_table(const Passes &passes);
+
+/* coarse_cells returns the cells (by their place in grid()) whose median
+ * figure means a timed call of fewer than 20 of the counter's steps, at
+ * the counter's rate in MHz and its step in cycles. */
+std::vector<int> coarse_cells(const Passes &passes, double counter_mhz, double counter_step);
 
 /* spread_share is a cell's spread over its passes: (max - min) / median;
  * 0.0 for a median of 0. */

@@ -103,6 +103,11 @@ bool pin(int cpu);
 void *map_buffer(size_t bytes);
 void unmap_buffer(void *buffer, size_t bytes);
 
+/* counter_step returns the smallest number of cycles by which the
+ * counter's reading advances between two readings: 1 on most machines, more
+ * where it is kept in coarser steps (some virtual machines). */
+double counter_step();
+
 /* touch_pages writes to every page of [addr, addr + len), so that all of
  * it is resident before anything is timed. */
 void touch_pages(void *addr, size_t len);

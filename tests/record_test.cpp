@@ -437,6 +437,18 @@ TEST(Record, WarnsOfWhatDisturbedTheSessionAndOfNothingElse)
     EXPECT_NE(w[1].find("latency's buffer"), std::string::npos) << w[1];
     EXPECT_NE(w[2].find("5.5 %"), std::string::npos) << w[2];
 
+    // A counter that advances 21 cycles at a time makes the shortest calls
+    // coarse: 16 KiB at stride 15 (1092 bytes at 14 GB/s) is 187 cycles.
+    EXPECT_EQ(record::coarse_cells(s.passes, 2400.0, 1.0), std::vector<int>{});
+    std::vector<int> coarse = record::coarse_cells(s.passes, 2400.0, 21.0);
+    EXPECT_NE(std::find(coarse.begin(), coarse.end(), 209), coarse.end());
+    EXPECT_EQ(std::find(coarse.begin(), coarse.end(), 195), coarse.end());  // 16 KiB at stride 1
+    s.counter_step = 21.0;
+    w = record::session_warnings(s);
+    ASSERT_EQ(w.size(), 7u);
+    EXPECT_NE(w[2].find("advances 21 cycles at a time"), std::string::npos) << w[2];
+    s.counter_step = 1.0;
+
     s.huge_share = 0.01;
     s.latency_huge_share = -1.0;  // no latency: no buffer to judge
     s.passes.drift = {{0.0, 70.0}, {3.0, 73.0}};  // 4.2 %
