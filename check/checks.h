@@ -59,6 +59,13 @@ struct Rate {
     double mhz;
 };
 
+/* The limits the checks judge by, for whoever judges a longer watch the
+ * same way: a clock rate, or a "cpu MHz" line's move, of more than 1 %
+ * (rate_tolerance), and other work of more than a tenth of one CPU
+ * (other_cpus_limit). */
+extern const double rate_tolerance;
+extern const double other_cpus_limit;
+
 /* ====================== Gathering (gather.cpp) ====================== */
 
 /* One numbered CPU folder of /sys/devices/system/cpu, as "cpu3". */
@@ -105,6 +112,10 @@ struct Facts {
  * root "" only), and watches the "cpu MHz" line and /proc/stat for about
  * `seconds` seconds. */
 Facts gather(const std::string &root, double seconds);
+
+/* own_ticks returns this process's CPU time so far, in clock ticks (the
+ * unit of /proc/stat). */
+double own_ticks();
 
 /* memsweep_rate reads the clock rate from the cpuinfo file at path by
  * memsweep's own rule (its clock unit's core_mhz). */

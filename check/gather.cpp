@@ -115,9 +115,7 @@ Rate memsweep_rate(const std::string &path)
     return {Source::line, rate.mhz};
 }
 
-/* own_ticks returns this process's CPU time so far, in clock ticks (the
- * unit of /proc/stat). */
-static double own_ticks()
+double own_ticks()
 {
     struct rusage usage {
     };

@@ -27,13 +27,13 @@ static const size_t shown_limit = 64;
 
 /* A clock rate more than 1 % from the counter's, or a line that moves by
  * more than 1 %, puts the table's figures off by as much. */
-static const double rate_tolerance = 0.01;
+const double rate_tolerance = 0.01;
 
 /* Other work of more than a tenth of one CPU competes with memsweep, on
  * two CPUs as on 64: on memsweep's core it takes memsweep's time, and on
  * any other it shares the cache and memory bandwidth that memsweep
  * measures.  So it is counted in CPUs, not as a share of the machine. */
-static const double other_cpus_limit = 0.1;
+const double other_cpus_limit = 0.1;
 
 /* memsweep's largest working set, label 14, in bytes: a cache at least as
  * large holds every row of the table. */

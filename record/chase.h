@@ -7,7 +7,7 @@
  * Each line's first 8 bytes hold the address of the next line of the chase,
  * one random cycle through the working set; every load's address is the
  * value the load before it returned, so no two loads overlap and each one
- * costs the full time from its issue to the use of its value.
+ * costs the full time from the load's start to the use of its value.
  *
  * The kernel and its start pointer have C linkage, so that their names are
  * plain in the executable and a test finds the kernel's machine code by name.

@@ -107,11 +107,12 @@ void touch_pages(void *addr, size_t len)
 
 /* ====================== The counter ====================== */
 
-/* Back-to-back readings differ by the readings' own cost, and now and then
- * by more (an interrupt).  Where the counter advances one cycle at a time,
- * those differences have no common divisor but 1; where it advances in
- * steps, all of them are multiples of the step.  So the step is their
- * greatest common divisor. */
+/* Where the counter advances one cycle at a time, the differences between
+ * readings have no common divisor but 1; where it advances in steps, all
+ * of them are multiples of the step.  So the step is their greatest common
+ * divisor.  Back-to-back readings on a steady core could all differ by the
+ * readings' own cost, which would pass for a step: a spin of varying length
+ * between them makes the differences vary. */
 double counter_step()
 {
     const int readings = 10000;
@@ -120,6 +121,8 @@ double counter_step()
     access_counter(&hi, &lo);
     uint64_t previous = (uint64_t)hi << 32 | lo;
     for (int i = 0; i < readings && step != 1; i++) {
+        for (volatile int spin = 0; spin < i % 17; spin = spin + 1) {
+        }
         access_counter(&hi, &lo);
         uint64_t now = (uint64_t)hi << 32 | lo;
         if (now > previous)

@@ -178,16 +178,21 @@ static int parse_options(int argc, char **argv, Options *o)
 
 /* ====================== The record's file ====================== */
 
-/* The record is written to a temporary file beside it, made before anything
- * is measured (so that a path that can't be written is a usage error, not
- * a lost session), and renamed over the record's name at the end.  A
- * failure or a signal removes it: no half-written record is ever left. */
-static char temp_path[PATH_MAX]; /* "" while there is none */
+/* The record's file is opened before anything is measured, so that a path
+ * that can't be written is a usage error, not a lost session.  Where the
+ * file system can, it is an unnamed file in the record's folder
+ * (O_TMPFILE), of which nothing is left by any end of the process, even a
+ * kill; elsewhere it is a named temporary file beside the record, which a
+ * failure or a signal removes.  At the end it takes the record's name in
+ * one step: no half-written record is ever seen. */
 static int temp_fd = -1;
+static bool temp_unnamed = false;
+static char temp_path[PATH_MAX]; /* the named temporary file; "" while there is none */
 static volatile sig_atomic_t progress_shown = 0; /* a progress line waits for its line end */
 
-/* on_signal stops at once: it removes the temporary file and ends the
- * line of progress, with the calls a signal handler may make. */
+/* on_signal removes the temporary file, ends the line of progress, and
+ * then lets the signal end the process as it would have, so that a shell
+ * running sessions in a loop sees Ctrl-C for what it is. */
 static void on_signal(int sig)
 {
     if (temp_path[0] != '\0')
@@ -196,11 +201,50 @@ static void on_signal(int sig)
         ssize_t ignored = write(2, "\n", 1);
         (void)ignored;
     }
-    _exit(128 + sig);
+    signal(sig, SIG_DFL);
+    raise(sig);
 }
 
-/* open_temp makes the temporary file for the record at path; false, with
- * errno set, when it can't. */
+/* Signals wait while a temporary file's name is made, given or taken, so
+ * that the handler never misses a file it should remove. */
+struct SignalsWait {
+    sigset_t old;
+    SignalsWait()
+    {
+        sigset_t all;
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, &old);
+    }
+    ~SignalsWait() { sigprocmask(SIG_SETMASK, &old, nullptr); }
+    SignalsWait(const SignalsWait &) = delete;
+    SignalsWait &operator=(const SignalsWait &) = delete;
+};
+
+/* make_named makes a named temporary file beside path, readable as any
+ * file the user makes; false, with errno set, when it can't. */
+static bool make_named(const std::string &path)
+{
+    std::string temp = path + ".partial.XXXXXX";
+    if (temp.size() >= sizeof temp_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    SignalsWait wait;
+    memcpy(temp_path, temp.c_str(), temp.size() + 1);
+    temp_fd = mkstemp(temp_path);
+    if (temp_fd < 0) {
+        temp_path[0] = '\0';
+        return false;
+    }
+    /* mkstemp makes the file for its owner alone. */
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(temp_fd, 0666 & ~mask);
+    return true;
+}
+
+/* open_temp opens the record's file for path; false, with errno set, when
+ * it can't. */
 static bool open_temp(const std::string &path)
 {
     struct stat st {
@@ -209,36 +253,24 @@ static bool open_temp(const std::string &path)
         errno = EISDIR;
         return false;
     }
-    std::string temp = path + ".partial.XXXXXX";
-    if (temp.size() >= sizeof temp_path) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    char name[PATH_MAX];
-    memcpy(name, temp.c_str(), temp.size() + 1);
-    /* Signals wait while the name is made, so that none finds a file
-     * without a name to remove. */
-    sigset_t all, old;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &old);
-    temp_fd = mkstemp(name);
-    int saved = errno;
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    temp_fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     if (temp_fd >= 0) {
-        memcpy(temp_path, name, sizeof name);
-        /* mkstemp makes the file for its owner alone; a record is as
-         * readable as any file the user makes. */
-        mode_t mask = umask(0);
-        umask(mask);
-        fchmod(temp_fd, 0666 & ~mask);
+        temp_unnamed = true;
+        return true;
     }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-    errno = saved;
-    return temp_fd >= 0;
+    /* A file system or kernel without unnamed files says so in one of
+     * these ways; any other failure is the folder's own. */
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+        return false;
+    return make_named(path);
 }
 
-/* remove_temp removes the temporary file, if there is one. */
+/* remove_temp closes and removes the temporary file, if there is one. */
 static void remove_temp()
 {
+    SignalsWait wait;
     if (temp_fd >= 0)
         close(temp_fd);
     temp_fd = -1;
@@ -247,24 +279,81 @@ static void remove_temp()
     temp_path[0] = '\0';
 }
 
-/* write_record writes the record's text to the temporary file and renames
- * it to path; false, with errno set, when that fails. */
-static bool write_record(const std::string &text, const std::string &path)
+/* write_all writes the whole text to fd and has it reach the disk. */
+static bool write_all(int fd, const std::string &text)
 {
     size_t done = 0;
     while (done < text.size()) {
-        ssize_t n = write(temp_fd, text.data() + done, text.size() - done);
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
         done += (size_t)n;
     }
-    if (fsync(temp_fd) != 0 || close(temp_fd) != 0) {
+    return fsync(fd) == 0;
+}
+
+/* name_unnamed gives the unnamed file the record's name: directly where
+ * there is no file of that name yet, else under a temporary name that then
+ * replaces it.  It needs /proc; false when that fails. */
+static bool name_unnamed(const std::string &path)
+{
+    std::string self = "/proc/self/fd/" + std::to_string(temp_fd);
+    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return true;
+    if (errno != EEXIST)
+        return false;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        std::string temp = path + ".partial." + std::to_string(getpid()) + "." + std::to_string(attempt);
+        if (temp.size() >= sizeof temp_path) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        SignalsWait wait;
+        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+            if (errno == EEXIST)
+                continue;
+            return false;
+        }
+        memcpy(temp_path, temp.c_str(), temp.size() + 1);
+        bool renamed = rename(temp_path, path.c_str()) == 0;
+        int saved = errno;
+        if (!renamed)
+            unlink(temp_path);
+        temp_path[0] = '\0';
+        errno = saved;
+        return renamed;
+    }
+    return false;
+}
+
+/* write_record writes the record's text and gives it the record's name;
+ * false, with errno set and no file left, when that fails. */
+static bool write_record(const std::string &text, const std::string &path)
+{
+    if (!write_all(temp_fd, text))
+        return false;
+    if (temp_unnamed) {
+        if (name_unnamed(path)) {
+            /* The text has reached the disk already (fsync). */
+            close(temp_fd);
+            temp_fd = -1;
+            return true;
+        }
+        /* No /proc to name it by: the text goes to a named file instead. */
+        close(temp_fd);
+        temp_fd = -1;
+        temp_unnamed = false;
+        if (!make_named(path) || !write_all(temp_fd, text))
+            return false;
+    }
+    if (close(temp_fd) != 0) {
         temp_fd = -1;
         return false;
     }
     temp_fd = -1;
+    SignalsWait wait;
     if (rename(temp_path, path.c_str()) != 0)
         return false;
     temp_path[0] = '\0';
@@ -282,19 +371,6 @@ static std::string utc(time_t t)
     char text[32];
     strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;
-}
-
-/* own_ticks returns this process's CPU time so far, in clock ticks, the
- * unit of /proc/stat. */
-static double own_ticks()
-{
-    struct rusage ru {
-    };
-    getrusage(RUSAGE_SELF, &ru);
-    double seconds = (double)ru.ru_utime.tv_sec + (double)ru.ru_utime.tv_usec / 1e6 +
-                     (double)ru.ru_stime.tv_sec + (double)ru.ru_stime.tv_usec / 1e6;
-    long hz = sysconf(_SC_CLK_TCK);
-    return seconds * (double)(hz > 0 ? hz : 100);
 }
 
 /* read_text returns a whole file, or "" when it can't be read. */
@@ -353,9 +429,16 @@ static int session(int argc, char **argv)
             list += (list.empty() ? "" : " ") + std::to_string(cpu);
         return usage_error("--cpu " + std::to_string(o.cpu) + ": not among the CPUs allowed (" + list + ")");
     }
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
-    signal(SIGHUP, on_signal);
+    /* A signal that was ignored when the command started (nohup, a job
+     * started in the background) stays ignored. */
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {
+        };
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            signal(sig, on_signal);
+    }
+    /* A reader that goes away is a write that fails, with its one line. */
+    signal(SIGPIPE, SIG_IGN);
     if (!o.out.empty() && !open_temp(o.out))
         return usage_error("-o: can't write " + o.out + ": " + strerror(errno));
     if (!o.seed_given)
@@ -419,6 +502,9 @@ static int session(int argc, char **argv)
         s.latency_huge_share = record::huge_share(smaps, (uintptr_t)buffer, (uintptr_t)buffer + buffer_bytes);
 
     /* --- CLOCK: the counter's own rate, and the rate memsweep would use. --- */
+    /* Measured again, now that the session runs on its one CPU: the
+     * checks' figure was taken wherever the process then ran, and counters
+     * of different CPUs need not agree. */
     s.counter_mhz = counter_mhz();
     if (!(s.counter_mhz > 0.0)) {
         fprintf(stderr, "memsweep-record: can't measure the counter's rate: the system clock can't be read\n");
@@ -431,7 +517,7 @@ static int session(int argc, char **argv)
 
     /* --- PASSES --- */
     std::string stat_start = read_text("/proc/stat");
-    double ticks_start = own_ticks();
+    double ticks_start = checks::own_ticks();
     clock::time_point session_start = clock::now();
     record::Plan plan;
     plan.passes = o.passes;
@@ -461,9 +547,8 @@ static int session(int argc, char **argv)
     /* --- AFTER: what changed over the session, and the checks again. --- */
     std::string stat_end = read_text("/proc/stat");
     double session_s = std::chrono::duration<double>(clock::now() - session_start).count();
-    json load = json::parse(
-        checks::format_json({checks::load_check(stat_start, stat_end, own_ticks() - ticks_start, session_s)}, ""));
-    const json &other = load["checks"]["other_load"]["other_work_cpus"];
+    checks::Check load = checks::load_check(stat_start, stat_end, checks::own_ticks() - ticks_start, session_s);
+    const nlohmann::ordered_json &other = load.data["other_work_cpus"];
     s.other_work_cpus = other.is_number() ? other.get<double>() : -1.0;
     s.cpu_mhz_after = checks::memsweep_rate("/proc/cpuinfo").mhz;
     s.counter_mhz_after = counter_mhz();
@@ -476,11 +561,13 @@ static int session(int argc, char **argv)
     /* --- OUTPUT: the record first, then the table; a write that fails is a
      * failure, with one line. --- */
     status = 0;
+    std::string written = shown(o.out); /* the record's name, once it is written */
     if (!o.out.empty()) {
         std::string text = record::record_json(s).dump(2, ' ', false, json::error_handler_t::replace) + "\n";
         if (!write_record(text, o.out)) {
-            fprintf(stderr, "memsweep-record: can't write the record %s: %s\n", shown(o.out).c_str(), strerror(errno));
+            fprintf(stderr, "memsweep-record: can't write the record %s: %s\n", written.c_str(), strerror(errno));
             remove_temp();
+            written.clear();
             status = 1;
         }
     }
@@ -492,7 +579,7 @@ static int session(int argc, char **argv)
         status = 1;
     }
     if (!o.quiet) {
-        fprintf(stderr, "memsweep-record: %s\n", record::summary(s, o.out).c_str());
+        fprintf(stderr, "memsweep-record: %s\n", record::summary(s, written).c_str());
         std::string latency =
             record::latency_summary(record::latency_medians(s.passes), record::caches_of(s.checks_before));
         if (!latency.empty())

@@ -6,6 +6,8 @@
  */
 #include "record/record.h"
 
+#include "check/checks.h"
+
 #include <math.h>
 #include <stdio.h>
 
@@ -21,11 +23,6 @@ const int format_version = 1;
  * the session is the machine changing speed, well above the 1 % that one
  * best-of-K measurement agrees within. */
 const double drift_limit = 0.05;
-/* The same limits as memsweep-check's: a "cpu MHz" line that moves by more
- * than 1 % is a core's changing frequency, and other work of more than a
- * tenth of one CPU competes with the session. */
-const double line_limit = 0.01;
-const double other_cpus_limit = 0.1;
 /* The counter's rate is measured to a fraction of a ppm; one that moves by
  * more than 10 ppm (36 ms an hour) is not a fixed-rate counter. */
 const double counter_limit = 10e-6;
@@ -120,10 +117,13 @@ std::vector<std::string> session_warnings(const Session &s)
                            " GB/s: the machine itself changed speed, and cells measured at different moments "
                            "differ by as much");
 
-    if (s.other_work_cpus > other_cpus_limit)
+    /* The checks' own limits: other work of more than a tenth of one CPU
+     * competes with the session, and a "cpu MHz" line that moves by more
+     * than 1 % is a core's changing frequency. */
+    if (s.other_work_cpus > checks::other_cpus_limit)
         warnings.push_back("the session was disturbed: other work kept " + fixed(s.other_work_cpus, 2) + " of " +
                            std::to_string(s.cpus) + " CPUs busy while it measured");
-    if (s.cpu_mhz > 0.0 && s.cpu_mhz_after > 0.0 && fabs(s.cpu_mhz_after / s.cpu_mhz - 1.0) > line_limit)
+    if (s.cpu_mhz > 0.0 && s.cpu_mhz_after > 0.0 && fabs(s.cpu_mhz_after / s.cpu_mhz - 1.0) > checks::rate_tolerance)
         warnings.push_back("the \"cpu MHz\" line moved from " + fixed(s.cpu_mhz, 3) + " to " +
                            fixed(s.cpu_mhz_after, 3) + " MHz over the session: the cores changed speed");
     if (s.counter_mhz > 0.0 && s.counter_mhz_after > 0.0 &&

@@ -27,9 +27,7 @@ extern const int format_version;
 
 /* Limits beyond which a session warns. */
 extern const double drift_limit;     /* the watch's range over its median: 5 % */
-extern const double line_limit;      /* the "cpu MHz" line's move: 1 % */
 extern const double counter_limit;   /* the counter's rate's move: 10 ppm */
-extern const double other_cpus_limit; /* other work, in CPUs: a tenth of one */
 
 /* Everything a session found, gathered by memsweep-record's main. */
 struct Session {
@@ -68,8 +66,8 @@ std::vector<std::string> check_warnings(const json &report, const std::string &w
 
 /* session_warnings judges what the session itself measured: huge pages
  * asked for and none obtained (for the array or the latency's buffer), a
- * drift watch that moved by more than drift_limit, other work above
- * other_cpus_limit, a "cpu MHz" line or a counter's rate that moved by more
+ * drift watch that moved by more than drift_limit, other work above the
+ * checks' limit, a "cpu MHz" line or a counter's rate that moved by more
  * than their limits, and cells whose timed call lasts so few of the
  * counter's steps that one step moves their figure by more than 5 %. */
 std::vector<std::string> session_warnings(const Session &s);

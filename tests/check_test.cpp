@@ -293,7 +293,7 @@ TEST(Checks, GarbledHugeAndOddFilesGiveOneCleanLineEach)
     json j = json::parse(format_json(m.all, m.root));
     EXPECT_EQ(j["root"], m.root);
 
-    // A record's description of the machine: the first name, escaped, and
+    // A record's account of the machine: the first name, escaped, and
     // no memory from a line that gives none.
     EXPECT_EQ(model_name("model name\t: Evil\x1b[2J CPU \r\nmodel name\t: Other\n"), "Evil\\x1b[2J CPU");
     EXPECT_EQ(mem_total_mib("MemTotal:   lots kB\nMemTotal:   2048 MB\n"), -1.0);

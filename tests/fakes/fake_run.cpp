@@ -38,15 +38,18 @@ void init_data(int64_t *a, int n)
 
 double run(int size, int stride, double clock_mhz)
 {
-    static int stops = -1;
+    static int stops = -1, stop_signal = SIGINT;
     if (stops == -1) {
         const char *after = getenv("MEMSWEEP_FAKE_STOP_AFTER");
+        const char *sig = getenv("MEMSWEEP_FAKE_STOP_SIGNAL");
         stops = after != nullptr ? atoi(after) : 0;
+        if (sig != nullptr)
+            stop_signal = atoi(sig);
         if (!figure)
             reset();
     }
     if (stops > 0 && (int)calls.size() >= stops)
-        raise(SIGINT); /* as Ctrl-C: the command's own handler runs */
+        raise(stop_signal); /* as Ctrl-C would: the command's own handler runs */
     mhz = clock_mhz;
     calls.emplace_back(size, stride);
     return figure(size, stride, (int)calls.size() - 1);

@@ -6,7 +6,8 @@
 // figure known in advance.
 //
 // With MEMSWEEP_FAKE_STOP_AFTER=N in the environment, the measurement after
-// the N-th stops the process with SIGINT, as Ctrl-C would.
+// the N-th stops the process with SIGINT, as Ctrl-C would, or with the
+// signal numbered MEMSWEEP_FAKE_STOP_SIGNAL.
 #ifndef MEMSWEEP_TESTS_FAKE_RUN_H
 #define MEMSWEEP_TESTS_FAKE_RUN_H
 
