@@ -155,6 +155,8 @@ protected:
     {
         if (run_shell("command -v gnuplot").status != 0)
             GTEST_SKIP() << "gnuplot is not installed (scripts/setup installs it)";
+        if (run_shell("command -v jq").status != 0)
+            GTEST_SKIP() << "jq is not installed (scripts/setup installs it)";
         ASSERT_FALSE(dir.empty());
     }
 
