@@ -109,6 +109,19 @@ std::vector<std::string> session_warnings(const Session &s)
                            "more than 5 %, so they are coarse, and two sessions may differ there by a step");
     }
 
+    std::vector<double> rows = row_by_pass(s.passes);
+    Spread row = spread_of(rows);
+    if (rows.size() > 1 && spread_share(row) > drift_limit) {
+        auto slowest = std::min_element(rows.begin(), rows.end()), fastest = std::max_element(rows.begin(), rows.end());
+        warnings.push_back("the largest working set (128 MiB) read " +
+                           fixed((*fastest / *slowest - 1.0) * 100.0, 0) + " % faster in pass " +
+                           std::to_string(fastest - rows.begin() + 1) + " than in pass " +
+                           std::to_string(slowest - rows.begin() + 1) +
+                           ": the memory's own speed moved during the session (other work on the machine, or "
+                           "another guest's), and the largest rows measured at different moments differ by as "
+                           "much");
+    }
+
     Spread drift = spread_of(watch_figures(s.passes));
     if (spread_share(drift) > drift_limit)
         warnings.push_back("the drift watch (16 KiB at stride 1) moved by " +
@@ -133,6 +146,27 @@ std::vector<std::string> session_warnings(const Session &s)
                            fixed(fabs(s.counter_mhz_after / s.counter_mhz - 1.0) * 1e6, 0) +
                            " ppm): its cycles are not steady time on this machine");
     return warnings;
+}
+
+std::vector<double> row_by_pass(const Passes &passes)
+{
+    std::vector<Cell> cells = grid();
+    size_t n = passes.gbs.empty() ? 0 : passes.gbs.front().size();
+    std::vector<double> log_sum(n, 0.0);
+    int counted = 0;
+    for (size_t i = 0; i < cells.size() && i < passes.gbs.size(); i++) {
+        double median = spread_of(passes.gbs[i]).median;
+        if (cells[i].label != 14 || passes.gbs[i].size() != n || !(median > 0.0))
+            continue;
+        for (size_t k = 0; k < n; k++)
+            log_sum[k] += log(std::max(passes.gbs[i][k], 1e-9) / median);
+        counted++;
+    }
+    if (counted == 0)
+        return {};
+    std::vector<double> levels(n);
+    std::transform(log_sum.begin(), log_sum.end(), levels.begin(), [=](double sum) { return exp(sum / counted); });
+    return levels;
 }
 
 std::vector<int> coarse_cells(const Passes &passes, double counter_mhz, double counter_step)
@@ -258,6 +292,7 @@ json record_json(const Session &s)
     std::transform(s.passes.drift.begin(), s.passes.drift.end(), std::back_inserter(drift),
                    [](const Watch &w) { return json{{"seconds", w.seconds}, {"gbs", w.gbs}}; });
     r["drift"] = drift;
+    r["largest_row_by_pass"] = row_by_pass(s.passes);
     json cells = json::array();
     std::vector<Cell> grid_cells = grid();
     for (size_t i = 0; i < grid_cells.size() && i < s.passes.gbs.size(); i++) {

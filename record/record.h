@@ -66,8 +66,8 @@ std::vector<std::string> check_warnings(const json &report, const std::string &w
 
 /* session_warnings judges what the session itself measured: huge pages
  * asked for and none obtained (for the array or the latency's buffer), a
- * drift watch that moved by more than drift_limit, other work above the
- * checks' limit, a "cpu MHz" line or a counter's rate that moved by more
+ * drift watch or a largest row (row_by_pass) that moved by more than
+ * drift_limit, other work above the checks' limit, a "cpu MHz" line or a counter's rate that moved by more
  * than their limits, and cells whose timed call lasts so few of the
  * counter's steps that one step moves their figure by more than 5 %. */
 std::vector<std::string> session_warnings(const Session &s);
@@ -76,6 +76,15 @@ std::vector<std::string> session_warnings(const Session &s);
  * then one line "label<TAB>stride<TAB>GB/s" per cell in memsweep's order,
  * with one decimal. */
 std::string median_table(const Passes &passes);
+
+/* row_by_pass returns, for each pass, how fast the largest working set's
+ * row (label 14, 128 MiB: memory, unless a cache holds it) read in that
+ * pass against its cells' medians: the geometric mean over the row's cells
+ * of the pass's figure over the cell's median, 1.0 for a pass as fast as
+ * the medians.  The passes run one after another, so this is the memory's
+ * speed over the session, which the core-bound drift watch can't see;
+ * it costs no measurement of its own. */
+std::vector<double> row_by_pass(const Passes &passes);
 
 /* coarse_cells returns the cells (by their place in grid()) whose median
  * figure means a timed call of fewer than 20 of the counter's steps, at

@@ -371,6 +371,7 @@ TEST(Record, RoundTripsThroughJsonAndAgreesWithTheMedianTable)
     EXPECT_EQ(r["clock"]["factor"], 800.0 / 2400.0);
     EXPECT_EQ(r["checks_before"]["checks"]["huge_pages"]["transparent_mode"], "never");
     EXPECT_EQ(r["drift"].size(), 2u);
+    EXPECT_EQ(r["largest_row_by_pass"].size(), 3u);
     ASSERT_EQ(r["cells"].size(), 210u);
     const json &c = r["cells"][3];
     EXPECT_EQ(c["label"], 14);
@@ -448,6 +449,19 @@ TEST(Record, WarnsOfWhatDisturbedTheSessionAndOfNothingElse)
     ASSERT_EQ(w.size(), 7u);
     EXPECT_NE(w[2].find("advances 21 cycles at a time"), std::string::npos) << w[2];
     s.counter_step = 1.0;
+
+    // The largest row read a third faster in the first pass than in the
+    // others: the memory moved, where the core-bound watch did not.
+    record::Session moved = made_up();
+    for (int i = 0; i < 15; i++)
+        moved.passes.gbs[i][0] *= 1.34;
+    std::vector<double> rows = record::row_by_pass(moved.passes);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_NEAR(rows[0], 1.34, 1e-9);
+    EXPECT_NEAR(rows[2], 1.0, 1e-9);
+    w = record::session_warnings(moved);
+    ASSERT_EQ(w.size(), 1u);
+    EXPECT_NE(w[0].find("34 % faster in pass 1 than in pass 2"), std::string::npos) << w[0];
 
     s.huge_share = 0.01;
     s.latency_huge_share = -1.0;  // no latency: no buffer to judge
