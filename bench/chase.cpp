@@ -17,6 +17,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 #include <algorithm>
@@ -110,6 +111,11 @@ int main(int argc, char **argv)
             fprintf(stderr, "memsweep_chase: can't allocate %zu bytes\n", lines * 64);
             return 1;
         }
+        // Touched in address order first, as memsweep-record touches its
+        // buffer: pages first written in a random order land on scattered
+        // physical pages, which a cache that the working set just fills
+        // holds less well (at 1 MiB here, 13 ns a load instead of 8).
+        memset(buffer, 0, lines * 64);
         // The lines in a random order, each linked to the next and the last
         // to the first: one cycle through all of them.
         std::vector<size_t> order(lines);

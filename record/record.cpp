@@ -269,6 +269,7 @@ json record_json(const Session &s)
     r["start"] = s.start;
     r["end"] = s.end;
     r["seconds"] = s.seconds;
+    r["latency_seconds"] = s.passes.latency_seconds;
     r["seed"] = s.seed;
     r["passes"] = s.passes.gbs.empty() ? 0 : s.passes.gbs.front().size();
     r["cpu"] = s.cpu;

@@ -133,7 +133,9 @@ Passes measure(const Plan &plan)
                 result.gbs[i].push_back(gbs(cells[i].bytes(), cells[i].stride, plan.mhz));
             } else {
                 size_t j = (size_t)i - cells.size();
+                double began = since_start();
                 result.latency_ns[j].push_back(latency_ns(plan.latency_buffer, latency[j], plan.seed, plan.mhz));
+                result.latency_seconds += since_start() - began;
             }
             done++;
             if (since_start() - result.drift.back().seconds >= plan.watch_every_s)

@@ -140,13 +140,15 @@ struct Plan {
 
 /* What it found: every cell's figure in every pass, in GB/s, by the cell's
  * place in grid(); every latency size's figure in every pass, in ns per
- * load, by its place in latency_bytes; the drift watch; the time it took. */
+ * load, by its place in latency_bytes; the drift watch; the time it took,
+ * and how much of it the latency's points took. */
 struct Passes {
     std::vector<std::vector<double>> gbs;
     std::vector<uint64_t> latency_bytes;
     std::vector<std::vector<double>> latency_ns;
     std::vector<Watch> drift;
     double seconds = 0.0;
+    double latency_seconds = 0.0;
 };
 
 /* measure runs the passes: each pass measures every cell of the grid and

@@ -131,6 +131,8 @@ TEST(Session, MeasuresEveryLatencySizeOncePerPassAmongTheCellsEachOnACycleOfItsO
     EXPECT_EQ(p.latency_ns[0], std::vector<double>(3, 4.0 / 2500.0 * 1000.0));
     EXPECT_EQ(p.latency_ns[2], std::vector<double>(3, 100.0 / 2500.0 * 1000.0));
     EXPECT_EQ(p.gbs.size(), 210u);
+    EXPECT_GT(p.latency_seconds, 0.0);  // the chases' share of the session
+    EXPECT_LE(p.latency_seconds, p.seconds);
 
     // No buffer, no latency: the cells alone, in the orders they had.
     session(1, 42);
@@ -138,6 +140,7 @@ TEST(Session, MeasuresEveryLatencySizeOncePerPassAmongTheCellsEachOnACycleOfItsO
     record::Passes none = session(1, 42, 1e9, sizes, nullptr);
     EXPECT_EQ(measured(), cells_alone);
     EXPECT_TRUE(none.latency_ns.empty());
+    EXPECT_EQ(none.latency_seconds, 0.0);
 }
 
 TEST(Session, WatchesTheCoreBoundCellAtTheStartBetweenCellsAndAtTheEnd)
@@ -395,7 +398,9 @@ TEST(Record, KeepsTheLatencyAscendingBySizeWithItsSpreadEveryPassAndCounterCycle
     s.latency_huge_share = 0.25;
     s.passes.latency_bytes = {1 << 20, 16384};
     s.passes.latency_ns = {{90.0, 80.0, 100.0, 95.0}, {1.25, 1.5, 1.0}};
+    s.passes.latency_seconds = 12.5;
     json r = json::parse(record::record_json(s).dump(2));
+    EXPECT_EQ(r["latency_seconds"], 12.5);
     EXPECT_EQ(r["pages"]["latency_huge_share"], 0.25);
     ASSERT_EQ(r["latency"].size(), 2u);
     const json &small = r["latency"][0], &large = r["latency"][1];
