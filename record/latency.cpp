@@ -8,6 +8,7 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <numeric>
 #include <utility>
 
 namespace record {
@@ -71,9 +72,8 @@ static uint64_t power_below(uint64_t n)
 
 std::vector<uint64_t> latency_sizes(const std::vector<Cache> &caches, double available_mib)
 {
-    uint64_t cache = 0;
-    for (const Cache &c : caches)
-        cache = std::max(cache, c.bytes);
+    uint64_t cache = std::accumulate(caches.begin(), caches.end(), uint64_t(0),
+                                     [](uint64_t most, const Cache &c) { return std::max(most, c.bytes); });
     uint64_t top = sweep_largest;
     if (cache > 0) {
         uint64_t reach = cache >= largest / beyond_cache ? largest : cache * beyond_cache;
