@@ -3,6 +3,7 @@
 // one clear line for bad ones.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,9 +45,13 @@ std::string json_string(const std::string &text)
     return q + "\"";
 }
 
+// json_number writes a number as a JSON writer may, exponent and all
+// ("1e+300", "1e-300").
 std::string json_number(double x)
 {
-    return std::to_string(x);
+    char text[32];
+    snprintf(text, sizeof text, "%.17g", x);
+    return text;
 }
 
 // latency_list is the JSON text of a latency list over the working sets
@@ -192,6 +197,23 @@ protected:
     {
         return run_shell(quote(plot) + " -c none -o " + quote(out) + " " + args);
     }
+
+    // comma_locale makes a locale whose numbers have a decimal comma in the
+    // test's folder, and returns the words that run a command under it; or
+    // nothing, and why, where none can be made.
+    std::string comma_locale(std::string &why)
+    {
+        std::string locales = dir + "/locales";
+        std::string under = "LOCPATH=" + quote(locales) + " LC_ALL=de_DE.UTF-8 ";
+        std::filesystem::create_directories(locales);
+        // localedef exits 1 for mere warnings, having made the locale: the
+        // locale's own figures decide.
+        Outcome made = run_shell("localedef -i de_DE -f UTF-8 " + quote(locales + "/de_DE.UTF-8"));
+        if (run_shell(under + "awk 'BEGIN { printf \"%.2f\", 1.5 }'").out != "1,50")
+            why = "can't make a locale with a decimal comma (localedef, and de_DE from the locales package): " +
+                  made.err;
+        return why.empty() ? under : "";
+    }
 };
 
 // expect_png checks the PNG signature and that the picture is large enough to
@@ -218,6 +240,32 @@ TEST_F(Plot, DrawsASmallTableAsAPng)
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.err, "");
     expect_png(dir + "/small.png");
+
+    // Figures written with an exponent, however large or small, are
+    // figures: drawn alone, compared, and in a record.
+    std::string huge = write("huge.tsv", "1\t1\t1e300\n1\t2\t1e-300\n2\t1\t5e1\n2\t2\t1.5E+2\n");
+    std::string plain = write("plain.tsv", "1\t1\t20\n1\t2\t20\n2\t1\t50\n2\t2\t150\n");
+    o = plot_to(dir + "/huge.svg", huge);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    EXPECT_NE(slurp(dir + "/huge.svg").find("<text>150</text>"), std::string::npos);
+    o = plot_to(dir + "/huge-ratio.svg", plain + " " + huge);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    EXPECT_NE(o.out.find("2\t1\t1.000\tunknown\n"), std::string::npos) << o.out;
+    MadeRecord extreme;
+    extreme.figure = [](int l, int s, int k) {
+        return l == 2 ? 1e300 * (1 + 0.01 * k) : l == 3 ? 1e-300 : slope(l, s);
+    };
+    std::string record = write("extreme.json", extreme.json());
+    ASSERT_NE(slurp(record).find("e+300"), std::string::npos);
+    o = plot_to(dir + "/extreme.svg", record);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    o = plot_to(dir + "/extreme-ratio.svg", record + " " + record);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    EXPECT_NE(o.out.find("2\t1\t1.000\tsame\n"), std::string::npos) << o.out;
 }
 
 TEST_F(Plot, DrawsARealRunFromStandardInputAndAsSvgByName)
@@ -354,6 +402,26 @@ TEST_F(Plot, ComparesTwoRecordsByWhatTrulyDiffers)
     std::string svg = slurp(dir + "/ab.svg");
     EXPECT_EQ(occurrences(svg, "<text>=</text>"), 195u);
     EXPECT_EQ(occurrences(svg, "<text>0.80</text>"), 15u);
+
+    // Under a locale whose numbers have a decimal comma, the report and the
+    // picture are the same; one record and a table of decimal figures draw.
+    std::string why, comma = comma_locale(why);
+    if (comma.empty())
+        GTEST_SKIP() << why;
+    Outcome c = run_shell(comma + quote(plot) + " -c none -o " + quote(dir + "/ab-comma.svg") + " " + ra + " " + rb);
+    ASSERT_EQ(c.status, 0) << c.err;
+    EXPECT_EQ(c.err, "");
+    EXPECT_EQ(c.out, o.out);
+    EXPECT_EQ(slurp(dir + "/ab-comma.svg"), svg);
+    c = run_shell(comma + quote(plot) + " -c none -o " + quote(dir + "/a-comma.svg") + " " + ra);
+    ASSERT_EQ(c.status, 0) << c.err;
+    EXPECT_EQ(c.err, "");
+    EXPECT_NE(slurp(dir + "/a-comma.svg").find("counter 2000.000 MHz"), std::string::npos);
+    std::string table = write("decimal.tsv", "1\t1\t12.75\n1\t2\t3.5\n2\t1\t1.25\n2\t2\t0.5\n");
+    c = run_shell(comma + quote(plot) + " -c none -o " + quote(dir + "/decimal.svg") + " " + table);
+    ASSERT_EQ(c.status, 0) << c.err;
+    EXPECT_EQ(c.err, "");
+    EXPECT_NE(slurp(dir + "/decimal.svg").find("<text>13</text>"), std::string::npos);
 }
 
 // The conditions of two records differ where the records say so; each
@@ -380,41 +448,52 @@ TEST_F(Plot, NamesTheConditionsUnderWhichTwoRecordsDiffer)
     std::string ra = write("a.json", a.json()), rb = write("b.json", b.json());
     Outcome o = run_shell(quote(plot) + " -o " + quote(dir + "/ab.svg") + " " + ra + " " + rb);
     ASSERT_EQ(o.status, 0) << o.err;
-    std::vector<std::string> differences = {
-        "CPU models differ: A Test CPU_9, B Other CPU",
-        "counter rates differ: A 2000.000 MHz, B 2400.000 MHz",
-        "pages differ: A system, 0 % on huge pages; B huge, 95 %",
-        "governors differ: A performance on 2, B powersave on 2",
-        "turbo differs: A off, B on",
-        "warnings: A has 0, B 2 (on standard error)",
-        "the drift watch ran at 40.0 GB/s in A, 36.2 in B: the machine itself ran at another speed, and "
-        "differences of that size may be the moment rather than the setting",
+    // Each difference is one line, found by what it is about, that names
+    // both records' values, on standard error and in the caption alike; each
+    // of B's warnings is a line that says it is B's.
+    struct Difference {
+        std::string about;
+        std::vector<std::string> values;
+    } const differences[] = {
+        {"CPU model", {"Test CPU_9", "Other CPU"}},  {"counter rate", {"2000.000 MHz", "2400.000 MHz"}},
+        {"pages", {"system", "huge", "95 %"}},       {"governors", {"performance", "powersave"}},
+        {"turbo", {"off", "on"}},                    {"warnings:", {"A has 0", "B 2"}},
+        {"drift", {"40.0", "36.2"}},
     };
     std::vector<std::string> err = lines_of(o.err);
-    ASSERT_EQ(err.size(), differences.size() + 2 + 6) << o.err;
     std::string svg = slurp(dir + "/ab.svg");
-    for (size_t k = 0; k < 6; k++) {
-        EXPECT_EQ(err[k], "memsweep-plot: " + differences[k]);
-        EXPECT_NE(svg.find("<text>" + differences[k] + "</text>"), std::string::npos) << differences[k];
+    // said returns the first line of standard error that holds what, less
+    // the command's name, or "" for none.
+    auto said = [&](const std::string &what) {
+        for (const std::string &line : err)
+            if (line.rfind("memsweep-plot: ", 0) == 0 && line.find(what) != std::string::npos)
+                return line.substr(15);
+        return std::string();
+    };
+    for (const Difference &d : differences) {
+        std::string line = said(d.about);
+        ASSERT_FALSE(line.empty()) << d.about << " is not said in:\n" << o.err;
+        for (const std::string &value : d.values)
+            EXPECT_NE(line.find(value), std::string::npos) << line;
+        EXPECT_NE(svg.find("<text>" + line + "</text>"), std::string::npos) << line;
     }
-    EXPECT_EQ(err[6], "memsweep-plot: warning in B: " + b.warnings[0]);
-    EXPECT_EQ(err[7], "memsweep-plot: warning in B: " + b.warnings[1]);
-    EXPECT_EQ(err[8], "memsweep-plot: " + differences[6]);
-    EXPECT_NE(svg.find("<text>" + differences[6] + "</text>"), std::string::npos);
+    for (const std::string &warning : b.warnings)
+        EXPECT_NE(said(warning).find("in B"), std::string::npos) << warning << "\n" << o.err;
     // Two machines, side by side: each row gives A's figure, then B's in a
-    // column of its own.
-    EXPECT_EQ(err[9], "memsweep-plot: two machines:");
+    // column of its own, under the heading's A and B.
+    auto heading = std::find(err.begin(), err.end(), "memsweep-plot: two machines:");
+    ASSERT_TRUE(heading != err.end() && heading + 1 != err.end()) << o.err;
+    size_t column = heading[1].find(" B");
+    ASSERT_NE(column, std::string::npos) << heading[1];
     const char *rows[][3] = {{"CPU", "Test CPU_9", "Other CPU"},
                              {"caches", "L1d 32K, L2 1M", "L1d 48K, L2 2M"},
                              {"counter", "2000.000 MHz", "2400.000 MHz"},
                              {"memory", "16000 MiB", "16000 MiB"}};
-    size_t column = err[10].find(" B");
-    ASSERT_NE(column, std::string::npos) << err[10];
-    for (size_t k = 0; k < 4; k++) {
-        const std::string &row = err[11 + k];
-        EXPECT_EQ(row.rfind("memsweep-plot:   " + std::string(rows[k][0]) + " ", 0), 0u) << row;
-        EXPECT_NE(row.find(rows[k][1]), std::string::npos) << row;
-        EXPECT_EQ(row.substr(column + 1), rows[k][2]) << row;
+    for (const auto &row : rows) {
+        std::string line = "memsweep-plot: " + said(std::string("  ") + row[0] + " ");
+        EXPECT_EQ(line.rfind("memsweep-plot:   " + std::string(row[0]) + " ", 0), 0u) << line;
+        EXPECT_NE(line.find(row[1]), std::string::npos) << line;
+        EXPECT_EQ(line.substr(std::min(column + 1, line.size())), row[2]) << line;
     }
     // The two lists of caches disagree: none is marked.
     EXPECT_EQ(svg.find("L1d"), std::string::npos);
@@ -648,6 +727,7 @@ TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
         {"a gap in the sizes", "1\t1\t5\n1\t2\t5\n3\t1\t5\n3\t2\t5\n", "labels 1 to 3 have gaps"},
         {"a word for a throughput", "1\t1\tfast\n", "not a non-negative number"},
         {"a negative throughput", "1\t1\t-3\n", "not a non-negative number"},
+        {"a throughput beyond any number", "1\t1\t1e999\n", "throughput \"1e999\" is too large"},
         {"a word for a label", "x\t1\t5\n", "not a whole number"},
         {"label 0", "0\t1\t5\n", "label 0 is out of range"},
         {"label 15", "15\t1\t5\n", "label 15 is out of range"},
@@ -707,16 +787,113 @@ TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.err.find("can't read"), std::string::npos) << o.err;
 
+    // A message shows the text it quotes without its control characters:
+    // C0, DEL and the C1 range (U+0080 to U+009F, CSI among them) become
+    // spaces; all else stays.
+    std::string controls = "\x1b[31m\xc2\x9b" "1m\xc2\x85\x7f\xc3\xa9";
+    for (const std::string &args : {quote(write("ctl.tsv", controls + "\t1\t5\n")),
+                                     quote(dir + "/" + controls + ".tsv"),
+                                     "-o " + quote(dir + "/" + controls + ".gif") + " " + a}) {
+        o = plot_to(dir + "/bad.png", args);
+        EXPECT_EQ(o.status, 1) << args;
+        ASSERT_EQ(lines_of(o.err).size(), 1u) << o.err;
+        EXPECT_NE(o.err.find(" [31m 1m  \xc3\xa9"), std::string::npos) << o.err;
+        std::string line = o.err.substr(0, o.err.size() - 1);
+        EXPECT_TRUE(std::none_of(line.begin(), line.end(), [](char c) { return (unsigned char)c < 0x20 || c == 0x7f; }))
+            << o.err;
+        EXPECT_EQ(line.find("\xc2\x9b"), std::string::npos) << o.err;
+        EXPECT_EQ(line.find("\xc2\x85"), std::string::npos) << o.err;
+    }
+
     // Nothing half-written is left behind.
-    EXPECT_EQ(run_shell("ls " + dir + " | grep -c partial").out, "0\n");
+    EXPECT_EQ(run_shell("ls -A " + dir + " | grep -c -e partial -e memsweep-plot").out, "0\n");
 }
 
-TEST_F(Plot, LeavesAnExistingPictureAloneWhenTheInputIsBad)
+// The picture is put in place, replacing a file and only a file, when all
+// is written; a failure leaves one line, no picture, and an older picture as
+// it was.
+TEST_F(Plot, PutsThePictureInPlaceOnlyWhenAllIsWritten)
 {
     std::string out = write("keep.png", "an older picture");
-    std::string table = write("bad.tsv", "1\t1\n");
-    EXPECT_EQ(plot_to(out, table).status, 1);
+    std::string bad = write("bad.tsv", "1\t1\n");
+    std::string a = write("a.tsv", grid(1, 3, 1, 3, slope)), b = write("b.tsv", grid(1, 3, 1, 3, faster));
+    EXPECT_EQ(plot_to(out, bad).status, 1);
     EXPECT_EQ(slurp(out), "an older picture");
+
+    // A report that can't be written leaves no picture.
+    struct stat device;
+    if (stat("/dev/full", &device) == 0 && S_ISCHR(device.st_mode)) {
+        for (const std::string &name : {std::string("keep.png"), std::string("new.png")}) {
+            Outcome o = plot_to(dir + "/" + name, a + " " + b + " >/dev/full");
+            EXPECT_EQ(o.status, 1) << name;
+            EXPECT_EQ(o.err, "memsweep-plot: can't write standard output\n") << name;
+        }
+        EXPECT_EQ(slurp(out), "an older picture");
+        EXPECT_FALSE(exists("new.png"));
+    }
+
+    // A name of 250 characters is a name; one beyond the system's limit gets
+    // one line.
+    std::string longest(246, 'n'), too_long(252, 'n');
+    Outcome o = plot_to(dir + "/" + longest + ".png", a);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    expect_png(dir + "/" + longest + ".png");
+    o = plot_to(dir + "/" + too_long + ".png", a);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(lines_of(o.err).size(), 1u) << o.err;
+    EXPECT_EQ(o.err.rfind("memsweep-plot: " + dir + "/" + too_long + ".png: can't write it", 0), 0u) << o.err;
+
+    // A symbolic link: the file it names gets the picture.  Anything else
+    // but a file (a FIFO; a device, where one can be made here) is refused
+    // and left as it was.
+    ASSERT_EQ(symlink("named.png", (dir + "/link.png").c_str()), 0);
+    o = plot_to(dir + "/link.png", a);
+    ASSERT_EQ(o.status, 0) << o.err;
+    struct stat link;
+    ASSERT_EQ(lstat((dir + "/link.png").c_str(), &link), 0);
+    EXPECT_TRUE(S_ISLNK(link.st_mode));
+    expect_png(dir + "/named.png");
+    ASSERT_EQ(mkfifo((dir + "/fifo.png").c_str(), 0600), 0);
+    bool device_made = mknod((dir + "/dev.png").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+    std::filesystem::create_directory(dir + "/folder.png");
+    for (const char *name : {"fifo.png", "dev.png", "folder.png"}) {
+        if (name == std::string("dev.png") && !device_made)
+            continue;
+        o = plot_to(dir + "/" + name, a);
+        EXPECT_EQ(o.status, 1) << name;
+        EXPECT_EQ(o.err, "memsweep-plot: " + dir + "/" + name +
+                             ": not a regular file; the picture replaces only a file\n");
+    }
+    struct stat kept;
+    ASSERT_EQ(stat((dir + "/fifo.png").c_str(), &kept), 0);
+    EXPECT_TRUE(S_ISFIFO(kept.st_mode));
+    if (device_made) {
+        ASSERT_EQ(stat((dir + "/dev.png").c_str(), &kept), 0);
+        EXPECT_TRUE(S_ISCHR(kept.st_mode));
+    }
+
+    // Standard output, error or input closed: whatever the command opens
+    // takes none of their places.
+    std::string record = write("r.json", MadeRecord().json());
+    o = plot_to(dir + "/closed1.png", record + " >&-");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    expect_png(dir + "/closed1.png");
+    o = plot_to(dir + "/closed2.png", record + " " + record + " >&-");
+    EXPECT_EQ(o.status, 0) << o.err;
+    expect_png(dir + "/closed2.png");
+    o = run_shell(quote(plot) + " -c " + quote(dir + "/no-such-folder") + " -o " + quote(dir + "/closed3.png") + " " +
+                  a + " " + b + " 2>&-");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(lines_of(o.out).size(), 10u) << o.out;
+    expect_png(dir + "/closed3.png");
+    o = plot_to(dir + "/closed4.png", "<&-");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "memsweep-plot: standard input: empty: no table in it\n");
+
+    // Nothing is left but the pictures.
+    EXPECT_EQ(run_shell("cd " + quote(dir) + " && ls -A | grep -v -E '^((a|b|bad)[.]tsv|r[.]json)$|png$'").out, "");
 }
 
 }  // namespace
