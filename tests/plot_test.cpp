@@ -193,9 +193,11 @@ protected:
 
     static double faster(int l, int s) { return 1.5 * (int)slope(l, s); }
 
-    Outcome plot_to(const std::string &out, const std::string &args)
+    // plot_to draws args at out, without cache marks; under is put before
+    // the command (variables of its environment).
+    Outcome plot_to(const std::string &out, const std::string &args, const std::string &under = "")
     {
-        return run_shell(quote(plot) + " -c none -o " + quote(out) + " " + args);
+        return run_shell(under + quote(plot) + " -c none -o " + quote(out) + " " + args);
     }
 
     // comma_locale makes a locale whose numbers have a decimal comma in the
@@ -408,17 +410,17 @@ TEST_F(Plot, ComparesTwoRecordsByWhatTrulyDiffers)
     std::string why, comma = comma_locale(why);
     if (comma.empty())
         GTEST_SKIP() << why;
-    Outcome c = run_shell(comma + quote(plot) + " -c none -o " + quote(dir + "/ab-comma.svg") + " " + ra + " " + rb);
+    Outcome c = plot_to(dir + "/ab-comma.svg", ra + " " + rb, comma);
     ASSERT_EQ(c.status, 0) << c.err;
     EXPECT_EQ(c.err, "");
     EXPECT_EQ(c.out, o.out);
     EXPECT_EQ(slurp(dir + "/ab-comma.svg"), svg);
-    c = run_shell(comma + quote(plot) + " -c none -o " + quote(dir + "/a-comma.svg") + " " + ra);
+    c = plot_to(dir + "/a-comma.svg", ra, comma);
     ASSERT_EQ(c.status, 0) << c.err;
     EXPECT_EQ(c.err, "");
     EXPECT_NE(slurp(dir + "/a-comma.svg").find("counter 2000.000 MHz"), std::string::npos);
     std::string table = write("decimal.tsv", "1\t1\t12.75\n1\t2\t3.5\n2\t1\t1.25\n2\t2\t0.5\n");
-    c = run_shell(comma + quote(plot) + " -c none -o " + quote(dir + "/decimal.svg") + " " + table);
+    c = plot_to(dir + "/decimal.svg", table, comma);
     ASSERT_EQ(c.status, 0) << c.err;
     EXPECT_EQ(c.err, "");
     EXPECT_NE(slurp(dir + "/decimal.svg").find("<text>13</text>"), std::string::npos);
