@@ -81,6 +81,13 @@ double steps(long bytes)
     return bytes <= (32L << 10) ? 1.2 : bytes <= (1L << 20) ? 4.0 : bytes <= (32L << 20) ? 15.0 : 90.0;
 }
 
+// replaced returns text with its first "from" replaced by "to".
+std::string replaced(std::string text, const std::string &from, const std::string &to)
+{
+    size_t at = text.find(from);
+    return at == std::string::npos ? "no " + from + " in the text" : text.replace(at, from.size(), to);
+}
+
 size_t occurrences(const std::string &text, const std::string &part)
 {
     size_t n = 0;
@@ -419,11 +426,14 @@ TEST_F(Plot, ComparesTwoRecordsByWhatTrulyDiffers)
     ASSERT_EQ(c.status, 0) << c.err;
     EXPECT_EQ(c.err, "");
     EXPECT_NE(slurp(dir + "/a-comma.svg").find("counter 2000.000 MHz"), std::string::npos);
+    // The same where only the numbers' part of the locale has the comma.
     std::string table = write("decimal.tsv", "1\t1\t12.75\n1\t2\t3.5\n2\t1\t1.25\n2\t2\t0.5\n");
-    c = plot_to(dir + "/decimal.svg", table, comma);
-    ASSERT_EQ(c.status, 0) << c.err;
-    EXPECT_EQ(c.err, "");
-    EXPECT_NE(slurp(dir + "/decimal.svg").find("<text>13</text>"), std::string::npos);
+    for (const std::string &under : {comma, replaced(comma, "LC_ALL=", "LC_NUMERIC=")}) {
+        c = plot_to(dir + "/decimal.svg", table, under);
+        ASSERT_EQ(c.status, 0) << under << c.err;
+        EXPECT_EQ(c.err, "");
+        EXPECT_NE(slurp(dir + "/decimal.svg").find("<text>13</text>"), std::string::npos) << under;
+    }
 }
 
 // The conditions of two records differ where the records say so; each
@@ -698,13 +708,6 @@ TEST_F(Plot, TitlesAMachineOfAThousandCpusOrOfNoCpuinfo)
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(o.err, "");
     EXPECT_NE(slurp(dir + "/none.svg").find("memsweep on an unknown CPU"), std::string::npos);
-}
-
-// replaced returns text with its first "from" replaced by "to".
-std::string replaced(std::string text, const std::string &from, const std::string &to)
-{
-    size_t at = text.find(from);
-    return at == std::string::npos ? "no " + from + " in the text" : text.replace(at, from.size(), to);
 }
 
 TEST_F(Plot, RejectsBadInputWithOneLineAndNoPicture)
