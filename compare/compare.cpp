@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <map>
-#include <tuple>
 #include <utility>
 
 namespace compare {
@@ -203,6 +202,51 @@ static std::vector<std::string> identity_differences(const Record &a, const Reco
     return d;
 }
 
+std::string point_key(const Point &p)
+{
+    std::string key = kind_name(p.kind);
+    if (p.kind == Kind::cell)
+        key += "\t" + std::to_string(p.label) + "\t" + std::to_string(p.stride);
+    else if (p.kind == Kind::latency)
+        key += "\t" + std::to_string(p.bytes);
+    else
+        key += "\t" + record::one_line(p.kernel) + "\t" + std::to_string(p.threads) + "\t" + std::to_string(p.bytes);
+    return key;
+}
+
+std::vector<Point> points_of(const Record &r)
+{
+    std::vector<Point> points;
+    for (const record::CellPoint &cell : r.cells) {
+        Point p;
+        p.label = cell.label;
+        p.stride = cell.stride;
+        p.a = cell.gbs;
+        points.push_back(p);
+    }
+    std::stable_sort(points.begin(), points.end(), [](const Point &x, const Point &y) {
+        return x.label != y.label ? x.label > y.label : x.stride < y.stride;
+    });
+    for (const record::LatencyPoint &latency : r.latency) {
+        Point p;
+        p.kind = Kind::latency;
+        p.bytes = latency.bytes;
+        p.a = latency.ns;
+        points.push_back(p);
+    }
+    for (const record::BandwidthPoint &bandwidth : r.bandwidth) {
+        Point p;
+        p.kind = Kind::bandwidth;
+        p.kernel = bandwidth.kernel;
+        p.isa = bandwidth.isa;
+        p.threads = bandwidth.threads;
+        p.bytes = bandwidth.bytes;
+        p.a = bandwidth.gbs;
+        points.push_back(p);
+    }
+    return points;
+}
+
 /* add judges a point found in both and keeps it. */
 static void add(Comparison *c, Point p, bool higher_is_better, const Settings &s)
 {
@@ -241,72 +285,19 @@ Comparison compare_records(const Record &a, const Record &b, const Settings &s)
             c.threshold += apart;
     }
 
-    int alone = 0;
-    std::map<std::pair<int, int>, const record::CellPoint *> cells_b;
-    for (const record::CellPoint &p : b.cells)
-        cells_b[{p.label, p.stride}] = &p;
-    std::vector<const record::CellPoint *> cells_a;
-    for (const record::CellPoint &p : a.cells)
-        cells_a.push_back(&p);
-    std::sort(cells_a.begin(), cells_a.end(), [](const record::CellPoint *x, const record::CellPoint *y) {
-        return x->label != y->label ? x->label > y->label : x->stride < y->stride;
-    });
-    for (const record::CellPoint *p : cells_a) {
-        auto other = cells_b.find({p->label, p->stride});
-        if (other == cells_b.end()) {
-            alone++;
+    std::vector<Point> in_a = points_of(a), in_b = points_of(b);
+    std::map<std::string, const Point *> of_b;
+    for (const Point &p : in_b)
+        of_b[point_key(p)] = &p;
+    for (const Point &p : in_a) {
+        auto other = of_b.find(point_key(p));
+        if (other == of_b.end())
             continue;
-        }
-        Point point;
-        point.kind = Kind::cell;
-        point.label = p->label;
-        point.stride = p->stride;
-        point.a = p->gbs;
-        point.b = other->second->gbs;
-        add(&c, point, true, s);
+        Point both = p;
+        both.b = other->second->a;
+        add(&c, both, p.kind != Kind::latency, s);
     }
-    alone += (int)(b.cells.size() - (c.points.size()));
-
-    size_t before = c.points.size();
-    std::map<uint64_t, const record::LatencyPoint *> latency_b;
-    for (const record::LatencyPoint &p : b.latency)
-        latency_b[p.bytes] = &p;
-    for (const record::LatencyPoint &p : a.latency) {
-        auto other = latency_b.find(p.bytes);
-        if (other == latency_b.end()) {
-            alone++;
-            continue;
-        }
-        Point point;
-        point.kind = Kind::latency;
-        point.bytes = p.bytes;
-        point.a = p.ns;
-        point.b = other->second->ns;
-        add(&c, point, false, s);
-    }
-    alone += (int)(b.latency.size() - (c.points.size() - before));
-
-    before = c.points.size();
-    std::map<std::tuple<std::string, int, uint64_t>, const record::BandwidthPoint *> bandwidth_b;
-    for (const record::BandwidthPoint &p : b.bandwidth)
-        bandwidth_b[{p.kernel, p.threads, p.bytes}] = &p;
-    for (const record::BandwidthPoint &p : a.bandwidth) {
-        auto other = bandwidth_b.find({p.kernel, p.threads, p.bytes});
-        if (other == bandwidth_b.end()) {
-            alone++;
-            continue;
-        }
-        Point point;
-        point.kind = Kind::bandwidth;
-        point.kernel = p.kernel;
-        point.isa = p.isa;
-        point.threads = p.threads;
-        point.bytes = p.bytes;
-        point.a = p.gbs;
-        point.b = other->second->gbs;
-        add(&c, point, true, s);
-    }
-    alone += (int)(b.bandwidth.size() - (c.points.size() - before));
+    int alone = (int)(in_a.size() + in_b.size() - 2 * c.points.size());
 
     if (c.points.empty()) {
         c.refusal = "the two have no point in common to compare";

@@ -76,6 +76,15 @@ struct Comparison {
     int needed = 0;                   /* passes a side that would do; 0 if none would */
 };
 
+/* points_of returns a record's points, each with its figures in a: cells
+ * in memsweep's order (labels from 14 down, strides up), latency and
+ * bandwidth in the record's order. */
+std::vector<Point> points_of(const record::Record &r);
+
+/* point_key is a point's kind and key, tab-separated, as the output lines
+ * begin: "cell\t14\t1", "latency\t16384", "bandwidth\tcopy\t2\t16384". */
+std::string point_key(const Point &p);
+
 /* judge_point judges one point's figures at alpha and a threshold; worse
  * than a longer time where higher_is_better is false (latency). */
 Verdict judge_point(const record::Figures &a, const record::Figures &b, bool higher_is_better, double alpha,

@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -196,24 +197,11 @@ static std::string ratio_text(double ratio)
     return text;
 }
 
-/* key_fields returns a point's kind and key, tab-separated. */
-static std::string key_fields(const Point &p)
-{
-    std::string key = compare::kind_name(p.kind);
-    if (p.kind == compare::Kind::cell)
-        key += "\t" + std::to_string(p.label) + "\t" + std::to_string(p.stride);
-    else if (p.kind == compare::Kind::latency)
-        key += "\t" + std::to_string(p.bytes);
-    else
-        key += "\t" + record::one_line(p.kernel) + "\t" + std::to_string(p.threads) + "\t" + std::to_string(p.bytes);
-    return key;
-}
-
 static std::string lines_of(const Comparison &c)
 {
     std::string out;
     for (const Point &p : c.points)
-        out += key_fields(p) + "\t" + ratio_text(p.ratio) + "\t" + compare::verdict_name(p.verdict) + "\n";
+        out += compare::point_key(p) + "\t" + ratio_text(p.ratio) + "\t" + compare::verdict_name(p.verdict) + "\n";
     return out;
 }
 
@@ -345,76 +333,41 @@ static std::string side_fields(const record::Figures *f)
     return figure(f->median) + "\t" + figure(f->min) + "\t" + figure(f->max) + "\t" + std::to_string(f->passes.size());
 }
 
-/* data_lines returns every point of a and b (for one input, of a alone):
- * those in both with their ratio, p and verdict, the others with "-". */
+/* data_lines returns every point of a and b (for one input, of a alone),
+ * a's in their order and then b's alone: those in both with their ratio,
+ * p and verdict, the others with "-". */
 static std::string data_lines(const Record &a, const Record *b, const Comparison &c)
 {
+    std::map<std::string, const Point *> judged, in_b;
+    for (const Point &p : c.points)
+        judged[compare::point_key(p)] = &p;
+    std::vector<Point> points_b = b != nullptr ? compare::points_of(*b) : std::vector<Point>();
+    for (const Point &p : points_b)
+        in_b[compare::point_key(p)] = &p;
     std::string out;
-    auto line = [&](const std::string &key, const record::Figures *fa, const record::Figures *fb, const Point *p) {
+    auto line = [&](const std::string &key, const record::Figures *fa, const record::Figures *fb) {
         out += key + "\t" + side_fields(fa);
         if (b != nullptr) {
+            auto p = judged.find(key);
             out += "\t" + side_fields(fb);
-            out += p == nullptr ? "\t-\t-\t-"
-                                : "\t" + ratio_text(p->ratio) + "\t" + (p->p < 0.0 ? "-" : figure(p->p)) + "\t" +
-                                      compare::verdict_name(p->verdict);
+            out += p == judged.end() ? "\t-\t-\t-"
+                                     : "\t" + ratio_text(p->second->ratio) + "\t" +
+                                           (p->second->p < 0.0 ? "-" : figure(p->second->p)) + "\t" +
+                                           compare::verdict_name(p->second->verdict);
         }
         out += "\n";
     };
-    auto judged = [&](const std::string &key) -> const Point * {
-        for (const Point &p : c.points)
-            if (key_fields(p) == key)
-                return &p;
-        return nullptr;
-    };
-    /* Cells in memsweep's order: labels from the largest down. */
-    for (int label = 14; label >= 1; label--)
-        for (int stride = 1; stride <= 15; stride++) {
-            const record::Figures *fa = nullptr, *fb = nullptr;
-            for (const record::CellPoint &p : a.cells)
-                if (p.label == label && p.stride == stride)
-                    fa = &p.gbs;
-            for (size_t i = 0; b != nullptr && i < b->cells.size(); i++)
-                if (b->cells[i].label == label && b->cells[i].stride == stride)
-                    fb = &b->cells[i].gbs;
-            if (fa || fb) {
-                std::string key = "cell\t" + std::to_string(label) + "\t" + std::to_string(stride);
-                line(key, fa, fb, judged(key));
-            }
-        }
-    std::vector<uint64_t> sizes;
-    for (const record::LatencyPoint &p : a.latency)
-        sizes.push_back(p.bytes);
-    for (size_t i = 0; b != nullptr && i < b->latency.size(); i++)
-        sizes.push_back(b->latency[i].bytes);
-    std::sort(sizes.begin(), sizes.end());
-    sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
-    for (uint64_t bytes : sizes) {
-        const record::Figures *fa = nullptr, *fb = nullptr;
-        for (const record::LatencyPoint &p : a.latency)
-            if (p.bytes == bytes)
-                fa = &p.ns;
-        for (size_t i = 0; b != nullptr && i < b->latency.size(); i++)
-            if (b->latency[i].bytes == bytes)
-                fb = &b->latency[i].ns;
-        std::string key = "latency\t" + std::to_string(bytes);
-        line(key, fa, fb, judged(key));
+    std::vector<Point> points_a = compare::points_of(a);
+    std::map<std::string, bool> in_a;
+    for (const Point &p : points_a) {
+        std::string key = compare::point_key(p);
+        auto other = in_b.find(key);
+        line(key, &p.a, other == in_b.end() ? nullptr : &other->second->a);
+        in_a[key] = true;
     }
-    auto bandwidth_key = [](const record::BandwidthPoint &p) {
-        return "bandwidth\t" + record::one_line(p.kernel) + "\t" + std::to_string(p.threads) + "\t" + std::to_string(p.bytes);
-    };
-    for (const record::BandwidthPoint &p : a.bandwidth) {
-        const record::Figures *fb = nullptr;
-        for (size_t i = 0; b != nullptr && i < b->bandwidth.size(); i++)
-            if (bandwidth_key(b->bandwidth[i]) == bandwidth_key(p))
-                fb = &b->bandwidth[i].gbs;
-        line(bandwidth_key(p), &p.gbs, fb, judged(bandwidth_key(p)));
-    }
-    for (size_t i = 0; b != nullptr && i < b->bandwidth.size(); i++) {
-        bool in_a = std::any_of(a.bandwidth.begin(), a.bandwidth.end(),
-                                [&](const record::BandwidthPoint &p) { return bandwidth_key(p) == bandwidth_key(b->bandwidth[i]); });
-        if (!in_a)
-            line(bandwidth_key(b->bandwidth[i]), nullptr, &b->bandwidth[i].gbs, nullptr);
-    }
+    for (const Point &p : points_b)
+        if (!in_a.count(compare::point_key(p)))
+            line(compare::point_key(p), nullptr, &p.a);
     return out;
 }
 
