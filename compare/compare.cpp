@@ -12,7 +12,8 @@
 #include <map>
 #include <utility>
 
-namespace compare {
+namespace compare
+{
 
 using record::Figures;
 using record::Record;
@@ -59,8 +60,8 @@ static const std::vector<double> &distribution(int n, const std::vector<int> &gr
     /* ways[k][w]: k figures chosen among the groups so far, sum w. */
     std::vector<std::vector<double>> ways((size_t)n + 1, std::vector<double>((size_t)top + 1, 0.0));
     ways[0][0] = 1.0;
-    int before = 0;   // figures in the groups so far
-    int reach = 0;    // the largest sum so far
+    int before = 0;  // figures in the groups so far
+    int reach = 0;   // the largest sum so far
     for (int t : groups) {
         int r = 2 * before + 1 + t;  // the group's doubled midrank
         for (int k = std::min(n, before + t); k >= 1; k--) {
@@ -142,14 +143,14 @@ const char *kind_name(Kind kind)
 const char *verdict_name(Verdict verdict)
 {
     switch (verdict) {
-    case Verdict::faster:
-        return "faster";
-    case Verdict::slower:
-        return "slower";
-    case Verdict::same:
-        return "same";
-    default:
-        return "unknown";
+        case Verdict::faster:
+            return "faster";
+        case Verdict::slower:
+            return "slower";
+        case Verdict::same:
+            return "same";
+        default:
+            return "unknown";
     }
 }
 
@@ -183,6 +184,13 @@ static std::string shortest(double value)
     return text;
 }
 
+/* shown makes a record's text fit for the summary: one line, and no
+ * longer than a model name. */
+static std::string shown(const std::string &text)
+{
+    return record::one_line(text.substr(0, 80)) + (text.size() > 80 ? "..." : "");
+}
+
 /* identity_differences names what differs of the two records' machines:
  * the CPU model, the page mode, the bandwidth plane's instruction sets. */
 static std::vector<std::string> identity_differences(const Record &a, const Record &b)
@@ -190,15 +198,17 @@ static std::vector<std::string> identity_differences(const Record &a, const Reco
     std::vector<std::string> d;
     if (a.is_table || b.is_table)
         return d;
-    auto model = [](const Record &r) { return r.model.empty() ? std::string("an unknown CPU") : "\"" + record::one_line(r.model) + "\""; };
+    auto model = [](const Record &r) {
+        return r.model.empty() ? std::string("an unknown CPU") : "\"" + shown(r.model) + "\"";
+    };
     if (a.model != b.model)
         d.push_back("CPU models differ: A " + model(a) + ", B " + model(b));
     if (a.pages != b.pages)
         d.push_back("page modes differ: A " + a.pages + ", B " + b.pages);
     std::string isa_a = record::bandwidth_isa(a), isa_b = record::bandwidth_isa(b);
     if (!isa_a.empty() && !isa_b.empty() && isa_a != isa_b)
-        d.push_back("the bandwidth kernels' instruction sets differ: A " + record::one_line(isa_a) + ", B " +
-                    record::one_line(isa_b));
+        d.push_back("the bandwidth kernels' instruction sets differ: A " + shown(isa_a) + ", B " +
+                    shown(isa_b));
     return d;
 }
 
@@ -210,7 +220,8 @@ std::string point_key(const Point &p)
     else if (p.kind == Kind::latency)
         key += "\t" + std::to_string(p.bytes);
     else
-        key += "\t" + record::one_line(p.kernel) + "\t" + std::to_string(p.threads) + "\t" + std::to_string(p.bytes);
+        key += "\t" + record::one_line(p.kernel) + "\t" + std::to_string(p.threads) + "\t" +
+               std::to_string(p.bytes);
     return key;
 }
 
@@ -278,9 +289,10 @@ Comparison compare_records(const Record &a, const Record &b, const Settings &s)
     if (c.drift_a > 0.0 && c.drift_b > 0.0) {
         double apart = fabs(c.drift_b / c.drift_a - 1.0);
         if (apart > s.threshold)
-            c.notes.push_back("the drift watch ran at " + fixed(c.drift_a, 1) + " GB/s in A, " + fixed(c.drift_b, 1) +
-                              " in B: the machine itself ran at another speed, and differences of that size may be "
-                              "the moment rather than the setting");
+            c.notes.push_back(
+                "the drift watch ran at " + fixed(c.drift_a, 1) + " GB/s in A, " + fixed(c.drift_b, 1) +
+                " in B: the machine itself ran at another speed, and differences of that size may be "
+                "the moment rather than the setting");
         if (s.drift_widen)
             c.threshold += apart;
     }
@@ -308,10 +320,14 @@ Comparison compare_records(const Record &a, const Record &b, const Settings &s)
                           " in one of the two alone, and not compared");
     c.needed = passes_needed(s.alpha);
     if (c.too_few > 0) {
-        std::string why = a.is_table || b.is_table ? std::string(a.is_table && b.is_table ? "both are tables" : a.is_table ? "A is a table" : "B is a table") + ", one pass with no spread"
-                                                   : "A has " + std::to_string(a.passes) + " passes, B " + std::to_string(b.passes);
-        c.notes.push_back(std::to_string(c.too_few) + " points unknown: " + why + ", and the test can't reach alpha " +
-                          shortest(s.alpha) + " with so few" +
+        std::string why = a.is_table || b.is_table ? std::string(a.is_table && b.is_table ? "both are tables"
+                                                                 : a.is_table             ? "A is a table"
+                                                                                          : "B is a table") +
+                                                         ", one pass with no spread"
+                                                   : "A has " + std::to_string(a.passes) + " passes, B " +
+                                                         std::to_string(b.passes);
+        c.notes.push_back(std::to_string(c.too_few) + " points unknown: " + why +
+                          ", and the test can't reach alpha " + shortest(s.alpha) + " with so few" +
                           (c.needed > 0 ? "; " + std::to_string(c.needed) + " passes a side would do"
                                         : "; no number of passes would"));
     }
@@ -320,7 +336,8 @@ Comparison compare_records(const Record &a, const Record &b, const Settings &s)
 
 int count(const Comparison &c, Verdict verdict)
 {
-    return (int)std::count_if(c.points.begin(), c.points.end(), [&](const Point &p) { return p.verdict == verdict; });
+    return (int)std::count_if(c.points.begin(), c.points.end(),
+                              [&](const Point &p) { return p.verdict == verdict; });
 }
 
 std::string summary(const Comparison &c, const Settings &s)
@@ -334,7 +351,9 @@ std::string summary(const Comparison &c, const Settings &s)
         int total = n[0] + n[1] + n[2] + n[3];
         if (total == 0)
             continue;
-        const char *names = kind == Kind::cell ? " cells" : kind == Kind::latency ? " latency sizes" : " bandwidth points";
+        const char *names = kind == Kind::cell      ? " cells"
+                            : kind == Kind::latency ? " latency sizes"
+                                                    : " bandwidth points";
         line += (line.empty() ? "" : "; ") + std::to_string(total) + names + ": " + std::to_string(n[0]) +
                 " faster, " + std::to_string(n[1]) + " slower, " + std::to_string(n[2]) + " same";
         if (n[3] > 0)
@@ -342,8 +361,8 @@ std::string summary(const Comparison &c, const Settings &s)
     }
     line += "; alpha " + shortest(s.alpha) + ", threshold " + fixed(s.threshold * 100.0, 1) + " %";
     if (c.threshold != s.threshold)
-        line += " widened to " + fixed(c.threshold * 100.0, 1) + " % by the drift watches (" + fixed(c.drift_a, 1) +
-                " GB/s in A, " + fixed(c.drift_b, 1) + " in B)";
+        line += " widened to " + fixed(c.threshold * 100.0, 1) + " % by the drift watches (" +
+                fixed(c.drift_a, 1) + " GB/s in A, " + fixed(c.drift_b, 1) + " in B)";
     for (const std::string &note : c.notes)
         line += "; " + note;
     if (!c.differences.empty()) {

@@ -13,7 +13,8 @@
 
 #include "record/reader.h"
 
-namespace compare {
+namespace compare
+{
 
 /* ====================== The test ====================== */
 
@@ -45,35 +46,35 @@ const char *verdict_name(Verdict verdict);
 /* What is asked of a comparison. */
 struct Settings {
     double alpha = 0.01;
-    double threshold = 0.02;     /* the practical threshold, a share of the median */
-    bool drift_widen = true;     /* the drift watches' ratio widens the threshold */
+    double threshold = 0.02; /* the practical threshold, a share of the median */
+    bool drift_widen = true; /* the drift watches' ratio widens the threshold */
     bool across_machines = false;
 };
 
 /* One point found in both records. */
 struct Point {
     Kind kind = Kind::cell;
-    int label = 0, stride = 0;   /* a cell */
-    uint64_t bytes = 0;          /* latency, bandwidth (per thread) */
-    std::string kernel, isa;     /* bandwidth */
-    int threads = 0;             /* bandwidth */
+    int label = 0, stride = 0; /* a cell */
+    uint64_t bytes = 0;        /* latency, bandwidth (per thread) */
+    std::string kernel, isa;   /* bandwidth */
+    int threads = 0;           /* bandwidth */
     record::Figures a, b;
-    double ratio = 0.0;          /* b's median over a's; NaN where a's is 0 */
-    double p = -1.0;             /* the test's p; negative where not tested */
+    double ratio = 0.0; /* b's median over a's; NaN where a's is 0 */
+    double p = -1.0;    /* the test's p; negative where not tested */
     Verdict verdict = Verdict::unknown;
-    bool worse = false;          /* lower throughput or bandwidth, longer latency */
+    bool worse = false; /* lower throughput or bandwidth, longer latency */
 };
 
 /* What the comparison found. */
 struct Comparison {
-    std::vector<Point> points;        /* cells in memsweep's order, latency ascending, bandwidth in A's order */
-    std::string refusal;              /* the records can't be compared: why, in one line; "" when they can */
+    std::vector<Point> points; /* cells in memsweep's order, latency ascending, bandwidth in A's order */
+    std::string refusal;       /* the records can't be compared: why, in one line; "" when they can */
     std::vector<std::string> differences; /* what differs of the two machines' identities */
-    std::vector<std::string> notes;   /* drift, points in one record alone, too few passes */
-    double threshold = 0.0;           /* the threshold used, widened or not */
-    double drift_a = 0.0, drift_b = 0.0; /* the drift watches' medians; 0 without */
-    int too_few = 0;                  /* points unknown for too few passes */
-    int needed = 0;                   /* passes a side that would do; 0 if none would */
+    std::vector<std::string> notes;       /* drift, points in one record alone, too few passes */
+    double threshold = 0.0;               /* the threshold used, widened or not */
+    double drift_a = 0.0, drift_b = 0.0;  /* the drift watches' medians; 0 without */
+    int too_few = 0;                      /* points unknown for too few passes */
+    int needed = 0;                       /* passes a side that would do; 0 if none would */
 };
 
 /* points_of returns a record's points, each with its figures in a: cells

@@ -201,7 +201,8 @@ static std::string lines_of(const Comparison &c)
 {
     std::string out;
     for (const Point &p : c.points)
-        out += compare::point_key(p) + "\t" + ratio_text(p.ratio) + "\t" + compare::verdict_name(p.verdict) + "\n";
+        out += compare::point_key(p) + "\t" + ratio_text(p.ratio) + "\t" + compare::verdict_name(p.verdict) +
+               "\n";
     return out;
 }
 
@@ -231,12 +232,8 @@ static json figures_json(const record::Figures &f)
 
 static json input_json(const std::string &name, const Record &r)
 {
-    return {{"file", name},
-            {"kind", r.is_table ? "table" : "record"},
-            {"model", r.model},
-            {"pages", r.pages},
-            {"bandwidth_isa", record::bandwidth_isa(r)},
-            {"passes", r.passes}};
+    return {{"file", name},     {"kind", r.is_table ? "table" : "record"},   {"model", r.model},
+            {"pages", r.pages}, {"bandwidth_isa", record::bandwidth_isa(r)}, {"passes", r.passes}};
 }
 
 static std::string document(const Options &o, const Record &a, const Record &b, const Comparison &c,
@@ -321,7 +318,8 @@ static void facts(std::string *out, const char *side, const std::string &name, c
     for (const std::string &w : r.warnings)
         *out += std::string("warning\t") + side + "\t" + record::one_line(w) + "\n";
     for (const record::CacheSize &c : r.caches)
-        *out += std::string("cache\t") + side + "\t" + record::one_line(c.name) + "\t" + std::to_string(c.bytes) + "\n";
+        *out += std::string("cache\t") + side + "\t" + record::one_line(c.name) + "\t" +
+                std::to_string(c.bytes) + "\n";
 }
 
 /* A side's figures: median, min, max and passes; "-" four times for a
@@ -330,7 +328,8 @@ static std::string side_fields(const record::Figures *f)
 {
     if (f == nullptr)
         return "-\t-\t-\t-";
-    return figure(f->median) + "\t" + figure(f->min) + "\t" + figure(f->max) + "\t" + std::to_string(f->passes.size());
+    return figure(f->median) + "\t" + figure(f->min) + "\t" + figure(f->max) + "\t" +
+           std::to_string(f->passes.size());
 }
 
 /* data_lines returns every point of a and b (for one input, of a alone),
@@ -412,8 +411,8 @@ int main(int argc, char **argv)
     std::string error;
     if (o.inputs.size() == 1) {
         if (!write_file(o.data_out, data(o, records[0], nullptr, Comparison(), ""), &error)) {
-            fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n", record::one_line(o.data_out).c_str(),
-                    error.c_str());
+            fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n",
+                    record::one_line(o.data_out).c_str(), error.c_str());
             return 2;
         }
         return 0;
@@ -434,12 +433,14 @@ int main(int argc, char **argv)
         return 2;
     }
     fprintf(stderr, "memsweep-compare: %s\n", record::one_line(summary).c_str());
-    if (!o.json_out.empty() && !write_file(o.json_out, document(o, records[0], records[1], c, summary, status), &error)) {
+    if (!o.json_out.empty() &&
+        !write_file(o.json_out, document(o, records[0], records[1], c, summary, status), &error)) {
         fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n", record::one_line(o.json_out).c_str(),
                 error.c_str());
         return 2;
     }
-    if (!o.data_out.empty() && !write_file(o.data_out, data(o, records[0], &records[1], c, summary), &error)) {
+    if (!o.data_out.empty() &&
+        !write_file(o.data_out, data(o, records[0], &records[1], c, summary), &error)) {
         fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n", record::one_line(o.data_out).c_str(),
                 error.c_str());
         return 2;

@@ -21,7 +21,8 @@
 
 #include <nlohmann/json.hpp>
 
-namespace record {
+namespace record
+{
 
 using json = nlohmann::json;
 
@@ -247,7 +248,8 @@ static void read_identity(const json &j, Record *r)
         r->counter_step = figure_at(clock, "counter_step", "clock.counter_step");
 
     const json &warnings = member(j, "warnings");
-    if (!warnings.is_array() || !std::all_of(warnings.begin(), warnings.end(), [](const json &w) { return w.is_string(); }))
+    if (!warnings.is_array() ||
+        !std::all_of(warnings.begin(), warnings.end(), [](const json &w) { return w.is_string(); }))
         refuse(missing_or(warnings, "warnings", "a list of text"));
     r->warnings = warnings.get<std::vector<std::string>>();
 

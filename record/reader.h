@@ -22,7 +22,8 @@
 #include <string>
 #include <vector>
 
-namespace record {
+namespace record
+{
 
 /* One point's figures: every pass's, in the order the passes ran, and their
  * median (the mean of the middle two for an even count), minimum and
@@ -74,21 +75,21 @@ struct Record {
     int passes = 0;                  /* the record's passes; 1 for a table */
     std::string version, start, end; /* memsweep's version; UTC times */
     int cpu = -1;
-    std::string model;               /* the CPU's model name; "" unknown */
+    std::string model; /* the CPU's model name; "" unknown */
     int cpus = 0;
-    double memory_mib = -1.0;        /* negative: unknown */
-    std::string pages;               /* "system", "small" or "huge"; "" for a table */
+    double memory_mib = -1.0; /* negative: unknown */
+    std::string pages;        /* "system", "small" or "huge"; "" for a table */
     double huge_share = 0.0;
     double latency_huge_share = -1.0; /* negative: no latency buffer */
     double counter_mhz = 0.0, cpu_mhz = 0.0, factor = 0.0, counter_step = 0.0;
-    std::string governors;           /* "performance on 2", from the checks before; "" none */
-    std::string turbo;               /* the checks' turbo switch; "" none */
+    std::string governors; /* "performance on 2", from the checks before; "" none */
+    std::string turbo;     /* the checks' turbo switch; "" none */
     std::vector<CacheSize> caches;
     std::vector<std::string> warnings;
     std::vector<DriftReading> drift;
-    std::vector<CellPoint> cells;    /* in the file's order */
+    std::vector<CellPoint> cells; /* in the file's order */
     std::vector<LatencyPoint> latency;
-    bool has_bandwidth = false;      /* the record has a bandwidth list */
+    bool has_bandwidth = false; /* the record has a bandwidth list */
     std::vector<BandwidthPoint> bandwidth;
 };
 

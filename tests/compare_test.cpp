@@ -16,7 +16,8 @@
 
 #include "tools.h"
 
-namespace {
+namespace
+{
 
 using compare::Verdict;
 using record::Record;
@@ -53,7 +54,8 @@ TEST(MannWhitney, TiesTakeTheirMidranksAndThePermutationDistributionOfThoseMidra
     // All the same: nothing to tell.
     EXPECT_DOUBLE_EQ(compare::mann_whitney_p({5, 5, 5}, {5, 5, 5, 5}), 1.0);
     // Which side is A doesn't matter to a two-sided test.
-    EXPECT_DOUBLE_EQ(compare::mann_whitney_p({1, 2, 2, 7}, {2, 3, 4}), compare::mann_whitney_p({2, 3, 4}, {1, 2, 2, 7}));
+    EXPECT_DOUBLE_EQ(compare::mann_whitney_p({1, 2, 2, 7}, {2, 3, 4}),
+                     compare::mann_whitney_p({2, 3, 4}, {1, 2, 2, 7}));
 }
 
 // brute_p counts the splits one by one: every subset of the pooled figures
@@ -194,7 +196,8 @@ TEST(Compare, JudgesEveryPointInBothInMemsweepsOrderThenLatencyThenBandwidth)
     EXPECT_EQ(c.points[211].verdict, Verdict::slower);  // longer
     EXPECT_TRUE(c.points[211].worse);
     EXPECT_EQ(c.points[212].kernel, "vector-read");
-    EXPECT_NE(compare::summary(c, compare::Settings()).find("1 point is in one of the two alone"), std::string::npos);
+    EXPECT_NE(compare::summary(c, compare::Settings()).find("1 point is in one of the two alone"),
+              std::string::npos);
 }
 
 TEST(Compare, RefusesOtherMachinesUnlessAskedAndThenNamesTheDifferences)
@@ -202,10 +205,12 @@ TEST(Compare, RefusesOtherMachinesUnlessAskedAndThenNamesTheDifferences)
     compare::Settings s;
     Record a = made_up(5), b = made_up(5, 10.0, "Other CPU");
     compare::Comparison c = compare::compare_records(a, b, s);
-    EXPECT_NE(c.refusal.find("CPU models differ: A \"Test CPU\", B \"Other CPU\""), std::string::npos) << c.refusal;
+    EXPECT_NE(c.refusal.find("CPU models differ: A \"Test CPU\", B \"Other CPU\""), std::string::npos)
+        << c.refusal;
     b = made_up(5);
     b.pages = "huge";
-    EXPECT_NE(compare::compare_records(a, b, s).refusal.find("page modes differ: A system, B huge"), std::string::npos);
+    EXPECT_NE(compare::compare_records(a, b, s).refusal.find("page modes differ: A system, B huge"),
+              std::string::npos);
     b = made_up(5);
     b.bandwidth[0].isa = "avx512";
     c = compare::compare_records(a, b, s);
@@ -224,7 +229,8 @@ TEST(Compare, RefusesOtherMachinesUnlessAskedAndThenNamesTheDifferences)
     // Nothing in common is nothing to compare.
     b.cells.clear();
     b.latency.clear();
-    EXPECT_NE(compare::compare_records(a, b, compare::Settings()).refusal.find("no point in common"), std::string::npos);
+    EXPECT_NE(compare::compare_records(a, b, compare::Settings()).refusal.find("no point in common"),
+              std::string::npos);
 }
 
 TEST(Compare, TooFewPassesOrATableMakeEveryVerdictUnknownAndSayWhatWouldDo)
@@ -253,7 +259,8 @@ TEST(Compare, DriftWatchesApartAreToldAndWidenTheThresholdUnlessAskedNot)
     compare::Comparison c = compare::compare_records(a, b, s);
     EXPECT_NEAR(c.threshold, 0.07, 1e-12);
     EXPECT_EQ(compare::count(c, Verdict::faster), 0);
-    EXPECT_NE(compare::summary(c, s).find("the drift watch ran at 40.0 GB/s in A, 42.0 in B"), std::string::npos);
+    EXPECT_NE(compare::summary(c, s).find("the drift watch ran at 40.0 GB/s in A, 42.0 in B"),
+              std::string::npos);
     s.drift_widen = false;
     c = compare::compare_records(a, b, s);
     EXPECT_EQ(c.threshold, 0.02);
@@ -268,7 +275,9 @@ record::Session written()
     s.version = "9.9.9";
     s.start = "2026-12-08T13:44:15Z";
     s.cpu = 1;
-    s.model = "Made-up CPU \xc2\x9b" "1";
+    s.model =
+        "Made-up CPU \xc2\x9b"
+        "1";
     s.pages = record::Pages::huge;
     s.huge_share = 0.5;
     s.cpu_mhz = 800.0;
@@ -334,10 +343,22 @@ TEST(Reader, ReadsBackWhatTheWriterWroteEveryPassOfEveryPoint)
     EXPECT_FALSE(r.has_bandwidth);
 
     // The bandwidth plane, as memsweep-record lists it, where there is one.
-    j["bandwidth"] = {{{"kernel", "vector-read"}, {"isa", "avx512"}, {"threads", 2}, {"bytes", 134217728},
-                       {"gbs", 24.0}, {"min", 23.0}, {"max", 25.0}, {"passes", {23.0, 24.0, 25.0}}},
-                      {{"kernel", "scalar-read"}, {"isa", "scalar"}, {"threads", 1}, {"bytes", 16384},
-                       {"gbs", 40.0}, {"min", 40.0}, {"max", 40.0}, {"passes", {40.0, 40.0, 40.0}}}};
+    j["bandwidth"] = {{{"kernel", "vector-read"},
+                       {"isa", "avx512"},
+                       {"threads", 2},
+                       {"bytes", 134217728},
+                       {"gbs", 24.0},
+                       {"min", 23.0},
+                       {"max", 25.0},
+                       {"passes", {23.0, 24.0, 25.0}}},
+                      {{"kernel", "scalar-read"},
+                       {"isa", "scalar"},
+                       {"threads", 1},
+                       {"bytes", 16384},
+                       {"gbs", 40.0},
+                       {"min", 40.0},
+                       {"max", 40.0},
+                       {"passes", {40.0, 40.0, 40.0}}}};
     ASSERT_TRUE(record::read_record(j.dump(), &r, &error)) << error;
     ASSERT_TRUE(r.has_bandwidth);
     ASSERT_EQ(r.bandwidth.size(), 2u);
@@ -360,7 +381,9 @@ TEST(Reader, ReadsTheTablesThatMemsweepAndMemsweepRecordPrint)
     EXPECT_EQ(r.cells[0].gbs.passes, std::vector<double>{2.0});
     ASSERT_TRUE(record::read_input("\n14\t1\t9\n", &r, &error));  // memsweep's whole GB/s
     for (const char *bad : {"", "\n\n", "14\t1\n", "15\t1\t9\n", "14\t0\t9\n", "14\t1\tnan\n", "14\t1\t-3\n",
-                            "1e1\t1\t9\n", "14\t1\t9\n14\t1\t8\n", "14\t1\t9\textra\n", "\x7f" "ELF\x02\x01"}) {
+                            "1e1\t1\t9\n", "14\t1\t9\n14\t1\t8\n", "14\t1\t9\textra\n",
+                            "\x7f"
+                            "ELF\x02\x01"}) {
         EXPECT_FALSE(record::read_input(bad, &r, &error)) << bad;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
     }
@@ -416,10 +439,11 @@ TEST(Reader, RefusesTruncatedForeignAndHostileJsonWithOneLine)
     EXPECT_NE(changed("/drift/0/gbs", "fast").find("drift"), std::string::npos);
     EXPECT_NE(changed("/latency/1/bytes", 16384).find("ascend"), std::string::npos);
     EXPECT_NE(changed("/bandwidth", 3).find("bandwidth"), std::string::npos);
-    EXPECT_NE(changed("/bandwidth", {{{"kernel", "copy"}, {"isa", "sse2"}, {"threads", 0}, {"bytes", 1},
-                                      {"passes", {1.0}}}})
-                  .find("threads"),
-              std::string::npos);
+    EXPECT_NE(
+        changed("/bandwidth",
+                {{{"kernel", "copy"}, {"isa", "sse2"}, {"threads", 0}, {"bytes", 1}, {"passes", {1.0}}}})
+            .find("threads"),
+        std::string::npos);
     std::vector<double> many(record::max_passes + 1, 1.0);
     EXPECT_NE(changed("/cells/0/passes", many).find("cell 1"), std::string::npos);
     // Numbers too large for a double are no figures.
@@ -497,7 +521,8 @@ TEST(CompareCommand, PrintsALinePerPointASummaryAndExitsByWhatIsWorse)
 TEST(CompareCommand, RefusesWithOneLineAndStatusTwo)
 {
     Files f;
-    std::string a = f.write("a.json", record_text(1.0)), other = f.write("o.json", record_text(1.0, 5, "Other CPU"));
+    std::string a = f.write("a.json", record_text(1.0)),
+                other = f.write("o.json", record_text(1.0, 5, "Other CPU"));
     Outcome o = run_shell(compare_cmd(quote(a) + " " + quote(other)));
     EXPECT_EQ(o.status, 2);
     EXPECT_EQ(o.out, "");
@@ -522,9 +547,10 @@ TEST(CompareCommand, RefusesWithOneLineAndStatusTwo)
     EXPECT_EQ(lines_of(o.err).size(), 1u) << o.err;
 
     // Usage errors: the message on one line, controls scrubbed, then the usage.
-    for (const std::string &args : {std::string("--alpha 0 a b"), std::string("--threshold x a b"),
-                                    std::string("--fail-on sometimes a b"), std::string("a"), std::string("a b c"),
-                                    std::string("'--bad\x1b[2J\xc2\x9b\x07' a b"), std::string("--json")}) {
+    for (const std::string &args :
+         {std::string("--alpha 0 a b"), std::string("--threshold x a b"),
+          std::string("--fail-on sometimes a b"), std::string("a"), std::string("a b c"),
+          std::string("'--bad\x1b[2J\xc2\x9b\x07' a b"), std::string("--json")}) {
         o = run_shell(compare_cmd(args));
         EXPECT_EQ(o.status, 2) << args;
         std::vector<std::string> err = lines_of(o.err);
@@ -539,7 +565,8 @@ TEST(CompareCommand, WritesItsDocumentAndThePlotsDataWhole)
     Files f;
     std::string a = f.write("a.json", record_text(1.0)), b = f.write("b.json", record_text(0.8));
     std::string doc = f.path + "/cmp.json", data = f.path + "/cmp.tsv";
-    Outcome o = run_shell(compare_cmd("--json " + quote(doc) + " --data " + quote(data) + " " + quote(a) + " " + quote(b)));
+    Outcome o = run_shell(
+        compare_cmd("--json " + quote(doc) + " --data " + quote(data) + " " + quote(a) + " " + quote(b)));
     EXPECT_EQ(o.status, 1) << o.err;
     record::json d = record::json::parse(slurp(doc));
     EXPECT_EQ(d["format"], "memsweep-compare");
@@ -561,7 +588,8 @@ TEST(CompareCommand, WritesItsDocumentAndThePlotsDataWhole)
     };
     EXPECT_EQ(find("fact\tB\tmodel\t"), "fact\tB\tmodel\tMade-up CPU");
     EXPECT_EQ(find("cache\tA\t"), "cache\tA\tL1d\t49152");
-    EXPECT_EQ(find("cell\t14\t1\t"), "cell\t14\t1\t10.02\t10\t10.04\t5\t8.016\t8\t8.032\t5\t0.800\t0.00793650794\tslower");
+    EXPECT_EQ(find("cell\t14\t1\t"),
+              "cell\t14\t1\t10.02\t10\t10.04\t5\t8.016\t8\t8.032\t5\t0.800\t0.00793650794\tslower");
     EXPECT_EQ(find("summary\t").rfind("summary\t210 cells", 0), 0u);
 
     // One input: its figures alone.
@@ -571,7 +599,8 @@ TEST(CompareCommand, WritesItsDocumentAndThePlotsDataWhole)
     lines = lines_of(slurp(data));
     EXPECT_EQ(find("cell\t1\t15\t"), "cell\t1\t15\t10.02\t10\t10.04\t5");
     // An output that can't be written: status 2, and nothing left of it.
-    o = run_shell(compare_cmd("--json " + quote(f.path + "/no/such/folder.json") + " " + quote(a) + " " + quote(b)));
+    o = run_shell(
+        compare_cmd("--json " + quote(f.path + "/no/such/folder.json") + " " + quote(a) + " " + quote(b)));
     EXPECT_EQ(o.status, 2);
     // An output over an input is refused before anything is written.
     o = run_shell(compare_cmd("--json " + quote(a) + " " + quote(a) + " " + quote(b)));
