@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <map>
+#include <numeric>
 #include <utility>
 
 namespace compare
@@ -53,9 +54,7 @@ static const std::vector<double> &distribution(int n, const std::vector<int> &gr
     auto found = distributions.find(key);
     if (found != distributions.end())
         return found->second;
-    int total = 0;
-    for (int t : groups)
-        total += t;
+    int total = std::accumulate(groups.begin(), groups.end(), 0);
     int top = n * 2 * total;  // no sum of n doubled ranks reaches beyond
     /* ways[k][w]: k figures chosen among the groups so far, sum w. */
     std::vector<std::vector<double>> ways((size_t)n + 1, std::vector<double>((size_t)top + 1, 0.0));
@@ -89,11 +88,9 @@ double mann_whitney_p(const std::vector<double> &a, const std::vector<double> &b
     int n = (int)a.size(), m = (int)b.size(), total = n + m;
     if (n == 0 || m == 0)
         return 1.0;
-    std::vector<std::pair<double, int>> pooled;  // figure, 1 for a's
-    for (double x : a)
-        pooled.push_back({x, 1});
-    for (double x : b)
-        pooled.push_back({x, 0});
+    std::vector<std::pair<double, int>> pooled((size_t)total);  // figure, 1 for a's
+    std::transform(a.begin(), a.end(), pooled.begin(), [](double x) { return std::make_pair(x, 1); });
+    std::transform(b.begin(), b.end(), pooled.begin() + n, [](double x) { return std::make_pair(x, 0); });
     std::sort(pooled.begin(), pooled.end());
     std::vector<int> groups;
     long observed = 0;  // a's doubled rank sum
@@ -320,12 +317,12 @@ Comparison compare_records(const Record &a, const Record &b, const Settings &s)
                           " in one of the two alone, and not compared");
     c.needed = passes_needed(s.alpha);
     if (c.too_few > 0) {
-        std::string why = a.is_table || b.is_table ? std::string(a.is_table && b.is_table ? "both are tables"
-                                                                 : a.is_table             ? "A is a table"
-                                                                                          : "B is a table") +
-                                                         ", one pass with no spread"
-                                                   : "A has " + std::to_string(a.passes) + " passes, B " +
-                                                         std::to_string(b.passes);
+        std::string why = "A has " + std::to_string(a.passes) + " passes, B " + std::to_string(b.passes);
+        if (a.is_table || b.is_table)
+            why = std::string(!b.is_table   ? "A is a table"
+                              : !a.is_table ? "B is a table"
+                                            : "both are tables") +
+                  ", one pass with no spread";
         c.notes.push_back(std::to_string(c.too_few) + " points unknown: " + why +
                           ", and the test can't reach alpha " + shortest(s.alpha) + " with so few" +
                           (c.needed > 0 ? "; " + std::to_string(c.needed) + " passes a side would do"

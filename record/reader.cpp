@@ -42,14 +42,14 @@ std::string one_line(const std::string &text)
     while (i < text.size()) {
         unsigned char c = (unsigned char)text[i];
         size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        bool whole = len > 0 && i + len <= text.size();
-        for (size_t k = 1; whole && k < len; k++)
-            whole = ((unsigned char)text[i + k] >> 6) == 2;
+        bool complete = len > 0 && i + len <= text.size();
+        for (size_t k = 1; complete && k < len; k++)
+            complete = ((unsigned char)text[i + k] >> 6) == 2;
         /* C0 and DEL; C1 is U+0080 to U+009F, encoded C2 80 to C2 9F. */
         bool control = len == 1 ? (c < 0x20 || c == 0x7f) : (c == 0xc2 && (unsigned char)text[i + 1] < 0xa0);
-        if (!whole || control) {
+        if (!complete || control) {
             out += '?';
-            i += whole ? len : 1;
+            i += complete ? len : 1;
         } else {
             out.append(text, i, len);
             i += len;
@@ -76,9 +76,8 @@ Figures figures_of(std::vector<double> passes)
 
 double drift_median(const Record &r)
 {
-    std::vector<double> gbs;
-    for (const DriftReading &d : r.drift)
-        gbs.push_back(d.gbs);
+    std::vector<double> gbs(r.drift.size());
+    std::transform(r.drift.begin(), r.drift.end(), gbs.begin(), [](const DriftReading &d) { return d.gbs; });
     return figures_of(gbs).median;
 }
 

@@ -11,6 +11,7 @@
 
 #include <math.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -581,10 +582,9 @@ TEST(CompareCommand, WritesItsDocumentAndThePlotsDataWhole)
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], "# memsweep-compare-data 1");
     auto find = [&](const std::string &start) {
-        for (const std::string &l : lines)
-            if (l.rfind(start, 0) == 0)
-                return l;
-        return std::string();
+        auto l = std::find_if(lines.begin(), lines.end(),
+                              [&](const std::string &x) { return x.rfind(start, 0) == 0; });
+        return l == lines.end() ? std::string() : *l;
     };
     EXPECT_EQ(find("fact\tB\tmodel\t"), "fact\tB\tmodel\tMade-up CPU");
     EXPECT_EQ(find("cache\tA\t"), "cache\tA\tL1d\t49152");
