@@ -72,9 +72,10 @@ static const std::vector<double> &distribution(int n, const std::vector<int> &gr
                 /* k - j earlier figures sum to at least (k-j)(k-j+1) and
                  * at most 2 (k-j) before, in doubled ranks. */
                 int low = (k - j) * (k - j + 1), high = std::min(reach, 2 * (k - j) * before);
+                size_t shift = (size_t)j * (size_t)r;
                 for (int w = high; w >= low; w--)
                     if (from[(size_t)w] != 0.0)
-                        to[(size_t)(w + j * r)] += c * from[(size_t)w];
+                        to[(size_t)w + shift] += c * from[(size_t)w];
             }
         }
         before += t;
