@@ -131,9 +131,11 @@ TEST_F(Package, ServesPkgConfigToACProgramAndASharedObject)
 TEST_F(Package, InstallsTheProgramsWithManualPagesOfThisVersionAndDateThatRender)
 {
     bool lint = run_shell("command -v mandoc").status == 0;
-    for (std::string program : {"memsweep", "memsweep-check", "memsweep-record", "memsweep-plot"}) {
-        // memsweep-check and memsweep-record are built only where nlohmann-json is.
-        if (configured.find("No " + program + ":") != std::string::npos)
+    for (std::string program : {"memsweep", "memsweep-check", "memsweep-record", "memsweep-compare", "memsweep-plot"}) {
+        // memsweep-check and memsweep-record are built only where nlohmann-json is, and
+        // memsweep-compare with memsweep-record.
+        std::string part = program == "memsweep-compare" ? "memsweep-record" : program;
+        if (configured.find("No " + part + ":") != std::string::npos)
             continue;
         EXPECT_EQ(access((usr + "/bin/" + program).c_str(), X_OK), 0) << program;
         std::string page = usr + "/share/man/man1/" + program + ".1";

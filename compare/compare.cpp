@@ -1,0 +1,374 @@
+// SPDX-License-Identifier: MIT
+/*
+ * compare.cpp -- the exact Mann-Whitney U test, the verdict per point, and
+ * the comparison of two records.
+ */
+#include "compare/compare.h"
+
+#include <math.h>
+#include <stdio.h>
+
+#include <algorithm>
+#include <map>
+#include <numeric>
+#include <utility>
+
+namespace compare
+{
+
+using record::Figures;
+using record::Record;
+
+/* ====================== The test ====================== */
+
+/* The rank sum is counted in doubled midranks, which are whole numbers: a
+ * tie over ranks i+1 .. j has the midrank (i+1+j)/2, doubled i+1+j. */
+
+/* A null distribution depends only on the sizes of the tie groups, in rank
+ * order, and on how many figures are a's; most points have no ties, so one
+ * distribution serves them all.  The counts of every doubled rank sum of
+ * a's figures, over all ways of choosing them. */
+using Key = std::pair<int, std::vector<int>>;
+static std::map<Key, std::vector<double>> distributions;
+
+/* choose returns C(n, k) as a double: exact up to 2^53, and within a
+ * rounding error beyond, which is all a probability needs. */
+static double choose(int n, int k)
+{
+    if (k < 0 || k > n)
+        return 0.0;
+    k = std::min(k, n - k);
+    double c = 1.0;
+    for (int i = 1; i <= k; i++)
+        c = c * (n - k + i) / i;
+    return c < 9007199254740992.0 ? round(c) : c;
+}
+
+/* distribution returns, for the tie groups' sizes (in rank order) and n
+ * figures of a's, the number of ways to choose them with each doubled rank
+ * sum w, by w.  Groups are taken one by one: choosing j of a group of t
+ * figures of doubled rank r adds j * r to the sum, in C(t, j) ways. */
+static const std::vector<double> &distribution(int n, const std::vector<int> &groups)
+{
+    Key key{n, groups};
+    auto found = distributions.find(key);
+    if (found != distributions.end())
+        return found->second;
+    int total = std::accumulate(groups.begin(), groups.end(), 0);
+    int top = n * 2 * total;  // no sum of n doubled ranks reaches beyond
+    /* ways[k][w]: k figures chosen among the groups so far, sum w. */
+    std::vector<std::vector<double>> ways((size_t)n + 1, std::vector<double>((size_t)top + 1, 0.0));
+    ways[0][0] = 1.0;
+    int before = 0;  // figures in the groups so far
+    int reach = 0;   // the largest sum so far
+    for (int t : groups) {
+        int r = 2 * before + 1 + t;  // the group's doubled midrank
+        for (int k = std::min(n, before + t); k >= 1; k--) {
+            /* Choose j of this group, the rest among the earlier ones. */
+            for (int j = std::max(1, k - before); j <= std::min(t, k); j++) {
+                double c = choose(t, j);
+                const std::vector<double> &from = ways[(size_t)(k - j)];
+                std::vector<double> &to = ways[(size_t)k];
+                /* k - j earlier figures sum to at least (k-j)(k-j+1) and
+                 * at most 2 (k-j) before, in doubled ranks. */
+                int low = (k - j) * (k - j + 1), high = std::min(reach, 2 * (k - j) * before);
+                size_t shift = (size_t)j * (size_t)r;
+                for (int w = high; w >= low; w--)
+                    if (from[(size_t)w] != 0.0)
+                        to[(size_t)w + shift] += c * from[(size_t)w];
+            }
+        }
+        before += t;
+        reach = std::min(top, reach + std::min(n, t) * r);
+    }
+    return distributions.emplace(key, ways[(size_t)n]).first->second;
+}
+
+double mann_whitney_p(const std::vector<double> &a, const std::vector<double> &b)
+{
+    int n = (int)a.size(), m = (int)b.size(), total = n + m;
+    if (n == 0 || m == 0)
+        return 1.0;
+    std::vector<std::pair<double, int>> pooled((size_t)total);  // figure, 1 for a's
+    std::transform(a.begin(), a.end(), pooled.begin(), [](double x) { return std::make_pair(x, 1); });
+    std::transform(b.begin(), b.end(), pooled.begin() + n, [](double x) { return std::make_pair(x, 0); });
+    std::sort(pooled.begin(), pooled.end());
+    std::vector<int> groups;
+    long observed = 0;  // a's doubled rank sum
+    for (int i = 0; i < total;) {
+        int j = i;
+        int of_a = 0;
+        while (j < total && pooled[(size_t)j].first == pooled[(size_t)i].first)
+            of_a += pooled[(size_t)j++].second;
+        groups.push_back(j - i);
+        observed += (long)of_a * (i + 1 + j);
+        i = j;
+    }
+    /* The mean doubled rank sum is n (N + 1); the test is two-sided. */
+    long mean = (long)n * (total + 1), far = labs(observed - mean);
+    const std::vector<double> &ways = distribution(n, groups);
+    double tail = 0.0, all = 0.0;
+    for (size_t w = 0; w < ways.size(); w++) {
+        all += ways[w];
+        if (labs((long)w - mean) >= far)
+            tail += ways[w];
+    }
+    return std::min(1.0, tail / all);
+}
+
+double smallest_p(int n, int m)
+{
+    if (n < 1 || m < 1)
+        return 1.0;
+    return std::min(1.0, 2.0 / choose(n + m, n));
+}
+
+int passes_needed(double alpha)
+{
+    for (int n = 1; n <= record::max_passes; n++)
+        if (smallest_p(n, n) <= alpha)
+            return n;
+    return 0;
+}
+
+/* ====================== Judging ====================== */
+
+const char *kind_name(Kind kind)
+{
+    return kind == Kind::cell ? "cell" : kind == Kind::latency ? "latency" : "bandwidth";
+}
+
+const char *verdict_name(Verdict verdict)
+{
+    switch (verdict) {
+        case Verdict::faster:
+            return "faster";
+        case Verdict::slower:
+            return "slower";
+        case Verdict::same:
+            return "same";
+        default:
+            return "unknown";
+    }
+}
+
+Verdict judge_point(const Figures &a, const Figures &b, bool higher_is_better, double alpha, double threshold,
+                    double *ratio, double *p)
+{
+    *ratio = a.median > 0.0 ? b.median / a.median : NAN;
+    *p = -1.0;
+    if (a.passes.empty() || b.passes.empty() || isnan(*ratio) ||
+        smallest_p((int)a.passes.size(), (int)b.passes.size()) > alpha)
+        return Verdict::unknown;
+    *p = mann_whitney_p(a.passes, b.passes);
+    if (*p > alpha || (*ratio <= 1.0 + threshold && *ratio >= 1.0 - threshold))
+        return Verdict::same;
+    return (*ratio > 1.0) == higher_is_better ? Verdict::faster : Verdict::slower;
+}
+
+/* fixed formats a number with a given count of decimals. */
+static std::string fixed(double value, int decimals)
+{
+    char text[64];
+    snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+/* shortest formats a number in as few digits as it takes. */
+static std::string shortest(double value)
+{
+    char text[64];
+    snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+/* shown makes a record's text fit for the summary: one line, and no
+ * longer than a model name. */
+static std::string shown(const std::string &text)
+{
+    return record::one_line(text.substr(0, 80)) + (text.size() > 80 ? "..." : "");
+}
+
+/* identity_differences names what differs of the two records' machines:
+ * the CPU model, the page mode, the bandwidth plane's instruction sets. */
+static std::vector<std::string> identity_differences(const Record &a, const Record &b)
+{
+    std::vector<std::string> d;
+    if (a.is_table || b.is_table)
+        return d;
+    auto model = [](const Record &r) {
+        return r.model.empty() ? std::string("an unknown CPU") : "\"" + shown(r.model) + "\"";
+    };
+    if (a.model != b.model)
+        d.push_back("CPU models differ: A " + model(a) + ", B " + model(b));
+    if (a.pages != b.pages)
+        d.push_back("page modes differ: A " + a.pages + ", B " + b.pages);
+    std::string isa_a = record::bandwidth_isa(a), isa_b = record::bandwidth_isa(b);
+    if (!isa_a.empty() && !isa_b.empty() && isa_a != isa_b)
+        d.push_back("the bandwidth kernels' instruction sets differ: A " + shown(isa_a) + ", B " +
+                    shown(isa_b));
+    return d;
+}
+
+std::string point_key(const Point &p)
+{
+    std::string key = kind_name(p.kind);
+    if (p.kind == Kind::cell)
+        key += "\t" + std::to_string(p.label) + "\t" + std::to_string(p.stride);
+    else if (p.kind == Kind::latency)
+        key += "\t" + std::to_string(p.bytes);
+    else
+        key += "\t" + record::one_line(p.kernel) + "\t" + std::to_string(p.threads) + "\t" +
+               std::to_string(p.bytes);
+    return key;
+}
+
+std::vector<Point> points_of(const Record &r)
+{
+    std::vector<Point> points;
+    for (const record::CellPoint &cell : r.cells) {
+        Point p;
+        p.label = cell.label;
+        p.stride = cell.stride;
+        p.a = cell.gbs;
+        points.push_back(p);
+    }
+    std::stable_sort(points.begin(), points.end(), [](const Point &x, const Point &y) {
+        return x.label != y.label ? x.label > y.label : x.stride < y.stride;
+    });
+    for (const record::LatencyPoint &latency : r.latency) {
+        Point p;
+        p.kind = Kind::latency;
+        p.bytes = latency.bytes;
+        p.a = latency.ns;
+        points.push_back(p);
+    }
+    for (const record::BandwidthPoint &bandwidth : r.bandwidth) {
+        Point p;
+        p.kind = Kind::bandwidth;
+        p.kernel = bandwidth.kernel;
+        p.isa = bandwidth.isa;
+        p.threads = bandwidth.threads;
+        p.bytes = bandwidth.bytes;
+        p.a = bandwidth.gbs;
+        points.push_back(p);
+    }
+    return points;
+}
+
+/* add judges a point found in both and keeps it. */
+static void add(Comparison *c, Point p, bool higher_is_better, const Settings &s)
+{
+    p.verdict = judge_point(p.a, p.b, higher_is_better, s.alpha, c->threshold, &p.ratio, &p.p);
+    if (p.verdict == Verdict::unknown && p.p < 0.0 && !isnan(p.ratio))
+        c->too_few++;
+    p.worse = p.verdict == Verdict::slower;
+    c->points.push_back(p);
+}
+
+Comparison compare_records(const Record &a, const Record &b, const Settings &s)
+{
+    Comparison c;
+    c.differences = identity_differences(a, b);
+    if (!c.differences.empty() && !s.across_machines) {
+        std::string all;
+        for (const std::string &d : c.differences)
+            all += (all.empty() ? "" : "; ") + d;
+        c.refusal = "the records are of different machines or settings: " + all +
+                    " (--across-machines compares them anyway)";
+        return c;
+    }
+
+    /* The drift watch reads one core-bound cell through a session: where
+     * the two medians differ, the machine itself ran at another speed. */
+    c.threshold = s.threshold;
+    c.drift_a = record::drift_median(a);
+    c.drift_b = record::drift_median(b);
+    if (c.drift_a > 0.0 && c.drift_b > 0.0) {
+        double apart = fabs(c.drift_b / c.drift_a - 1.0);
+        if (apart > s.threshold)
+            c.notes.push_back(
+                "the drift watch ran at " + fixed(c.drift_a, 1) + " GB/s in A, " + fixed(c.drift_b, 1) +
+                " in B: the machine itself ran at another speed, and differences of that size may be "
+                "the moment rather than the setting");
+        if (s.drift_widen)
+            c.threshold += apart;
+    }
+
+    std::vector<Point> in_a = points_of(a), in_b = points_of(b);
+    std::map<std::string, const Point *> of_b;
+    for (const Point &p : in_b)
+        of_b[point_key(p)] = &p;
+    for (const Point &p : in_a) {
+        auto other = of_b.find(point_key(p));
+        if (other == of_b.end())
+            continue;
+        Point both = p;
+        both.b = other->second->a;
+        add(&c, both, p.kind != Kind::latency, s);
+    }
+    int alone = (int)(in_a.size() + in_b.size() - 2 * c.points.size());
+
+    if (c.points.empty()) {
+        c.refusal = "the two have no point in common to compare";
+        return c;
+    }
+    if (alone > 0)
+        c.notes.push_back(std::to_string(alone) + (alone == 1 ? " point is" : " points are") +
+                          " in one of the two alone, and not compared");
+    c.needed = passes_needed(s.alpha);
+    if (c.too_few > 0) {
+        std::string why = "A has " + std::to_string(a.passes) + " passes, B " + std::to_string(b.passes);
+        if (a.is_table || b.is_table)
+            why = std::string(!b.is_table   ? "A is a table"
+                              : !a.is_table ? "B is a table"
+                                            : "both are tables") +
+                  ", one pass with no spread";
+        c.notes.push_back(std::to_string(c.too_few) + " points unknown: " + why +
+                          ", and the test can't reach alpha " + shortest(s.alpha) + " with so few" +
+                          (c.needed > 0 ? "; " + std::to_string(c.needed) + " passes a side would do"
+                                        : "; no number of passes would"));
+    }
+    return c;
+}
+
+int count(const Comparison &c, Verdict verdict)
+{
+    return (int)std::count_if(c.points.begin(), c.points.end(),
+                              [&](const Point &p) { return p.verdict == verdict; });
+}
+
+std::string summary(const Comparison &c, const Settings &s)
+{
+    std::string line;
+    for (Kind kind : {Kind::cell, Kind::latency, Kind::bandwidth}) {
+        int n[4] = {0, 0, 0, 0};
+        for (const Point &p : c.points)
+            if (p.kind == kind)
+                n[(int)p.verdict]++;
+        int total = n[0] + n[1] + n[2] + n[3];
+        if (total == 0)
+            continue;
+        const char *names = kind == Kind::cell      ? " cells"
+                            : kind == Kind::latency ? " latency sizes"
+                                                    : " bandwidth points";
+        line += (line.empty() ? "" : "; ") + std::to_string(total) + names + ": " + std::to_string(n[0]) +
+                " faster, " + std::to_string(n[1]) + " slower, " + std::to_string(n[2]) + " same";
+        if (n[3] > 0)
+            line += ", " + std::to_string(n[3]) + " unknown";
+    }
+    line += "; alpha " + shortest(s.alpha) + ", threshold " + fixed(s.threshold * 100.0, 1) + " %";
+    if (c.threshold != s.threshold)
+        line += " widened to " + fixed(c.threshold * 100.0, 1) + " % by the drift watches (" +
+                fixed(c.drift_a, 1) + " GB/s in A, " + fixed(c.drift_b, 1) + " in B)";
+    for (const std::string &note : c.notes)
+        line += "; " + note;
+    if (!c.differences.empty()) {
+        line += "; compared across machines:";
+        for (size_t i = 0; i < c.differences.size(); i++)
+            line += (i ? "; " : " ") + c.differences[i];
+    }
+    return line;
+}
+
+}  // namespace compare

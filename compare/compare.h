@@ -1,0 +1,107 @@
+// SPDX-License-Identifier: MIT
+/*
+ * compare.h -- memsweep-compare's judgement: B against A, point by point, by
+ * an exact two-sided Mann-Whitney U test over the passes and a practical
+ * threshold on the ratio of the medians.  Pure functions of two records as
+ * record/reader.h reads them; nothing is measured or printed here.
+ */
+#ifndef MEMSWEEP_COMPARE_COMPARE_H
+#define MEMSWEEP_COMPARE_COMPARE_H
+
+#include <string>
+#include <vector>
+
+#include "record/reader.h"
+
+namespace compare
+{
+
+/* ====================== The test ====================== */
+
+/* mann_whitney_p returns the exact two-sided p of the Mann-Whitney U test
+ * of a against b: the share of all C(n, m) ways of splitting the pooled
+ * figures into groups of a's and b's sizes whose rank sum lies at least as
+ * far from its mean as a's does.  Tied figures get their midrank, and the
+ * distribution is that of the midranks actually present (the permutation
+ * distribution), counted exactly, not approximated.  1.0 where either side
+ * is empty. */
+double mann_whitney_p(const std::vector<double> &a, const std::vector<double> &b);
+
+/* smallest_p returns the smallest p the test can give with n and m passes:
+ * 2 / C(n + m, n), where the two groups don't overlap at all. */
+double smallest_p(int n, int m);
+
+/* passes_needed returns the fewest passes a side with which the test can
+ * reach alpha; 0 where not even max_passes would. */
+int passes_needed(double alpha);
+
+/* ====================== Judging ====================== */
+
+enum class Kind { cell, latency, bandwidth };
+enum class Verdict { faster, slower, same, unknown };
+
+const char *kind_name(Kind kind);
+const char *verdict_name(Verdict verdict);
+
+/* What is asked of a comparison. */
+struct Settings {
+    double alpha = 0.01;
+    double threshold = 0.02; /* the practical threshold, a share of the median */
+    bool drift_widen = true; /* the drift watches' ratio widens the threshold */
+    bool across_machines = false;
+};
+
+/* One point found in both records. */
+struct Point {
+    Kind kind = Kind::cell;
+    int label = 0, stride = 0; /* a cell */
+    uint64_t bytes = 0;        /* latency, bandwidth (per thread) */
+    std::string kernel, isa;   /* bandwidth */
+    int threads = 0;           /* bandwidth */
+    record::Figures a, b;
+    double ratio = 0.0; /* b's median over a's; NaN where a's is 0 */
+    double p = -1.0;    /* the test's p; negative where not tested */
+    Verdict verdict = Verdict::unknown;
+    bool worse = false; /* lower throughput or bandwidth, longer latency */
+};
+
+/* What the comparison found. */
+struct Comparison {
+    std::vector<Point> points; /* cells in memsweep's order, latency ascending, bandwidth in A's order */
+    std::string refusal;       /* the records can't be compared: why, in one line; "" when they can */
+    std::vector<std::string> differences; /* what differs of the two machines' identities */
+    std::vector<std::string> notes;       /* drift, points in one record alone, too few passes */
+    double threshold = 0.0;               /* the threshold used, widened or not */
+    double drift_a = 0.0, drift_b = 0.0;  /* the drift watches' medians; 0 without */
+    int too_few = 0;                      /* points unknown for too few passes */
+    int needed = 0;                       /* passes a side that would do; 0 if none would */
+};
+
+/* points_of returns a record's points, each with its figures in a: cells
+ * in memsweep's order (labels from 14 down, strides up), latency and
+ * bandwidth in the record's order. */
+std::vector<Point> points_of(const record::Record &r);
+
+/* point_key is a point's kind and key, tab-separated, as the output lines
+ * begin: "cell\t14\t1", "latency\t16384", "bandwidth\tcopy\t2\t16384". */
+std::string point_key(const Point &p);
+
+/* judge_point judges one point's figures at alpha and a threshold; worse
+ * than a longer time where higher_is_better is false (latency). */
+Verdict judge_point(const record::Figures &a, const record::Figures &b, bool higher_is_better, double alpha,
+                    double threshold, double *ratio, double *p);
+
+/* compare_records judges every point the two records have in common, or
+ * says why they can't be compared (different CPU models, page modes or
+ * bandwidth instruction sets, unless across_machines; no point in common). */
+Comparison compare_records(const record::Record &a, const record::Record &b, const Settings &s);
+
+/* summary is the comparison's one line for standard error. */
+std::string summary(const Comparison &c, const Settings &s);
+
+/* count returns how many points have the verdict. */
+int count(const Comparison &c, Verdict verdict);
+
+}  // namespace compare
+
+#endif /* MEMSWEEP_COMPARE_COMPARE_H */

@@ -1,0 +1,449 @@
+// SPDX-License-Identifier: MIT
+/*
+ * memsweep-compare -- is B faster or slower than A?  Two records of
+ * memsweep-record (or memsweep's tables) compared point by point: every
+ * throughput cell, latency size and bandwidth point present in both, by an
+ * exact two-sided Mann-Whitney U test over the passes and a practical
+ * threshold on the ratio of the medians (compare.h).  It measures nothing.
+ *
+ * Standard output gets one tab-separated line per point, "kind key...
+ * ratio verdict"; standard error one summary line.  --json FILE writes the
+ * same as a document, --data FILE the plain numbers memsweep-plot draws.
+ *
+ * Exit status: 0 nothing worse, 1 a point worse (--fail-on changes what
+ * counts), 2 a usage error, an input that can't be read, or records that
+ * can't be compared.
+ */
+#include <errno.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "compare/compare.h"
+#include "record/reader.h"
+
+using json = nlohmann::ordered_json;
+using compare::Comparison;
+using compare::Point;
+using compare::Verdict;
+using record::Record;
+
+static const char usage[] =
+    "usage: memsweep-compare [options] A B\n"
+    "       memsweep-compare --data FILE A\n"
+    "  --alpha X            the test's level, above 0 and below 1 (default 0.01)\n"
+    "  --threshold PCT      the least difference of the medians that counts, in %\n"
+    "                       (default 2)\n"
+    "  --fail-on WHAT       worse (default): exit 1 when a point is worse in B;\n"
+    "                       any: when one differs either way; never\n"
+    "  --across-machines    compare records of different CPU models, page modes or\n"
+    "                       bandwidth instruction sets, naming the differences\n"
+    "  --no-drift-widen     don't widen the threshold by the drift watches' ratio\n"
+    "  --json FILE          write the comparison to FILE as JSON\n"
+    "  --data FILE          write the inputs' figures and the verdicts to FILE as\n"
+    "                       tab-separated numbers, for memsweep-plot\n"
+    "  -h, --help           print this help\n"
+    "A and B are memsweep-record records or memsweep tables (\"-\": standard input).\n"
+    "Exit status: 0 nothing worse, 1 a point worse, 2 usage error or no comparison.\n";
+
+/* The data file's and the JSON document's names and layout versions. */
+static const char data_format[] = "memsweep-compare-data";
+static const char json_format[] = "memsweep-compare";
+static const int format_version = 1;
+
+enum class FailOn { worse, any, never };
+
+struct Options {
+    compare::Settings settings;
+    FailOn fail_on = FailOn::worse;
+    std::string json_out, data_out;
+    std::vector<std::string> inputs;
+};
+
+/* usage_error reports a bad command line in one line, then the usage. */
+static int usage_error(const std::string &message)
+{
+    fprintf(stderr, "memsweep-compare: %s\n%s", record::one_line(message).c_str(), usage);
+    return 2;
+}
+
+/* number reads a plain decimal number, digits and one point only. */
+static bool number(const std::string &text, double *value)
+{
+    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789.") != std::string::npos ||
+        std::count(text.begin(), text.end(), '.') > 1 || text == ".")
+        return false;
+    *value = strtod(text.c_str(), nullptr);
+    return true;
+}
+
+/* parse_options fills *o from the command line; it returns -1 to go on,
+ * else the exit status. */
+static int parse_options(int argc, char **argv, Options *o)
+{
+    bool options_end = false;
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i], value;
+        if (options_end || arg == "-" || arg.empty() || arg[0] != '-') {
+            o->inputs.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_end = true;
+            continue;
+        }
+        size_t eq = arg.find('=');
+        std::string name = arg.compare(0, 2, "--") == 0 && eq != std::string::npos ? arg.substr(0, eq) : arg;
+        bool takes_value = name == "--alpha" || name == "--threshold" || name == "--fail-on" ||
+                           name == "--json" || name == "--data";
+        if (takes_value) {
+            if (name != arg)
+                value = arg.substr(eq + 1);
+            else if (i + 1 < argc)
+                value = argv[++i];
+            else
+                return usage_error(name + " needs a value");
+        } else if (name != arg) {
+            return usage_error(name + " takes no value");
+        }
+        double x = 0.0;
+        if (arg == "-h" || arg == "--help") {
+            fputs(usage, stdout);
+            return 0;
+        } else if (arg == "--across-machines") {
+            o->settings.across_machines = true;
+        } else if (arg == "--no-drift-widen") {
+            o->settings.drift_widen = false;
+        } else if (arg == "--drift-widen") {
+            o->settings.drift_widen = true;
+        } else if (name == "--alpha") {
+            if (!number(value, &x) || !(x > 0.0 && x < 1.0))
+                return usage_error("--alpha: not a number above 0 and below 1: " + value);
+            o->settings.alpha = x;
+        } else if (name == "--threshold") {
+            if (!value.empty() && value.back() == '%')
+                value.pop_back();
+            if (!number(value, &x) || !(x < 100.0))
+                return usage_error("--threshold: not a percentage from 0 to below 100: " + value);
+            o->settings.threshold = x / 100.0;
+        } else if (name == "--fail-on") {
+            if (value == "worse")
+                o->fail_on = FailOn::worse;
+            else if (value == "any")
+                o->fail_on = FailOn::any;
+            else if (value == "never")
+                o->fail_on = FailOn::never;
+            else
+                return usage_error("--fail-on: worse, any or never, not " + value);
+        } else if (name == "--json" || name == "--data") {
+            if (value.empty())
+                return usage_error(name + " needs a file name");
+            (name == "--json" ? o->json_out : o->data_out) = value;
+        } else {
+            return usage_error("unknown option: " + arg);
+        }
+    }
+    if (o->inputs.size() == 1 && o->data_out.empty())
+        return usage_error("one input: compare two, or give --data to write one's figures");
+    if (o->inputs.empty() || o->inputs.size() > 2)
+        return usage_error("two inputs to compare, got " + std::to_string(o->inputs.size()));
+    if (o->inputs.size() == 2 && o->inputs[0] == "-" && o->inputs[1] == "-")
+        return usage_error("standard input can be one of the inputs, not both");
+    /* An output over an input would lose it. */
+    for (const std::string &out : {o->json_out, o->data_out}) {
+        struct stat so {
+        };
+        if (out.empty() || stat(out.c_str(), &so) != 0)
+            continue;
+        for (const std::string &in : o->inputs) {
+            struct stat si {
+            };
+            if (in != "-" && stat(in.c_str(), &si) == 0 && si.st_dev == so.st_dev && si.st_ino == so.st_ino)
+                return usage_error(out + ": is an input; write the output elsewhere");
+        }
+    }
+    if (!o->json_out.empty() && o->json_out == o->data_out)
+        return usage_error("--json and --data name the same file");
+    return -1;
+}
+
+/* ====================== Output ====================== */
+
+/* figure formats a figure for the data file and the lines: as many digits
+ * as it takes, whole numbers without a point. */
+static std::string figure(double value)
+{
+    char text[64];
+    snprintf(text, sizeof text, "%.9g", value);
+    return text;
+}
+
+static std::string ratio_text(double ratio)
+{
+    if (isnan(ratio))
+        return "nan";
+    char text[64];
+    snprintf(text, sizeof text, "%.3f", ratio);
+    return text;
+}
+
+static std::string lines_of(const Comparison &c)
+{
+    std::string out;
+    for (const Point &p : c.points)
+        out += compare::point_key(p) + "\t" + ratio_text(p.ratio) + "\t" + compare::verdict_name(p.verdict) +
+               "\n";
+    return out;
+}
+
+/* write_file writes text to path whole: through a file beside it that
+ * then takes its name, so that a failure leaves no half of it. */
+static bool write_file(const std::string &path, const std::string &text, std::string *error)
+{
+    std::string temp = path + ".partial." + std::to_string(getpid());
+    FILE *f = fopen(temp.c_str(), "w");
+    if (f == nullptr) {
+        *error = strerror(errno);
+        return false;
+    }
+    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = fclose(f) == 0 && ok;
+    if (ok && rename(temp.c_str(), path.c_str()) == 0)
+        return true;
+    *error = strerror(errno);
+    unlink(temp.c_str());
+    return false;
+}
+
+static json figures_json(const record::Figures &f)
+{
+    return {{"median", f.median}, {"min", f.min}, {"max", f.max}, {"passes", f.passes}};
+}
+
+static json input_json(const std::string &name, const Record &r)
+{
+    return {{"file", name},     {"kind", r.is_table ? "table" : "record"},   {"model", r.model},
+            {"pages", r.pages}, {"bandwidth_isa", record::bandwidth_isa(r)}, {"passes", r.passes}};
+}
+
+static std::string document(const Options &o, const Record &a, const Record &b, const Comparison &c,
+                            const std::string &summary, int status)
+{
+    json d;
+    d["format"] = json_format;
+    d["format_version"] = format_version;
+    d["a"] = input_json(o.inputs[0], a);
+    d["b"] = input_json(o.inputs[1], b);
+    d["alpha"] = o.settings.alpha;
+    d["threshold"] = o.settings.threshold;
+    d["drift_widen"] = o.settings.drift_widen;
+    d["threshold_used"] = c.threshold;
+    d["drift"] = {{"a", c.drift_a > 0.0 ? json(c.drift_a) : json(nullptr)},
+                  {"b", c.drift_b > 0.0 ? json(c.drift_b) : json(nullptr)}};
+    d["passes_needed"] = c.needed;
+    json points = json::array();
+    for (const Point &p : c.points) {
+        json j;
+        j["kind"] = compare::kind_name(p.kind);
+        if (p.kind == compare::Kind::cell) {
+            j["label"] = p.label;
+            j["stride"] = p.stride;
+        } else if (p.kind == compare::Kind::bandwidth) {
+            j["kernel"] = p.kernel;
+            j["isa"] = p.isa;
+            j["threads"] = p.threads;
+        }
+        if (p.kind != compare::Kind::cell)
+            j["bytes"] = p.bytes;
+        j["a"] = figures_json(p.a);
+        j["b"] = figures_json(p.b);
+        j["ratio"] = isnan(p.ratio) ? json(nullptr) : json(p.ratio);
+        j["p"] = p.p < 0.0 ? json(nullptr) : json(p.p);
+        j["verdict"] = compare::verdict_name(p.verdict);
+        j["worse"] = p.worse;
+        points.push_back(j);
+    }
+    d["points"] = points;
+    d["counts"] = {{"faster", compare::count(c, Verdict::faster)},
+                   {"slower", compare::count(c, Verdict::slower)},
+                   {"same", compare::count(c, Verdict::same)},
+                   {"unknown", compare::count(c, Verdict::unknown)}};
+    d["differences"] = c.differences;
+    d["notes"] = c.notes;
+    d["summary"] = summary;
+    d["exit_status"] = status;
+    /* Text from the records may hold any bytes: replaced, not refused. */
+    return d.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+/* ====================== The data for memsweep-plot ====================== */
+
+static void fact(std::string *out, const char *side, const char *key, const std::string &value)
+{
+    *out += std::string("fact\t") + side + "\t" + key + "\t" + record::one_line(value) + "\n";
+}
+
+static void facts(std::string *out, const char *side, const std::string &name, const Record &r)
+{
+    fact(out, side, "name", name);
+    fact(out, side, "kind", r.is_table ? "table" : "record");
+    fact(out, side, "passes", std::to_string(r.passes));
+    if (r.is_table)
+        return;
+    fact(out, side, "model", r.model);
+    fact(out, side, "start", r.start);
+    fact(out, side, "cpu", std::to_string(r.cpu));
+    fact(out, side, "cpus", std::to_string(r.cpus));
+    fact(out, side, "memory_mib", r.memory_mib >= 0.0 ? figure(r.memory_mib) : "");
+    fact(out, side, "pages", r.pages);
+    fact(out, side, "huge_share", figure(r.huge_share));
+    fact(out, side, "counter_mhz", figure(r.counter_mhz));
+    fact(out, side, "factor", figure(r.factor));
+    fact(out, side, "governors", r.governors);
+    fact(out, side, "turbo", r.turbo);
+    double drift = record::drift_median(r);
+    fact(out, side, "drift", drift > 0.0 ? figure(drift) : "");
+    fact(out, side, "bandwidth_isa", record::bandwidth_isa(r));
+    fact(out, side, "warnings", std::to_string(r.warnings.size()));
+    for (const std::string &w : r.warnings)
+        *out += std::string("warning\t") + side + "\t" + record::one_line(w) + "\n";
+    for (const record::CacheSize &c : r.caches)
+        *out += std::string("cache\t") + side + "\t" + record::one_line(c.name) + "\t" +
+                std::to_string(c.bytes) + "\n";
+}
+
+/* A side's figures: median, min, max and passes; "-" four times for a
+ * point that side lacks. */
+static std::string side_fields(const record::Figures *f)
+{
+    if (f == nullptr)
+        return "-\t-\t-\t-";
+    return figure(f->median) + "\t" + figure(f->min) + "\t" + figure(f->max) + "\t" +
+           std::to_string(f->passes.size());
+}
+
+/* data_lines returns every point of a and b (for one input, of a alone),
+ * a's in their order and then b's alone: those in both with their ratio,
+ * p and verdict, the others with "-". */
+static std::string data_lines(const Record &a, const Record *b, const Comparison &c)
+{
+    std::map<std::string, const Point *> judged, in_b;
+    for (const Point &p : c.points)
+        judged[compare::point_key(p)] = &p;
+    std::vector<Point> points_b = b != nullptr ? compare::points_of(*b) : std::vector<Point>();
+    for (const Point &p : points_b)
+        in_b[compare::point_key(p)] = &p;
+    std::string out;
+    auto line = [&](const std::string &key, const record::Figures *fa, const record::Figures *fb) {
+        out += key + "\t" + side_fields(fa);
+        if (b != nullptr) {
+            auto p = judged.find(key);
+            out += "\t" + side_fields(fb);
+            out += p == judged.end() ? "\t-\t-\t-"
+                                     : "\t" + ratio_text(p->second->ratio) + "\t" +
+                                           (p->second->p < 0.0 ? "-" : figure(p->second->p)) + "\t" +
+                                           compare::verdict_name(p->second->verdict);
+        }
+        out += "\n";
+    };
+    std::vector<Point> points_a = compare::points_of(a);
+    std::map<std::string, bool> in_a;
+    for (const Point &p : points_a) {
+        std::string key = compare::point_key(p);
+        auto other = in_b.find(key);
+        line(key, &p.a, other == in_b.end() ? nullptr : &other->second->a);
+        in_a[key] = true;
+    }
+    for (const Point &p : points_b)
+        if (!in_a.count(compare::point_key(p)))
+            line(compare::point_key(p), nullptr, &p.a);
+    return out;
+}
+
+static std::string data(const Options &o, const Record &a, const Record *b, const Comparison &c,
+                        const std::string &summary)
+{
+    std::string out = std::string("# ") + data_format + " " + std::to_string(format_version) + "\n";
+    facts(&out, "A", o.inputs[0], a);
+    if (b != nullptr) {
+        facts(&out, "B", o.inputs[1], *b);
+        for (const std::string &d : c.differences)
+            out += "difference\t" + record::one_line(d) + "\n";
+        for (const std::string &n : c.notes)
+            out += "note\t" + record::one_line(n) + "\n";
+    }
+    out += data_lines(a, b, c);
+    if (b != nullptr)
+        out += "summary\t" + record::one_line(summary) + "\n";
+    return out;
+}
+
+/* ====================== main ====================== */
+
+int main(int argc, char **argv)
+{
+    Options o;
+    int status = parse_options(argc, argv, &o);
+    if (status >= 0)
+        return status;
+
+    Record records[2];
+    for (size_t i = 0; i < o.inputs.size(); i++) {
+        std::string error;
+        if (!record::read_file(o.inputs[i], &records[i], &error)) {
+            std::string name = o.inputs[i] == "-" ? "standard input" : o.inputs[i];
+            fprintf(stderr, "memsweep-compare: %s: %s\n", record::one_line(name).c_str(),
+                    record::one_line(error).c_str());
+            return 2;
+        }
+    }
+
+    std::string error;
+    if (o.inputs.size() == 1) {
+        if (!write_file(o.data_out, data(o, records[0], nullptr, Comparison(), ""), &error)) {
+            fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n",
+                    record::one_line(o.data_out).c_str(), error.c_str());
+            return 2;
+        }
+        return 0;
+    }
+
+    Comparison c = compare::compare_records(records[0], records[1], o.settings);
+    if (!c.refusal.empty()) {
+        fprintf(stderr, "memsweep-compare: %s\n", record::one_line(c.refusal).c_str());
+        return 2;
+    }
+    int worse = compare::count(c, Verdict::slower), differ = worse + compare::count(c, Verdict::faster);
+    status = o.fail_on == FailOn::worse ? worse > 0 : o.fail_on == FailOn::any ? differ > 0 : 0;
+    std::string summary = compare::summary(c, o.settings);
+
+    std::string lines = lines_of(c);
+    if (fwrite(lines.data(), 1, lines.size(), stdout) != lines.size() || fflush(stdout) != 0) {
+        fprintf(stderr, "memsweep-compare: can't write standard output\n");
+        return 2;
+    }
+    fprintf(stderr, "memsweep-compare: %s\n", record::one_line(summary).c_str());
+    if (!o.json_out.empty() &&
+        !write_file(o.json_out, document(o, records[0], records[1], c, summary, status), &error)) {
+        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n", record::one_line(o.json_out).c_str(),
+                error.c_str());
+        return 2;
+    }
+    if (!o.data_out.empty() &&
+        !write_file(o.data_out, data(o, records[0], &records[1], c, summary), &error)) {
+        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n", record::one_line(o.data_out).c_str(),
+                error.c_str());
+        return 2;
+    }
+    return status;
+}

@@ -1,0 +1,504 @@
+// SPDX-License-Identifier: MIT
+/*
+ * reader.cpp -- a record or a table read into record::Record.  Every member
+ * the reader keeps is checked for its kind before it is kept; the first
+ * problem ends the reading with one line.
+ */
+#include "record/reader.h"
+
+#include <errno.h>
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <tuple>
+
+#include <nlohmann/json.hpp>
+
+namespace record
+{
+
+using json = nlohmann::json;
+
+const size_t max_record_bytes = 64u << 20;
+const int max_passes = 100;
+
+/* A record nests five deep (checks_before.checks.caches.cpu0[]); anything
+ * much deeper is no record, and is refused before it is parsed. */
+static const int max_depth = 32;
+
+/* ====================== Text ====================== */
+
+std::string one_line(const std::string &text)
+{
+    std::string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        unsigned char c = (unsigned char)text[i];
+        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        bool complete = len > 0 && i + len <= text.size();
+        for (size_t k = 1; complete && k < len; k++)
+            complete = ((unsigned char)text[i + k] >> 6) == 2;
+        /* C0 and DEL; C1 is U+0080 to U+009F, encoded C2 80 to C2 9F. */
+        bool control = len == 1 ? (c < 0x20 || c == 0x7f) : (c == 0xc2 && (unsigned char)text[i + 1] < 0xa0);
+        if (!complete || control) {
+            out += '?';
+            i += complete ? len : 1;
+        } else {
+            out.append(text, i, len);
+            i += len;
+        }
+    }
+    return out;
+}
+
+/* ====================== Figures ====================== */
+
+Figures figures_of(std::vector<double> passes)
+{
+    Figures f;
+    f.passes = passes;
+    if (passes.empty())
+        return f;
+    std::sort(passes.begin(), passes.end());
+    size_t n = passes.size();
+    f.min = passes.front();
+    f.max = passes.back();
+    f.median = n % 2 ? passes[n / 2] : (passes[n / 2 - 1] + passes[n / 2]) / 2.0;
+    return f;
+}
+
+double drift_median(const Record &r)
+{
+    std::vector<double> gbs(r.drift.size());
+    std::transform(r.drift.begin(), r.drift.end(), gbs.begin(), [](const DriftReading &d) { return d.gbs; });
+    return figures_of(gbs).median;
+}
+
+std::string bandwidth_isa(const Record &r)
+{
+    std::set<std::string> isas;
+    for (const BandwidthPoint &p : r.bandwidth)
+        isas.insert(p.isa);
+    std::string joined;
+    for (const std::string &isa : isas)
+        joined += (joined.empty() ? "" : ",") + isa;
+    return joined;
+}
+
+/* ====================== Kinds ====================== */
+
+/* A problem found: the reading stops with it. */
+struct Refusal {
+    std::string line;
+};
+
+[[noreturn]] static void refuse(const std::string &line)
+{
+    throw Refusal{line};
+}
+
+static bool is_figure(const json &v)
+{
+    return v.is_number() && isfinite(v.get<double>()) && v.get<double>() >= 0.0;
+}
+
+/* whole reads a whole number from 0 to max, as JSON writes it either way
+ * (14 or 14.0). */
+static bool whole(const json &v, double max, uint64_t *out)
+{
+    if (!v.is_number())
+        return false;
+    double d = v.get<double>();
+    if (!(d >= 0.0 && d <= max && d == floor(d)))
+        return false;
+    *out = v.is_number_unsigned() ? v.get<uint64_t>() : (uint64_t)d;
+    return true;
+}
+
+/* member returns parent's member at the dotted path for messages; null
+ * where it or a parent is missing. */
+static const json &member(const json &parent, const char *key)
+{
+    static const json null_value;
+    if (!parent.is_object())
+        return null_value;
+    auto it = parent.find(key);
+    return it == parent.end() ? null_value : *it;
+}
+
+static std::string missing_or(const json &v, const std::string &path, const std::string &kind)
+{
+    return path + (v.is_null() ? " is missing" : " is not " + kind);
+}
+
+static double figure_at(const json &parent, const char *key, const std::string &path)
+{
+    const json &v = member(parent, key);
+    if (!is_figure(v))
+        refuse(missing_or(v, path, "a number of 0 or more"));
+    return v.get<double>();
+}
+
+static std::string text_at(const json &parent, const char *key, const std::string &path)
+{
+    const json &v = member(parent, key);
+    if (!v.is_string())
+        refuse(missing_or(v, path, "text"));
+    return v.get<std::string>();
+}
+
+static uint64_t whole_at(const json &parent, const char *key, const std::string &path, double max)
+{
+    const json &v = member(parent, key);
+    uint64_t n = 0;
+    if (!whole(v, max, &n))
+        refuse(missing_or(v, path, "a whole number up to " + std::to_string((uint64_t)max)));
+    return n;
+}
+
+/* passes_at reads a point's passes: a list of 1 to max_passes figures, as
+ * many as the record's passes where exact. */
+static Figures passes_at(const json &point, const std::string &what, int passes, bool exact)
+{
+    const json &v = member(point, "passes");
+    if (!v.is_array() || v.empty() || !std::all_of(v.begin(), v.end(), is_figure))
+        refuse(what + " has no list of its passes' figures");
+    if (v.size() > (size_t)max_passes || (exact && v.size() != (size_t)passes) || v.size() > (size_t)passes)
+        refuse(what + " has " + std::to_string(v.size()) + " passes' figures, where the record has " +
+               std::to_string(passes) + " passes");
+    /* The median, min and max are the record's summary of the passes: they
+     * must be figures, but the passes are what is read. */
+    for (const char *key : {"median", "min", "max"})
+        if (!member(point, key).is_null() && !is_figure(member(point, key)))
+            refuse(what + " has a " + key + " that is not a number of 0 or more");
+    return figures_of(v.get<std::vector<double>>());
+}
+
+/* ====================== The record ====================== */
+
+/* depth_of returns how deep the JSON text nests, strings skipped. */
+static int depth_of(const std::string &text)
+{
+    int depth = 0, deepest = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); i++) {
+        char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                i++;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '{' || c == '[') {
+            deepest = std::max(deepest, ++depth);
+        } else if (c == '}' || c == ']') {
+            depth--;
+        }
+    }
+    return deepest;
+}
+
+static void read_identity(const json &j, Record *r)
+{
+    r->passes = (int)whole_at(j, "passes", "passes", max_passes);
+    if (r->passes < 1)
+        refuse("passes is not a whole number from 1 to " + std::to_string(max_passes));
+    r->cpu = (int)whole_at(j, "cpu", "cpu", 1 << 30);
+    for (auto [key, out] : {std::pair<const char *, std::string *>{"version", &r->version},
+                            {"start", &r->start},
+                            {"end", &r->end}})
+        if (member(j, key).is_string())
+            *out = member(j, key).get<std::string>();
+
+    const json &machine = member(j, "machine");
+    r->model = text_at(machine, "model", "machine.model");
+    if (member(machine, "cpus").is_number())
+        r->cpus = (int)whole_at(machine, "cpus", "machine.cpus", 1 << 30);
+    const json &memory = member(machine, "memory_mib");
+    if (!memory.is_null())
+        r->memory_mib = figure_at(machine, "memory_mib", "machine.memory_mib");
+
+    const json &pages = member(j, "pages");
+    r->pages = text_at(pages, "mode", "pages.mode");
+    if (r->pages != "system" && r->pages != "small" && r->pages != "huge")
+        refuse("pages.mode is not system, small or huge");
+    r->huge_share = figure_at(pages, "huge_share", "pages.huge_share");
+    if (r->huge_share > 1.0)
+        refuse("pages.huge_share is not a share from 0 to 1");
+    if (!member(pages, "latency_huge_share").is_null())
+        r->latency_huge_share = figure_at(pages, "latency_huge_share", "pages.latency_huge_share");
+
+    const json &clock = member(j, "clock");
+    r->counter_mhz = figure_at(clock, "counter_mhz", "clock.counter_mhz");
+    r->factor = figure_at(clock, "factor", "clock.factor");
+    if (!(r->counter_mhz > 0.0) || !(r->factor > 0.0))
+        refuse("clock.counter_mhz and clock.factor must be above 0");
+    if (member(clock, "cpu_mhz").is_number())
+        r->cpu_mhz = figure_at(clock, "cpu_mhz", "clock.cpu_mhz");
+    if (member(clock, "counter_step").is_number())
+        r->counter_step = figure_at(clock, "counter_step", "clock.counter_step");
+
+    const json &warnings = member(j, "warnings");
+    if (!warnings.is_array() ||
+        !std::all_of(warnings.begin(), warnings.end(), [](const json &w) { return w.is_string(); }))
+        refuse(missing_or(warnings, "warnings", "a list of text"));
+    r->warnings = warnings.get<std::vector<std::string>>();
+
+    const json &drift = member(j, "drift");
+    if (!drift.is_array())
+        refuse(missing_or(drift, "drift", "a list of {seconds, gbs}"));
+    for (const json &d : drift) {
+        DriftReading reading;
+        reading.gbs = figure_at(d, "gbs", "a drift reading's gbs");
+        if (member(d, "seconds").is_number())
+            reading.seconds = figure_at(d, "seconds", "a drift reading's seconds");
+        r->drift.push_back(reading);
+    }
+}
+
+/* read_conditions reads what the checks before the session found of the
+ * machine's settings: governors, turbo and caches.  Each is optional; what
+ * is there must be of its kind. */
+static void read_conditions(const json &j, Record *r)
+{
+    const json &checks = member(member(j, "checks_before"), "checks");
+    const json &scaling = member(checks, "frequency_scaling");
+    const json &governors = member(scaling, "governors");
+    if (!governors.is_null()) {
+        if (!governors.is_object())
+            refuse("checks_before.checks.frequency_scaling.governors is not counts by governor");
+        for (auto it = governors.begin(); it != governors.end(); ++it) {
+            uint64_t n = 0;
+            if (!whole(it.value(), 1 << 30, &n))
+                refuse("checks_before.checks.frequency_scaling.governors is not counts by governor");
+            r->governors += (r->governors.empty() ? "" : ", ") + it.key() + " on " + std::to_string(n);
+        }
+    }
+    const json &turbo = member(scaling, "turbo");
+    if (!turbo.is_null())
+        r->turbo = text_at(scaling, "turbo", "checks_before.checks.frequency_scaling.turbo");
+    const json &caches = member(member(checks, "caches"), "cpu0");
+    if (caches.is_null())
+        return;
+    if (!caches.is_array())
+        refuse("checks_before.checks.caches.cpu0 is not a list of {level, type, size_bytes}");
+    for (const json &c : caches) {
+        uint64_t level = whole_at(c, "level", "a cache's level", 9);
+        std::string type = text_at(c, "type", "a cache's type");
+        uint64_t size = whole_at(c, "size_bytes", "a cache's size_bytes", 1e15);
+        if (type == "Instruction")
+            continue;
+        r->caches.push_back({"L" + std::to_string(level) + (type == "Data" ? "d" : ""), size});
+    }
+}
+
+static void read_points(const json &j, Record *r)
+{
+    const json &cells = member(j, "cells");
+    if (!cells.is_array())
+        refuse(missing_or(cells, "cells", "a list"));
+    if (cells.size() != 210)
+        refuse("it has " + std::to_string(cells.size()) + " cells, where a record has 210");
+    std::set<std::pair<int, int>> seen;
+    for (size_t i = 0; i < cells.size(); i++) {
+        std::string what = "cell " + std::to_string(i + 1);
+        CellPoint c;
+        uint64_t label = whole_at(cells[i], "label", what + "'s label", 14);
+        uint64_t stride = whole_at(cells[i], "stride", what + "'s stride", 15);
+        if (label < 1 || stride < 1)
+            refuse(what + " has no label from 1 to 14 and stride from 1 to 15");
+        c.label = (int)label;
+        c.stride = (int)stride;
+        if (!seen.insert({c.label, c.stride}).second)
+            refuse("two of its cells have the same label and stride");
+        c.gbs = passes_at(cells[i], what, r->passes, true);
+        r->cells.push_back(c);
+    }
+
+    /* A record made with --no-latency has an empty list; an early one none. */
+    const json &latency = member(j, "latency");
+    if (!latency.is_null() && !latency.is_array())
+        refuse("latency is not a list");
+    for (size_t i = 0; latency.is_array() && i < latency.size(); i++) {
+        std::string what = "latency entry " + std::to_string(i + 1);
+        LatencyPoint p;
+        p.bytes = whole_at(latency[i], "bytes", what + "'s bytes", 1e15);
+        if (p.bytes == 0 || (!r->latency.empty() && p.bytes <= r->latency.back().bytes))
+            refuse("the latency sizes do not ascend, each once");
+        p.ns = passes_at(latency[i], what, r->passes, true);
+        r->latency.push_back(p);
+    }
+
+    /* The bandwidth plane, where the record has one. */
+    const json &bandwidth = member(j, "bandwidth");
+    if (bandwidth.is_null())
+        return;
+    if (!bandwidth.is_array())
+        refuse("bandwidth is not a list");
+    r->has_bandwidth = true;
+    std::set<std::tuple<std::string, int, uint64_t>> points;
+    for (size_t i = 0; i < bandwidth.size(); i++) {
+        std::string what = "bandwidth entry " + std::to_string(i + 1);
+        BandwidthPoint p;
+        p.kernel = text_at(bandwidth[i], "kernel", what + "'s kernel");
+        p.isa = text_at(bandwidth[i], "isa", what + "'s isa");
+        if (p.kernel.empty() || p.kernel.size() > 64 || p.isa.size() > 64)
+            refuse(what + " has no kernel's name, or one longer than 64");
+        p.threads = (int)whole_at(bandwidth[i], "threads", what + "'s threads", 1 << 20);
+        p.bytes = whole_at(bandwidth[i], "bytes", what + "'s bytes", 1e15);
+        if (p.threads < 1 || p.bytes == 0)
+            refuse(what + " has no threads or no bytes");
+        if (!points.insert({p.kernel, p.threads, p.bytes}).second)
+            refuse("two bandwidth entries have the same kernel, threads and bytes");
+        p.gbs = passes_at(bandwidth[i], what, r->passes, false);
+        r->bandwidth.push_back(p);
+    }
+}
+
+bool read_record(const std::string &text, Record *r, std::string *error)
+{
+    *r = Record();
+    if (depth_of(text) > max_depth) {
+        *error = "JSON nested deeper than any record (more than " + std::to_string(max_depth) + " levels)";
+        return false;
+    }
+    json j;
+    try {
+        j = json::parse(text);
+    } catch (const json::parse_error &e) {
+        /* The parser stops at the end of the text when a record was cut
+         * short, and somewhere inside when it is no JSON. */
+        bool at_end = e.byte >= text.size() || strstr(e.what(), "unexpected end of input") != nullptr;
+        *error = at_end ? "truncated: the JSON ends before the record does"
+                        : "not valid JSON (at byte " + std::to_string(e.byte) + ")";
+        return false;
+    } catch (const json::exception &) {
+        /* A number beyond a double's range, as 1e999. */
+        *error = "not valid JSON (a number out of range)";
+        return false;
+    }
+    try {
+        if (!j.is_object())
+            refuse("JSON, but not a memsweep record (not an object)");
+        const json &format = member(j, "format");
+        if (!format.is_string() || format.get<std::string>() != "memsweep-record")
+            refuse("JSON, but not a memsweep record (no format \"memsweep-record\")");
+        const json &v = member(j, "format_version");
+        uint64_t version = 0;
+        if (!whole(v, 1e9, &version) || version != 1)
+            refuse("a memsweep record of format version " + one_line(v.dump()).substr(0, 20) +
+                   "; this reader reads version 1");
+        read_identity(j, r);
+        read_conditions(j, r);
+        read_points(j, r);
+    } catch (const Refusal &refusal) {
+        *error = one_line(refusal.line);
+        *r = Record();
+        return false;
+    } catch (const json::exception &e) {
+        /* A kind the checks above let through by mistake. */
+        *error = std::string("not a record the reader understands: ") + e.what();
+        *r = Record();
+        return false;
+    }
+    return true;
+}
+
+/* ====================== Tables ====================== */
+
+bool read_table(const std::string &text, Record *r, std::string *error)
+{
+    *r = Record();
+    r->is_table = true;
+    r->passes = 1;
+    std::istringstream in(text);
+    std::string line;
+    std::set<std::pair<int, int>> seen;
+    for (int number = 1; std::getline(in, line); number++) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.find_first_not_of(" \t") == std::string::npos)
+            continue;
+        std::istringstream words(line);
+        std::vector<std::string> w;
+        std::string word;
+        while (words >> word && w.size() < 4)
+            w.push_back(word);
+        std::string where = "line " + std::to_string(number) + ": ";
+        if (w.size() != 3) {
+            *error = where + "not a memsweep record or table (a table's lines are label, stride and GB/s)";
+            return false;
+        }
+        json label = json::parse(w[0], nullptr, false), stride = json::parse(w[1], nullptr, false),
+             gbs = json::parse(w[2], nullptr, false);
+        uint64_t l = 0, s = 0;
+        if (!whole(label, 14, &l) || l < 1 || !whole(stride, 15, &s) || s < 1 || !is_figure(gbs) ||
+            w[0].find_first_not_of("0123456789") != std::string::npos ||
+            w[1].find_first_not_of("0123456789") != std::string::npos) {
+            *error = where + "not a table's line: a label from 1 to 14, a stride from 1 to 15 and GB/s";
+            return false;
+        }
+        if (!seen.insert({(int)l, (int)s}).second) {
+            *error = where + "label " + w[0] + " and stride " + w[1] + " appear twice";
+            return false;
+        }
+        r->cells.push_back({(int)l, (int)s, figures_of({gbs.get<double>()})});
+    }
+    if (r->cells.empty()) {
+        *error = "empty: no table or record in it";
+        return false;
+    }
+    return true;
+}
+
+bool read_input(const std::string &text, Record *r, std::string *error)
+{
+    size_t first = text.find_first_not_of(" \t\r\n\f\v");
+    if (first != std::string::npos && (text[first] == '{' || text[first] == '['))
+        return read_record(text, r, error);
+    return read_table(text, r, error);
+}
+
+bool read_file(const std::string &path, Record *r, std::string *error)
+{
+    std::ifstream file;
+    std::istream *in = &std::cin;
+    struct stat st {
+    };
+    if (path != "-" && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        *error = "a folder, not a record or a table";
+        return false;
+    }
+    if (path != "-") {
+        file.open(path, std::ios::binary);
+        if (!file) {
+            *error = std::string("can't read it: ") + strerror(errno);
+            return false;
+        }
+        in = &file;
+    }
+    std::string text;
+    char block[65536];
+    while (in->read(block, sizeof block) || in->gcount() > 0) {
+        text.append(block, (size_t)in->gcount());
+        if (text.size() > max_record_bytes) {
+            *error = "larger than any record (more than " + std::to_string(max_record_bytes >> 20) + " MiB)";
+            return false;
+        }
+    }
+    if (in->bad()) {
+        *error = "can't read it";
+        return false;
+    }
+    return read_input(text, r, error);
+}
+
+}  // namespace record

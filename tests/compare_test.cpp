@@ -1,0 +1,611 @@
+// SPDX-License-Identifier: MIT
+// memsweep-compare: the exact U test against hand-counted values, the
+// verdicts and their floor, the comparison of two records and its
+// refusals; the record's reader against its writer and against files that
+// are no records; and the command's lines, documents and exit statuses.
+#include "compare/compare.h"
+#include "record/reader.h"
+#include "record/record.h"
+
+#include <gtest/gtest.h>
+
+#include <math.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tools.h"
+
+namespace
+{
+
+using compare::Verdict;
+using record::Record;
+
+/* ---------------------------------------------------------------- the test */
+
+// The p values below are counted by hand over the C(6, 3) = 20 ways of
+// splitting six figures into two groups of three.
+TEST(MannWhitney, ExactTwoSidedPAgreesWithHandCountedSplits)
+{
+    // No overlap: 1 split of 20 at each end.
+    EXPECT_DOUBLE_EQ(compare::mann_whitney_p({1, 2, 3}, {4, 5, 6}), 2.0 / 20.0);
+    EXPECT_DOUBLE_EQ(compare::mann_whitney_p({6, 5, 4}, {3, 2, 1}), 2.0 / 20.0);
+    // Ranks 1, 2, 4: rank sum 7, 3.5 below the mean of 10.5; sums 6, 7,
+    // 14 and 15 lie as far, one split each.
+    EXPECT_DOUBLE_EQ(compare::mann_whitney_p({1, 2, 4}, {3, 5, 6}), 4.0 / 20.0);
+    // Five a side, no overlap: 2 of C(10, 5) = 252.
+    EXPECT_DOUBLE_EQ(compare::mann_whitney_p({1, 2, 3, 4, 5}, {6, 7, 8, 9, 10}), 2.0 / 252.0);
+    // One figure on each side can tell nothing.
+    EXPECT_DOUBLE_EQ(compare::mann_whitney_p({1}, {2}), 1.0);
+    EXPECT_DOUBLE_EQ(compare::mann_whitney_p({}, {2}), 1.0);
+}
+
+TEST(MannWhitney, TiesTakeTheirMidranksAndThePermutationDistributionOfThoseMidranks)
+{
+    // Three pairs of ties, midranks 1.5, 3.5, 5.5; a has 1.5 + 1.5 + 3.5 =
+    // 6.5, 4 below the mean.  The sums 6.5 and 14.5 (2 splits each) lie as
+    // far; 8.5 and 12.5 (4 each) and 10.5 (8) don't.
+    EXPECT_DOUBLE_EQ(compare::mann_whitney_p({1, 1, 2}, {2, 3, 3}), 4.0 / 20.0);
+    // A tie of three across both groups, midrank 3: a has 1 + 3 + 3 = 7.
+    // Sum 7 comes in 3 splits (two of the tie with rank 1), 14 in 3 (one
+    // of the tie with ranks 5 and 6): 6 of 20.
+    EXPECT_DOUBLE_EQ(compare::mann_whitney_p({1, 2, 2}, {2, 3, 4}), 6.0 / 20.0);
+    // All the same: nothing to tell.
+    EXPECT_DOUBLE_EQ(compare::mann_whitney_p({5, 5, 5}, {5, 5, 5, 5}), 1.0);
+    // Which side is A doesn't matter to a two-sided test.
+    EXPECT_DOUBLE_EQ(compare::mann_whitney_p({1, 2, 2, 7}, {2, 3, 4}),
+                     compare::mann_whitney_p({2, 3, 4}, {1, 2, 2, 7}));
+}
+
+// brute_p counts the splits one by one: every subset of the pooled figures
+// of a's size, its midrank sum against a's.
+double brute_p(const std::vector<double> &a, const std::vector<double> &b)
+{
+    std::vector<double> pooled = a;
+    pooled.insert(pooled.end(), b.begin(), b.end());
+    size_t n = pooled.size();
+    std::vector<double> rank(n);
+    for (size_t i = 0; i < n; i++) {
+        double below = 0, equal = 0;
+        for (double x : pooled) {
+            below += x < pooled[i];
+            equal += x == pooled[i];
+        }
+        rank[i] = below + (equal + 1) / 2;
+    }
+    double observed = 0, mean = a.size() * (n + 1) / 2.0, far = 0, all = 0;
+    for (size_t i = 0; i < a.size(); i++)
+        observed += rank[i];
+    for (unsigned mask = 0; mask < (1u << n); mask++) {
+        if ((size_t)__builtin_popcount(mask) != a.size())
+            continue;
+        double sum = 0;
+        for (size_t i = 0; i < n; i++)
+            sum += mask >> i & 1 ? rank[i] : 0;
+        all++;
+        far += fabs(sum - mean) >= fabs(observed - mean) - 1e-9;
+    }
+    return far / all;
+}
+
+TEST(MannWhitney, AgreesWithEverySplitCountedOneByOneOnTiedFigures)
+{
+    // Figures drawn from a few values, so that ties are many and of every
+    // size; the sides from 1 to 7.
+    unsigned state = 12345;
+    auto next = [&]() { return (state = state * 1103515245u + 12345u) >> 16; };
+    for (int trial = 0; trial < 60; trial++) {
+        size_t n = 1 + next() % 7, m = 1 + next() % 7;
+        std::vector<double> a, b;
+        for (size_t i = 0; i < n; i++)
+            a.push_back((double)(next() % 5));
+        for (size_t i = 0; i < m; i++)
+            b.push_back((double)(next() % 5) + (trial % 3 == 0 ? 1.5 : 0.0));
+        EXPECT_NEAR(compare::mann_whitney_p(a, b), brute_p(a, b), 1e-12) << "trial " << trial;
+    }
+}
+
+TEST(MannWhitney, TheFloorOfPassesIsWhereTwoOverCOfTheSplitsReachesAlpha)
+{
+    EXPECT_DOUBLE_EQ(compare::smallest_p(4, 4), 2.0 / 70.0);
+    EXPECT_DOUBLE_EQ(compare::smallest_p(1, 1), 1.0);
+    // 2/70 is above 0.01, 2/252 below: five a side at the default alpha.
+    EXPECT_EQ(compare::passes_needed(0.01), 5);
+    EXPECT_EQ(compare::passes_needed(0.05), 4);
+    EXPECT_EQ(compare::passes_needed(0.1), 3);
+    EXPECT_EQ(compare::passes_needed(1e-300), 0);  // not even 100 passes would do
+}
+
+/* ---------------------------------------------------------------- verdicts */
+
+TEST(Verdict, NeedsTheTestAndTheThresholdBothAndIsUnknownBelowTheFloor)
+{
+    double ratio = 0.0, p = 0.0;
+    record::Figures a = record::figures_of({10.0, 10.1, 10.2, 10.3, 10.4});
+    record::Figures slower = record::figures_of({8.0, 8.1, 8.2, 8.3, 8.4});
+    EXPECT_EQ(compare::judge_point(a, slower, true, 0.01, 0.02, &ratio, &p), Verdict::slower);
+    EXPECT_NEAR(ratio, 8.2 / 10.2, 1e-12);
+    EXPECT_DOUBLE_EQ(p, 2.0 / 252.0);
+    EXPECT_EQ(compare::judge_point(slower, a, true, 0.01, 0.02, &ratio, &p), Verdict::faster);
+    // A latency that got longer is slower.
+    EXPECT_EQ(compare::judge_point(slower, a, false, 0.01, 0.02, &ratio, &p), Verdict::slower);
+    // Apart in every pass, but by less than the threshold.
+    record::Figures close = record::figures_of({10.5, 10.5, 10.6, 10.6, 10.6});
+    EXPECT_EQ(compare::judge_point(a, close, true, 0.01, 0.05, &ratio, &p), Verdict::same);
+    // Far apart in the median, but the passes overlap.
+    record::Figures wide = record::figures_of({5.0, 6.0, 10.25, 11.0, 12.0});
+    EXPECT_EQ(compare::judge_point(a, wide, true, 0.01, 0.02, &ratio, &p), Verdict::same);
+    // Four a side can't reach 0.01 however far apart: unknown, untested.
+    record::Figures a4 = record::figures_of({10, 10, 10, 10}), b4 = record::figures_of({5, 5, 5, 5});
+    EXPECT_EQ(compare::judge_point(a4, b4, true, 0.01, 0.02, &ratio, &p), Verdict::unknown);
+    EXPECT_LT(p, 0.0);
+    EXPECT_EQ(compare::judge_point(a4, b4, true, 0.05, 0.02, &ratio, &p), Verdict::slower);
+    // A median of 0 has no ratio.
+    EXPECT_EQ(compare::judge_point(record::figures_of({0, 0, 0, 0, 0}), a, true, 0.01, 0.02, &ratio, &p),
+              Verdict::unknown);
+    EXPECT_TRUE(isnan(ratio));
+}
+
+/* ---------------------------------------------------------------- records */
+
+// made_up returns a record of `passes` passes whose every figure is base
+// times a small wobble that differs from pass to pass, with latency and a
+// bandwidth plane.
+Record made_up(int passes, double base = 10.0, const std::string &model = "Test CPU")
+{
+    Record r;
+    r.passes = passes;
+    r.model = model;
+    r.pages = "system";
+    auto wobble = [&](double x) {
+        std::vector<double> f;
+        for (int k = 0; k < passes; k++)
+            f.push_back(x * (1.0 + 0.001 * ((k * 7) % 5)));
+        return record::figures_of(f);
+    };
+    for (int label = 1; label <= 14; label++)
+        for (int stride = 1; stride <= 15; stride++)
+            r.cells.push_back({label, stride, wobble(base)});
+    r.latency.push_back({16384, wobble(1.0)});
+    r.latency.push_back({1 << 20, wobble(5.0)});
+    r.has_bandwidth = true;
+    r.bandwidth.push_back({"vector-read", "avx2", 2, 1 << 27, wobble(base)});
+    r.drift = {{0.0, 40.0}, {3.0, 40.0}};
+    return r;
+}
+
+TEST(Compare, JudgesEveryPointInBothInMemsweepsOrderThenLatencyThenBandwidth)
+{
+    Record a = made_up(5), b = made_up(5);
+    for (record::CellPoint &c : b.cells)
+        if (c.label == 14)
+            c.gbs = record::figures_of({8.0, 8.0, 8.01, 8.02, 8.0});
+    b.latency[1].ns = record::figures_of({6.0, 6.1, 6.2, 6.0, 6.0});
+    b.latency.push_back({1 << 27, record::figures_of({90, 90, 90, 90, 90})});  // in B alone
+    compare::Comparison c = compare::compare_records(a, b, compare::Settings());
+    ASSERT_TRUE(c.refusal.empty()) << c.refusal;
+    ASSERT_EQ(c.points.size(), 210u + 2u + 1u);
+    EXPECT_EQ(c.points[0].label, 14);
+    EXPECT_EQ(c.points[0].stride, 1);
+    EXPECT_EQ(c.points[209].label, 1);
+    EXPECT_EQ(c.points[209].stride, 15);
+    EXPECT_EQ(compare::count(c, Verdict::slower), 15 + 1);
+    EXPECT_EQ(compare::count(c, Verdict::same), 210 - 15 + 1 + 1);
+    EXPECT_EQ(c.points[211].kind, compare::Kind::latency);
+    EXPECT_EQ(c.points[211].verdict, Verdict::slower);  // longer
+    EXPECT_TRUE(c.points[211].worse);
+    EXPECT_EQ(c.points[212].kernel, "vector-read");
+    EXPECT_NE(compare::summary(c, compare::Settings()).find("1 point is in one of the two alone"),
+              std::string::npos);
+}
+
+TEST(Compare, RefusesOtherMachinesUnlessAskedAndThenNamesTheDifferences)
+{
+    compare::Settings s;
+    Record a = made_up(5), b = made_up(5, 10.0, "Other CPU");
+    compare::Comparison c = compare::compare_records(a, b, s);
+    EXPECT_NE(c.refusal.find("CPU models differ: A \"Test CPU\", B \"Other CPU\""), std::string::npos)
+        << c.refusal;
+    b = made_up(5);
+    b.pages = "huge";
+    EXPECT_NE(compare::compare_records(a, b, s).refusal.find("page modes differ: A system, B huge"),
+              std::string::npos);
+    b = made_up(5);
+    b.bandwidth[0].isa = "avx512";
+    c = compare::compare_records(a, b, s);
+    EXPECT_NE(c.refusal.find("instruction sets differ: A avx2, B avx512"), std::string::npos) << c.refusal;
+    EXPECT_EQ(c.refusal.find('\n'), std::string::npos);
+    s.across_machines = true;
+    c = compare::compare_records(a, b, s);
+    EXPECT_TRUE(c.refusal.empty());
+    EXPECT_EQ(c.points.size(), 213u);
+    EXPECT_NE(compare::summary(c, s).find("compared across machines: the bandwidth"), std::string::npos);
+    // A record without a plane compares with one that has it, on the rest.
+    b = made_up(5);
+    b.bandwidth.clear();
+    b.has_bandwidth = false;
+    EXPECT_TRUE(compare::compare_records(a, b, compare::Settings()).refusal.empty());
+    // Nothing in common is nothing to compare.
+    b.cells.clear();
+    b.latency.clear();
+    EXPECT_NE(compare::compare_records(a, b, compare::Settings()).refusal.find("no point in common"),
+              std::string::npos);
+}
+
+TEST(Compare, TooFewPassesOrATableMakeEveryVerdictUnknownAndSayWhatWouldDo)
+{
+    Record a = made_up(3), b = made_up(3, 5.0);
+    compare::Comparison c = compare::compare_records(a, b, compare::Settings());
+    EXPECT_EQ(compare::count(c, Verdict::unknown), 213);
+    EXPECT_EQ(c.needed, 5);
+    EXPECT_NE(compare::summary(c, compare::Settings()).find("5 passes a side would do"), std::string::npos);
+
+    Record table;
+    std::string error;
+    ASSERT_TRUE(record::read_table("\n14\t1\t12\n14\t2\t13.5\r\n", &table, &error)) << error;
+    c = compare::compare_records(table, made_up(5), compare::Settings());
+    EXPECT_TRUE(c.refusal.empty());  // a table has no identity to refuse
+    EXPECT_EQ(c.points.size(), 2u);
+    EXPECT_EQ(compare::count(c, Verdict::unknown), 2);
+    EXPECT_NE(compare::summary(c, compare::Settings()).find("A is a table"), std::string::npos);
+}
+
+TEST(Compare, DriftWatchesApartAreToldAndWidenTheThresholdUnlessAskedNot)
+{
+    Record a = made_up(5), b = made_up(5, 10.5);  // 5 % faster everywhere
+    b.drift = {{0.0, 42.0}, {3.0, 42.0}};         // and so was the core
+    compare::Settings s;
+    compare::Comparison c = compare::compare_records(a, b, s);
+    EXPECT_NEAR(c.threshold, 0.07, 1e-12);
+    EXPECT_EQ(compare::count(c, Verdict::faster), 0);
+    EXPECT_NE(compare::summary(c, s).find("the drift watch ran at 40.0 GB/s in A, 42.0 in B"),
+              std::string::npos);
+    s.drift_widen = false;
+    c = compare::compare_records(a, b, s);
+    EXPECT_EQ(c.threshold, 0.02);
+    EXPECT_EQ(compare::count(c, Verdict::faster), 210 + 1);
+}
+
+/* ---------------------------------------------------------------- the reader */
+
+record::Session written()
+{
+    record::Session s;
+    s.version = "9.9.9";
+    s.start = "2026-12-08T13:44:15Z";
+    s.cpu = 1;
+    s.model =
+        "Made-up CPU \xc2\x9b"
+        "1";
+    s.pages = record::Pages::huge;
+    s.huge_share = 0.5;
+    s.cpu_mhz = 800.0;
+    s.counter_mhz = 2400.0;
+    s.memory_mib = 7941.0;
+    s.checks_before = {{"checks",
+                        {{"frequency_scaling", {{"governors", {{"performance", 2}}}, {"turbo", "on"}}},
+                         {"caches",
+                          {{"cpu0",
+                            {{{"level", 1}, {"type", "Data"}, {"size_bytes", 49152}},
+                             {{"level", 1}, {"type", "Instruction"}, {"size_bytes", 32768}},
+                             {{"level", 2}, {"type", "Unified"}, {"size_bytes", 2097152}}}}}}}}};
+    s.warnings = {"a warning"};
+    for (size_t i = 0; i < record::grid().size(); i++)
+        s.passes.gbs.push_back({1.0 + (double)i, 3.0 + (double)i, 2.0 + (double)i});
+    s.passes.latency_bytes = {1 << 20, 16384};
+    s.passes.latency_ns = {{90.0, 80.0, 100.0}, {1.25, 1.5, 1.0}};
+    s.passes.drift = {{0.0, 40.0}, {3.0, 41.0}, {6.0, 44.0}};
+    return s;
+}
+
+TEST(Reader, ReadsBackWhatTheWriterWroteEveryPassOfEveryPoint)
+{
+    record::Session s = written();
+    record::json j = record::record_json(s);
+    Record r;
+    std::string error;
+    ASSERT_TRUE(record::read_record(j.dump(2), &r, &error)) << error;
+    EXPECT_FALSE(r.is_table);
+    EXPECT_EQ(r.passes, 3);
+    EXPECT_EQ(r.version, "9.9.9");
+    EXPECT_EQ(r.start, "2026-12-08T13:44:15Z");
+    EXPECT_EQ(r.cpu, 1);
+    EXPECT_EQ(r.model, s.model);  // kept as it is; printing scrubs it
+    EXPECT_EQ(record::one_line(r.model), "Made-up CPU ?1");
+    EXPECT_EQ(r.pages, "huge");
+    EXPECT_EQ(r.huge_share, 0.5);
+    EXPECT_LT(r.latency_huge_share, 0.0);
+    EXPECT_EQ(r.counter_mhz, 2400.0);
+    EXPECT_EQ(r.factor, 800.0 / 2400.0);
+    EXPECT_EQ(r.memory_mib, 7941.0);
+    EXPECT_EQ(r.governors, "performance on 2");
+    EXPECT_EQ(r.turbo, "on");
+    ASSERT_EQ(r.caches.size(), 2u);
+    EXPECT_EQ(r.caches[0].name, "L1d");
+    EXPECT_EQ(r.caches[1].name, "L2");
+    EXPECT_EQ(r.caches[1].bytes, 2097152u);
+    EXPECT_EQ(r.warnings, std::vector<std::string>{"a warning"});
+    ASSERT_EQ(r.drift.size(), 3u);
+    EXPECT_EQ(record::drift_median(r), 41.0);
+    ASSERT_EQ(r.cells.size(), 210u);
+    std::vector<record::Cell> grid = record::grid();
+    for (size_t i = 0; i < grid.size(); i++) {
+        EXPECT_EQ(r.cells[i].label, grid[i].label);
+        EXPECT_EQ(r.cells[i].stride, grid[i].stride);
+        EXPECT_EQ(r.cells[i].gbs.passes, s.passes.gbs[i]);
+        EXPECT_EQ(r.cells[i].gbs.median, 2.0 + (double)i);
+    }
+    ASSERT_EQ(r.latency.size(), 2u);  // ascending, as written
+    EXPECT_EQ(r.latency[0].bytes, 16384u);
+    EXPECT_EQ(r.latency[0].ns.passes, (std::vector<double>{1.25, 1.5, 1.0}));
+    EXPECT_EQ(r.latency[1].ns.min, 80.0);
+    EXPECT_FALSE(r.has_bandwidth);
+
+    // The bandwidth plane, as memsweep-record lists it, where there is one.
+    j["bandwidth"] = {{{"kernel", "vector-read"},
+                       {"isa", "avx512"},
+                       {"threads", 2},
+                       {"bytes", 134217728},
+                       {"gbs", 24.0},
+                       {"min", 23.0},
+                       {"max", 25.0},
+                       {"passes", {23.0, 24.0, 25.0}}},
+                      {{"kernel", "scalar-read"},
+                       {"isa", "scalar"},
+                       {"threads", 1},
+                       {"bytes", 16384},
+                       {"gbs", 40.0},
+                       {"min", 40.0},
+                       {"max", 40.0},
+                       {"passes", {40.0, 40.0, 40.0}}}};
+    ASSERT_TRUE(record::read_record(j.dump(), &r, &error)) << error;
+    ASSERT_TRUE(r.has_bandwidth);
+    ASSERT_EQ(r.bandwidth.size(), 2u);
+    EXPECT_EQ(r.bandwidth[0].kernel, "vector-read");
+    EXPECT_EQ(r.bandwidth[0].threads, 2);
+    EXPECT_EQ(r.bandwidth[0].bytes, 134217728u);
+    EXPECT_EQ(r.bandwidth[0].gbs.median, 24.0);
+    EXPECT_EQ(record::bandwidth_isa(r), "avx512,scalar");
+}
+
+TEST(Reader, ReadsTheTablesThatMemsweepAndMemsweepRecordPrint)
+{
+    record::Session s = written();
+    Record r;
+    std::string error;
+    ASSERT_TRUE(record::read_input(record::median_table(s.passes), &r, &error)) << error;
+    EXPECT_TRUE(r.is_table);
+    EXPECT_EQ(r.passes, 1);
+    ASSERT_EQ(r.cells.size(), 210u);
+    EXPECT_EQ(r.cells[0].gbs.passes, std::vector<double>{2.0});
+    ASSERT_TRUE(record::read_input("\n14\t1\t9\n", &r, &error));  // memsweep's whole GB/s
+    for (const char *bad : {"", "\n\n", "14\t1\n", "15\t1\t9\n", "14\t0\t9\n", "14\t1\tnan\n", "14\t1\t-3\n",
+                            "1e1\t1\t9\n", "14\t1\t9\n14\t1\t8\n", "14\t1\t9\textra\n",
+                            "\x7f"
+                            "ELF\x02\x01"}) {
+        EXPECT_FALSE(record::read_input(bad, &r, &error)) << bad;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+}
+
+// refused returns the reader's one line for a text it refuses, or "" where
+// it takes it.
+std::string refused(const std::string &text)
+{
+    Record r;
+    std::string error;
+    if (record::read_input(text, &r, &error))
+        return "";
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(record::one_line(error), error);
+    return error;
+}
+
+TEST(Reader, RefusesTruncatedForeignAndHostileJsonWithOneLine)
+{
+    std::string whole = record::record_json(written()).dump(1);
+    // Cut anywhere, a record is refused, and as truncated.
+    for (size_t cut = 1; cut < whole.size(); cut += whole.size() / 97) {
+        std::string why = refused(whole.substr(0, cut));
+        EXPECT_NE(why.find("truncated"), std::string::npos) << cut << ": " << why;
+    }
+    EXPECT_NE(refused("[1, 2]").find("not a memsweep record"), std::string::npos);
+    EXPECT_NE(refused("{\"format\": \"other\"}").find("not a memsweep record"), std::string::npos);
+    EXPECT_NE(refused(whole + whole).find("not valid JSON"), std::string::npos);  // two values
+    EXPECT_NE(refused("{\"a\": 1,, }").find("not valid JSON"), std::string::npos);
+    EXPECT_NE(refused(std::string(100000, '[')).find("nested deeper"), std::string::npos);
+
+    // A record with one member changed: refused by what is wrong.
+    auto changed = [&](const std::string &pointer, const record::json &value) {
+        record::json j = record::record_json(written());
+        j[record::json::json_pointer(pointer)] = value;
+        return refused(j.dump());
+    };
+    EXPECT_NE(changed("/format_version", 2).find("format version 2"), std::string::npos);
+    EXPECT_NE(changed("/passes", 0).find("passes"), std::string::npos);
+    EXPECT_NE(changed("/passes", 4).find("has 3 passes' figures, where the record has 4"), std::string::npos);
+    EXPECT_NE(changed("/cells/5/passes", {1.0, "2", 3.0}).find("cell 6"), std::string::npos);
+    EXPECT_NE(changed("/cells/5/passes", {1.0, -2.0, 3.0}).find("cell 6"), std::string::npos);
+    EXPECT_NE(changed("/cells/5/passes", record::json::array()).find("cell 6"), std::string::npos);
+    EXPECT_NE(changed("/cells/5/label", 15).find("label"), std::string::npos);
+    EXPECT_NE(changed("/cells/5/stride", 1.5).find("stride"), std::string::npos);
+    EXPECT_NE(changed("/cells/5/stride", 1).find("same label and stride"), std::string::npos);
+    EXPECT_NE(changed("/cells/5/median", -1.0).find("median"), std::string::npos);
+    EXPECT_NE(changed("/machine/model", 7).find("machine.model"), std::string::npos);
+    EXPECT_NE(changed("/pages/mode", "giant").find("pages.mode"), std::string::npos);
+    EXPECT_NE(changed("/pages/huge_share", 1.5).find("huge_share"), std::string::npos);
+    EXPECT_NE(changed("/clock/counter_mhz", 0).find("counter_mhz"), std::string::npos);
+    EXPECT_NE(changed("/drift/0/gbs", "fast").find("drift"), std::string::npos);
+    EXPECT_NE(changed("/latency/1/bytes", 16384).find("ascend"), std::string::npos);
+    EXPECT_NE(changed("/bandwidth", 3).find("bandwidth"), std::string::npos);
+    EXPECT_NE(
+        changed("/bandwidth",
+                {{{"kernel", "copy"}, {"isa", "sse2"}, {"threads", 0}, {"bytes", 1}, {"passes", {1.0}}}})
+            .find("threads"),
+        std::string::npos);
+    std::vector<double> many(record::max_passes + 1, 1.0);
+    EXPECT_NE(changed("/cells/0/passes", many).find("cell 1"), std::string::npos);
+    // Numbers too large for a double are no figures.
+    std::string huge = whole;
+    huge.replace(huge.find("\"counter_mhz\": ") + 15, 6, "1e999");
+    EXPECT_NE(refused(huge).find("not valid JSON"), std::string::npos);
+}
+
+/* ---------------------------------------------------------------- the command */
+
+struct Files : TempFolder {
+    // write puts a record (or any text) into the folder and returns its path.
+    std::string write(const std::string &name, const std::string &text) const
+    {
+        std::string p = path + "/" + name;
+        std::ofstream(p, std::ios::binary) << text;
+        return p;
+    }
+};
+
+std::string compare_cmd(const std::string &args)
+{
+    return std::string(MEMSWEEP_COMPARE_EXE) + " " + args;
+}
+
+// record_text returns written()'s record with passes scaled by `factor`
+// in the largest row, with `passes` passes.
+std::string record_text(double factor, int passes = 5, const std::string &model = "Made-up CPU")
+{
+    record::Session s = written();
+    s.model = model;
+    for (size_t i = 0; i < s.passes.gbs.size(); i++) {
+        s.passes.gbs[i].clear();
+        for (int k = 0; k < passes; k++)
+            s.passes.gbs[i].push_back((10.0 + k * 0.01) * (i < 15 ? factor : 1.0));
+    }
+    s.passes.latency_bytes.clear();
+    s.passes.latency_ns.clear();
+    return record::record_json(s).dump();
+}
+
+TEST(CompareCommand, PrintsALinePerPointASummaryAndExitsByWhatIsWorse)
+{
+    Files f;
+    std::string a = f.write("a.json", record_text(1.0)), b = f.write("b.json", record_text(0.8));
+    Outcome o = run_shell(compare_cmd(quote(a) + " " + quote(b)));
+    EXPECT_EQ(o.status, 1) << o.err;
+    std::vector<std::string> lines = lines_of(o.out);
+    ASSERT_EQ(lines.size(), 210u);
+    EXPECT_EQ(lines[0], "cell\t14\t1\t0.800\tslower");
+    EXPECT_EQ(lines[15], "cell\t13\t1\t1.000\tsame");
+    EXPECT_EQ(lines_of(o.err).size(), 1u);
+    EXPECT_EQ(o.err.rfind("memsweep-compare: 210 cells: 0 faster, 15 slower, 195 same", 0), 0u) << o.err;
+
+    EXPECT_EQ(run_shell(compare_cmd(quote(b) + " " + quote(a))).status, 0);  // faster is not worse
+    EXPECT_EQ(run_shell(compare_cmd("--fail-on any " + quote(b) + " " + quote(a))).status, 1);
+    EXPECT_EQ(run_shell(compare_cmd("--fail-on=never " + quote(a) + " " + quote(b))).status, 0);
+    EXPECT_EQ(run_shell(compare_cmd(quote(a) + " " + quote(a))).status, 0);
+    // --alpha and --threshold move the verdicts.
+    EXPECT_EQ(run_shell(compare_cmd("--threshold 25 " + quote(a) + " " + quote(b))).status, 0);
+
+    // Three passes: unknown, exit 0, and what would do.
+    std::string a3 = f.write("a3.json", record_text(1.0, 3)), b3 = f.write("b3.json", record_text(0.8, 3));
+    o = run_shell(compare_cmd(quote(a3) + " " + quote(b3)));
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(lines_of(o.out)[0], "cell\t14\t1\t0.800\tunknown");
+    EXPECT_NE(o.err.find("5 passes a side would do"), std::string::npos) << o.err;
+    // A table, from standard input: unknown, exit 0.
+    std::string table = f.write("t.tsv", "\n14\t1\t9\n14\t2\t9.5\n");
+    o = run_shell("cat " + quote(table) + " | " + compare_cmd("- " + quote(a)));
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "cell\t14\t1\t1.113\tunknown\ncell\t14\t2\t1.055\tunknown\n");
+}
+
+TEST(CompareCommand, RefusesWithOneLineAndStatusTwo)
+{
+    Files f;
+    std::string a = f.write("a.json", record_text(1.0)),
+                other = f.write("o.json", record_text(1.0, 5, "Other CPU"));
+    Outcome o = run_shell(compare_cmd(quote(a) + " " + quote(other)));
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(lines_of(o.err).size(), 1u);
+    EXPECT_NE(o.err.find("CPU models differ"), std::string::npos) << o.err;
+    o = run_shell(compare_cmd("--across-machines " + quote(a) + " " + quote(other)));
+    EXPECT_EQ(o.status, 0);
+    EXPECT_NE(o.err.find("compared across machines: CPU models differ"), std::string::npos) << o.err;
+
+    std::string whole = record_text(1.0);
+    for (const std::string &bad : {whole.substr(0, whole.size() / 2), std::string("{\"format\": 1}"),
+                                   std::string("\x01\x02\x03 binary")}) {
+        o = run_shell(compare_cmd(quote(a) + " " + quote(f.write("bad", bad))));
+        EXPECT_EQ(o.status, 2) << bad;
+        EXPECT_EQ(lines_of(o.err).size(), 1u) << o.err;
+    }
+    o = run_shell(compare_cmd(quote(a) + " " + quote(f.path + "/missing.json")));
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.err.find("missing.json: can't read it"), std::string::npos) << o.err;
+    o = run_shell(compare_cmd(quote(a) + " " + quote(f.path)));
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(lines_of(o.err).size(), 1u) << o.err;
+
+    // Usage errors: the message on one line, controls scrubbed, then the usage.
+    for (const std::string &args :
+         {std::string("--alpha 0 a b"), std::string("--threshold x a b"),
+          std::string("--fail-on sometimes a b"), std::string("a"), std::string("a b c"),
+          std::string("'--bad\x1b[2J\xc2\x9b\x07' a b"), std::string("--json")}) {
+        o = run_shell(compare_cmd(args));
+        EXPECT_EQ(o.status, 2) << args;
+        std::vector<std::string> err = lines_of(o.err);
+        ASSERT_FALSE(err.empty());
+        EXPECT_EQ(err[0].rfind("memsweep-compare: ", 0), 0u) << err[0];
+        EXPECT_EQ(record::one_line(err[0]), err[0]) << args;
+    }
+}
+
+TEST(CompareCommand, WritesItsDocumentAndThePlotsDataWhole)
+{
+    Files f;
+    std::string a = f.write("a.json", record_text(1.0)), b = f.write("b.json", record_text(0.8));
+    std::string doc = f.path + "/cmp.json", data = f.path + "/cmp.tsv";
+    Outcome o = run_shell(
+        compare_cmd("--json " + quote(doc) + " --data " + quote(data) + " " + quote(a) + " " + quote(b)));
+    EXPECT_EQ(o.status, 1) << o.err;
+    record::json d = record::json::parse(slurp(doc));
+    EXPECT_EQ(d["format"], "memsweep-compare");
+    EXPECT_EQ(d["format_version"], 1);
+    ASSERT_EQ(d["points"].size(), 210u);
+    EXPECT_EQ(d["points"][0]["verdict"], "slower");
+    EXPECT_DOUBLE_EQ(d["points"][0]["p"].get<double>(), 2.0 / 252.0);
+    EXPECT_EQ(d["counts"]["slower"], 15);
+    EXPECT_EQ(d["exit_status"], 1);
+
+    std::vector<std::string> lines = lines_of(slurp(data));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "# memsweep-compare-data 1");
+    auto find = [&](const std::string &start) {
+        auto l = std::find_if(lines.begin(), lines.end(),
+                              [&](const std::string &x) { return x.rfind(start, 0) == 0; });
+        return l == lines.end() ? std::string() : *l;
+    };
+    EXPECT_EQ(find("fact\tB\tmodel\t"), "fact\tB\tmodel\tMade-up CPU");
+    EXPECT_EQ(find("cache\tA\t"), "cache\tA\tL1d\t49152");
+    EXPECT_EQ(find("cell\t14\t1\t"),
+              "cell\t14\t1\t10.02\t10\t10.04\t5\t8.016\t8\t8.032\t5\t0.800\t0.00793650794\tslower");
+    EXPECT_EQ(find("summary\t").rfind("summary\t210 cells", 0), 0u);
+
+    // One input: its figures alone.
+    o = run_shell(compare_cmd("--data " + quote(data) + " " + quote(a)));
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "");
+    lines = lines_of(slurp(data));
+    EXPECT_EQ(find("cell\t1\t15\t"), "cell\t1\t15\t10.02\t10\t10.04\t5");
+    // An output that can't be written: status 2, and nothing left of it.
+    o = run_shell(
+        compare_cmd("--json " + quote(f.path + "/no/such/folder.json") + " " + quote(a) + " " + quote(b)));
+    EXPECT_EQ(o.status, 2);
+    // An output over an input is refused before anything is written.
+    o = run_shell(compare_cmd("--json " + quote(a) + " " + quote(a) + " " + quote(b)));
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(slurp(a), record_text(1.0));
+}
+
+}  // namespace
