@@ -272,7 +272,7 @@ private:
     void post(const Command &command);
     void wait_done();
     void run_member(Member &m, size_t index, const Command &c);
-    bool ensure_buffer(Member &m, size_t bytes);
+    bool ensure_buffer(Member &m, size_t bytes) const;
     void start_together(uint64_t token);
     uint64_t now() const;
     double seconds(uint64_t from, uint64_t to) const;

@@ -7,6 +7,9 @@
 
 #include <cpuid.h>
 
+#include <algorithm>
+#include <iterator>
+
 namespace bandwidth {
 
 /* ====================== Names ====================== */
@@ -131,9 +134,10 @@ Choice choose(Kernel kernel, Isa want, Isa have)
 
 std::vector<Choice> choose_all()
 {
+    std::vector<Kernel> kernels = all_kernels();
     std::vector<Choice> choices;
-    for (Kernel k : all_kernels())
-        choices.push_back(choose(k, want_isa(), best_isa()));
+    std::transform(kernels.begin(), kernels.end(), std::back_inserter(choices),
+                   [](Kernel k) { return choose(k, want_isa(), best_isa()); });
     return choices;
 }
 

@@ -106,7 +106,10 @@ double cpu_quota(const std::string &root)
         return 0.0;
     double least = 0.0;
     for (;;) {
-        double q = quota_of(read_text(root + "/sys/fs/cgroup" + path + "/cpu.max"));
+        std::string file = root + "/sys/fs/cgroup";
+        file += path;
+        file += "/cpu.max";
+        double q = quota_of(read_text(file));
         if (q > 0.0 && (least == 0.0 || q < least))
             least = q;
         if (path.empty() || path == "/")

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <system_error>
 
 namespace bandwidth {
@@ -111,17 +112,15 @@ Team::~Team()
     Command quit;
     quit.op = Op::quit;
     post(quit);
-    for (auto &m : members_)
+    for (const auto &m : members_)
         if (m->thread.joinable())
             m->thread.join();
 }
 
 std::string Team::first_error() const
 {
-    for (const auto &m : members_)
-        if (!m->error.empty())
-            return m->error;
-    return "";
+    auto failed = std::find_if(members_.begin(), members_.end(), [](const auto &m) { return !m->error.empty(); });
+    return failed == members_.end() ? "" : (*failed)->error;
 }
 
 void Team::post(const Command &command)
@@ -130,10 +129,8 @@ void Team::post(const Command &command)
     command_ = command;
     generation_++;
     command_.token = generation_;
-    pending_ = 0;
-    for (const auto &m : members_)
-        if (m->thread.joinable())
-            pending_++;
+    pending_ = (int)std::count_if(members_.begin(), members_.end(),
+                                   [](const auto &m) { return m->thread.joinable(); });
     runners_ = pending_;
     work_cv_.notify_all();
 }
@@ -170,7 +167,7 @@ void Team::work(size_t index)
     }
 }
 
-bool Team::ensure_buffer(Member &m, size_t bytes)
+bool Team::ensure_buffer(Member &m, size_t bytes) const
 {
     if (!m.error.empty())
         return false;
@@ -343,8 +340,8 @@ std::vector<double> Team::counter_offsets()
     c.op = Op::offsets;
     post(c);
     wait_done();
-    for (const auto &m : members_)
-        offsets.push_back(m->offset_ns);
+    std::transform(members_.begin(), members_.end(), std::back_inserter(offsets),
+                   [](const auto &m) { return m->offset_ns; });
     return offsets;
 }
 
