@@ -9,7 +9,7 @@
  * functions of what they are given (a root folder to read the machine's
  * files below: "" for this machine's /sys and /proc), and the team that
  * measures.  The team knows nothing of records: it is handed its CPUs, how
- * to get memory, and a clock, and returns figures.
+ * to pin a thread and get memory, and a clock, and returns figures.
  *
  * A point's figure is in GB/s (10^9 bytes per second): the bytes all
  * threads moved over the time from their common start to the last one's
@@ -169,11 +169,14 @@ const double counter_tolerance_ns = 5000.0;
 
 /* ====================== The team ====================== */
 
-/* How a thread gets its buffer: map gives `bytes` of untouched memory,
- * aligned to 2 MiB (nullptr with errno set when it can't); unmap gives it
- * back; advise, when set, is called before the first touch (the page mode)
- * and returns false, with errno set, when the kernel refuses. */
-struct Memory {
+/* What a thread asks of the system, as its caller does it: pin restricts
+ * the calling thread to one CPU (false, with errno set, when the kernel
+ * refuses); map gives `bytes` of untouched memory, aligned to 2 MiB (nullptr
+ * with errno set when it can't); unmap gives it back; advise, when set, is
+ * called before the first touch (the page mode) and returns false, with
+ * errno set, when the kernel refuses. */
+struct Machine {
+    bool (*pin)(int cpu) = nullptr;
     void *(*map)(size_t bytes) = nullptr;
     void (*unmap)(void *buffer, size_t bytes) = nullptr;
     std::function<bool(void *, size_t)> advise;
@@ -210,8 +213,8 @@ public:
     static constexpr double least_window_s = 0.010;
 
     /* Team starts one thread per CPU and waits until each has pinned
-     * itself.  mhz is the counter's rate, used with Timer::counter. */
-    Team(const std::vector<int> &cpus, Memory memory, Timer timer, double mhz);
+     * itself with machine.pin.  mhz is the counter's rate, used with Timer::counter. */
+    Team(const std::vector<int> &cpus, Machine machine, Timer timer, double mhz);
     ~Team();
     Team(const Team &) = delete;
     Team &operator=(const Team &) = delete;
@@ -226,7 +229,7 @@ public:
      * all threads start together and run fn over their first `bytes` a
      * fixed number of times, chosen at the first measurement of (fn, bytes)
      * so that the window lasts least_window_s or more, and kept for the
-     * later ones.  bytes is a multiple of 1024. */
+     * later ones, however fast they go.  bytes is a multiple of 1024. */
     Point measure(bw_kernel_fn fn, uint64_t bytes);
 
     /* counter_offsets reads, on each thread's CPU in turn, the counter (in
@@ -270,6 +273,7 @@ private:
 
     void work(size_t index);
     void post(const Command &command);
+    bool run_all(const Command &command);
     void wait_done();
     void run_member(Member &m, size_t index, const Command &c);
     bool ensure_buffer(Member &m, size_t bytes) const;
@@ -279,7 +283,7 @@ private:
     std::string first_error() const;
 
     std::vector<int> cpus_;
-    Memory memory_;
+    Machine machine_;
     Timer timer_;
     double mhz_;
     std::string error_;

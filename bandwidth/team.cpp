@@ -10,8 +10,6 @@
 #include "clock/clock.h"
 
 #include <errno.h>
-#include <pthread.h>
-#include <sched.h>
 #include <string.h>
 #include <time.h>
 
@@ -54,30 +52,10 @@ double Team::seconds(uint64_t from, uint64_t to) const
     return timer_ == Timer::counter ? span / (mhz_ * 1e6) : span / 1e9;
 }
 
-/* pin_self restricts the calling thread to one CPU; false, with errno set,
- * when the kernel refuses. */
-static bool pin_self(int cpu)
-{
-    if (cpu < 0) {
-        errno = EINVAL;
-        return false;
-    }
-    cpu_set_t *set = CPU_ALLOC(cpu + 1);
-    if (set == nullptr)
-        return false;
-    size_t size = CPU_ALLOC_SIZE(cpu + 1);
-    CPU_ZERO_S(size, set);
-    CPU_SET_S(cpu, size, set);
-    int fault = pthread_setaffinity_np(pthread_self(), size, set);
-    CPU_FREE(set);
-    errno = fault;
-    return fault == 0;
-}
-
 /* ====================== The team ====================== */
 
-Team::Team(const std::vector<int> &cpus, Memory memory, Timer timer, double mhz)
-    : cpus_(cpus), memory_(std::move(memory)), timer_(timer), mhz_(mhz)
+Team::Team(const std::vector<int> &cpus, Machine machine, Timer timer, double mhz)
+    : cpus_(cpus), machine_(std::move(machine)), timer_(timer), mhz_(mhz)
 {
     if (timer_ == Timer::counter && !(mhz_ > 0.0)) {
         error_ = "the counter's rate is unknown";
@@ -141,6 +119,14 @@ void Team::wait_done()
     done_cv_.wait(hold, [this] { return pending_ == 0; });
 }
 
+bool Team::run_all(const Command &command)
+{
+    post(command);
+    wait_done();
+    error_ = first_error();
+    return error_.empty();
+}
+
 /* work is a thread's life: pinned first, then one command at a time until
  * told to quit. */
 void Team::work(size_t index)
@@ -157,7 +143,7 @@ void Team::work(size_t index)
         }
         if (c.op == Op::quit) {
             if (m.buffer != nullptr)
-                memory_.unmap(m.buffer, m.mapped);
+                machine_.unmap(m.buffer, m.mapped);
             return;
         }
         run_member(m, index, c);
@@ -174,18 +160,18 @@ bool Team::ensure_buffer(Member &m, size_t bytes) const
     if (m.mapped >= bytes)
         return true;
     if (m.buffer != nullptr)
-        memory_.unmap(m.buffer, m.mapped);
+        machine_.unmap(m.buffer, m.mapped);
     m.buffer = nullptr;
     m.mapped = 0;
-    void *b = memory_.map != nullptr ? memory_.map(bytes) : nullptr;
+    void *b = machine_.map != nullptr ? machine_.map(bytes) : nullptr;
     if (b == nullptr) {
         m.error = "the thread on CPU " + std::to_string(m.cpu) + " can't map its buffer of " + std::to_string(bytes) +
-                  " bytes: " + strerror(memory_.map != nullptr ? errno : EINVAL);
+                  " bytes: " + strerror(machine_.map != nullptr ? errno : EINVAL);
         return false;
     }
     m.buffer = static_cast<char *>(b);
     m.mapped = bytes;
-    if (memory_.advise && !memory_.advise(b, bytes)) {
+    if (machine_.advise && !machine_.advise(b, bytes)) {
         m.error = "the thread on CPU " + std::to_string(m.cpu) + " can't have its buffer's pages as asked: " +
                   strerror(errno);
         return false;
@@ -213,8 +199,9 @@ void Team::run_member(Member &m, size_t index, const Command &c)
 {
     switch (c.op) {
     case Op::pin:
-        if (!pin_self(m.cpu))
-            m.error = "can't pin a thread to CPU " + std::to_string(m.cpu) + ": " + strerror(errno);
+        if (machine_.pin == nullptr || !machine_.pin(m.cpu))
+            m.error = "can't pin a thread to CPU " + std::to_string(m.cpu) + ": " +
+                      strerror(machine_.pin == nullptr ? EINVAL : errno);
         break;
     case Op::calibrate:
         if (ensure_buffer(m, c.bytes)) {
@@ -264,7 +251,7 @@ void Team::run_member(Member &m, size_t index, const Command &c)
         break;
     case Op::release:
         if (m.buffer != nullptr)
-            memory_.unmap(m.buffer, m.mapped);
+            machine_.unmap(m.buffer, m.mapped);
         m.buffer = nullptr;
         m.mapped = 0;
         break;
@@ -292,10 +279,7 @@ Point Team::measure(bw_kernel_fn fn, uint64_t bytes)
         /* One call each, warm, timed: enough calls for the window, and a
          * fifth more, as the threads together may be slower than alone. */
         c.op = Op::calibrate;
-        post(c);
-        wait_done();
-        error_ = first_error();
-        if (!error_.empty()) {
+        if (!run_all(c)) {
             p.error = error_;
             return p;
         }
@@ -304,14 +288,14 @@ Point Team::measure(bw_kernel_fn fn, uint64_t bytes)
             longest = std::max(longest, m->call_s);
         c.calls = longest > 0.0 ? (uint64_t)std::ceil(least_window_s * 1.2 / longest) : 1000;
     }
-    /* A window shorter than asked (a first call slowed down, a machine
-     * faster now) is measured again with more calls; the count is kept. */
+    /* At a new count, a window shorter than asked (a first call slowed
+     * down) is measured again with more calls.  The count is then kept:
+     * every later measurement of the point does the same work, however
+     * fast it goes. */
+    const bool fresh = known == calls_.end();
     c.op = Op::measure;
     for (int tries = 0;; tries++) {
-        post(c);
-        wait_done();
-        error_ = first_error();
-        if (!error_.empty()) {
+        if (!run_all(c)) {
             p.error = error_;
             return p;
         }
@@ -319,7 +303,7 @@ Point Team::measure(bw_kernel_fn fn, uint64_t bytes)
         for (const auto &m : members_)
             last = std::max(last, m->end);
         p.seconds = seconds(start_, last);
-        if (p.seconds >= least_window_s || tries == 3)
+        if (p.seconds >= least_window_s || !fresh || tries == 3)
             break;
         double scale = p.seconds > 0.0 ? least_window_s * 1.2 / p.seconds : 2.0;
         c.calls = (uint64_t)std::ceil((double)c.calls * std::min(scale, 1000.0));

@@ -425,9 +425,10 @@ int first_allowed_cpu()
     return cpus.empty() ? 0 : cpus.front();
 }
 
-bandwidth::Memory real_memory()
+bandwidth::Machine real_machine()
 {
-    bandwidth::Memory m;
+    bandwidth::Machine m;
+    m.pin = record::pin;
     m.map = record::map_buffer;
     m.unmap = record::unmap_buffer;
     m.advise = [](void *p, size_t n) { return record::advise_pages(p, n, record::Pages::system); };
@@ -436,7 +437,7 @@ bandwidth::Memory real_memory()
 
 TEST(BandwidthTeam, OneThreadAtSixteenKibGivesAFigureAndKeepsItsCallCount)
 {
-    bandwidth::Team team({first_allowed_cpu()}, real_memory(), bandwidth::Timer::monotonic_raw, 0.0);
+    bandwidth::Team team({first_allowed_cpu()}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
     ASSERT_EQ(team.error(), "");
     bw_kernel_fn fn = bandwidth::choose(Kernel::vector_read, bandwidth::best_isa(), bandwidth::best_isa()).fn;
     bandwidth::Point p = team.measure(fn, 16 * KiB);
@@ -456,7 +457,7 @@ TEST(BandwidthTeam, AForcedLowerSetRunsItsOwnForm)
     bandwidth::Choice c = bandwidth::choose_all()[1];
     bandwidth::unforce_isa();
     ASSERT_EQ(c.fn, bw_vector_read_sse2);
-    bandwidth::Team team({first_allowed_cpu()}, real_memory(), bandwidth::Timer::monotonic_raw, 0.0);
+    bandwidth::Team team({first_allowed_cpu()}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
     bandwidth::Point p = team.measure(c.fn, 16 * KiB);
     EXPECT_EQ(p.error, "");
     EXPECT_GT(p.gbs, 0.0);
@@ -465,7 +466,7 @@ TEST(BandwidthTeam, AForcedLowerSetRunsItsOwnForm)
 TEST(BandwidthTeam, EachThreadGetsItsBufferOnItsOwnCpuAfterPinning)
 {
     int cpu = first_allowed_cpu();
-    bandwidth::Memory m = real_memory();
+    bandwidth::Machine m = real_machine();
     std::vector<int> seen;
     m.advise = [&seen](void *, size_t) {
         seen.push_back(sched_getcpu());
@@ -482,14 +483,14 @@ TEST(BandwidthTeam, EachThreadGetsItsBufferOnItsOwnCpuAfterPinning)
 
 TEST(BandwidthTeam, AThreadThatCantBePinnedEndsThePlaneWithOneError)
 {
-    bandwidth::Team team({first_allowed_cpu(), 1 << 20}, real_memory(), bandwidth::Timer::monotonic_raw, 0.0);
+    bandwidth::Team team({first_allowed_cpu(), 1 << 20}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
     EXPECT_NE(team.error().find("can't pin a thread to CPU 1048576"), std::string::npos) << team.error();
     EXPECT_EQ(team.measure(bw_write_sse2, 16 * KiB).error, team.error());
 }
 
 TEST(BandwidthTeam, AThreadWithoutItsBufferEndsThePlaneWithOneError)
 {
-    bandwidth::Memory none = real_memory();
+    bandwidth::Machine none = real_machine();
     none.map = [](size_t) -> void * {
         errno = ENOMEM;
         return nullptr;
@@ -500,7 +501,7 @@ TEST(BandwidthTeam, AThreadWithoutItsBufferEndsThePlaneWithOneError)
     EXPECT_NE(p.error.find("can't map its buffer of 16384 bytes"), std::string::npos) << p.error;
     EXPECT_EQ(team.error(), p.error);
 
-    bandwidth::Memory refused = real_memory();
+    bandwidth::Machine refused = real_machine();
     refused.advise = [](void *, size_t) {
         errno = EINVAL;
         return false;
@@ -511,7 +512,7 @@ TEST(BandwidthTeam, AThreadWithoutItsBufferEndsThePlaneWithOneError)
 
 TEST(BandwidthTeam, ALoadRunsUntilStoppedAndCountsWholeCalls)
 {
-    bandwidth::Team team({first_allowed_cpu()}, real_memory(), bandwidth::Timer::monotonic_raw, 0.0);
+    bandwidth::Team team({first_allowed_cpu()}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
     team.start_load(bw_copy_sse2, 16 * KiB, 1000, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     bandwidth::Load l = team.stop_load();
