@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: MIT
+/*
+ * kernel_scalar_read.cpp -- memsweep's read kernel at stride 1, over a
+ * buffer of the caller's: the bridge between memsweep's table and the
+ * bandwidth plane.
+ *
+ * memsweep's own test() reads its one global array, and the plane gives
+ * every thread a buffer of its own; so this is test()'s loop at stride 1,
+ * instruction for instruction (a test compares the two): four 8-byte loads
+ * into four sums, one index step, one compare and branch, then the tail one
+ * by one.
+ */
+#include "bandwidth/kernels.h"
+
+uint64_t bw_scalar_read(void *buffer, size_t bytes)
+{
+    const int64_t *words = static_cast<const int64_t *>(buffer);
+    int64_t elems = (int64_t)(bytes / 8);
+    int64_t sx4 = 4;
+    int64_t limit = elems - sx4;
+    int64_t acc0 = 0, acc1 = 0, acc2 = 0, acc3 = 0;
+    int64_t i = 0;
+
+    if (limit > 0) {
+        const int64_t *d0 = words, *d1 = words + 1, *d2 = words + 2, *d3 = words + 3;
+        __asm__ volatile(
+            ".p2align 4\n"
+            "1:\n\t"
+            "addq (%[d0],%[i],8), %[acc0]\n\t"
+            "addq (%[d1],%[i],8), %[acc1]\n\t"
+            "addq (%[d2],%[i],8), %[acc2]\n\t"
+            "addq (%[d3],%[i],8), %[acc3]\n\t"
+            "addq %[sx4], %[i]\n\t"
+            "cmpq %[limit], %[i]\n\t"
+            "jl 1b"
+            : [i] "+r"(i), [acc0] "+r"(acc0), [acc1] "+r"(acc1), [acc2] "+r"(acc2), [acc3] "+r"(acc3)
+            : [d0] "r"(d0), [d1] "r"(d1), [d2] "r"(d2), [d3] "r"(d3), [sx4] "r"(sx4), [limit] "r"(limit)
+            : "cc", "memory");
+    }
+    for (; i < elems; i++)
+        acc0 += words[i];
+    return (uint64_t)(acc0 + acc1 + acc2 + acc3);
+}

@@ -1,0 +1,166 @@
+// SPDX-License-Identifier: MIT
+/*
+ * loops.h -- the vector kernels' loops, written once for every vector
+ * width.  Each kernel file includes this header, compiled with its own
+ * instruction set, and instantiates one loop with one width: Sse2 always,
+ * Avx2 where the file is compiled with -mavx2, Avx512 with -mavx512f.
+ *
+ * Everything here has internal linkage (an unnamed namespace) and is forced
+ * inline, so that each kernel's code is its own file's, compiled with that
+ * file's flags: no copy compiled for another instruction set can stand in
+ * for it at link time.
+ *
+ * A step moves eight vectors through eight registers, so that eight loads
+ * (or stores) are in flight at once, independent of each other: enough for
+ * two a cycle over any load's latency from the first-level cache.
+ */
+#ifndef MEMSWEEP_BANDWIDTH_LOOPS_H
+#define MEMSWEEP_BANDWIDTH_LOOPS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <immintrin.h>
+
+#define BW_INLINE inline __attribute__((always_inline))
+
+namespace {
+
+/* ====================== The widths ====================== */
+
+/* A width: its register, its size, and the operations the loops use. */
+struct Sse2 {
+    using reg = __m128i;
+    static const size_t bytes = 16;
+    static BW_INLINE reg zero() { return _mm_setzero_si128(); }
+    static BW_INLINE reg fill(int64_t v) { return _mm_set1_epi64x(v); }
+    static BW_INLINE reg load(const char *p) { return _mm_load_si128(reinterpret_cast<const reg *>(p)); }
+    static BW_INLINE reg add(reg a, reg b) { return _mm_add_epi64(a, b); }
+    static BW_INLINE void store(char *p, reg v) { _mm_store_si128(reinterpret_cast<reg *>(p), v); }
+    static BW_INLINE void stream(char *p, reg v) { _mm_stream_si128(reinterpret_cast<reg *>(p), v); }
+};
+
+#ifdef __AVX2__
+struct Avx2 {
+    using reg = __m256i;
+    static const size_t bytes = 32;
+    static BW_INLINE reg zero() { return _mm256_setzero_si256(); }
+    static BW_INLINE reg fill(int64_t v) { return _mm256_set1_epi64x(v); }
+    static BW_INLINE reg load(const char *p) { return _mm256_load_si256(reinterpret_cast<const reg *>(p)); }
+    static BW_INLINE reg add(reg a, reg b) { return _mm256_add_epi64(a, b); }
+    static BW_INLINE void store(char *p, reg v) { _mm256_store_si256(reinterpret_cast<reg *>(p), v); }
+    static BW_INLINE void stream(char *p, reg v) { _mm256_stream_si256(reinterpret_cast<reg *>(p), v); }
+};
+#endif
+
+#ifdef __AVX512F__
+struct Avx512 {
+    using reg = __m512i;
+    static const size_t bytes = 64;
+    static BW_INLINE reg zero() { return _mm512_setzero_si512(); }
+    static BW_INLINE reg fill(int64_t v) { return _mm512_set1_epi64(v); }
+    static BW_INLINE reg load(const char *p) { return _mm512_load_si512(p); }
+    static BW_INLINE reg add(reg a, reg b) { return _mm512_add_epi64(a, b); }
+    static BW_INLINE void store(char *p, reg v) { _mm512_store_si512(p, v); }
+    static BW_INLINE void stream(char *p, reg v) { _mm512_stream_si512(reinterpret_cast<reg *>(p), v); }
+};
+#endif
+
+/* ====================== The loops ====================== */
+
+/* The stores write this pattern: not one byte repeated, so that no
+ * compiler could take a loop of them for a fill of memory. */
+const int64_t store_pattern = 0x0123456789abcdefLL;
+
+/* read_loop adds every 8-byte word of [p, p + bytes) into eight vector sums
+ * and returns the total. */
+template <class W>
+BW_INLINE uint64_t read_loop(void *buffer, size_t bytes)
+{
+    using reg = typename W::reg;
+    const size_t n = W::bytes;
+    const char *p = static_cast<const char *>(buffer);
+    const char *end = p + bytes;
+    reg a0 = W::zero(), a1 = W::zero(), a2 = W::zero(), a3 = W::zero();
+    reg a4 = W::zero(), a5 = W::zero(), a6 = W::zero(), a7 = W::zero();
+    for (; p < end; p += 8 * n) {
+        a0 = W::add(a0, W::load(p));
+        a1 = W::add(a1, W::load(p + n));
+        a2 = W::add(a2, W::load(p + 2 * n));
+        a3 = W::add(a3, W::load(p + 3 * n));
+        a4 = W::add(a4, W::load(p + 4 * n));
+        a5 = W::add(a5, W::load(p + 5 * n));
+        a6 = W::add(a6, W::load(p + 6 * n));
+        a7 = W::add(a7, W::load(p + 7 * n));
+    }
+    reg all = W::add(W::add(W::add(a0, a1), W::add(a2, a3)), W::add(W::add(a4, a5), W::add(a6, a7)));
+    /* Summed without a loop: the kernel's one loop is the one above. */
+    alignas(64) uint64_t lanes[8] = {};
+    W::store(reinterpret_cast<char *>(lanes), all);
+    return lanes[0] + lanes[1] + lanes[2] + lanes[3] + lanes[4] + lanes[5] + lanes[6] + lanes[7];
+}
+
+/* put stores one vector, non-temporal with Stream. */
+template <class W, bool Stream>
+BW_INLINE void put(char *p, typename W::reg v)
+{
+    if (Stream)
+        W::stream(p, v);
+    else
+        W::store(p, v);
+}
+
+/* write_loop stores the pattern over [p, p + bytes); with Stream, as
+ * non-temporal stores, fenced at the end. */
+template <class W, bool Stream>
+BW_INLINE uint64_t write_loop(void *buffer, size_t bytes)
+{
+    using reg = typename W::reg;
+    const size_t n = W::bytes;
+    char *p = static_cast<char *>(buffer);
+    char *end = p + bytes;
+    const reg v = W::fill(store_pattern);
+    for (; p < end; p += 8 * n) {
+        put<W, Stream>(p, v);
+        put<W, Stream>(p + n, v);
+        put<W, Stream>(p + 2 * n, v);
+        put<W, Stream>(p + 3 * n, v);
+        put<W, Stream>(p + 4 * n, v);
+        put<W, Stream>(p + 5 * n, v);
+        put<W, Stream>(p + 6 * n, v);
+        put<W, Stream>(p + 7 * n, v);
+    }
+    if (Stream)
+        _mm_sfence();
+    return 0;
+}
+
+/* copy_loop copies the first half of [buffer, buffer + bytes) onto the
+ * second half and returns 0. */
+template <class W>
+BW_INLINE uint64_t copy_loop(void *buffer, size_t bytes)
+{
+    using reg = typename W::reg;
+    const size_t n = W::bytes;
+    const char *from = static_cast<const char *>(buffer);
+    char *to = static_cast<char *>(buffer) + bytes / 2;
+    const char *end = to;
+    for (; from < end; from += 8 * n, to += 8 * n) {
+        reg v0 = W::load(from), v1 = W::load(from + n), v2 = W::load(from + 2 * n), v3 = W::load(from + 3 * n);
+        reg v4 = W::load(from + 4 * n), v5 = W::load(from + 5 * n), v6 = W::load(from + 6 * n);
+        reg v7 = W::load(from + 7 * n);
+        W::store(to, v0);
+        W::store(to + n, v1);
+        W::store(to + 2 * n, v2);
+        W::store(to + 3 * n, v3);
+        W::store(to + 4 * n, v4);
+        W::store(to + 5 * n, v5);
+        W::store(to + 6 * n, v6);
+        W::store(to + 7 * n, v7);
+    }
+    return 0;
+}
+
+}  // namespace
+
+#endif /* MEMSWEEP_BANDWIDTH_LOOPS_H */

@@ -1,0 +1,531 @@
+// SPDX-License-Identifier: MIT
+// The bandwidth library: its kernels' machine code and what they touch, the
+// instruction set on made-up processors, the working sets, the CPUs' order
+// and the cgroup's quota on made-up sysfs trees, the clock's choice, and the
+// team of pinned threads on this machine (no figure is judged).
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
+#include <vector>
+
+#include "bandwidth/bandwidth.h"
+#include "disasm.h"
+#include "record/session.h"
+#include "sweep/sweep.h"
+
+namespace {
+
+using bandwidth::Isa;
+using bandwidth::Kernel;
+
+const uint64_t KiB = 1024, MiB = KiB * 1024, GiB = MiB * 1024;
+
+// The forms of every kernel that this processor runs.
+std::vector<bandwidth::Choice> runnable()
+{
+    std::vector<bandwidth::Choice> all;
+    for (Kernel k : bandwidth::all_kernels())
+        for (Isa isa : {Isa::sse2, Isa::avx2, Isa::avx512}) {
+            bandwidth::Choice c = bandwidth::choose(k, isa, bandwidth::best_isa());
+            if (c.fn != nullptr)
+                all.push_back(c);
+            if (k == Kernel::scalar_read)
+                break;
+        }
+    return all;
+}
+
+std::string name_of(const bandwidth::Choice &c)
+{
+    return std::string(bandwidth::kernel_name(c.kernel)) + (c.isa.empty() ? "" : " " + c.isa);
+}
+
+// ====================== Machine code ======================
+
+std::string self_exe()
+{
+    return std::filesystem::read_symlink("/proc/self/exe").string();
+}
+
+// loops_of returns the bodies of a function's backward branches, in
+// address order: each from the branch's target to the branch itself.
+std::vector<std::vector<Insn>> loops_of(const std::vector<Insn> &code)
+{
+    std::vector<std::vector<Insn>> loops;
+    for (const Insn &in : code) {
+        if (in.op.empty() || in.op[0] != 'j' || in.op == "jmp")
+            continue;
+        unsigned long to = std::stoul(in.args.substr(0, in.args.find(' ')), nullptr, 16);
+        if (to >= in.addr)
+            continue;
+        loops.emplace_back();
+        for (const Insn &body : code)
+            if (body.addr >= to && body.addr <= in.addr)
+                loops.back().push_back(body);
+    }
+    return loops;
+}
+
+struct Moves {
+    int loads = 0, stores = 0, wrong_width = 0, other_memory = 0;
+};
+
+// moves_of counts the loop's vector loads and stores (memory first: a load,
+// memory last: a store) and those whose register is not of the width.
+Moves moves_of(const std::vector<Insn> &loop, const std::string &width)
+{
+    Moves m;
+    for (const Insn &in : loop) {
+        if (!is_memory(in.args))
+            continue;
+        bool vector = in.args.find("mm") != std::string::npos;
+        if (!vector) {
+            m.other_memory++;
+            continue;
+        }
+        if (in.args.find("%" + width) == std::string::npos)
+            m.wrong_width++;
+        if (is_memory(last_operand(in.args)))
+            m.stores++;
+        else
+            m.loads++;
+    }
+    return m;
+}
+
+TEST(BandwidthKernelCode, VectorLoopsHoldExactlyTheirLoadsAndStoresOfTheirWidth)
+{
+    const std::string exe = self_exe();
+    for (const bandwidth::Choice &c : runnable()) {
+        if (c.kernel == Kernel::scalar_read)
+            continue;
+        std::string fn = "bw_" + std::regex_replace(std::string(bandwidth::kernel_name(c.kernel)), std::regex("-"), "_") +
+                         "_" + c.isa;
+        std::vector<Insn> code = disassemble(exe, fn);
+        ASSERT_FALSE(code.empty()) << fn;
+        for (const Insn &in : code) {
+            EXPECT_NE(in.op, "call") << fn << " calls " << in.target;
+            EXPECT_EQ(in.op.find("prefetch"), std::string::npos) << fn;
+        }
+        std::string width = c.isa == "avx512" ? "zmm" : c.isa == "avx2" ? "ymm" : "xmm";
+        std::vector<std::vector<Insn>> loops = loops_of(code);
+        ASSERT_EQ(loops.size(), 1u) << fn;
+        const std::vector<Insn> &loop = loops[0];
+        Moves m = moves_of(loop, width);
+        int loads = c.kernel == Kernel::vector_read || c.kernel == Kernel::copy ? 8 : 0;
+        int stores = c.kernel == Kernel::vector_read ? 0 : 8;
+        EXPECT_EQ(m.loads, loads) << fn;
+        EXPECT_EQ(m.stores, stores) << fn;
+        EXPECT_EQ(m.wrong_width, 0) << fn;
+        EXPECT_EQ(m.other_memory, 0) << fn;
+        int streaming = (int)std::count_if(loop.begin(), loop.end(),
+                                           [](const Insn &in) { return in.op.find("movnt") != std::string::npos; });
+        EXPECT_EQ(streaming, c.kernel == Kernel::nt_write ? 8 : 0) << fn;
+        bool fenced = std::any_of(code.begin(), code.end(), [](const Insn &in) { return in.op == "sfence"; });
+        EXPECT_EQ(fenced, c.kernel == Kernel::nt_write) << fn;
+    }
+}
+
+TEST(BandwidthKernelCode, ScalarReadLoopsAreMemsweepsReadLoops)
+{
+    // The main loop and the tail's, instruction for instruction; the
+    // registers are the compiler's choice.
+    const std::string exe = self_exe();
+    std::vector<std::vector<Insn>> ours = loops_of(disassemble(exe, "bw_scalar_read"));
+    std::vector<std::vector<Insn>> theirs = loops_of(disassemble(exe, "test"));
+    ASSERT_FALSE(theirs.empty());
+    ASSERT_EQ(ours.size(), theirs.size());
+    for (size_t l = 0; l < ours.size(); l++) {
+        ASSERT_EQ(ours[l].size(), theirs[l].size()) << "loop " << l;
+        for (size_t i = 0; i < ours[l].size(); i++) {
+            EXPECT_EQ(ours[l][i].op, theirs[l][i].op) << "loop " << l << " " << i;
+            EXPECT_EQ(is_memory(ours[l][i].args), is_memory(theirs[l][i].args)) << "loop " << l << " " << i;
+        }
+    }
+    Moves main_loop = moves_of(ours[0], "");
+    EXPECT_EQ(main_loop.other_memory, 4);  // the four 8-byte loads
+    for (const Insn &in : disassemble(exe, "bw_scalar_read"))
+        EXPECT_NE(in.op, "call");
+}
+
+// ====================== What the kernels touch ======================
+
+// A buffer of `bytes` and a guard of 1 KiB after it, 64-byte aligned.
+struct Guarded {
+    std::vector<uint64_t> words;
+    explicit Guarded(size_t bytes) : words(bytes / 8 + 128 + 8) {}
+    uint64_t *at() { return words.data() + (8 - (reinterpret_cast<uintptr_t>(words.data()) / 8) % 8) % 8; }
+};
+
+const uint64_t poison = 0x5a5a5a5a5a5a5a5aULL;
+
+TEST(BandwidthKernels, ReadsSumEveryWordOfTheWorkingSetAndNothingBeyond)
+{
+    for (const bandwidth::Choice &c : runnable()) {
+        if (c.kernel != Kernel::vector_read && c.kernel != Kernel::scalar_read)
+            continue;
+        for (size_t bytes : {size_t(1024), size_t(16 * KiB), size_t(65 * KiB)}) {
+            Guarded g(bytes);
+            uint64_t *w = g.at();
+            size_t n = bytes / 8;
+            for (size_t i = 0; i < n + 128; i++)
+                w[i] = i < n ? i : poison;
+            EXPECT_EQ(c.fn(w, bytes), (uint64_t)n * (n - 1) / 2) << name_of(c) << " " << bytes;
+        }
+    }
+}
+
+TEST(BandwidthKernels, WritesAndCopiesStoreTheirWholeWorkingSetAndNothingBeyond)
+{
+    for (const bandwidth::Choice &c : runnable()) {
+        if (c.kernel == Kernel::vector_read || c.kernel == Kernel::scalar_read)
+            continue;
+        for (size_t bytes : {size_t(1024), size_t(65 * KiB)}) {
+            Guarded g(bytes);
+            uint64_t *w = g.at();
+            size_t n = bytes / 8;
+            for (size_t i = 0; i < n + 128; i++)
+                w[i] = i < n / 2 ? i : poison;
+            c.fn(w, bytes);
+            for (size_t i = 0; i < n + 128; i++) {
+                uint64_t want = 0;
+                if (i >= n)
+                    want = poison;                           // the guard
+                else if (c.kernel != Kernel::copy)
+                    want = 0x0123456789abcdefULL;            // the pattern over all of it
+                else
+                    want = i < n / 2 ? i : i - n / 2;        // the first half, twice
+                ASSERT_EQ(w[i], want) << name_of(c) << " " << bytes << " word " << i;
+            }
+        }
+    }
+}
+
+// ====================== The instruction set ======================
+
+TEST(BandwidthIsa, WidestSetThatBothTheProcessorHasAndTheSystemSaves)
+{
+    const uint32_t osxsave_avx = 1u << 27 | 1u << 28, avx2 = 1u << 5, avx512f = 1u << 16;
+    bandwidth::CpuIds ids;
+    EXPECT_EQ(bandwidth::isa_of(ids), Isa::sse2);
+    ids = {osxsave_avx, avx2 | avx512f, 0xe7};
+    EXPECT_EQ(bandwidth::isa_of(ids), Isa::avx512);
+    ids.xcr0 = 0x7;  // the system saves no 512-bit state
+    EXPECT_EQ(bandwidth::isa_of(ids), Isa::avx2);
+    ids.xcr0 = 0x3;  // nor the 256-bit upper halves
+    EXPECT_EQ(bandwidth::isa_of(ids), Isa::sse2);
+    ids = {1u << 28, avx2 | avx512f, 0xe7};  // no OSXSAVE: XCR0 says nothing
+    EXPECT_EQ(bandwidth::isa_of(ids), Isa::sse2);
+    ids = {osxsave_avx, 0, 0xe7};  // AVX state saved, but no AVX2
+    EXPECT_EQ(bandwidth::isa_of(ids), Isa::sse2);
+}
+
+TEST(BandwidthIsa, AKernelAboveWhatTheProcessorRunsIsLeftOutWithANote)
+{
+    bandwidth::Choice c = bandwidth::choose(Kernel::copy, Isa::avx512, Isa::avx2);
+    EXPECT_EQ(c.fn, nullptr);
+    EXPECT_NE(c.note.find("copy"), std::string::npos) << c.note;
+    EXPECT_NE(c.note.find("avx512"), std::string::npos) << c.note;
+    EXPECT_EQ(bandwidth::choose(Kernel::copy, Isa::avx2, Isa::avx2).fn, bw_copy_avx2);
+    EXPECT_EQ(bandwidth::choose(Kernel::nt_write, Isa::sse2, Isa::avx512).fn, bw_nt_write_sse2);
+    bandwidth::Choice scalar = bandwidth::choose(Kernel::scalar_read, Isa::avx512, Isa::sse2);
+    EXPECT_EQ(scalar.fn, bw_scalar_read);
+    EXPECT_EQ(scalar.isa, "");
+}
+
+TEST(BandwidthIsa, ForcingALowerSetChoosesItsFormsAndForcingAHigherOneLeavesThemOut)
+{
+    bandwidth::force_isa(Isa::sse2);
+    for (const bandwidth::Choice &c : bandwidth::choose_all())
+        EXPECT_EQ(c.isa, c.kernel == Kernel::scalar_read ? "" : "sse2") << name_of(c);
+    EXPECT_EQ(bandwidth::choose_all()[1].fn, bw_vector_read_sse2);
+    if (bandwidth::best_isa() != Isa::avx512) {
+        bandwidth::force_isa(Isa::avx512);
+        for (const bandwidth::Choice &c : bandwidth::choose_all())
+            EXPECT_EQ(c.fn == nullptr, c.kernel != Kernel::scalar_read) << name_of(c);
+    }
+    bandwidth::unforce_isa();
+    EXPECT_EQ(bandwidth::want_isa(), bandwidth::best_isa());
+}
+
+// ====================== Working sets ======================
+
+TEST(BandwidthSizes, MemsweepsSizesThenPowersOfTwoToFourTimesTheCacheShared)
+{
+    std::vector<uint64_t> base = bandwidth::sizes(0, 1, 100000.0);
+    ASSERT_EQ(base.size(), 14u);
+    EXPECT_EQ(base.front(), 16 * KiB);
+    EXPECT_EQ(base.back(), 128 * MiB);
+    for (size_t i = 1; i < base.size(); i++)
+        EXPECT_EQ(base[i], 2 * base[i - 1]);
+
+    EXPECT_EQ(bandwidth::sizes(32 * MiB, 1, 100000.0).back(), 128 * MiB);
+    EXPECT_EQ(bandwidth::sizes(64 * MiB, 1, 100000.0).back(), 256 * MiB);
+    EXPECT_EQ(bandwidth::sizes(64 * MiB, 2, 100000.0).back(), 128 * MiB);
+    EXPECT_EQ(bandwidth::sizes(96 * MiB, 1, 100000.0).back(), 256 * MiB);  // 384 MiB: the power below
+    EXPECT_EQ(bandwidth::sizes(4 * GiB, 1, 100000.0).back(), 1 * GiB);
+}
+
+TEST(BandwidthSizes, TheMemoryCapsAllThreadsTogetherAndUnknownMemoryStopsAtMemsweeps)
+{
+    EXPECT_EQ(bandwidth::sizes(256 * MiB, 1, -1.0).back(), 128 * MiB);
+    // Half of 1000 MiB over two threads: 250 MiB each, so 128 MiB.
+    EXPECT_EQ(bandwidth::sizes(256 * MiB, 2, 1000.0).back(), 128 * MiB);
+    // What the 128 MiB array leaves of 200 MiB, over two: 36 MiB, so 32.
+    EXPECT_EQ(bandwidth::sizes(0, 2, 200.0).back(), 32 * MiB);
+    std::vector<uint64_t> tiny = bandwidth::sizes(0, 8, 100.0);
+    ASSERT_EQ(tiny.size(), 1u);
+    EXPECT_EQ(tiny[0], 16 * KiB);
+}
+
+// ====================== CPUs ======================
+
+// A made-up machine's files below a folder of its own.
+class Tree : public testing::Test {
+protected:
+    TempFolder dir;
+    void put(const std::string &path, const std::string &text)
+    {
+        std::filesystem::path p = dir.path + path;
+        std::filesystem::create_directories(p.parent_path());
+        std::ofstream(p) << text;
+    }
+    void siblings(int cpu, const std::string &list)
+    {
+        put("/sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/topology/thread_siblings_list", list + "\n");
+    }
+    std::vector<int> order(const std::vector<int> &allowed, int threads)
+    {
+        bandwidth::Placement p = bandwidth::place(dir.path, allowed, threads);
+        EXPECT_EQ(p.error, "");
+        return p.cpus;
+    }
+};
+
+TEST(BandwidthCpuList, ReadsRangesAndSinglesAndRefusesAnythingElse)
+{
+    EXPECT_EQ(bandwidth::parse_cpu_list("0-3,8,10-11\n"), (std::vector<int>{0, 1, 2, 3, 8, 10, 11}));
+    EXPECT_EQ(bandwidth::parse_cpu_list("5"), (std::vector<int>{5}));
+    for (const char *bad : {"abc", "3-1", "1,,2", "-2", "1-2x", ""})
+        EXPECT_TRUE(bandwidth::parse_cpu_list(bad).empty()) << bad;
+}
+
+TEST_F(Tree, PhysicalCoresComeBeforeTheirSmtSiblings)
+{
+    siblings(0, "0-1");
+    siblings(1, "0-1");
+    siblings(2, "2-3");
+    siblings(3, "2-3");
+    EXPECT_EQ(order({0, 1, 2, 3}, 4), (std::vector<int>{0, 2, 1, 3}));
+    EXPECT_EQ(order({0, 1, 2, 3}, 2), (std::vector<int>{0, 2}));
+    // Siblings numbered apart, as many machines number them.
+    for (int c = 0; c < 4; c++)
+        siblings(c, c % 2 == 0 ? "0,2" : "1,3");
+    EXPECT_EQ(order({0, 1, 2, 3}, 3), (std::vector<int>{0, 1, 2}));
+}
+
+TEST_F(Tree, ACoreWhoseFirstCpuIsNotAllowedIsStillACore)
+{
+    siblings(0, "0-1");
+    siblings(1, "0-1");
+    siblings(2, "2-3");
+    siblings(3, "2-3");
+    EXPECT_EQ(order({1, 2, 3}, 3), (std::vector<int>{1, 2, 3}));
+}
+
+TEST_F(Tree, TwoNumaNodesTakeTurnsForCoresAndThenForSiblings)
+{
+    // Cores (0,4) (1,5) on node 0, (2,6) (3,7) on node 1.
+    for (int c = 0; c < 8; c++)
+        siblings(c, std::to_string(c % 4) + "," + std::to_string(c % 4 + 4));
+    put("/sys/devices/system/node/node0/cpulist", "0-1,4-5\n");
+    put("/sys/devices/system/node/node1/cpulist", "2-3,6-7\n");
+    put("/sys/devices/system/node/possible", "0-1\n");
+    EXPECT_EQ(order({0, 1, 2, 3, 4, 5, 6, 7}, 8), (std::vector<int>{0, 2, 1, 3, 4, 6, 5, 7}));
+    EXPECT_EQ(order({0, 1, 2, 3, 4, 5, 6, 7}, 2), (std::vector<int>{0, 2}));
+}
+
+TEST_F(Tree, WithoutTopologyTheAllowedCpusGoInOrder)
+{
+    EXPECT_EQ(order({3, 5, 9}, 3), (std::vector<int>{3, 5, 9}));
+}
+
+TEST_F(Tree, NoThreadsOrMoreThanTheAllowedCpusIsAnError)
+{
+    for (int threads : {0, -1, 3}) {
+        bandwidth::Placement p = bandwidth::place(dir.path, {0, 1}, threads);
+        EXPECT_TRUE(p.cpus.empty());
+        EXPECT_NE(p.error.find("2 CPUs"), std::string::npos) << p.error;
+    }
+}
+
+TEST_F(Tree, AQuotaBelowTheThreadsWarnsAndTheSmallestAlongThePathCounts)
+{
+    put("/proc/self/cgroup", "0::/box/inner\n");
+    put("/sys/fs/cgroup/box/inner/cpu.max", "150000 100000\n");
+    put("/sys/fs/cgroup/box/cpu.max", "max 100000\n");
+    EXPECT_DOUBLE_EQ(bandwidth::cpu_quota(dir.path), 1.5);
+    bandwidth::Placement two = bandwidth::place(dir.path, {0, 1}, 2);
+    EXPECT_EQ(two.cpus.size(), 2u);
+    EXPECT_NE(two.warning.find("1.5 CPUs"), std::string::npos) << two.warning;
+    EXPECT_NE(two.warning.find("2 threads"), std::string::npos) << two.warning;
+    EXPECT_EQ(bandwidth::place(dir.path, {0, 1}, 1).warning, "");
+
+    put("/sys/fs/cgroup/box/cpu.max", "50000 100000\n");
+    EXPECT_DOUBLE_EQ(bandwidth::cpu_quota(dir.path), 0.5);
+    EXPECT_NE(bandwidth::place(dir.path, {0, 1}, 1).warning, "");
+}
+
+TEST_F(Tree, NoQuotaWithoutACgroupOrWithMax)
+{
+    EXPECT_EQ(bandwidth::cpu_quota(dir.path), 0.0);
+    put("/proc/self/cgroup", "12:cpu,cpuacct:/old\n0::/\n");
+    put("/sys/fs/cgroup/cpu.max", "max 100000\n");
+    EXPECT_EQ(bandwidth::cpu_quota(dir.path), 0.0);
+    put("/sys/fs/cgroup/cpu.max", "200000 100000\n");  // a container sees its own at the top
+    EXPECT_DOUBLE_EQ(bandwidth::cpu_quota(dir.path), 2.0);
+    put("/proc/self/cgroup", "0::/../../etc\n");
+    EXPECT_EQ(bandwidth::cpu_quota(dir.path), 0.0);
+}
+
+// ====================== The clock ======================
+
+TEST(BandwidthClock, TheCounterOnlyWhereInvariantAndAgreeing)
+{
+    const std::string both = "processor\t: 0\nflags\t\t: fpu tsc constant_tsc rep_good nonstop_tsc cpuid\n";
+    EXPECT_TRUE(bandwidth::invariant_counter(both));
+    EXPECT_FALSE(bandwidth::invariant_counter("flags\t\t: fpu tsc constant_tsc\n"));
+    EXPECT_FALSE(bandwidth::invariant_counter(""));
+
+    std::string why;
+    EXPECT_EQ(bandwidth::choose_timer(true, {100.0, 2100.0, -900.0}, 5000.0, &why), bandwidth::Timer::counter);
+    EXPECT_EQ(why, "");
+    EXPECT_EQ(bandwidth::choose_timer(true, {0.0, 20000.0}, 5000.0, &why), bandwidth::Timer::monotonic_raw);
+    EXPECT_NE(why.find("20.0 us"), std::string::npos) << why;
+    EXPECT_EQ(bandwidth::choose_timer(false, {0.0}, 5000.0, &why), bandwidth::Timer::monotonic_raw);
+    EXPECT_NE(why.find("invariant"), std::string::npos) << why;
+    EXPECT_EQ(bandwidth::choose_timer(true, {}, 5000.0, nullptr), bandwidth::Timer::monotonic_raw);
+}
+
+// ====================== The team ======================
+
+int first_allowed_cpu()
+{
+    std::vector<int> cpus = record::allowed_cpus();
+    return cpus.empty() ? 0 : cpus.front();
+}
+
+bandwidth::Machine real_machine()
+{
+    bandwidth::Machine m;
+    m.pin = record::pin;
+    m.map = record::map_buffer;
+    m.unmap = record::unmap_buffer;
+    m.advise = [](void *p, size_t n) { return record::advise_pages(p, n, record::Pages::system); };
+    return m;
+}
+
+TEST(BandwidthTeam, OneThreadAtSixteenKibGivesAFigureAndKeepsItsCallCount)
+{
+    bandwidth::Team team({first_allowed_cpu()}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
+    ASSERT_EQ(team.error(), "");
+    bw_kernel_fn fn = bandwidth::choose(Kernel::vector_read, bandwidth::best_isa(), bandwidth::best_isa()).fn;
+    bandwidth::Point p = team.measure(fn, 16 * KiB);
+    ASSERT_EQ(p.error, "");
+    EXPECT_TRUE(std::isfinite(p.gbs));
+    EXPECT_GT(p.gbs, 0.0);
+    EXPECT_GE(p.calls, 1u);
+    EXPECT_EQ(team.measure(fn, 16 * KiB).calls, p.calls);
+    // A point with no kernel, or a working set of no whole KiB, is refused.
+    EXPECT_NE(team.measure(nullptr, 16 * KiB).error, "");
+    EXPECT_NE(team.measure(fn, 1000).error, "");
+}
+
+TEST(BandwidthTeam, AForcedLowerSetRunsItsOwnForm)
+{
+    bandwidth::force_isa(Isa::sse2);
+    bandwidth::Choice c = bandwidth::choose_all()[1];
+    bandwidth::unforce_isa();
+    ASSERT_EQ(c.fn, bw_vector_read_sse2);
+    bandwidth::Team team({first_allowed_cpu()}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
+    bandwidth::Point p = team.measure(c.fn, 16 * KiB);
+    EXPECT_EQ(p.error, "");
+    EXPECT_GT(p.gbs, 0.0);
+}
+
+TEST(BandwidthTeam, EachThreadGetsItsBufferOnItsOwnCpuAfterPinning)
+{
+    int cpu = first_allowed_cpu();
+    bandwidth::Machine m = real_machine();
+    std::vector<int> seen;
+    m.advise = [&seen](void *, size_t) {
+        seen.push_back(sched_getcpu());
+        return true;
+    };
+    bandwidth::Team team({cpu}, m, bandwidth::Timer::monotonic_raw, 0.0);
+    EXPECT_EQ(team.measure(bw_write_sse2, 64 * KiB).error, "");
+    EXPECT_EQ(team.measure(bw_write_sse2, 32 * KiB).error, "");  // fits: no new buffer
+    EXPECT_EQ(seen, (std::vector<int>{cpu}));
+    team.release();
+    EXPECT_EQ(team.measure(bw_write_sse2, 32 * KiB).error, "");
+    EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST(BandwidthTeam, AThreadThatCantBePinnedEndsThePlaneWithOneError)
+{
+    bandwidth::Team team({first_allowed_cpu(), 1 << 20}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
+    EXPECT_NE(team.error().find("can't pin a thread to CPU 1048576"), std::string::npos) << team.error();
+    EXPECT_EQ(team.measure(bw_write_sse2, 16 * KiB).error, team.error());
+}
+
+TEST(BandwidthTeam, AThreadWithoutItsBufferEndsThePlaneWithOneError)
+{
+    bandwidth::Machine none = real_machine();
+    none.map = [](size_t) -> void * {
+        errno = ENOMEM;
+        return nullptr;
+    };
+    bandwidth::Team team({first_allowed_cpu()}, none, bandwidth::Timer::monotonic_raw, 0.0);
+    EXPECT_EQ(team.error(), "");
+    bandwidth::Point p = team.measure(bw_write_sse2, 16 * KiB);
+    EXPECT_NE(p.error.find("can't map its buffer of 16384 bytes"), std::string::npos) << p.error;
+    EXPECT_EQ(team.error(), p.error);
+
+    bandwidth::Machine refused = real_machine();
+    refused.advise = [](void *, size_t) {
+        errno = EINVAL;
+        return false;
+    };
+    bandwidth::Team other({first_allowed_cpu()}, refused, bandwidth::Timer::monotonic_raw, 0.0);
+    EXPECT_NE(other.measure(bw_write_sse2, 16 * KiB).error.find("pages"), std::string::npos);
+}
+
+TEST(BandwidthTeam, ALoadRunsUntilStoppedAndCountsWholeCalls)
+{
+    bandwidth::Team team({first_allowed_cpu()}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
+    team.start_load(bw_copy_sse2, 16 * KiB, 1000, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    bandwidth::Load l = team.stop_load();
+    EXPECT_EQ(l.error, "");
+    EXPECT_GE(l.bytes, 16 * KiB);
+    EXPECT_EQ(l.bytes % (16 * KiB), 0u);
+    EXPECT_GT(l.gbs, 0.0);
+    EXPECT_NE(team.stop_load().error, "");  // none running
+
+    // The first thread spared: nothing moves.
+    team.start_load(bw_copy_sse2, 16 * KiB, 0, 1);
+    EXPECT_EQ(team.stop_load().bytes, 0u);
+    EXPECT_EQ(team.measure(bw_copy_sse2, 16 * KiB).error, "");
+}
+
+}  // namespace
