@@ -21,19 +21,6 @@ namespace
 using record::parse_options;
 using record::Parsed;
 
-TEST(Options, DefaultsToFivePassesAllTheCellsAndTheLatencyWithNoFile)
-{
-    Parsed p = parse_options({});
-    EXPECT_EQ(p.status, -1);
-    EXPECT_EQ(p.options.passes, 5);
-    EXPECT_FALSE(p.options.seed_given);
-    EXPECT_EQ(p.options.cpu, -1);
-    EXPECT_EQ(p.options.pages, record::Pages::system);
-    EXPECT_EQ(p.options.out, "");
-    EXPECT_TRUE(p.options.latency);
-    EXPECT_FALSE(p.options.quiet);
-}
-
 TEST(Options, TakesEachValueAsTheNextWordOrAfterAnEqualsSign)
 {
     for (const std::vector<std::string> &args :
