@@ -17,10 +17,11 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <string>
 
 #include "check/checks.h"
+#include "common/shown.h"
+#include "common/std_fds.h"
 
 /* The checks watch the machine for this long, in seconds: long enough for
  * /proc/stat's ticks (10 ms each) to give the load to a percent or so. */
@@ -36,17 +37,18 @@ static const char usage[] =
     "Exit status: 0 nothing warns, 1 something warns, 2 usage error.\n";
 
 /* usage_error reports a bad command line in one line, then the usage; a
- * control character in an argument is shown as '?', so the line stays one. */
-static int usage_error(std::string message)
+ * control character in an argument is shown as '?', so the line stays one
+ * and the terminal obeys none of it. */
+static int usage_error(const std::string &message)
 {
-    std::replace_if(
-        message.begin(), message.end(), [](char c) { return (unsigned char)c < 0x20 || c == 0x7f; }, '?');
-    fprintf(stderr, "memsweep-check: %s\n%s", message.c_str(), usage);
+    fprintf(stderr, "memsweep-check: %s\n%s", shown_line(message).c_str(), usage);
     return 2;
 }
 
 int main(int argc, char **argv)
 {
+    open_std_fds();
+
     /* --- OPTIONS --- */
     bool as_json = false;
     std::string root;

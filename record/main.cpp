@@ -25,15 +25,12 @@
  * not at all.
  */
 #include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
 #include <math.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -46,7 +43,11 @@
 
 #include "check/checks.h"
 #include "clock/clock.h"
+#include "common/shown.h"
+#include "common/std_fds.h"
 #include "record/latency.h"
+#include "record/options.h"
+#include "record/outfile.h"
 #include "record/record.h"
 #include "record/session.h"
 #include "sweep/sweep.h"
@@ -57,307 +58,17 @@ using record::json;
  * as memsweep-check does. */
 static const double watch_s = 1.0;
 
-/* Seeds are kept below 2^53, so that any JSON reader keeps them exact. */
-static const uint64_t seed_limit = uint64_t(1) << 53;
+/* A progress line waits for its line end, which a signal that ends the
+ * session writes. */
+static volatile sig_atomic_t progress_shown = 0;
 
-static const char usage[] =
-    "usage: memsweep-record [-o FILE] [--passes N] [--seed S] [--cpu N]\n"
-    "                       [--pages system|small|huge] [--no-latency] [--quiet]\n"
-    "  -o, --json FILE  write the whole record to FILE as JSON\n"
-    "  --passes N       measure every cell N times, 1 to 100 (default 5)\n"
-    "  --seed S         the seed of the passes' random orders (default: a new one)\n"
-    "  --cpu N          run on CPU N (default: the least busy of those allowed)\n"
-    "  --pages MODE     system: as the machine has it (default); small: no huge\n"
-    "                   pages for the measured memory; huge: ask for huge pages\n"
-    "  --no-latency     measure the throughput alone, not the load-to-use latency\n"
-    "  --quiet          no progress line and no summary lines\n"
-    "  -h, --help       print this help\n"
-    "Standard output: the median table in memsweep's layout.  Exit status: 0 a record\n"
-    "was made, 1 it could not be, 2 usage error, 130 stopped by Ctrl-C.\n";
-
-/* ====================== Options ====================== */
-
-/* Five passes by default: on a noisy two-core virtual machine, the median
- * of five kept two sessions' tables within 6 % of each other per cell, at
- * the median, where three gave 6 to 18 % and one 11 to 25 %; and two
- * sessions of five passes had 98 % of their cells' ranges overlap, against
- * 67 to 90 % with three.  A pass costs about one memsweep run. */
-struct Options {
-    int passes = 5;
-    bool seed_given = false;
-    uint64_t seed = 0;
-    int cpu = -1; /* -1: the least busy */
-    record::Pages pages = record::Pages::system;
-    std::string out; /* the record's path; "" for none */
-    bool quiet = false;
-    bool latency = true;
-};
-
-/* shown makes a command-line word fit for one line: a control character
- * becomes '?'. */
-static std::string shown(std::string text)
+/* end_progress_line ends a progress line; it is async-signal-safe. */
+static void end_progress_line()
 {
-    std::replace_if(text.begin(), text.end(), [](char c) { return (unsigned char)c < 0x20 || c == 0x7f; }, '?');
-    return text;
-}
-
-/* usage_error reports a bad command line in one line, then the usage. */
-static int usage_error(const std::string &message)
-{
-    fprintf(stderr, "memsweep-record: %s\n%s", shown(message).c_str(), usage);
-    return 2;
-}
-
-/* whole_number reads a decimal number from min to max, digits only. */
-static bool whole_number(const std::string &text, uint64_t max, uint64_t *value)
-{
-    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    *value = strtoull(text.c_str(), nullptr, 10);
-    return *value <= max;
-}
-
-/* parse_options fills *o from the command line; it returns -1 to go on,
- * else the exit status. */
-static int parse_options(int argc, char **argv, Options *o)
-{
-    for (int i = 1; i < argc; i++) {
-        std::string arg = argv[i], value;
-        size_t eq = arg.find('=');
-        std::string name = arg.compare(0, 2, "--") == 0 && eq != std::string::npos ? arg.substr(0, eq) : arg;
-        bool takes_value = name == "-o" || name == "--json" || name == "--passes" || name == "--seed" ||
-                           name == "--cpu" || name == "--pages";
-        if (takes_value) {
-            if (name != arg)
-                value = arg.substr(eq + 1);
-            else if (i + 1 < argc)
-                value = argv[++i];
-            else
-                return usage_error(name + " needs a value");
-        }
-        uint64_t n = 0;
-        if (arg == "-h" || arg == "--help") {
-            fputs(usage, stdout);
-            return 0;
-        } else if (arg == "--quiet") {
-            o->quiet = true;
-        } else if (arg == "--no-latency") {
-            o->latency = false;
-        } else if (name == "-o" || name == "--json") {
-            if (value.empty())
-                return usage_error(name + " needs a file name");
-            o->out = value;
-        } else if (name == "--passes") {
-            if (!whole_number(value, 100, &n) || n < 1)
-                return usage_error("--passes: not a number from 1 to 100: " + value);
-            o->passes = (int)n;
-        } else if (name == "--seed") {
-            if (!whole_number(value, seed_limit - 1, &n))
-                return usage_error("--seed: not a whole number below 2^53: " + value);
-            o->seed = n;
-            o->seed_given = true;
-        } else if (name == "--cpu") {
-            if (!whole_number(value, INT_MAX, &n))
-                return usage_error("--cpu: not a CPU number: " + value);
-            o->cpu = (int)n;
-        } else if (name == "--pages") {
-            if (value == "system")
-                o->pages = record::Pages::system;
-            else if (value == "small")
-                o->pages = record::Pages::small;
-            else if (value == "huge")
-                o->pages = record::Pages::huge;
-            else
-                return usage_error("--pages: system, small or huge, not " + value);
-        } else {
-            return usage_error("unknown argument: " + arg);
-        }
-    }
-    return -1;
-}
-
-/* ====================== The record's file ====================== */
-
-/* The record's file is opened before anything is measured, so that a path
- * that can't be written is a usage error, not a lost session.  Where the
- * file system can, it is an unnamed file in the record's folder
- * (O_TMPFILE), of which nothing is left by any end of the process, even a
- * kill; elsewhere it is a named temporary file beside the record, which a
- * failure or a signal removes.  At the end it takes the record's name in
- * one step: no half-written record is ever seen. */
-static int temp_fd = -1;
-static bool temp_unnamed = false;
-static char temp_path[PATH_MAX]; /* the named temporary file; "" while there is none */
-static volatile sig_atomic_t progress_shown = 0; /* a progress line waits for its line end */
-
-/* on_signal removes the temporary file, ends the line of progress, and
- * then lets the signal end the process as it would have, so that a shell
- * running sessions in a loop sees Ctrl-C for what it is. */
-static void on_signal(int sig)
-{
-    if (temp_path[0] != '\0')
-        unlink(temp_path);
     if (progress_shown) {
         ssize_t ignored = write(2, "\n", 1);
         (void)ignored;
     }
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-
-/* Signals wait while a temporary file's name is made, given or taken, so
- * that the handler never misses a file it should remove. */
-struct SignalsWait {
-    sigset_t old;
-    SignalsWait()
-    {
-        sigset_t all;
-        sigfillset(&all);
-        sigprocmask(SIG_BLOCK, &all, &old);
-    }
-    ~SignalsWait() { sigprocmask(SIG_SETMASK, &old, nullptr); }
-    SignalsWait(const SignalsWait &) = delete;
-    SignalsWait &operator=(const SignalsWait &) = delete;
-};
-
-/* make_named makes a named temporary file beside path, readable as any
- * file the user makes; false, with errno set, when it can't. */
-static bool make_named(const std::string &path)
-{
-    std::string temp = path + ".partial.XXXXXX";
-    if (temp.size() >= sizeof temp_path) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    SignalsWait wait;
-    memcpy(temp_path, temp.c_str(), temp.size() + 1);
-    temp_fd = mkstemp(temp_path);
-    if (temp_fd < 0) {
-        temp_path[0] = '\0';
-        return false;
-    }
-    /* mkstemp makes the file for its owner alone. */
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(temp_fd, 0666 & ~mask);
-    return true;
-}
-
-/* open_temp opens the record's file for path; false, with errno set, when
- * it can't. */
-static bool open_temp(const std::string &path)
-{
-    struct stat st {
-    };
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return false;
-    }
-    size_t slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    temp_fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (temp_fd >= 0) {
-        temp_unnamed = true;
-        return true;
-    }
-    /* A file system or kernel without unnamed files says so in one of
-     * these ways; any other failure is the folder's own. */
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-        return false;
-    return make_named(path);
-}
-
-/* remove_temp closes and removes the temporary file, if there is one. */
-static void remove_temp()
-{
-    SignalsWait wait;
-    if (temp_fd >= 0)
-        close(temp_fd);
-    temp_fd = -1;
-    if (temp_path[0] != '\0')
-        unlink(temp_path);
-    temp_path[0] = '\0';
-}
-
-/* write_all writes the whole text to fd and has it reach the disk. */
-static bool write_all(int fd, const std::string &text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += (size_t)n;
-    }
-    return fsync(fd) == 0;
-}
-
-/* name_unnamed gives the unnamed file the record's name: directly where
- * there is no file of that name yet, else under a temporary name that then
- * replaces it.  It needs /proc; false when that fails. */
-static bool name_unnamed(const std::string &path)
-{
-    std::string self = "/proc/self/fd/" + std::to_string(temp_fd);
-    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0)
-        return true;
-    if (errno != EEXIST)
-        return false;
-    for (int attempt = 0; attempt < 100; attempt++) {
-        std::string temp = path + ".partial." + std::to_string(getpid()) + "." + std::to_string(attempt);
-        if (temp.size() >= sizeof temp_path) {
-            errno = ENAMETOOLONG;
-            return false;
-        }
-        SignalsWait wait;
-        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-            if (errno == EEXIST)
-                continue;
-            return false;
-        }
-        memcpy(temp_path, temp.c_str(), temp.size() + 1);
-        bool renamed = rename(temp_path, path.c_str()) == 0;
-        int saved = errno;
-        if (!renamed)
-            unlink(temp_path);
-        temp_path[0] = '\0';
-        errno = saved;
-        return renamed;
-    }
-    return false;
-}
-
-/* write_record writes the record's text and gives it the record's name;
- * false, with errno set and no file left, when that fails. */
-static bool write_record(const std::string &text, const std::string &path)
-{
-    if (!write_all(temp_fd, text))
-        return false;
-    if (temp_unnamed) {
-        if (name_unnamed(path)) {
-            /* The text has reached the disk already (fsync). */
-            close(temp_fd);
-            temp_fd = -1;
-            return true;
-        }
-        /* No /proc to name it by: the text goes to a named file instead. */
-        close(temp_fd);
-        temp_fd = -1;
-        temp_unnamed = false;
-        if (!make_named(path) || !write_all(temp_fd, text))
-            return false;
-    }
-    if (close(temp_fd) != 0) {
-        temp_fd = -1;
-        return false;
-    }
-    temp_fd = -1;
-    SignalsWait wait;
-    if (rename(temp_path, path.c_str()) != 0)
-        return false;
-    temp_path[0] = '\0';
-    return true;
 }
 
 /* ====================== Small helpers ====================== */
@@ -407,17 +118,22 @@ static json check_report(const checks::Facts &facts)
     return json::parse(checks::format_json(checks::judge(facts), ""));
 }
 
-/* session is the whole command; main catches what it throws. */
-static int session(int argc, char **argv)
+/* usage_error prints a usage error; it returns its exit status. */
+static int usage_error(const std::string &problem)
+{
+    fputs(record::usage_error(problem).c_str(), stderr);
+    return 2;
+}
+
+/* session measures what the options ask for and writes it out; main
+ * catches what it throws, and removes the record's file on every way out
+ * but the one that gives it its name. */
+static int session(record::Options o, const std::vector<std::string> &command)
 {
     using clock = std::chrono::steady_clock;
     clock::time_point started = clock::now();
 
-    /* --- OPTIONS: every usage error before anything is measured. --- */
-    Options o;
-    int status = parse_options(argc, argv, &o);
-    if (status >= 0)
-        return status;
+    /* --- SETUP: every usage error before anything is measured. --- */
     std::vector<int> allowed = record::allowed_cpus();
     if (allowed.empty()) {
         fprintf(stderr, "memsweep-record: can't tell which CPUs this process may use: %s\n", strerror(errno));
@@ -429,24 +145,20 @@ static int session(int argc, char **argv)
             list += (list.empty() ? "" : " ") + std::to_string(cpu);
         return usage_error("--cpu " + std::to_string(o.cpu) + ": not among the CPUs allowed (" + list + ")");
     }
-    /* A signal that was ignored when the command started (nohup, a job
-     * started in the background) stays ignored. */
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction old {
-        };
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
-            signal(sig, on_signal);
-    }
+    outfile::catch_signals(end_progress_line);
     /* A reader that goes away is a write that fails, with its one line. */
     signal(SIGPIPE, SIG_IGN);
-    if (!o.out.empty() && !open_temp(o.out))
-        return usage_error("-o: can't write " + o.out + ": " + strerror(errno));
+    if (!o.out.empty()) {
+        std::string why = outfile::open(o.out);
+        if (!why.empty())
+            return usage_error("-o: can't write " + o.out + ": " + why);
+    }
     if (!o.seed_given)
-        o.seed = (((uint64_t)std::random_device{}() << 32) ^ std::random_device{}()) % seed_limit;
+        o.seed = (((uint64_t)std::random_device{}() << 32) ^ std::random_device{}()) % record::seed_limit;
 
     record::Session s;
     s.version = MEMSWEEP_VERSION;
-    s.command.assign(argv, argv + argc);
+    s.command = command;
     s.start = utc(time(nullptr));
     s.seed = o.seed;
     s.pages = o.pages;
@@ -464,7 +176,6 @@ static int session(int argc, char **argv)
     /* --- PIN: every pass runs on the one CPU. --- */
     if (!record::pin(s.cpu)) {
         fprintf(stderr, "memsweep-record: can't pin the session to CPU %d: %s\n", s.cpu, strerror(errno));
-        remove_temp();
         return 1;
     }
 
@@ -508,7 +219,6 @@ static int session(int argc, char **argv)
     s.counter_mhz = counter_mhz();
     if (!(s.counter_mhz > 0.0)) {
         fprintf(stderr, "memsweep-record: can't measure the counter's rate: the system clock can't be read\n");
-        remove_temp();
         record::unmap_buffer(buffer, buffer_bytes);
         return 1;
     }
@@ -560,13 +270,12 @@ static int session(int argc, char **argv)
 
     /* --- OUTPUT: the record first, then the table; a write that fails is a
      * failure, with one line. --- */
-    status = 0;
-    std::string written = shown(o.out); /* the record's name, once it is written */
+    int status = 0;
+    std::string written = shown_line(o.out); /* the record's name, once it is written */
     if (!o.out.empty()) {
         std::string text = record::record_json(s).dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-        if (!write_record(text, o.out)) {
+        if (!outfile::publish(text)) {
             fprintf(stderr, "memsweep-record: can't write the record %s: %s\n", written.c_str(), strerror(errno));
-            remove_temp();
             written.clear();
             status = 1;
         }
@@ -590,13 +299,24 @@ static int session(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    open_std_fds();
     /* Nothing is expected to throw; should something (memory running out,
-     * say), it ends the command with one line and no file left behind. */
+     * say), it ends the command with one line. */
+    int status;
     try {
-        return session(argc, argv);
+        std::vector<std::string> command(argv, argv + argc);
+        record::Parsed parsed =
+            record::parse_options(std::vector<std::string>(command.begin() + (argc > 0), command.end()));
+        if (parsed.status >= 0) {
+            fputs(parsed.text.c_str(), parsed.status == 0 ? stdout : stderr);
+            return parsed.status;
+        }
+        status = session(parsed.options, command);
     } catch (const std::exception &e) {
         fprintf(stderr, "memsweep-record: stopped: %s\n", e.what());
-        remove_temp();
-        return 1;
+        status = 1;
     }
+    /* The record's file is gone now unless it took the record's name. */
+    outfile::discard();
+    return status;
 }

@@ -330,6 +330,15 @@ TEST(Command, ExitsZeroOneOrTwoAndSaysWhy)
     EXPECT_EQ(o.err.rfind("memsweep-check: can't write standard output: ", 0), 0u) << o.err;
 }
 
+// An argument's control characters, C1 ones too (CSI as UTF-8 and as the
+// raw byte), reach the terminal as '?'.
+TEST(Command, UsageErrorsShowNoControlCharacters)
+{
+    Outcome o = run_shell(quote(exe) + " " + quote("--\x1b[2J\xc2\x9b" "1m\x9b" "2J"));
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.err.substr(0, o.err.find('\n')), "memsweep-check: unknown argument: --?[2J?1m?2J");
+}
+
 // This machine's own files, as a user runs it: whatever they say, eight
 // checks, an exit status that agrees with the warnings, and a counter rate.
 TEST(Command, ChecksThisMachineWithoutRootOrPrivileges)

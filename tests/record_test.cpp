@@ -9,6 +9,8 @@
 #include "record/session.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -560,9 +562,15 @@ TEST(RecordCommand, RefusesABadCommandLineBeforeMeasuring)
 {
     TempFolder dir;
     ASSERT_FALSE(dir.path.empty());
-    for (const std::string &args :
-         std::vector<std::string>{"--bogus", "--passes 0", "--passes abc", "--passes 101", "--passes", "--seed -1",
-                                  "--pages big", "--cpu 1000000", "-o /nonexistent/folder/r.json", "-o " + dir.path}) {
+    std::string fifo = dir.path + "/fifo", dev = dir.path + "/dev";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    std::vector<std::string> refused = {"--bogus", "--passes 0", "--cpu 1000000", "-o /nonexistent/folder/r.json",
+                                        "-o " + dir.path, "-o " + fifo};
+    // A character device, where this process may make one (root).
+    bool device = mknod(dev.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+    if (device)
+        refused.push_back("-o " + dev);
+    for (const std::string &args : refused) {
         // Had it measured, the first measurement would have stopped it.
         Outcome o = run_shell("MEMSWEEP_FAKE_STOP_AFTER=1 " + quote(exe) + " " + args);
         EXPECT_EQ(o.status, 2) << args << ": " << o.err;
@@ -570,7 +578,25 @@ TEST(RecordCommand, RefusesABadCommandLineBeforeMeasuring)
         EXPECT_NE(o.err.find("\nusage: memsweep-record"), std::string::npos) << o.err;
         EXPECT_EQ(o.out, "");
     }
-    EXPECT_EQ(run_shell("ls -A " + quote(dir.path)).out, "");
+    EXPECT_EQ(run_shell("ls -A " + quote(dir.path)).out, device ? "dev\nfifo\n" : "fifo\n");
+    EXPECT_EQ(run_shell("stat -c %F " + quote(fifo)).out, "fifo\n");
+    if (device) {
+        EXPECT_EQ(run_shell("stat -c %F " + quote(dev)).out, "character special file\n");
+    }
+}
+
+// Started with standard error closed, it writes its warnings nowhere, not
+// into the record's file, which would take the free number 2.
+TEST(RecordCommand, WithStandardErrorClosedWritesARecordThatParses)
+{
+    TempFolder dir;
+    ASSERT_FALSE(dir.path.empty());
+    std::string file = dir.path + "/r.json";
+    Outcome o = run_shell(quote(exe) + " --passes 1 --no-latency -o " + quote(file) + " 2>&-");
+    EXPECT_EQ(o.status, 0);
+    json r = json::parse(slurp(file), nullptr, false);
+    ASSERT_TRUE(r.is_object()) << slurp(file).substr(0, 200);
+    EXPECT_EQ(r["cells"].size(), 210u);
 }
 
 TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse)

@@ -1,0 +1,112 @@
+// SPDX-License-Identifier: MIT
+/*
+ * options.cpp -- memsweep-record's command line (options.h).
+ */
+#include "record/options.h"
+
+#include <limits.h>
+#include <stdlib.h>
+
+#include "common/shown.h"
+
+namespace record
+{
+
+static const char usage[] =
+    "usage: memsweep-record [-o FILE] [--passes N] [--seed S] [--cpu N]\n"
+    "                       [--pages system|small|huge] [--no-latency] [--quiet]\n"
+    "  -o, --json FILE  write the whole record to FILE as JSON\n"
+    "  --passes N       measure every cell N times, 1 to 100 (default 5)\n"
+    "  --seed S         the seed of the passes' random orders (default: a new one)\n"
+    "  --cpu N          run on CPU N (default: the least busy of those allowed)\n"
+    "  --pages MODE     system: as the machine has it (default); small: no huge\n"
+    "                   pages for the measured memory; huge: ask for huge pages\n"
+    "  --no-latency     measure the throughput alone, not the load-to-use latency\n"
+    "  --quiet          no progress line and no summary lines\n"
+    "  -h, --help       print this help\n"
+    "Standard output: the median table in memsweep's layout.  Exit status: 0 a record\n"
+    "was made, 1 it could not be, 2 usage error, 130 stopped by Ctrl-C.\n";
+
+std::string usage_error(const std::string &problem)
+{
+    return "memsweep-record: " + shown_line(problem) + "\n" + usage;
+}
+
+/* whole_number reads a decimal number up to max, digits only. */
+static bool whole_number(const std::string &text, uint64_t max, uint64_t *value)
+{
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *value = strtoull(text.c_str(), nullptr, 10);
+    return *value <= max;
+}
+
+/* ended returns a Parsed that ends the command with status and text. */
+static Parsed ended(int status, const std::string &text)
+{
+    Parsed p;
+    p.status = status;
+    p.text = text;
+    return p;
+}
+
+Parsed parse_options(const std::vector<std::string> &args)
+{
+    Parsed p;
+    Options &o = p.options;
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string &arg = args[i];
+        std::string value;
+        size_t eq = arg.find('=');
+        std::string name = arg.compare(0, 2, "--") == 0 && eq != std::string::npos ? arg.substr(0, eq) : arg;
+        bool takes_value = name == "-o" || name == "--json" || name == "--passes" || name == "--seed" ||
+                           name == "--cpu" || name == "--pages";
+        if (takes_value) {
+            if (name != arg)
+                value = arg.substr(eq + 1);
+            else if (i + 1 < args.size())
+                value = args[++i];
+            else
+                return ended(2, usage_error(name + " needs a value"));
+        }
+        uint64_t n = 0;
+        if (arg == "-h" || arg == "--help") {
+            return ended(0, usage);
+        } else if (arg == "--quiet") {
+            o.quiet = true;
+        } else if (arg == "--no-latency") {
+            o.latency = false;
+        } else if (name == "-o" || name == "--json") {
+            if (value.empty())
+                return ended(2, usage_error(name + " needs a file name"));
+            o.out = value;
+        } else if (name == "--passes") {
+            if (!whole_number(value, 100, &n) || n < 1)
+                return ended(2, usage_error("--passes: not a number from 1 to 100: " + value));
+            o.passes = (int)n;
+        } else if (name == "--seed") {
+            if (!whole_number(value, seed_limit - 1, &n))
+                return ended(2, usage_error("--seed: not a whole number below 2^53: " + value));
+            o.seed = n;
+            o.seed_given = true;
+        } else if (name == "--cpu") {
+            if (!whole_number(value, INT_MAX, &n))
+                return ended(2, usage_error("--cpu: not a CPU number: " + value));
+            o.cpu = (int)n;
+        } else if (name == "--pages") {
+            if (value == "system")
+                o.pages = Pages::system;
+            else if (value == "small")
+                o.pages = Pages::small;
+            else if (value == "huge")
+                o.pages = Pages::huge;
+            else
+                return ended(2, usage_error("--pages: system, small or huge, not " + value));
+        } else {
+            return ended(2, usage_error("unknown argument: " + arg));
+        }
+    }
+    return p;
+}
+
+}  // namespace record
