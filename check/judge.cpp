@@ -20,8 +20,6 @@
 
 namespace checks {
 
-using json = nlohmann::ordered_json;
-
 /* A value taken from a file is shown with at most this many characters. */
 static const size_t shown_limit = 64;
 
@@ -102,19 +100,20 @@ static std::string fixed(double value, int decimals)
 Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
 {
     Check c = named("clock_rate", "clock rate");
+    ClockRate &d = c.data.emplace<ClockRate>();
     const Rate &first = reads.front();
     double low = first.mhz, high = first.mhz;
-    json mhz_reads = json::array();
     for (const Rate &r : reads) {
         low = std::min(low, r.mhz);
         high = std::max(high, r.mhz);
-        mhz_reads.push_back(r.mhz);
+        d.cpu_mhz_reads.push_back(r.mhz);
     }
     bool line = first.source == Source::line;
     bool moves = line && high > low * (1.0 + rate_tolerance);
-    c.data["cpu_mhz"] = first.mhz;
+    d.cpu_mhz = first.mhz;
+    d.cpu_mhz_moves = moves;
     if (line) {
-        c.data["cpu_mhz_source"] = "cpu MHz line";
+        d.cpu_mhz_source = "cpu MHz line";
         std::string over = " over " + std::to_string(reads.size()) + " reads";
         c.figures = "cpu MHz " + fixed(first.mhz, 3);
         if (moves)
@@ -123,18 +122,13 @@ Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
         else
             c.figures += ", steady" + over;
     } else if (first.source == Source::no_file) {
-        c.data["cpu_mhz_source"] = "fallback: no /proc/cpuinfo";
+        d.cpu_mhz_source = "fallback: no /proc/cpuinfo";
         c.figures = "no /proc/cpuinfo: memsweep assumes " + fixed(first.mhz, 6) + " MHz";
     } else {
-        c.data["cpu_mhz_source"] = "fallback: no usable cpu MHz line";
+        d.cpu_mhz_source = "fallback: no usable cpu MHz line";
         c.figures =
             "no usable \"cpu MHz\" line in /proc/cpuinfo: memsweep assumes " + fixed(first.mhz, 0) + " MHz";
     }
-    c.data["cpu_mhz_reads"] = mhz_reads;
-    c.data["cpu_mhz_moves"] = moves;
-    c.data["counter_mhz"] = nullptr;
-    c.data["factor"] = nullptr;
-    c.data["inverse"] = nullptr;
     const std::string says = "\"Can't open /proc/cpuinfo to get clock information\"";
 
     if (!here) {
@@ -150,9 +144,9 @@ Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
         return c;
     }
     double factor = first.mhz / counter;
-    c.data["counter_mhz"] = counter;
-    c.data["factor"] = factor;
-    c.data["inverse"] = 1.0 / factor;
+    d.counter_mhz = counter;
+    d.factor = factor;
+    d.inverse = 1.0 / factor;
     c.figures += "; counter " + fixed(counter, 3) + " MHz: factor " + fixed(factor, 3);
     bool off =
         std::fabs(low / counter - 1.0) > rate_tolerance || std::fabs(high / counter - 1.0) > rate_tolerance;
@@ -230,11 +224,10 @@ std::string model_name(const std::string &cpuinfo)
 Check counter_check(const std::string &cpuinfo)
 {
     Check c = named("counter", "counter");
+    CounterFlags &d = c.data.emplace<CounterFlags>();
     Flags flags = cpu_flags(cpuinfo);
     if (!flags.found) {
         c.status = Status::warn;
-        c.data["constant_tsc"] = nullptr;
-        c.data["nonstop_tsc"] = nullptr;
         c.figures = "no flags line in /proc/cpuinfo: whether the counter ticks at a fixed rate is unknown";
         c.note =
             "memsweep's figures are only as good as its counter; on a processor that is not x86-64 it does "
@@ -242,9 +235,10 @@ Check counter_check(const std::string &cpuinfo)
         return c;
     }
     bool constant = has(flags, "constant_tsc"), nonstop = has(flags, "nonstop_tsc");
-    c.data["constant_tsc"] = constant;
-    c.data["nonstop_tsc"] = nonstop;
-    c.data["tsc_known_freq"] = has(flags, "tsc_known_freq");
+    d.flags_found = true;
+    d.constant_tsc = constant;
+    d.nonstop_tsc = nonstop;
+    d.tsc_known_freq = has(flags, "tsc_known_freq");
     if (constant && nonstop) {
         c.status = Status::ok;
         c.figures = "constant_tsc, nonstop_tsc: it ticks at one rate, also while a core sleeps";
@@ -267,17 +261,17 @@ Check counter_check(const std::string &cpuinfo)
 Check machine_check(const std::string &cpuinfo)
 {
     Check c = named("machine", "machine");
+    MachineKind &d = c.data.emplace<MachineKind>();
     Flags flags = cpu_flags(cpuinfo);
     if (!flags.found) {
-        c.data["hypervisor"] = nullptr;
         c.figures = "no flags line in /proc/cpuinfo: virtual machine or not is unknown";
     } else if (has(flags, "hypervisor")) {
-        c.data["hypervisor"] = true;
+        d.hypervisor = true;
         c.figures = "hypervisor flag: a virtual machine";
         c.note = "other guests' work shows up as noise: take the median of several runs";
     } else {
         c.status = Status::ok;
-        c.data["hypervisor"] = false;
+        d.hypervisor = false;
         c.figures = "no hypervisor flag: bare metal";
     }
     return c;
@@ -291,9 +285,10 @@ Check scaling_check(const std::vector<CpuFolder> &cpus, const std::optional<std:
                     const std::optional<std::string> &no_turbo)
 {
     Check c = named("frequency_scaling", "frequency scaling");
+    Scaling &d = c.data.emplace<Scaling>();
 
     /* Each CPU's governor; a CPU without one is left out. */
-    std::map<std::string, int> governors;
+    std::map<std::string, int> &governors = d.governors;
     int governed = 0;
     for (const CpuFolder &cpu : cpus) {
         if (cpu.governor) {
@@ -320,10 +315,10 @@ Check scaling_check(const std::vector<CpuFolder> &cpus, const std::optional<std:
         break;
     }
 
-    c.data["cpus"] = (int)cpus.size();
-    c.data["cpus_with_cpufreq"] = governed;
-    c.data["governors"] = governors;
-    c.data["turbo"] = turbo == nullptr ? json(nullptr) : json(turbo);
+    d.cpus = (int)cpus.size();
+    d.cpus_with_cpufreq = governed;
+    if (turbo != nullptr)
+        d.turbo = turbo;
 
     if (governed == 0 && turbo == nullptr) {
         c.figures = "no cpufreq files: no governor or turbo switch to check (usual in a virtual machine)";
@@ -419,10 +414,10 @@ Check load_check(const std::string &stat_before, const std::string &stat_after, 
                  double seconds)
 {
     Check c = named("other_load", "other load");
+    OtherLoad &d = c.data.emplace<OtherLoad>();
     Ticks before = stat_ticks(stat_before), after = stat_ticks(stat_after);
-    c.data["interval_s"] = seconds;
-    c.data["cpus"] = after.cpus;
-    c.data["other_work_cpus"] = nullptr;
+    d.interval_s = seconds;
+    d.cpus = after.cpus;
     if (!before.found || !after.found || after.cpus == 0) {
         c.figures = "no usable \"cpu\" lines in /proc/stat: other work is unknown";
         return c;
@@ -435,7 +430,7 @@ Check load_check(const std::string &stat_before, const std::string &stat_after, 
     }
     double other =
         std::clamp((after.all.busy - before.all.busy - own_ticks) / cpu_ticks, 0.0, (double)after.cpus);
-    c.data["other_work_cpus"] = other;
+    d.other_work_cpus = other;
     c.figures = "other work kept " + fixed(other, 2) + " of " + std::to_string(after.cpus) +
                 " CPUs busy over " + fixed(seconds, 1) + " s";
     c.status = other > other_cpus_limit ? Status::warn : Status::ok;
@@ -514,17 +509,17 @@ double mem_total_mib(const std::string &meminfo)
 Check memory_check(const std::string &meminfo)
 {
     Check c = named("memory", "memory");
-    c.data["needed_mib"] = needed_mib;
+    Memory &d = c.data.emplace<Memory>();
+    d.needed_mib = needed_mib;
     double kib = meminfo_kib(meminfo, "MemAvailable:");
     if (kib < 0.0) {
         /* Kernels before 3.14 and some containers have no such line. */
-        c.data["available_mib"] = nullptr;
         c.figures = "no MemAvailable line in /proc/meminfo: whether memsweep's " + fixed(needed_mib, 0) +
                     " MiB fit is unknown";
         return c;
     }
     double mib = kib / 1024.0;
-    c.data["available_mib"] = mib;
+    d.available_mib = mib;
     c.figures = fixed(mib, 0) + " MiB available, memsweep needs " + fixed(needed_mib, 0) + " MiB";
     c.status = mib < needed_mib ? Status::warn : Status::ok;
     if (c.status == Status::warn)
@@ -539,17 +534,17 @@ Check memory_check(const std::string &meminfo)
 Check huge_pages_check(const std::optional<std::string> &enabled)
 {
     Check c = named("huge_pages", "huge pages");
+    HugePages &d = c.data.emplace<HugePages>();
     bool found = enabled.has_value();
     const std::string line = enabled.value_or("");
     size_t open = line.find('['), close = line.find(']', open == std::string::npos ? 0 : open);
     if (!found || open == std::string::npos || close == std::string::npos) {
-        c.data["transparent_mode"] = nullptr;
         c.figures = found ? "transparent huge pages: no [selected] mode in \"" + shown(line) + "\""
                           : "no transparent huge pages setting";
         return c;
     }
     std::string mode = line.substr(open + 1, close - open - 1);
-    c.data["transparent_mode"] = mode;
+    d.transparent_mode = mode;
     c.figures = "transparent huge pages: " + shown(mode, 32);
     c.note =
         "with \"always\" the large working sets may sit on 2 MiB pages and miss the TLB less than with "
@@ -601,6 +596,7 @@ static std::string size_text(uint64_t bytes)
 Check cache_check(const std::vector<CacheFolder> &caches)
 {
     Check c = named("caches", "caches");
+    Caches &d = c.data.emplace<Caches>();
 
     /* The first data or unified cache of each level, in folder order. */
     std::map<long, std::pair<std::string, uint64_t>> levels;
@@ -613,34 +609,28 @@ Check cache_check(const std::vector<CacheFolder> &caches)
         levels[n] = {cache.type, bytes};
     }
 
-    json list = json::array();
     bool holds_largest = false;
     for (const auto &[level, cache] : levels) {
         const auto &[type, bytes] = cache;
         int holds = std::ilogb((double)bytes) - 13; /* floor(log2 bytes) - 13, exact below 2^53 */
-        json entry = {{"level", level},
-                      {"type", type},
-                      {"size_bytes", bytes},
-                      {"largest_label_held", nullptr},
-                      {"step_between_labels", nullptr}};
+        CacheLevel entry{level, type, bytes, std::nullopt, std::nullopt};
         std::string text = "L" + std::to_string(level) + (level == 1 && type == "Data" ? "d " : " ") +
                            size_text(bytes) + ": ";
         if (holds < 1) {
             text += "below label 1 (16 KiB): no step shows";
         } else if (holds > 13) {
             text += "holds label 14 (128 MiB): no step shows";
-            entry["largest_label_held"] = 14;
+            entry.largest_label_held = 14;
         } else {
             text += "between labels " + std::to_string(holds) + " and " + std::to_string(holds + 1);
-            entry["largest_label_held"] = holds;
-            entry["step_between_labels"] = {holds, holds + 1};
+            entry.largest_label_held = holds;
+            entry.step_between_labels = std::array<int, 2>{holds, holds + 1};
         }
-        list.push_back(entry);
+        d.cpu0.push_back(entry);
         holds_largest = holds_largest || bytes >= largest_set_bytes;
         c.figures += c.figures.empty() ? "cpu0's " : "; ";
         c.figures += text;
     }
-    c.data["cpu0"] = list;
     if (levels.empty())
         c.figures = "no cache sizes for cpu0 in sysfs (usual in some virtual machines and on arm64 boards)";
     if (holds_largest) {

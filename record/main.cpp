@@ -46,6 +46,7 @@
 
 #include "check/checks.h"
 #include "clock/clock.h"
+#include "record/facts.h"
 #include "record/latency.h"
 #include "record/record.h"
 #include "record/session.h"
@@ -401,12 +402,6 @@ static void warn(record::Session *s, const std::string &sentence)
     s->warnings.push_back(sentence);
 }
 
-/* check_report returns the checks' JSON report of facts gathered here. */
-static json check_report(const checks::Facts &facts)
-{
-    return json::parse(checks::format_json(checks::judge(facts), ""));
-}
-
 /* session is the whole command; main catches what it throws. */
 static int session(int argc, char **argv)
 {
@@ -452,13 +447,14 @@ static int session(int argc, char **argv)
     s.pages = o.pages;
 
     /* --- CHECKS: the machine before, and the least busy CPU. --- */
-    checks::Facts before = checks::gather("", watch_s);
-    s.checks_before = check_report(before);
+    checks::Facts before = record::machine_facts(watch_s);
+    s.checks_before = checks::judge(before);
     for (const std::string &w : record::check_warnings(s.checks_before, "before the session"))
         warn(&s, w);
     s.model = checks::model_name(before.cpuinfo);
     s.memory_mib = checks::mem_total_mib(before.meminfo);
-    s.cpus = s.checks_before["checks"]["other_load"].value("cpus", 0);
+    const auto *load_before = checks::figures_of<checks::OtherLoad>(s.checks_before);
+    s.cpus = load_before != nullptr ? load_before->cpus : 0;
     s.cpu = o.cpu >= 0 ? o.cpu : record::least_busy(allowed, checks::cpu_busy_shares(before.stat_before, before.stat_after));
 
     /* --- PIN: every pass runs on the one CPU. --- */
@@ -548,13 +544,12 @@ static int session(int argc, char **argv)
     std::string stat_end = read_text("/proc/stat");
     double session_s = std::chrono::duration<double>(clock::now() - session_start).count();
     checks::Check load = checks::load_check(stat_start, stat_end, checks::own_ticks() - ticks_start, session_s);
-    const nlohmann::ordered_json &other = load.data["other_work_cpus"];
-    s.other_work_cpus = other.is_number() ? other.get<double>() : -1.0;
+    s.other_work_cpus = checks::figures_of<checks::OtherLoad>(load).other_work_cpus.value_or(-1.0);
     s.cpu_mhz_after = checks::memsweep_rate("/proc/cpuinfo").mhz;
     s.counter_mhz_after = counter_mhz();
     for (const std::string &w : record::session_warnings(s))
         warn(&s, w);
-    s.checks_after = check_report(checks::gather("", watch_s));
+    s.checks_after = checks::judge(record::machine_facts(watch_s));
     s.end = utc(time(nullptr));
     s.seconds = std::chrono::duration<double>(clock::now() - started).count();
 

@@ -6,8 +6,6 @@
  */
 #include "record/record.h"
 
-#include "check/checks.h"
-
 #include <math.h>
 #include <stdio.h>
 
@@ -52,33 +50,29 @@ static std::vector<double> watch_figures(const Passes &passes)
 
 /* ====================== Warnings ====================== */
 
-std::vector<std::string> check_warnings(const json &report, const std::string &when)
+std::vector<std::string> check_warnings(const std::vector<checks::Check> &results, const std::string &when)
 {
     std::vector<std::string> warnings;
-    const json &checks = report.value("checks", json::object());
-    for (const auto &[key, check] : checks.items()) {
-        if (!check.is_object() || check.value("status", "") != "warn")
+    for (const checks::Check &check : results) {
+        if (check.status != checks::Status::warn)
             continue;
-        std::string name = key;
-        std::replace(name.begin(), name.end(), '_', ' ');
-        if (key == "clock_rate") {
+        if (const auto *rate = std::get_if<checks::ClockRate>(&check.data)) {
             /* The record converts cycles with the counter's rate: only a
              * moving line still matters, as a sign of changing speed. */
-            const json &reads = check.value("cpu_mhz_reads", json::array());
-            if (!check.value("cpu_mhz_moves", false) || reads.empty())
+            const std::vector<double> &reads = rate->cpu_mhz_reads;
+            if (!rate->cpu_mhz_moves || reads.empty())
                 continue;
             auto [low, high] = std::minmax_element(reads.begin(), reads.end());
-            warnings.push_back(when + ": the \"cpu MHz\" line moved from " + fixed(low->get<double>(), 3) +
-                               " to " + fixed(high->get<double>(), 3) +
+            warnings.push_back(when + ": the \"cpu MHz\" line moved from " + fixed(*low, 3) + " to " +
+                               fixed(*high, 3) +
                                " MHz: the cores change speed as they work, and the figures with them; fix "
                                "the frequency (performance governor, turbo off)");
             continue;
         }
         std::string sentence = when;
-        sentence.append(": ").append(name).append(": ").append(check.value("figures", ""));
-        std::string note = check.value("note", "");
-        if (!note.empty())
-            sentence.append(" -- ").append(note);
+        sentence.append(": ").append(check.name).append(": ").append(check.figures);
+        if (!check.note.empty())
+            sentence.append(" -- ").append(check.note);
         warnings.push_back(sentence);
     }
     return warnings;
@@ -88,10 +82,8 @@ std::vector<std::string> session_warnings(const Session &s)
 {
     std::vector<std::string> warnings;
     if (s.pages == Pages::huge && s.huge_share == 0.0) {
-        std::string mode = "unknown";
-        const json &pages = s.checks_before.value("checks", json::object()).value("huge_pages", json::object());
-        if (pages.contains("transparent_mode") && pages["transparent_mode"].is_string())
-            mode = pages["transparent_mode"].get<std::string>();
+        const auto *huge = checks::figures_of<checks::HugePages>(s.checks_before);
+        std::string mode = huge != nullptr ? huge->transparent_mode.value_or("unknown") : "unknown";
         warnings.push_back("huge pages were asked for, but none of the measured memory got them (transparent "
                            "huge pages: " + mode + "): the figures are those of small pages");
     }
@@ -283,8 +275,8 @@ json record_json(const Session &s)
                   {"counter_mhz", s.counter_mhz},
                   {"factor", s.cpu_mhz / s.counter_mhz},
                   {"counter_step", s.counter_step}};
-    r["checks_before"] = s.checks_before;
-    r["checks_after"] = s.checks_after;
+    r["checks_before"] = checks::report_json(s.checks_before, "");
+    r["checks_after"] = checks::report_json(s.checks_after, "");
     r["after"] = {{"other_work_cpus", s.other_work_cpus >= 0.0 ? json(s.other_work_cpus) : json(nullptr)},
                   {"cpu_mhz", s.cpu_mhz_after},
                   {"counter_mhz", s.counter_mhz_after}};

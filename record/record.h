@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "check/checks.h"
 #include "record/latency.h"
 #include "record/session.h"
 
@@ -45,7 +46,7 @@ struct Session {
     std::string model;                  /* the CPU's model name; "" if unknown */
     int cpus = 0;                       /* logical CPUs in /proc/stat */
     double memory_mib = -1.0;           /* MemTotal; negative if unknown */
-    json checks_before, checks_after;   /* memsweep-check's JSON reports */
+    std::vector<checks::Check> checks_before, checks_after; /* the checks, as memsweep-check makes them */
     double other_work_cpus = -1.0;      /* over the session; negative if unknown */
     double cpu_mhz_after = 0.0;
     double counter_mhz_after = 0.0;
@@ -57,12 +58,11 @@ struct Session {
 /* pages_name is the page mode as the command line and the record spell it. */
 const char *pages_name(Pages pages);
 
-/* check_warnings returns a sentence for each check of a memsweep-check
- * JSON report that warns, as "before the session: <name>: <figures> --
- * <note>".  The clock rate's factor is left out: the record's figures are
+/* check_warnings returns a sentence for each check that warns, as
+ * "before the session: <name>: <figures> -- <note>".  The clock rate's factor is left out: the record's figures are
  * converted with the counter's own rate, whatever the "cpu MHz" line says;
  * a line that moved is kept, as the cores then change speed. */
-std::vector<std::string> check_warnings(const json &report, const std::string &when);
+std::vector<std::string> check_warnings(const std::vector<checks::Check> &results, const std::string &when);
 
 /* session_warnings judges what the session itself measured: huge pages
  * asked for and none obtained (for the array or the latency's buffer), a
