@@ -542,6 +542,7 @@ static int session(int argc, char **argv)
 
     /* --- AFTER: what changed over the session, and the checks again. --- */
     std::string stat_end = read_text("/proc/stat");
+    s.huge_share_after = record::huge_share(read_text("/proc/self/smaps"), (uintptr_t)data, (uintptr_t)data + sizeof data);
     double session_s = std::chrono::duration<double>(clock::now() - session_start).count();
     checks::Check load = checks::load_check(stat_start, stat_end, checks::own_ticks() - ticks_start, session_s);
     s.other_work_cpus = checks::figures_of<checks::OtherLoad>(load).other_work_cpus.value_or(-1.0);

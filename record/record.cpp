@@ -24,6 +24,11 @@ const double drift_limit = 0.05;
 /* The counter's rate is measured to a fraction of a ppm; one that moves by
  * more than 10 ppm (36 ms an hour) is not a fixed-rate counter. */
 const double counter_limit = 10e-6;
+/* The kernel may gather the array's small pages into huge ones during the
+ * passes (khugepaged), or split its huge ones: one huge page of 2 MiB is
+ * 1.6 % of the 128 MiB array, so a move of more than 1 % is a page at
+ * least, and the working sets on it measured on pages of two kinds. */
+const double huge_share_limit = 0.01;
 /* A timed call of 20 steps of the counter is known to within 5 % at best. */
 static const double coarse_steps = 20.0;
 
@@ -87,6 +92,11 @@ std::vector<std::string> session_warnings(const Session &s)
         warnings.push_back("huge pages were asked for, but none of the measured memory got them (transparent "
                            "huge pages: " + mode + "): the figures are those of small pages");
     }
+    if (s.huge_share_after >= 0.0 && fabs(s.huge_share_after - s.huge_share) > huge_share_limit)
+        warnings.push_back("the measured memory's share on huge pages moved from " +
+                           fixed(s.huge_share * 100.0, 0) + " % to " + fixed(s.huge_share_after * 100.0, 0) +
+                           " % during the session (the kernel gathers or splits huge pages as it goes): the "
+                           "cells were measured on pages of both kinds");
     if (s.pages == Pages::huge && s.latency_huge_share == 0.0)
         warnings.push_back("huge pages were asked for, but none of the latency's buffer got them: its figures are "
                            "those of small pages");
@@ -270,6 +280,7 @@ json record_json(const Session &s)
                     {"memory_mib", s.memory_mib >= 0.0 ? json(s.memory_mib) : json(nullptr)}};
     r["pages"] = {{"mode", pages_name(s.pages)},
                   {"huge_share", s.huge_share},
+                  {"huge_share_after", s.huge_share_after >= 0.0 ? json(s.huge_share_after) : json(nullptr)},
                   {"latency_huge_share", s.latency_huge_share >= 0.0 ? json(s.latency_huge_share) : json(nullptr)}};
     r["clock"] = {{"cpu_mhz", s.cpu_mhz},
                   {"counter_mhz", s.counter_mhz},

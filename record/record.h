@@ -29,6 +29,7 @@ extern const int format_version;
 /* Limits beyond which a session warns. */
 extern const double drift_limit;     /* the watch's range over its median: 5 % */
 extern const double counter_limit;   /* the counter's rate's move: 10 ppm */
+extern const double huge_share_limit; /* the huge page share's move: 1 % of the array */
 
 /* Everything a session found, gathered by memsweep-record's main. */
 struct Session {
@@ -38,7 +39,8 @@ struct Session {
     uint64_t seed = 0;
     int cpu = -1;                       /* the CPU the session ran on */
     Pages pages = Pages::system;
-    double huge_share = 0.0;            /* of data, on huge pages */
+    double huge_share = 0.0;            /* of data, on huge pages, before the passes */
+    double huge_share_after = -1.0;     /* the same after them; negative if not read */
     double latency_huge_share = -1.0;   /* of the latency's buffer; negative without one */
     double cpu_mhz = 0.0;               /* the "cpu MHz" rate memsweep would use */
     double counter_mhz = 0.0;           /* the counter's measured rate */
@@ -66,6 +68,8 @@ std::vector<std::string> check_warnings(const std::vector<checks::Check> &result
 
 /* session_warnings judges what the session itself measured: huge pages
  * asked for and none obtained (for the array or the latency's buffer), a
+ * huge page share of the array that moved by more than huge_share_limit
+ * over the passes, a
  * drift watch or a largest row (row_by_pass) that moved by more than
  * drift_limit, other work above the checks' limit, a "cpu MHz" line or a counter's rate that moved by more
  * than their limits, and cells whose timed call lasts so few of the

@@ -373,6 +373,10 @@ TEST(Record, RoundTripsThroughJsonAndAgreesWithTheMedianTable)
     EXPECT_EQ(r["seed"].get<uint64_t>(), s.seed);
     EXPECT_EQ(r["passes"], 3);
     EXPECT_EQ(r["pages"]["mode"], "huge");
+    EXPECT_EQ(r["pages"]["huge_share"], 0.5);
+    EXPECT_TRUE(r["pages"]["huge_share_after"].is_null());  // not read
+    s.huge_share_after = 0.75;
+    EXPECT_EQ(record::record_json(s)["pages"]["huge_share_after"], 0.75);
     EXPECT_EQ(r["clock"]["factor"], 800.0 / 2400.0);
     EXPECT_EQ(r["checks_before"]["checks"]["huge_pages"]["transparent_mode"], "never");
     EXPECT_EQ(r["drift"].size(), 2u);
@@ -455,6 +459,19 @@ TEST(Record, WarnsOfWhatDisturbedTheSessionAndOfNothingElse)
     EXPECT_TRUE(has_warning(w, "line moved from 800.000 to 820.000 MHz"));
     EXPECT_TRUE(has_warning(w, "(20 ppm)"));
     EXPECT_FALSE(has_warning(w, "steps of the counter"));
+    EXPECT_FALSE(has_warning(w, "share on huge pages moved"));
+
+    // The array's huge pages, read again after the passes: a move of a huge
+    // page (1.6 % of it) is a warning, and none without a second reading.
+    record::Session pages = made_up();
+    pages.huge_share_after = 0.516;
+    EXPECT_TRUE(has_warning(record::session_warnings(pages), "share on huge pages moved from 50 % to 52 %"));
+    pages.huge_share_after = 0.505;
+    EXPECT_EQ(record::session_warnings(pages), std::vector<std::string>{});
+    pages.huge_share = 0.0;
+    pages.huge_share_after = -1.0;
+    pages.pages = record::Pages::system;
+    EXPECT_EQ(record::session_warnings(pages), std::vector<std::string>{});
 
     // A counter that advances 21 cycles at a time makes the shortest calls
     // coarse: 16 KiB at stride 15 (1092 bytes at 14 GB/s) is 187 cycles.
@@ -620,6 +637,7 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
         EXPECT_NEAR(latency[j]["cycles"].get<double>(), cycles, 1e-9) << bytes;
     }
     EXPECT_TRUE(r["pages"]["latency_huge_share"].is_number());
+    EXPECT_TRUE(r["pages"]["huge_share_after"].is_number());
     EXPECT_TRUE(std::regex_search(o.err, std::regex("\nmemsweep-record: latency: L1d [^\n]*, memory [0-9.]+ ns\n$")))
         << o.err;
     std::vector<int> allowed = record::allowed_cpus();
