@@ -17,11 +17,14 @@
 
 #include "check/checks.h"
 #include "check/parse.h"
+#include "common/grid.h"
+#include "common/text.h"
 
 namespace checks {
 
-/* A value taken from a file is shown with at most this many characters. */
-static const size_t shown_limit = 64;
+using memsweep::fixed;
+using memsweep::shown;
+using memsweep::size_text;
 
 /* A clock rate more than 1 % from the counter's, or a line that moves by
  * more than 1 %, puts the table's figures off by as much. */
@@ -35,43 +38,13 @@ const double other_cpus_limit = 0.1;
 
 /* memsweep's largest working set, label 14, in bytes: a cache at least as
  * large holds every row of the table. */
-static const uint64_t largest_set_bytes = uint64_t(128) << 20;
+static const uint64_t largest_set_bytes = memsweep::label_bytes(memsweep::largest_label);
 
 /* What memsweep needs: its 128 MiB array and a sample store of at most
  * 500 + 3 doubles, in MiB. */
 static const double needed_mib = 128.0 + (500.0 + 3.0) * 8.0 / (1024.0 * 1024.0);
 
 /* ====================== Text ====================== */
-
-/* escaped spells a byte as \xNN. */
-static std::string escaped(unsigned char c)
-{
-    char esc[8];
-    snprintf(esc, sizeof esc, "\\x%02x", c);
-    return esc;
-}
-
-/* shown returns text fit for one line of a terminal: control characters
- * become \xNN, and more than shown_limit characters end in "...".  The
- * controls are C0 and DEL, and C1 as UTF-8 spells them (0xc2 0x80 to 0xc2
- * 0x9f): a terminal obeys 0xc2 0x9b as it obeys ESC [. */
-static std::string shown(const std::string &text, size_t limit = shown_limit)
-{
-    std::string out;
-    for (size_t i = 0; i < text.size() && i < limit; i++) {
-        auto c = (unsigned char)text[i];
-        auto next = (unsigned char)(i + 1 < text.size() ? text[i + 1] : 0);
-        if (c == 0xc2 && next >= 0x80 && next <= 0x9f)
-            out += escaped(c) + escaped(text[++i]);
-        else if (c < 0x20 || c == 0x7f)
-            out += escaped(c);
-        else
-            out += (char)c;
-    }
-    if (text.size() > limit)
-        out += "...";
-    return out;
-}
 
 /* named starts a check: its key in the JSON report and its name in the
  * text report; it is info until judged. */
@@ -81,14 +54,6 @@ static Check named(const char *key, const char *name)
     c.key = key;
     c.name = name;
     return c;
-}
-
-/* fixed formats a number with a given count of decimals. */
-static std::string fixed(double value, int decimals)
-{
-    char text[64];
-    snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
 }
 
 /* ====================== Clock rate ====================== */
@@ -575,16 +540,6 @@ static uint64_t cache_bytes(const std::string &size)
     if (*end != '\0' || n >= (uint64_t(1) << (50 - shift)))
         return 0;
     return n << shift;
-}
-
-/* size_text shows a size in the largest binary unit that divides it. */
-static std::string size_text(uint64_t bytes)
-{
-    if (bytes % (1u << 20) == 0)
-        return std::to_string(bytes >> 20) + " MiB";
-    if (bytes % (1u << 10) == 0)
-        return std::to_string(bytes >> 10) + " KiB";
-    return std::to_string(bytes) + " B";
 }
 
 /* A cache of C bytes holds the working sets up to C, and label L is a

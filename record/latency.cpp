@@ -11,7 +11,11 @@
 #include <numeric>
 #include <utility>
 
+#include "common/text.h"
+
 namespace record {
+
+using memsweep::size_text;
 
 /* ====================== The machine's caches ====================== */
 
@@ -127,18 +131,6 @@ int chase_loads(size_t lines)
 }
 
 /* ====================== The summary ====================== */
-
-/* size_text shows a size in the largest binary unit that divides it. */
-static std::string size_text(uint64_t bytes)
-{
-    if (bytes % GiB == 0)
-        return std::to_string(bytes / GiB) + " GiB";
-    if (bytes % MiB == 0)
-        return std::to_string(bytes / MiB) + " MiB";
-    if (bytes % KiB == 0)
-        return std::to_string(bytes / KiB) + " KiB";
-    return std::to_string(bytes) + " B";
-}
 
 /* ns_text shows a latency with two digits or more: 1.3 ns, 14 ns, 92 ns. */
 static std::string ns_text(double ns)

@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "check/checks.h"
-#include "record/session.h"
+#include "record/passes.h"
+#include "record/random.h"
 
 namespace record {
 

@@ -5,7 +5,7 @@
  * session runs on.  The only Linux calls of memsweep-record's session live
  * here.
  */
-#include "record/session.h"
+#include "record/machine.h"
 
 #include "clock/clock.h"
 
@@ -23,6 +23,11 @@
 namespace record {
 
 /* ====================== Pages ====================== */
+
+const char *pages_name(Pages pages)
+{
+    return pages == Pages::small ? "small" : pages == Pages::huge ? "huge" : "system";
+}
 
 bool advise_pages(void *addr, size_t len, Pages pages)
 {

@@ -39,16 +39,17 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 
 #include "check/checks.h"
 #include "clock/clock.h"
 #include "record/facts.h"
+#include "common/files.h"
+#include "record/json.h"
 #include "record/latency.h"
-#include "record/record.h"
+#include "record/machine.h"
+#include "record/report.h"
 #include "record/session.h"
 #include "sweep/sweep.h"
 
@@ -374,15 +375,6 @@ static std::string utc(time_t t)
     return text;
 }
 
-/* read_text returns a whole file, or "" when it can't be read. */
-static std::string read_text(const char *path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 /* minutes shows a duration as "1:23" or "1:02:03". */
 static std::string minutes(double seconds)
 {
@@ -492,7 +484,7 @@ static int session(int argc, char **argv)
             record::touch_pages(buffer, buffer_bytes);
         }
     }
-    std::string smaps = read_text("/proc/self/smaps");
+    std::string smaps = memsweep::file_text("/proc/self/smaps");
     s.huge_share = record::huge_share(smaps, (uintptr_t)data, (uintptr_t)data + sizeof data);
     if (buffer != nullptr)
         s.latency_huge_share = record::huge_share(smaps, (uintptr_t)buffer, (uintptr_t)buffer + buffer_bytes);
@@ -512,7 +504,7 @@ static int session(int argc, char **argv)
     s.counter_step = record::counter_step();
 
     /* --- PASSES --- */
-    std::string stat_start = read_text("/proc/stat");
+    std::string stat_start = memsweep::file_text("/proc/stat");
     double ticks_start = checks::own_ticks();
     clock::time_point session_start = clock::now();
     record::Plan plan;
@@ -541,8 +533,8 @@ static int session(int argc, char **argv)
     }
 
     /* --- AFTER: what changed over the session, and the checks again. --- */
-    std::string stat_end = read_text("/proc/stat");
-    s.huge_share_after = record::huge_share(read_text("/proc/self/smaps"), (uintptr_t)data, (uintptr_t)data + sizeof data);
+    std::string stat_end = memsweep::file_text("/proc/stat");
+    s.huge_share_after = record::huge_share(memsweep::file_text("/proc/self/smaps"), (uintptr_t)data, (uintptr_t)data + sizeof data);
     double session_s = std::chrono::duration<double>(clock::now() - session_start).count();
     checks::Check load = checks::load_check(stat_start, stat_end, checks::own_ticks() - ticks_start, session_s);
     s.other_work_cpus = checks::figures_of<checks::OtherLoad>(load).other_work_cpus.value_or(-1.0);

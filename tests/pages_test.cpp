@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "record/session.h"
+#include "record/machine.h"
 #include "sweep/sweep.h"
 
 namespace {

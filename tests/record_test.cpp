@@ -4,8 +4,11 @@
 // latency's sizes, cycles and summary, its record and warnings, its
 // controls on the machine, and the command itself, linked with the same
 // stand-ins.
+#include "record/json.h"
 #include "record/latency.h"
-#include "record/record.h"
+#include "record/machine.h"
+#include "record/random.h"
+#include "record/report.h"
 #include "record/session.h"
 
 #include <gtest/gtest.h>
