@@ -19,7 +19,7 @@
 #include <memsweep/clock.h>
 
 #include "check/checks.h"
-#include "check/parse.h"
+#include "check/proc.h"
 #include "clock/cpuinfo_rate.h"
 #include "common/files.h"
 

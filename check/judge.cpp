@@ -16,7 +16,7 @@
 #include <sstream>
 
 #include "check/checks.h"
-#include "check/parse.h"
+#include "check/proc.h"
 #include "common/grid.h"
 #include "common/text.h"
 
@@ -130,24 +130,6 @@ Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
 }
 
 /* ====================== Processor flags and name ====================== */
-
-/* cpuinfo_field finds the first line of a cpuinfo text that starts with
- * key and, after blanks, a colon, and sets *value to what follows the
- * colon; false when no line does. */
-static bool cpuinfo_field(const std::string &cpuinfo, const std::string &key, std::string *value)
-{
-    std::istringstream lines(cpuinfo);
-    std::string line;
-    while (std::getline(lines, line)) {
-        size_t colon = line.find(':');
-        if (line.compare(0, key.size(), key) != 0 || colon == std::string::npos ||
-            line.find_first_not_of(" \t", key.size()) != colon)
-            continue;
-        *value = line.substr(colon + 1);
-        return true;
-    }
-    return false;
-}
 
 /* The flags of the first "flags" line of /proc/cpuinfo (the first CPU's). */
 struct Flags {
@@ -315,63 +297,6 @@ Check scaling_check(const std::vector<CpuFolder> &cpus, const std::optional<std:
 
 /* ====================== Other load ====================== */
 
-/* The clock ticks of one line of /proc/stat: user nice system idle iowait
- * irq softirq steal guest guest_nice.  guest and guest_nice are counted in
- * user and nice already, so the total is the first eight; busy is the total
- * less idle and iowait.  Older kernels have fewer fields (at least four). */
-struct LineTicks {
-    double total = 0.0, busy = 0.0;
-};
-
-/* line_ticks reads the fields that follow a line's label, up to the first
- * that is not a number of ticks; false when fewer than four are. */
-static bool line_ticks(std::istringstream &words, LineTicks *t)
-{
-    double field[8] = {0};
-    int n = 0;
-    std::string word;
-    while (n < 8 && words >> word) {
-        char *end = nullptr;
-        double value = strtod(word.c_str(), &end);
-        if (*end != '\0' || !std::isfinite(value) || value < 0.0)
-            break;
-        field[n++] = value;
-    }
-    if (n < 4)
-        return false;
-    t->total = 0.0;
-    for (int i = 0; i < n; i++)
-        t->total += field[i];
-    t->busy = t->total - field[3] - field[4];
-    return true;
-}
-
-/* The clock ticks of one /proc/stat snapshot: all CPUs together (its "cpu"
- * line), and how many CPUs it lists. */
-struct Ticks {
-    bool found = false;
-    LineTicks all;
-    int cpus = 0;
-};
-
-/* stat_ticks reads the first usable "cpu" line and counts the cpuN lines. */
-static Ticks stat_ticks(const std::string &stat)
-{
-    Ticks t;
-    std::istringstream lines(stat);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        std::string label;
-        words >> label;
-        if (numbered(label, "cpu") >= 0)
-            t.cpus++;
-        else if (label == "cpu" && !t.found)
-            t.found = line_ticks(words, &t.all);
-    }
-    return t;
-}
-
 /* Other work is the busy ticks less the check's own CPU time, divided by
  * one CPU's ticks over the interval: 1.0 is one CPU kept busy throughout,
  * however many there are. */
@@ -406,24 +331,6 @@ Check load_check(const std::string &stat_before, const std::string &stat_after, 
     return c;
 }
 
-/* ticks_by_cpu returns the ticks of the usable cpuN lines of a snapshot by N. */
-static std::map<long, LineTicks> ticks_by_cpu(const std::string &stat)
-{
-    std::map<long, LineTicks> cpus;
-    std::istringstream lines(stat);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        std::string label;
-        words >> label;
-        long n = numbered(label, "cpu");
-        LineTicks t;
-        if (n >= 0 && line_ticks(words, &t))
-            cpus[n] = t;
-    }
-    return cpus;
-}
-
 std::map<long, double> cpu_busy_shares(const std::string &stat_before, const std::string &stat_after)
 {
     std::map<long, LineTicks> before = ticks_by_cpu(stat_before);
@@ -445,24 +352,6 @@ std::map<long, double> cpu_busy_shares(const std::string &stat_before, const std
 }
 
 /* ====================== Memory and huge pages ====================== */
-
-/* meminfo_kib returns the value of the first line of a meminfo text that
- * starts with key (as "MemAvailable:") and gives a number of kB; -1.0 when
- * none does. */
-static double meminfo_kib(const std::string &meminfo, const std::string &key)
-{
-    std::istringstream lines(meminfo);
-    std::string line;
-    while (std::getline(lines, line)) {
-        double value = 0.0;
-        char unit[8] = "";
-        if (line.compare(0, key.size(), key) == 0 &&
-            sscanf(line.c_str() + key.size(), "%lf %7s", &value, unit) == 2 && strcmp(unit, "kB") == 0 &&
-            std::isfinite(value) && value >= 0.0)
-            return value;
-    }
-    return -1.0;
-}
 
 double mem_total_mib(const std::string &meminfo)
 {
@@ -518,29 +407,6 @@ Check huge_pages_check(const std::optional<std::string> &enabled)
 }
 
 /* ====================== Caches ====================== */
-
-/* cache_bytes parses a sysfs cache size: digits and an optional K, M or G;
- * 0 for anything else or for sizes from 2^50 bytes up. */
-static uint64_t cache_bytes(const std::string &size)
-{
-    /* strtoull would take blanks and a sign too. */
-    if (size.empty() || !isdigit((unsigned char)size[0]))
-        return 0;
-    char *end = nullptr;
-    uint64_t n = strtoull(size.c_str(), &end, 10); /* too many digits: ULLONG_MAX */
-    int shift = 0;
-    if (*end == 'K')
-        shift = 10;
-    else if (*end == 'M')
-        shift = 20;
-    else if (*end == 'G')
-        shift = 30;
-    if (shift != 0)
-        end++;
-    if (*end != '\0' || n >= (uint64_t(1) << (50 - shift)))
-        return 0;
-    return n << shift;
-}
 
 /* A cache of C bytes holds the working sets up to C, and label L is a
  * working set of 2^(L + 13) bytes: the largest label it holds is

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "check/proc.h"
+
 namespace record {
 
 /* How the pages of the measured memory are chosen: as the machine's
@@ -32,11 +34,8 @@ const char *pages_name(Pages pages);
  * returns false, with errno set, when the kernel refuses. */
 bool advise_pages(void *addr, size_t len, Pages pages);
 
-/* huge_share returns the share of [begin, end) that sits on huge pages, by
- * the AnonHugePages lines of an smaps text (/proc/self/smaps): each mapping
- * that overlaps the range counts with its huge pages, at most the overlap.
- * 0.0 when none does or the range is empty. */
-double huge_share(const std::string &smaps, uintptr_t begin, uintptr_t end);
+/* huge_share is the smaps reader of the checks (check/proc.h). */
+using checks::huge_share;
 
 /* allowed_cpus returns the CPUs this process may run on, in ascending
  * order; none when the kernel can't tell. */
