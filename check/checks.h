@@ -156,6 +156,11 @@ struct Rate {
 extern const double rate_tolerance;
 extern const double other_cpus_limit;
 
+/* The checks watch the machine for this long, in seconds, wherever they
+ * run: long enough for /proc/stat's ticks (10 ms each) to give the load to
+ * a percent or so. */
+extern const double watch_seconds;
+
 /* ====================== Gathering (gather.cpp) ====================== */
 
 /* One numbered CPU folder of /sys/devices/system/cpu, as "cpu3". */

@@ -28,6 +28,8 @@ namespace checks {
 using memsweep::read_file;
 using memsweep::read_value;
 
+const double watch_seconds = 1.0;
+
 /* The "cpu MHz" line is read this many times, spread over the interval, to
  * see whether it moves. */
 static const int rate_read_count = 5;

@@ -55,10 +55,6 @@
 
 using record::json;
 
-/* The checks watch the machine for this long, before and after the passes,
- * as memsweep-check does. */
-static const double watch_s = 1.0;
-
 /* Seeds are kept below 2^53, so that any JSON reader keeps them exact. */
 static const uint64_t seed_limit = uint64_t(1) << 53;
 
@@ -439,7 +435,7 @@ static int session(int argc, char **argv)
     s.pages = o.pages;
 
     /* --- CHECKS: the machine before, and the least busy CPU. --- */
-    checks::Facts before = record::machine_facts(watch_s);
+    checks::Facts before = record::machine_facts(checks::watch_seconds);
     s.checks_before = checks::judge(before);
     for (const std::string &w : record::check_warnings(s.checks_before, "before the session"))
         warn(&s, w);
@@ -542,7 +538,7 @@ static int session(int argc, char **argv)
     s.counter_mhz_after = counter_mhz();
     for (const std::string &w : record::session_warnings(s))
         warn(&s, w);
-    s.checks_after = checks::judge(record::machine_facts(watch_s));
+    s.checks_after = checks::judge(record::machine_facts(checks::watch_seconds));
     s.end = utc(time(nullptr));
     s.seconds = std::chrono::duration<double>(clock::now() - started).count();
 

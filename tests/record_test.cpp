@@ -245,39 +245,40 @@ TEST(Latency, LoadsPerCallAreTwoTripsRoundTheCycleAndAtLeastAHundredThousand)
 
 constexpr uint64_t KiB = 1024, MiB = 1024 * KiB, GiB = 1024 * MiB;
 
-// The powers of two from 16 KiB to top, and 1.5 times those below 4 MiB.
-std::vector<uint64_t> sizes_up_to(uint64_t top)
+// powers returns the sizes that are powers of two.
+std::vector<uint64_t> powers(const std::vector<uint64_t> &sizes)
 {
-    std::vector<uint64_t> sizes;
-    for (uint64_t p = 16 * KiB; p <= top; p *= 2) {
-        sizes.push_back(p);
-        if (p * 3 / 2 < 4 * MiB && p * 2 <= top)
-            sizes.push_back(p * 3 / 2);
-    }
-    return sizes;
+    std::vector<uint64_t> p;
+    std::copy_if(sizes.begin(), sizes.end(), std::back_inserter(p), [](uint64_t b) { return (b & (b - 1)) == 0; });
+    return p;
 }
 
 TEST(Latency, SizesReachFourTimesTheLargestCacheWithinOneGiBAndHalfTheFreeMemory)
 {
     const double plenty = 64 * 1024;  // MiB
-    // No caches known, as in many virtual machines: memsweep's 14 sizes and
-    // the steps between the small ones.
+    // No caches known, as in many virtual machines: memsweep's 14 sizes,
+    // ascending, and a step half-way between each two below 4 MiB.
     std::vector<uint64_t> sizes = record::latency_sizes({}, plenty);
-    EXPECT_EQ(sizes, sizes_up_to(128 * MiB));
-    EXPECT_EQ(sizes.size(), 14u + 8u);
+    EXPECT_TRUE(std::is_sorted(sizes.begin(), sizes.end()));
+    std::vector<uint64_t> labels;
     for (int label = 1; label <= 14; label++)
-        EXPECT_NE(std::find(sizes.begin(), sizes.end(), uint64_t(1) << (label + 13)), sizes.end()) << label;
+        labels.push_back(uint64_t(1) << (label + 13));
+    EXPECT_EQ(powers(sizes), labels);
     EXPECT_EQ(sizes[1], 24 * KiB);
     EXPECT_EQ(sizes[15], 3 * MiB);
     EXPECT_EQ(sizes[16], 4 * MiB);
+    EXPECT_EQ(sizes[17], 8 * MiB);  // none above
+    EXPECT_EQ(sizes.size(), 14u + 8u);
 
     // A 32 MiB third level: four times it is 128 MiB.
     std::vector<record::Cache> l3 = {{"L1d", 32 * KiB}, {"L2", 1 * MiB}, {"L3", 32 * MiB}};
-    EXPECT_EQ(record::latency_sizes(l3, plenty), sizes_up_to(128 * MiB));
-    // 96 MiB: four times is 384 MiB, and the largest power of two within it 256 MiB.
+    EXPECT_EQ(record::latency_sizes(l3, plenty), sizes);
+    // 96 MiB: four times is 384 MiB, and the largest power of two within it
+    // 256 MiB, one size more.
     l3.back().bytes = 96 * MiB;
-    EXPECT_EQ(record::latency_sizes(l3, plenty).back(), 256 * MiB);
-    EXPECT_EQ(record::latency_sizes(l3, plenty), sizes_up_to(256 * MiB));
+    std::vector<uint64_t> more = record::latency_sizes(l3, plenty);
+    EXPECT_EQ(more.back(), 256 * MiB);
+    EXPECT_EQ(std::vector<uint64_t>(more.begin(), more.end() - 1), sizes);
     // Small caches leave memsweep's 128 MiB; huge ones stop at 1 GiB.
     EXPECT_EQ(record::latency_sizes({{"L2", 256 * KiB}}, plenty).back(), 128 * MiB);
     EXPECT_EQ(record::latency_sizes({{"L3", 1 * GiB}}, plenty).back(), 1 * GiB);
@@ -287,7 +288,9 @@ TEST(Latency, SizesReachFourTimesTheLargestCacheWithinOneGiBAndHalfTheFreeMemory
     EXPECT_EQ(record::latency_sizes({{"L3", 1 * GiB}}, 1000).back(), 256 * MiB);
     // Also below memsweep's 128 MiB, and the buffer comes on top of its
     // array: 200 MiB free leave 72 MiB, 150 MiB 22 MiB.
-    EXPECT_EQ(record::latency_sizes({}, 200), sizes_up_to(64 * MiB));
+    std::vector<uint64_t> less = record::latency_sizes({}, 200);
+    EXPECT_EQ(less.back(), 64 * MiB);
+    EXPECT_EQ(less, std::vector<uint64_t>(sizes.begin(), sizes.end() - 1));
     EXPECT_EQ(record::latency_sizes({}, 150).back(), 16 * MiB);
     EXPECT_EQ(record::latency_sizes({}, 100), std::vector<uint64_t>{16 * KiB});
     // Free memory unknown: no larger than memsweep's own.
@@ -323,7 +326,7 @@ TEST(Latency, SummaryGivesEachLevelsMedianOfTheSizesWellInsideItThenMemory)
 {
     // 1.2 ns up to 32 KiB, 4 ns and a little more to 1 MiB, 15 ns to
     // 32 MiB, then 90 ns.
-    std::vector<uint64_t> sizes = sizes_up_to(128 * MiB);
+    std::vector<uint64_t> sizes = record::latency_sizes({}, 64 * 1024);
     std::vector<record::LatencyFigure> figures(sizes.size());
     std::transform(sizes.begin(), sizes.end(), figures.begin(), [](uint64_t b) {
         double ns = b <= 32 * KiB ? 1.2 : b <= 1 * MiB ? 4.0 + (double)b / (double)MiB : b <= 32 * MiB ? 15.0 : 90.0;
@@ -334,14 +337,21 @@ TEST(Latency, SummaryGivesEachLevelsMedianOfTheSizesWellInsideItThenMemory)
     // middle two 4.13 and 4.19); L3: 1.5 MiB to 16 MiB; memory: 128 MiB.
     EXPECT_EQ(record::latency_summary(figures, caches), "L1d 1.2 ns, L2 4.2 ns, L3 15 ns, memory 90 ns");
 
-    // No caches known: the smallest size, then memory.
-    EXPECT_EQ(record::latency_summary(figures, {}), "16 KiB 1.2 ns, memory 90 ns");
+    // No caches known: the smallest size's figure, then memory's.
+    std::string line = record::latency_summary(figures, {});
+    EXPECT_EQ(line.rfind("16 KiB 1.2 ns, ", 0), 0u) << line;
+    EXPECT_EQ(line.find("L1d"), std::string::npos) << line;
+    EXPECT_EQ(line.substr(line.size() - 12), "memory 90 ns") << line;
 
     // A level with no size well inside it and above the level below is left out.
-    EXPECT_EQ(record::latency_summary(figures, {{"L1d", 32 * KiB}, {"L2", 48 * KiB}}), "L1d 1.2 ns, memory 90 ns");
+    line = record::latency_summary(figures, {{"L1d", 32 * KiB}, {"L2", 48 * KiB}});
+    EXPECT_EQ(line.find("L2"), std::string::npos) << line;
+    EXPECT_NE(line.find("memory 90 ns"), std::string::npos) << line;
     // A largest size that fits in the largest cache is no memory figure.
-    EXPECT_EQ(record::latency_summary(figures, {{"L1d", 32 * KiB}, {"L2", 1 * MiB}, {"L3", 256 * MiB}}),
-              "L1d 1.2 ns, L2 4.2 ns, L3 15 ns, 128 MiB 90 ns (memory not reached: it fits in L3)");
+    line = record::latency_summary(figures, {{"L1d", 32 * KiB}, {"L2", 1 * MiB}, {"L3", 256 * MiB}});
+    EXPECT_NE(line.find("L3 15 ns, 128 MiB 90 ns"), std::string::npos) << line;
+    EXPECT_EQ(line.find("memory 90"), std::string::npos) << line;
+    EXPECT_NE(line.find("fits in L3"), std::string::npos) << line;
     EXPECT_EQ(record::latency_summary({}, caches), "");
     EXPECT_EQ(record::latency_summary({{1 * GiB, 123.4}}, {}), "memory 123 ns");
 }
