@@ -64,37 +64,42 @@ bool line_ticks(std::istringstream &words, LineTicks *t)
     return true;
 }
 
+/* each_stat_line calls line(label, words) for every line of a /proc/stat
+ * text, with the words that follow its label. */
+template <class Line>
+static void each_stat_line(const std::string &stat, Line line)
+{
+    std::istringstream lines(stat);
+    std::string text;
+    while (std::getline(lines, text)) {
+        std::istringstream words(text);
+        std::string label;
+        words >> label;
+        line(label, words);
+    }
+}
+
 Ticks stat_ticks(const std::string &stat)
 {
     Ticks t;
-    std::istringstream lines(stat);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        std::string label;
-        words >> label;
+    each_stat_line(stat, [&](const std::string &label, std::istringstream &words) {
         if (numbered(label, "cpu") >= 0)
             t.cpus++;
         else if (label == "cpu" && !t.found)
             t.found = line_ticks(words, &t.all);
-    }
+    });
     return t;
 }
 
 std::map<long, LineTicks> ticks_by_cpu(const std::string &stat)
 {
     std::map<long, LineTicks> cpus;
-    std::istringstream lines(stat);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        std::string label;
-        words >> label;
+    each_stat_line(stat, [&](const std::string &label, std::istringstream &words) {
         long n = numbered(label, "cpu");
         LineTicks t;
         if (n >= 0 && line_ticks(words, &t))
             cpus[n] = t;
-    }
+    });
     return cpus;
 }
 
