@@ -26,6 +26,7 @@
 
 #include <memsweep/clock.h>
 #include <memsweep/harness.h>
+#include "common/stats.h"
 #include "sweep/sweep.h"
 
 namespace {
@@ -33,12 +34,6 @@ namespace {
 int empty(int /*param1*/, int /*param2*/)
 {
     return 0;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 // Back-to-back readings of the counter usually differ by a steady count, but
@@ -58,9 +53,9 @@ void TimedWindow(benchmark::State &state)
             pair.push_back(get_counter());
         }
     }
-    state.counters["window_median"] = median(window);
-    state.counters["pair_median"] = median(pair);
-    state.counters["ratio"] = median(window) / median(pair);
+    state.counters["window_median"] = memsweep::median(window);
+    state.counters["pair_median"] = memsweep::median(pair);
+    state.counters["ratio"] = memsweep::median(window) / memsweep::median(pair);
     state.counters["window_min"] = *std::min_element(window.begin(), window.end());
     state.counters["pair_min"] = *std::min_element(pair.begin(), pair.end());
 }
@@ -146,7 +141,7 @@ void CounterRate(benchmark::State &state)
         if (kernel > 0.0)
             ppm.push_back((rate - kernel) / kernel * 1e6);
     }
-    state.counters["median_ms"] = median(ms);
+    state.counters["median_ms"] = memsweep::median(ms);
     state.counters["max_ms"] = *std::max_element(ms.begin(), ms.end());
     if (ppm.empty()) {
         state.SetLabel("no kernel figure: dmesg not readable");
@@ -155,8 +150,8 @@ void CounterRate(benchmark::State &state)
     std::vector<double> abs_ppm(ppm.size());
     std::transform(ppm.begin(), ppm.end(), abs_ppm.begin(), [](double e) { return std::fabs(e); });
     state.counters["kernel_mhz"] = kernel;
-    state.counters["median_error_ppm"] = median(ppm);
-    state.counters["median_abs_error_ppm"] = median(abs_ppm);
+    state.counters["median_error_ppm"] = memsweep::median(ppm);
+    state.counters["median_abs_error_ppm"] = memsweep::median(abs_ppm);
     state.counters["max_abs_error_ppm"] = *std::max_element(abs_ppm.begin(), abs_ppm.end());
 }
 BENCHMARK(CounterRate)->Iterations(21)->Unit(benchmark::kMillisecond);
@@ -175,7 +170,7 @@ void CheckRun(benchmark::State &state)
         if (!WIFEXITED(status) || WEXITSTATUS(status) > 1)
             state.SkipWithError("memsweep-check failed");
     }
-    state.counters["median_wall_s"] = median(wall);
+    state.counters["median_wall_s"] = memsweep::median(wall);
     state.counters["max_wall_s"] = *std::max_element(wall.begin(), wall.end());
 }
 BENCHMARK(CheckRun)->Iterations(7)->UseManualTime()->Unit(benchmark::kSecond);

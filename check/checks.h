@@ -27,9 +27,13 @@
 #ifndef MEMSWEEP_CHECK_CHECKS_H
 #define MEMSWEEP_CHECK_CHECKS_H
 
+#include <stdint.h>
+
+#include <array>
 #include <map>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -39,15 +43,101 @@ namespace checks {
 /* ok: nothing to do; warn: memsweep's table is at stake; info: worth knowing. */
 enum class Status { ok, warn, info };
 
+/* ---- Each check's figures, as values: what the JSON report prints as a
+ * check's data (report.cpp), and what a command that checks a machine
+ * in-process reads by field.  Units are in the names. */
+
+/* The clock rate memsweep would use against the counter's. */
+struct ClockRate {
+    double cpu_mhz = 0.0;               /* the first read */
+    std::string cpu_mhz_source;         /* "cpu MHz line", or which fallback */
+    std::vector<double> cpu_mhz_reads;  /* every read over the interval */
+    bool cpu_mhz_moves = false;         /* by more than rate_tolerance */
+    std::optional<double> counter_mhz;  /* none when not compared */
+    std::optional<double> factor;       /* cpu_mhz over counter_mhz */
+    std::optional<double> inverse;      /* its inverse: what corrects the table */
+};
+
+/* The counter's flags; none without a flags line. */
+struct CounterFlags {
+    bool flags_found = false;
+    bool constant_tsc = false, nonstop_tsc = false, tsc_known_freq = false;
+};
+
+/* Virtual machine or bare metal; none without a flags line. */
+struct MachineKind {
+    std::optional<bool> hypervisor;
+};
+
+/* The governors by name and count, and the turbo ("on", "off", "unknown";
+ * none without a switch). */
+struct Scaling {
+    int cpus = 0;
+    int cpus_with_cpufreq = 0;
+    std::map<std::string, int> governors;
+    std::optional<std::string> turbo;
+};
+
+/* Other work over the interval, in CPUs; none when unknown. */
+struct OtherLoad {
+    double interval_s = 0.0;
+    int cpus = 0; /* logical CPUs in /proc/stat */
+    std::optional<double> other_work_cpus;
+};
+
+/* What memsweep needs and what is available, in MiB. */
+struct Memory {
+    double needed_mib = 0.0;
+    std::optional<double> available_mib;
+};
+
+/* The transparent huge page mode, as "madvise"; none when unknown. */
+struct HugePages {
+    std::optional<std::string> transparent_mode;
+};
+
+/* One of cpu0's data or unified caches, placed in memsweep's table. */
+struct CacheLevel {
+    long level = 0;
+    std::string type;  /* "Data" or "Unified" */
+    uint64_t size_bytes = 0;
+    std::optional<int> largest_label_held;               /* none below label 1 */
+    std::optional<std::array<int, 2>> step_between_labels; /* none where no step shows */
+};
+
+/* cpu0's caches, one per level, in level order. */
+struct Caches {
+    std::vector<CacheLevel> cpu0;
+};
+
 /* One check's outcome. */
 struct Check {
     Status status = Status::info;
-    std::string key;             /* its key in the JSON report, as "clock_rate" */
-    std::string name;            /* its name in the text report, as "clock rate" */
-    std::string figures;         /* what was found, in words and numbers */
-    std::string note;            /* what it means for the table and what to do; "" if nothing */
-    nlohmann::ordered_json data; /* the figures as JSON values, units in the keys */
+    std::string key;     /* its key in the JSON report, as "clock_rate" */
+    std::string name;    /* its name in the text report, as "clock rate" */
+    std::string figures; /* what was found, in words and numbers */
+    std::string note;    /* what it means for the table and what to do; "" if nothing */
+    std::variant<ClockRate, CounterFlags, MachineKind, Scaling, OtherLoad, Memory, HugePages, Caches>
+        data;            /* the figures as values */
 };
+
+/* figures_of returns the figures of the first check of a kind, or none
+ * when the list has no such check. */
+template <class Figures>
+const Figures *figures_of(const std::vector<Check> &checks)
+{
+    for (const Check &c : checks)
+        if (const Figures *f = std::get_if<Figures>(&c.data))
+            return f;
+    return nullptr;
+}
+
+/* figures_of returns one check's figures; the check must be of that kind. */
+template <class Figures>
+const Figures &figures_of(const Check &check)
+{
+    return std::get<Figures>(check.data);
+}
 
 /* Where memsweep's clock rate comes from: the first "cpu MHz" line, or a
  * fallback for no /proc/cpuinfo (2147.483656 MHz) or no usable line (1000). */
@@ -65,6 +155,11 @@ struct Rate {
  * (other_cpus_limit). */
 extern const double rate_tolerance;
 extern const double other_cpus_limit;
+
+/* The checks watch the machine for this long, in seconds, wherever they
+ * run: long enough for /proc/stat's ticks (10 ms each) to give the load to
+ * a percent or so. */
+extern const double watch_seconds;
 
 /* ====================== Gathering (gather.cpp) ====================== */
 
@@ -192,9 +287,11 @@ inline std::vector<Check> run_checks(const std::string &root, double seconds)
  * figures and, where there is one, the note after " -- ". */
 std::string format_text(const std::vector<Check> &results);
 
-/* format_json returns one JSON object: the root folder ("/" for this
+/* report_json returns one JSON object: the root folder ("/" for this
  * machine's files), the number of warnings, and one member per check with
- * its status, its figures and note as text, and its data. */
+ * its status, its figures and note as text, and its data.  format_json
+ * returns it as text, indented by two. */
+nlohmann::ordered_json report_json(const std::vector<Check> &results, const std::string &root);
 std::string format_json(const std::vector<Check> &results, const std::string &root);
 
 /* exit_status is 1 when any check warns, else 0. */

@@ -19,59 +19,22 @@
 #include <memsweep/clock.h>
 
 #include "check/checks.h"
-#include "check/parse.h"
+#include "check/proc.h"
 #include "clock/cpuinfo_rate.h"
+#include "common/files.h"
 
 namespace checks {
 
-/* Larger files are read only this far: /proc/cpuinfo of a 1,024-CPU machine
- * is a few megabytes, and /proc/stat smaller; a bigger file is no real one,
- * and reading it whole could exhaust memory. */
-static const size_t file_limit = 64u << 20;
+using memsweep::read_file;
+using memsweep::read_value;
+
+const double watch_seconds = 1.0;
 
 /* The "cpu MHz" line is read this many times, spread over the interval, to
  * see whether it moves. */
 static const int rate_read_count = 5;
 
 /* ====================== Reading files ====================== */
-
-/* read_file reads at most file_limit bytes of the file at path into *text;
- * it returns false, with *text empty, when the file can't be opened. */
-static bool read_file(const std::string &path, std::string *text)
-{
-    text->clear();
-    FILE *fp = fopen(path.c_str(), "rb");
-    if (fp == nullptr)
-        return false;
-    char chunk[65536];
-    size_t n;
-    while (text->size() < file_limit && (n = fread(chunk, 1, sizeof chunk, fp)) > 0)
-        text->append(chunk, std::min(n, file_limit - text->size()));
-    fclose(fp);
-    return true;
-}
-
-/* read_value reads the first line of a small file such as a sysfs value,
- * without its line end and surrounding blanks; false when it can't be
- * opened. */
-static bool read_value(const std::string &path, std::string *value)
-{
-    value->clear();
-    FILE *fp = fopen(path.c_str(), "rb");
-    if (fp == nullptr)
-        return false;
-    char line[4096];
-    if (fgets(line, sizeof line, fp) != nullptr)
-        value->assign(line, strnlen(line, sizeof line));
-    fclose(fp);
-    size_t end = value->find('\n');
-    if (end != std::string::npos)
-        value->erase(end);
-    size_t first = value->find_first_not_of(" \t\r");
-    size_t last = value->find_last_not_of(" \t\r");
-    *value = first == std::string::npos ? "" : value->substr(first, last - first + 1);
-    return true;
-}
 
 /* optional_value is read_value's line, or none when the file can't be
  * opened. */

@@ -16,14 +16,15 @@
 #include <sstream>
 
 #include "check/checks.h"
-#include "check/parse.h"
+#include "check/proc.h"
+#include "common/grid.h"
+#include "common/text.h"
 
 namespace checks {
 
-using json = nlohmann::ordered_json;
-
-/* A value taken from a file is shown with at most this many characters. */
-static const size_t shown_limit = 64;
+using memsweep::fixed;
+using memsweep::shown;
+using memsweep::size_text;
 
 /* A clock rate more than 1 % from the counter's, or a line that moves by
  * more than 1 %, puts the table's figures off by as much. */
@@ -37,43 +38,13 @@ const double other_cpus_limit = 0.1;
 
 /* memsweep's largest working set, label 14, in bytes: a cache at least as
  * large holds every row of the table. */
-static const uint64_t largest_set_bytes = uint64_t(128) << 20;
+static const uint64_t largest_set_bytes = memsweep::label_bytes(memsweep::largest_label);
 
 /* What memsweep needs: its 128 MiB array and a sample store of at most
  * 500 + 3 doubles, in MiB. */
 static const double needed_mib = 128.0 + (500.0 + 3.0) * 8.0 / (1024.0 * 1024.0);
 
 /* ====================== Text ====================== */
-
-/* escaped spells a byte as \xNN. */
-static std::string escaped(unsigned char c)
-{
-    char esc[8];
-    snprintf(esc, sizeof esc, "\\x%02x", c);
-    return esc;
-}
-
-/* shown returns text fit for one line of a terminal: control characters
- * become \xNN, and more than shown_limit characters end in "...".  The
- * controls are C0 and DEL, and C1 as UTF-8 spells them (0xc2 0x80 to 0xc2
- * 0x9f): a terminal obeys 0xc2 0x9b as it obeys ESC [. */
-static std::string shown(const std::string &text, size_t limit = shown_limit)
-{
-    std::string out;
-    for (size_t i = 0; i < text.size() && i < limit; i++) {
-        auto c = (unsigned char)text[i];
-        auto next = (unsigned char)(i + 1 < text.size() ? text[i + 1] : 0);
-        if (c == 0xc2 && next >= 0x80 && next <= 0x9f)
-            out += escaped(c) + escaped(text[++i]);
-        else if (c < 0x20 || c == 0x7f)
-            out += escaped(c);
-        else
-            out += (char)c;
-    }
-    if (text.size() > limit)
-        out += "...";
-    return out;
-}
 
 /* named starts a check: its key in the JSON report and its name in the
  * text report; it is info until judged. */
@@ -85,14 +56,6 @@ static Check named(const char *key, const char *name)
     return c;
 }
 
-/* fixed formats a number with a given count of decimals. */
-static std::string fixed(double value, int decimals)
-{
-    char text[64];
-    snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
-}
-
 /* ====================== Clock rate ====================== */
 
 /* A rate that the line shows at one read and not at another is a core's
@@ -102,19 +65,20 @@ static std::string fixed(double value, int decimals)
 Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
 {
     Check c = named("clock_rate", "clock rate");
+    ClockRate &d = c.data.emplace<ClockRate>();
     const Rate &first = reads.front();
     double low = first.mhz, high = first.mhz;
-    json mhz_reads = json::array();
     for (const Rate &r : reads) {
         low = std::min(low, r.mhz);
         high = std::max(high, r.mhz);
-        mhz_reads.push_back(r.mhz);
+        d.cpu_mhz_reads.push_back(r.mhz);
     }
     bool line = first.source == Source::line;
     bool moves = line && high > low * (1.0 + rate_tolerance);
-    c.data["cpu_mhz"] = first.mhz;
+    d.cpu_mhz = first.mhz;
+    d.cpu_mhz_moves = moves;
     if (line) {
-        c.data["cpu_mhz_source"] = "cpu MHz line";
+        d.cpu_mhz_source = "cpu MHz line";
         std::string over = " over " + std::to_string(reads.size()) + " reads";
         c.figures = "cpu MHz " + fixed(first.mhz, 3);
         if (moves)
@@ -123,18 +87,13 @@ Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
         else
             c.figures += ", steady" + over;
     } else if (first.source == Source::no_file) {
-        c.data["cpu_mhz_source"] = "fallback: no /proc/cpuinfo";
+        d.cpu_mhz_source = "fallback: no /proc/cpuinfo";
         c.figures = "no /proc/cpuinfo: memsweep assumes " + fixed(first.mhz, 6) + " MHz";
     } else {
-        c.data["cpu_mhz_source"] = "fallback: no usable cpu MHz line";
+        d.cpu_mhz_source = "fallback: no usable cpu MHz line";
         c.figures =
             "no usable \"cpu MHz\" line in /proc/cpuinfo: memsweep assumes " + fixed(first.mhz, 0) + " MHz";
     }
-    c.data["cpu_mhz_reads"] = mhz_reads;
-    c.data["cpu_mhz_moves"] = moves;
-    c.data["counter_mhz"] = nullptr;
-    c.data["factor"] = nullptr;
-    c.data["inverse"] = nullptr;
     const std::string says = "\"Can't open /proc/cpuinfo to get clock information\"";
 
     if (!here) {
@@ -150,9 +109,9 @@ Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
         return c;
     }
     double factor = first.mhz / counter;
-    c.data["counter_mhz"] = counter;
-    c.data["factor"] = factor;
-    c.data["inverse"] = 1.0 / factor;
+    d.counter_mhz = counter;
+    d.factor = factor;
+    d.inverse = 1.0 / factor;
     c.figures += "; counter " + fixed(counter, 3) + " MHz: factor " + fixed(factor, 3);
     bool off =
         std::fabs(low / counter - 1.0) > rate_tolerance || std::fabs(high / counter - 1.0) > rate_tolerance;
@@ -171,24 +130,6 @@ Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
 }
 
 /* ====================== Processor flags and name ====================== */
-
-/* cpuinfo_field finds the first line of a cpuinfo text that starts with
- * key and, after blanks, a colon, and sets *value to what follows the
- * colon; false when no line does. */
-static bool cpuinfo_field(const std::string &cpuinfo, const std::string &key, std::string *value)
-{
-    std::istringstream lines(cpuinfo);
-    std::string line;
-    while (std::getline(lines, line)) {
-        size_t colon = line.find(':');
-        if (line.compare(0, key.size(), key) != 0 || colon == std::string::npos ||
-            line.find_first_not_of(" \t", key.size()) != colon)
-            continue;
-        *value = line.substr(colon + 1);
-        return true;
-    }
-    return false;
-}
 
 /* The flags of the first "flags" line of /proc/cpuinfo (the first CPU's). */
 struct Flags {
@@ -230,11 +171,10 @@ std::string model_name(const std::string &cpuinfo)
 Check counter_check(const std::string &cpuinfo)
 {
     Check c = named("counter", "counter");
+    CounterFlags &d = c.data.emplace<CounterFlags>();
     Flags flags = cpu_flags(cpuinfo);
     if (!flags.found) {
         c.status = Status::warn;
-        c.data["constant_tsc"] = nullptr;
-        c.data["nonstop_tsc"] = nullptr;
         c.figures = "no flags line in /proc/cpuinfo: whether the counter ticks at a fixed rate is unknown";
         c.note =
             "memsweep's figures are only as good as its counter; on a processor that is not x86-64 it does "
@@ -242,9 +182,10 @@ Check counter_check(const std::string &cpuinfo)
         return c;
     }
     bool constant = has(flags, "constant_tsc"), nonstop = has(flags, "nonstop_tsc");
-    c.data["constant_tsc"] = constant;
-    c.data["nonstop_tsc"] = nonstop;
-    c.data["tsc_known_freq"] = has(flags, "tsc_known_freq");
+    d.flags_found = true;
+    d.constant_tsc = constant;
+    d.nonstop_tsc = nonstop;
+    d.tsc_known_freq = has(flags, "tsc_known_freq");
     if (constant && nonstop) {
         c.status = Status::ok;
         c.figures = "constant_tsc, nonstop_tsc: it ticks at one rate, also while a core sleeps";
@@ -267,17 +208,17 @@ Check counter_check(const std::string &cpuinfo)
 Check machine_check(const std::string &cpuinfo)
 {
     Check c = named("machine", "machine");
+    MachineKind &d = c.data.emplace<MachineKind>();
     Flags flags = cpu_flags(cpuinfo);
     if (!flags.found) {
-        c.data["hypervisor"] = nullptr;
         c.figures = "no flags line in /proc/cpuinfo: virtual machine or not is unknown";
     } else if (has(flags, "hypervisor")) {
-        c.data["hypervisor"] = true;
+        d.hypervisor = true;
         c.figures = "hypervisor flag: a virtual machine";
         c.note = "other guests' work shows up as noise: take the median of several runs";
     } else {
         c.status = Status::ok;
-        c.data["hypervisor"] = false;
+        d.hypervisor = false;
         c.figures = "no hypervisor flag: bare metal";
     }
     return c;
@@ -291,9 +232,10 @@ Check scaling_check(const std::vector<CpuFolder> &cpus, const std::optional<std:
                     const std::optional<std::string> &no_turbo)
 {
     Check c = named("frequency_scaling", "frequency scaling");
+    Scaling &d = c.data.emplace<Scaling>();
 
     /* Each CPU's governor; a CPU without one is left out. */
-    std::map<std::string, int> governors;
+    std::map<std::string, int> &governors = d.governors;
     int governed = 0;
     for (const CpuFolder &cpu : cpus) {
         if (cpu.governor) {
@@ -320,10 +262,10 @@ Check scaling_check(const std::vector<CpuFolder> &cpus, const std::optional<std:
         break;
     }
 
-    c.data["cpus"] = (int)cpus.size();
-    c.data["cpus_with_cpufreq"] = governed;
-    c.data["governors"] = governors;
-    c.data["turbo"] = turbo == nullptr ? json(nullptr) : json(turbo);
+    d.cpus = (int)cpus.size();
+    d.cpus_with_cpufreq = governed;
+    if (turbo != nullptr)
+        d.turbo = turbo;
 
     if (governed == 0 && turbo == nullptr) {
         c.figures = "no cpufreq files: no governor or turbo switch to check (usual in a virtual machine)";
@@ -355,63 +297,6 @@ Check scaling_check(const std::vector<CpuFolder> &cpus, const std::optional<std:
 
 /* ====================== Other load ====================== */
 
-/* The clock ticks of one line of /proc/stat: user nice system idle iowait
- * irq softirq steal guest guest_nice.  guest and guest_nice are counted in
- * user and nice already, so the total is the first eight; busy is the total
- * less idle and iowait.  Older kernels have fewer fields (at least four). */
-struct LineTicks {
-    double total = 0.0, busy = 0.0;
-};
-
-/* line_ticks reads the fields that follow a line's label, up to the first
- * that is not a number of ticks; false when fewer than four are. */
-static bool line_ticks(std::istringstream &words, LineTicks *t)
-{
-    double field[8] = {0};
-    int n = 0;
-    std::string word;
-    while (n < 8 && words >> word) {
-        char *end = nullptr;
-        double value = strtod(word.c_str(), &end);
-        if (*end != '\0' || !std::isfinite(value) || value < 0.0)
-            break;
-        field[n++] = value;
-    }
-    if (n < 4)
-        return false;
-    t->total = 0.0;
-    for (int i = 0; i < n; i++)
-        t->total += field[i];
-    t->busy = t->total - field[3] - field[4];
-    return true;
-}
-
-/* The clock ticks of one /proc/stat snapshot: all CPUs together (its "cpu"
- * line), and how many CPUs it lists. */
-struct Ticks {
-    bool found = false;
-    LineTicks all;
-    int cpus = 0;
-};
-
-/* stat_ticks reads the first usable "cpu" line and counts the cpuN lines. */
-static Ticks stat_ticks(const std::string &stat)
-{
-    Ticks t;
-    std::istringstream lines(stat);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        std::string label;
-        words >> label;
-        if (numbered(label, "cpu") >= 0)
-            t.cpus++;
-        else if (label == "cpu" && !t.found)
-            t.found = line_ticks(words, &t.all);
-    }
-    return t;
-}
-
 /* Other work is the busy ticks less the check's own CPU time, divided by
  * one CPU's ticks over the interval: 1.0 is one CPU kept busy throughout,
  * however many there are. */
@@ -419,10 +304,10 @@ Check load_check(const std::string &stat_before, const std::string &stat_after, 
                  double seconds)
 {
     Check c = named("other_load", "other load");
+    OtherLoad &d = c.data.emplace<OtherLoad>();
     Ticks before = stat_ticks(stat_before), after = stat_ticks(stat_after);
-    c.data["interval_s"] = seconds;
-    c.data["cpus"] = after.cpus;
-    c.data["other_work_cpus"] = nullptr;
+    d.interval_s = seconds;
+    d.cpus = after.cpus;
     if (!before.found || !after.found || after.cpus == 0) {
         c.figures = "no usable \"cpu\" lines in /proc/stat: other work is unknown";
         return c;
@@ -435,7 +320,7 @@ Check load_check(const std::string &stat_before, const std::string &stat_after, 
     }
     double other =
         std::clamp((after.all.busy - before.all.busy - own_ticks) / cpu_ticks, 0.0, (double)after.cpus);
-    c.data["other_work_cpus"] = other;
+    d.other_work_cpus = other;
     c.figures = "other work kept " + fixed(other, 2) + " of " + std::to_string(after.cpus) +
                 " CPUs busy over " + fixed(seconds, 1) + " s";
     c.status = other > other_cpus_limit ? Status::warn : Status::ok;
@@ -444,24 +329,6 @@ Check load_check(const std::string &stat_before, const std::string &stat_after, 
             "it competes with memsweep for a core or for the cache and memory it measures: the fastest "
             "runs slow down and more points take all 500 tries; stop that work and check again";
     return c;
-}
-
-/* ticks_by_cpu returns the ticks of the usable cpuN lines of a snapshot by N. */
-static std::map<long, LineTicks> ticks_by_cpu(const std::string &stat)
-{
-    std::map<long, LineTicks> cpus;
-    std::istringstream lines(stat);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        std::string label;
-        words >> label;
-        long n = numbered(label, "cpu");
-        LineTicks t;
-        if (n >= 0 && line_ticks(words, &t))
-            cpus[n] = t;
-    }
-    return cpus;
 }
 
 std::map<long, double> cpu_busy_shares(const std::string &stat_before, const std::string &stat_after)
@@ -486,24 +353,6 @@ std::map<long, double> cpu_busy_shares(const std::string &stat_before, const std
 
 /* ====================== Memory and huge pages ====================== */
 
-/* meminfo_kib returns the value of the first line of a meminfo text that
- * starts with key (as "MemAvailable:") and gives a number of kB; -1.0 when
- * none does. */
-static double meminfo_kib(const std::string &meminfo, const std::string &key)
-{
-    std::istringstream lines(meminfo);
-    std::string line;
-    while (std::getline(lines, line)) {
-        double value = 0.0;
-        char unit[8] = "";
-        if (line.compare(0, key.size(), key) == 0 &&
-            sscanf(line.c_str() + key.size(), "%lf %7s", &value, unit) == 2 && strcmp(unit, "kB") == 0 &&
-            std::isfinite(value) && value >= 0.0)
-            return value;
-    }
-    return -1.0;
-}
-
 double mem_total_mib(const std::string &meminfo)
 {
     double kib = meminfo_kib(meminfo, "MemTotal:");
@@ -514,17 +363,17 @@ double mem_total_mib(const std::string &meminfo)
 Check memory_check(const std::string &meminfo)
 {
     Check c = named("memory", "memory");
-    c.data["needed_mib"] = needed_mib;
+    Memory &d = c.data.emplace<Memory>();
+    d.needed_mib = needed_mib;
     double kib = meminfo_kib(meminfo, "MemAvailable:");
     if (kib < 0.0) {
         /* Kernels before 3.14 and some containers have no such line. */
-        c.data["available_mib"] = nullptr;
         c.figures = "no MemAvailable line in /proc/meminfo: whether memsweep's " + fixed(needed_mib, 0) +
                     " MiB fit is unknown";
         return c;
     }
     double mib = kib / 1024.0;
-    c.data["available_mib"] = mib;
+    d.available_mib = mib;
     c.figures = fixed(mib, 0) + " MiB available, memsweep needs " + fixed(needed_mib, 0) + " MiB";
     c.status = mib < needed_mib ? Status::warn : Status::ok;
     if (c.status == Status::warn)
@@ -539,17 +388,17 @@ Check memory_check(const std::string &meminfo)
 Check huge_pages_check(const std::optional<std::string> &enabled)
 {
     Check c = named("huge_pages", "huge pages");
+    HugePages &d = c.data.emplace<HugePages>();
     bool found = enabled.has_value();
     const std::string line = enabled.value_or("");
     size_t open = line.find('['), close = line.find(']', open == std::string::npos ? 0 : open);
     if (!found || open == std::string::npos || close == std::string::npos) {
-        c.data["transparent_mode"] = nullptr;
         c.figures = found ? "transparent huge pages: no [selected] mode in \"" + shown(line) + "\""
                           : "no transparent huge pages setting";
         return c;
     }
     std::string mode = line.substr(open + 1, close - open - 1);
-    c.data["transparent_mode"] = mode;
+    d.transparent_mode = mode;
     c.figures = "transparent huge pages: " + shown(mode, 32);
     c.note =
         "with \"always\" the large working sets may sit on 2 MiB pages and miss the TLB less than with "
@@ -558,39 +407,6 @@ Check huge_pages_check(const std::optional<std::string> &enabled)
 }
 
 /* ====================== Caches ====================== */
-
-/* cache_bytes parses a sysfs cache size: digits and an optional K, M or G;
- * 0 for anything else or for sizes from 2^50 bytes up. */
-static uint64_t cache_bytes(const std::string &size)
-{
-    /* strtoull would take blanks and a sign too. */
-    if (size.empty() || !isdigit((unsigned char)size[0]))
-        return 0;
-    char *end = nullptr;
-    uint64_t n = strtoull(size.c_str(), &end, 10); /* too many digits: ULLONG_MAX */
-    int shift = 0;
-    if (*end == 'K')
-        shift = 10;
-    else if (*end == 'M')
-        shift = 20;
-    else if (*end == 'G')
-        shift = 30;
-    if (shift != 0)
-        end++;
-    if (*end != '\0' || n >= (uint64_t(1) << (50 - shift)))
-        return 0;
-    return n << shift;
-}
-
-/* size_text shows a size in the largest binary unit that divides it. */
-static std::string size_text(uint64_t bytes)
-{
-    if (bytes % (1u << 20) == 0)
-        return std::to_string(bytes >> 20) + " MiB";
-    if (bytes % (1u << 10) == 0)
-        return std::to_string(bytes >> 10) + " KiB";
-    return std::to_string(bytes) + " B";
-}
 
 /* A cache of C bytes holds the working sets up to C, and label L is a
  * working set of 2^(L + 13) bytes: the largest label it holds is
@@ -601,6 +417,7 @@ static std::string size_text(uint64_t bytes)
 Check cache_check(const std::vector<CacheFolder> &caches)
 {
     Check c = named("caches", "caches");
+    Caches &d = c.data.emplace<Caches>();
 
     /* The first data or unified cache of each level, in folder order. */
     std::map<long, std::pair<std::string, uint64_t>> levels;
@@ -613,34 +430,28 @@ Check cache_check(const std::vector<CacheFolder> &caches)
         levels[n] = {cache.type, bytes};
     }
 
-    json list = json::array();
     bool holds_largest = false;
     for (const auto &[level, cache] : levels) {
         const auto &[type, bytes] = cache;
         int holds = std::ilogb((double)bytes) - 13; /* floor(log2 bytes) - 13, exact below 2^53 */
-        json entry = {{"level", level},
-                      {"type", type},
-                      {"size_bytes", bytes},
-                      {"largest_label_held", nullptr},
-                      {"step_between_labels", nullptr}};
+        CacheLevel entry{level, type, bytes, std::nullopt, std::nullopt};
         std::string text = "L" + std::to_string(level) + (level == 1 && type == "Data" ? "d " : " ") +
                            size_text(bytes) + ": ";
         if (holds < 1) {
             text += "below label 1 (16 KiB): no step shows";
         } else if (holds > 13) {
             text += "holds label 14 (128 MiB): no step shows";
-            entry["largest_label_held"] = 14;
+            entry.largest_label_held = 14;
         } else {
             text += "between labels " + std::to_string(holds) + " and " + std::to_string(holds + 1);
-            entry["largest_label_held"] = holds;
-            entry["step_between_labels"] = {holds, holds + 1};
+            entry.largest_label_held = holds;
+            entry.step_between_labels = std::array<int, 2>{holds, holds + 1};
         }
-        list.push_back(entry);
+        d.cpu0.push_back(entry);
         holds_largest = holds_largest || bytes >= largest_set_bytes;
         c.figures += c.figures.empty() ? "cpu0's " : "; ";
         c.figures += text;
     }
-    c.data["cpu0"] = list;
     if (levels.empty())
         c.figures = "no cache sizes for cpu0 in sysfs (usual in some virtual machines and on arm64 boards)";
     if (holds_largest) {

@@ -23,10 +23,6 @@
 #include "common/shown.h"
 #include "common/std_fds.h"
 
-/* The checks watch the machine for this long, in seconds: long enough for
- * /proc/stat's ticks (10 ms each) to give the load to a percent or so. */
-static const double interval_s = 1.0;
-
 /* The usage, printed by -h and after a usage error. */
 static const char usage[] =
     "usage: memsweep-check [--json] [--root DIR]\n"
@@ -80,7 +76,7 @@ int main(int argc, char **argv)
     }
 
     /* --- CHECKS --- */
-    std::vector<checks::Check> results = checks::run_checks(root, interval_s);
+    std::vector<checks::Check> results = checks::run_checks(root, checks::watch_seconds);
 
     /* --- REPORT: a report that did not reach its reader is a failure. --- */
     std::string report = as_json ? checks::format_json(results, root) : checks::format_text(results);

@@ -33,7 +33,71 @@ std::string format_text(const std::vector<Check> &results)
     return text;
 }
 
-std::string format_json(const std::vector<Check> &results, const std::string &root)
+/* value is an optional value as JSON: null when there is none. */
+template <class T>
+static json value(const std::optional<T> &v)
+{
+    return v ? json(*v) : json(nullptr);
+}
+
+/* data_json returns a check's figures as the members of its JSON object,
+ * units in the keys. */
+static json data_json(const ClockRate &d)
+{
+    return {{"cpu_mhz", d.cpu_mhz},          {"cpu_mhz_source", d.cpu_mhz_source},
+            {"cpu_mhz_reads", d.cpu_mhz_reads}, {"cpu_mhz_moves", d.cpu_mhz_moves},
+            {"counter_mhz", value(d.counter_mhz)}, {"factor", value(d.factor)},
+            {"inverse", value(d.inverse)}};
+}
+
+static json data_json(const CounterFlags &d)
+{
+    if (!d.flags_found)
+        return {{"constant_tsc", nullptr}, {"nonstop_tsc", nullptr}};
+    return {{"constant_tsc", d.constant_tsc}, {"nonstop_tsc", d.nonstop_tsc}, {"tsc_known_freq", d.tsc_known_freq}};
+}
+
+static json data_json(const MachineKind &d)
+{
+    return {{"hypervisor", value(d.hypervisor)}};
+}
+
+static json data_json(const Scaling &d)
+{
+    return {{"cpus", d.cpus},
+            {"cpus_with_cpufreq", d.cpus_with_cpufreq},
+            {"governors", d.governors},
+            {"turbo", value(d.turbo)}};
+}
+
+static json data_json(const OtherLoad &d)
+{
+    return {{"interval_s", d.interval_s}, {"cpus", d.cpus}, {"other_work_cpus", value(d.other_work_cpus)}};
+}
+
+static json data_json(const Memory &d)
+{
+    return {{"needed_mib", d.needed_mib}, {"available_mib", value(d.available_mib)}};
+}
+
+static json data_json(const HugePages &d)
+{
+    return {{"transparent_mode", value(d.transparent_mode)}};
+}
+
+static json data_json(const Caches &d)
+{
+    json list = json::array();
+    for (const CacheLevel &c : d.cpu0)
+        list.push_back({{"level", c.level},
+                        {"type", c.type},
+                        {"size_bytes", c.size_bytes},
+                        {"largest_label_held", value(c.largest_label_held)},
+                        {"step_between_labels", value(c.step_between_labels)}});
+    return {{"cpu0", list}};
+}
+
+json report_json(const std::vector<Check> &results, const std::string &root)
 {
     json report;
     report["root"] = root.empty() ? "/" : root;
@@ -42,14 +106,19 @@ std::string format_json(const std::vector<Check> &results, const std::string &ro
     for (const Check &c : results) {
         warnings += c.status == Status::warn;
         json member = {{"status", status_word(c.status)}, {"figures", c.figures}, {"note", c.note}};
-        member.update(c.data);
+        member.update(std::visit([](const auto &d) { return data_json(d); }, c.data));
         members[c.key] = member;
     }
     report["warnings"] = warnings;
     report["checks"] = members;
+    return report;
+}
+
+std::string format_json(const std::vector<Check> &results, const std::string &root)
+{
     /* Bytes from files that are not UTF-8 become U+FFFD rather than an
      * exception. */
-    return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    return report_json(results, root).dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 int exit_status(const std::vector<Check> &results)

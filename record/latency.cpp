@@ -11,35 +11,29 @@
 #include <numeric>
 #include <utility>
 
+#include "common/text.h"
+
 namespace record {
 
-using json = nlohmann::ordered_json;
+using memsweep::size_text;
 
 /* ====================== The machine's caches ====================== */
 
-std::vector<Cache> caches_of(const json &report)
+std::vector<Cache> caches_of(const std::vector<checks::Check> &results)
 {
     std::vector<Cache> caches;
-    const json &list = report.value("checks", json::object()).value("caches", json::object()).value("cpu0", json::array());
-    if (!list.is_array())
+    const auto *found = checks::figures_of<checks::Caches>(results);
+    if (found == nullptr)
         return caches;
-    for (const json &c : list) {
-        if (!c.is_object() || !c.contains("level") || !c["level"].is_number_integer() || !c.contains("size_bytes") ||
-            !c["size_bytes"].is_number_unsigned() || c["size_bytes"].get<uint64_t>() == 0)
-            continue;
-        long level = c["level"].get<long>();
-        std::string name = "L" + std::to_string(level);
-        if (level == 1 && c.value("type", "") == "Data")
-            name += "d";
-        caches.push_back({name, c["size_bytes"].get<uint64_t>()});
-    }
+    for (const checks::CacheLevel &c : found->cpu0)
+        caches.push_back({"L" + std::to_string(c.level) + (c.level == 1 && c.type == "Data" ? "d" : ""), c.size_bytes});
     return caches;
 }
 
-double available_mib_of(const json &report)
+double available_mib_of(const std::vector<checks::Check> &results)
 {
-    const json &mib = report.value("checks", json::object()).value("memory", json::object()).value("available_mib", json());
-    return mib.is_number() && mib.get<double>() >= 0.0 ? mib.get<double>() : -1.0;
+    const auto *memory = checks::figures_of<checks::Memory>(results);
+    return memory != nullptr && memory->available_mib ? *memory->available_mib : -1.0;
 }
 
 /* ====================== The working sets ====================== */
@@ -137,18 +131,6 @@ int chase_loads(size_t lines)
 }
 
 /* ====================== The summary ====================== */
-
-/* size_text shows a size in the largest binary unit that divides it. */
-static std::string size_text(uint64_t bytes)
-{
-    if (bytes % GiB == 0)
-        return std::to_string(bytes / GiB) + " GiB";
-    if (bytes % MiB == 0)
-        return std::to_string(bytes / MiB) + " MiB";
-    if (bytes % KiB == 0)
-        return std::to_string(bytes / KiB) + " KiB";
-    return std::to_string(bytes) + " B";
-}
 
 /* ns_text shows a latency with two digits or more: 1.3 ns, 14 ns, 92 ns. */
 static std::string ns_text(double ns)

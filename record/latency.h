@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
-#include "record/session.h"
+#include "check/checks.h"
+#include "record/passes.h"
+#include "record/random.h"
 
 namespace record {
 
@@ -31,14 +31,13 @@ struct Cache {
     uint64_t bytes;
 };
 
-/* caches_of returns cpu0's data and unified caches from a memsweep-check
- * JSON report (checks.caches.cpu0), in level order; none when the report
- * has none. */
-std::vector<Cache> caches_of(const nlohmann::ordered_json &report);
+/* caches_of returns cpu0's data and unified caches as the checks found
+ * them, in level order; none when the checks have none. */
+std::vector<Cache> caches_of(const std::vector<checks::Check> &results);
 
-/* available_mib_of returns MemAvailable from a memsweep-check JSON report
- * (checks.memory.available_mib), in MiB; negative when unknown. */
-double available_mib_of(const nlohmann::ordered_json &report);
+/* available_mib_of returns MemAvailable as the checks found it, in MiB;
+ * negative when unknown. */
+double available_mib_of(const std::vector<checks::Check> &results);
 
 /* latency_sizes returns the working sets of the latency, ascending: the
  * powers of two from 16 KiB (memsweep's sizes) up to the largest power of

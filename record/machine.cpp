@@ -5,7 +5,7 @@
  * session runs on.  The only Linux calls of memsweep-record's session live
  * here.
  */
-#include "record/session.h"
+#include "record/machine.h"
 
 #include "clock/clock.h"
 
@@ -24,6 +24,11 @@ namespace record {
 
 /* ====================== Pages ====================== */
 
+const char *pages_name(Pages pages)
+{
+    return pages == Pages::small ? "small" : pages == Pages::huge ? "huge" : "system";
+}
+
 bool advise_pages(void *addr, size_t len, Pages pages)
 {
     if (pages == Pages::system)
@@ -36,31 +41,6 @@ bool advise_pages(void *addr, size_t len, Pages pages)
         return true;
     int advice = pages == Pages::huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE;
     return madvise(static_cast<char *>(addr) + head, whole, advice) == 0;
-}
-
-double huge_share(const std::string &smaps, uintptr_t begin, uintptr_t end)
-{
-    if (end <= begin)
-        return 0.0;
-    std::istringstream lines(smaps);
-    std::string line;
-    uintptr_t overlap = 0; /* of the current mapping with the range, in bytes */
-    double huge = 0.0;     /* bytes on huge pages, counted at most as the overlap */
-    while (std::getline(lines, line)) {
-        unsigned long from = 0, to = 0;
-        double kib = 0.0;
-        char unit[8] = "";
-        /* A mapping's first line is "from-to perms offset device inode path". */
-        if (sscanf(line.c_str(), "%lx-%lx ", &from, &to) == 2 && line.find(':') > line.find(' ')) {
-            uintptr_t lo = std::max<uintptr_t>(from, begin), hi = std::min<uintptr_t>(to, end);
-            overlap = hi > lo ? hi - lo : 0;
-        } else if (line.compare(0, 14, "AnonHugePages:") == 0 &&
-                   sscanf(line.c_str() + 14, "%lf %7s", &kib, unit) == 2 && strcmp(unit, "kB") == 0 &&
-                   kib > 0.0) {
-            huge += std::min(kib * 1024.0, (double)overlap);
-        }
-    }
-    return std::min(huge / (double)(end - begin), 1.0);
 }
 
 /* Transparent huge pages are 2 MiB on x86-64; a mapping aligned to them

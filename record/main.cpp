@@ -36,27 +36,25 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 
 #include "check/checks.h"
 #include "clock/clock.h"
+#include "common/files.h"
 #include "common/shown.h"
 #include "common/std_fds.h"
+#include "record/facts.h"
+#include "record/json.h"
 #include "record/latency.h"
+#include "record/machine.h"
 #include "record/options.h"
 #include "record/outfile.h"
-#include "record/record.h"
+#include "record/report.h"
 #include "record/session.h"
 #include "sweep/sweep.h"
 
 using record::json;
-
-/* The checks watch the machine for this long, before and after the passes,
- * as memsweep-check does. */
-static const double watch_s = 1.0;
 
 /* A progress line waits for its line end, which a signal that ends the
  * session writes. */
@@ -84,15 +82,6 @@ static std::string utc(time_t t)
     return text;
 }
 
-/* read_text returns a whole file, or "" when it can't be read. */
-static std::string read_text(const char *path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 /* minutes shows a duration as "1:23" or "1:02:03". */
 static std::string minutes(double seconds)
 {
@@ -110,12 +99,6 @@ static void warn(record::Session *s, const std::string &sentence)
 {
     fprintf(stderr, "memsweep-record: warning: %s\n", sentence.c_str());
     s->warnings.push_back(sentence);
-}
-
-/* check_report returns the checks' JSON report of facts gathered here. */
-static json check_report(const checks::Facts &facts)
-{
-    return json::parse(checks::format_json(checks::judge(facts), ""));
 }
 
 /* usage_error prints a usage error; it returns its exit status. */
@@ -164,13 +147,14 @@ static int session(record::Options o, const std::vector<std::string> &command)
     s.pages = o.pages;
 
     /* --- CHECKS: the machine before, and the least busy CPU. --- */
-    checks::Facts before = checks::gather("", watch_s);
-    s.checks_before = check_report(before);
+    checks::Facts before = record::machine_facts(checks::watch_seconds);
+    s.checks_before = checks::judge(before);
     for (const std::string &w : record::check_warnings(s.checks_before, "before the session"))
         warn(&s, w);
     s.model = checks::model_name(before.cpuinfo);
     s.memory_mib = checks::mem_total_mib(before.meminfo);
-    s.cpus = s.checks_before["checks"]["other_load"].value("cpus", 0);
+    const auto *load_before = checks::figures_of<checks::OtherLoad>(s.checks_before);
+    s.cpus = load_before != nullptr ? load_before->cpus : 0;
     s.cpu = o.cpu >= 0 ? o.cpu : record::least_busy(allowed, checks::cpu_busy_shares(before.stat_before, before.stat_after));
 
     /* --- PIN: every pass runs on the one CPU. --- */
@@ -207,7 +191,7 @@ static int session(record::Options o, const std::vector<std::string> &command)
             record::touch_pages(buffer, buffer_bytes);
         }
     }
-    std::string smaps = read_text("/proc/self/smaps");
+    std::string smaps = memsweep::file_text("/proc/self/smaps");
     s.huge_share = record::huge_share(smaps, (uintptr_t)data, (uintptr_t)data + sizeof data);
     if (buffer != nullptr)
         s.latency_huge_share = record::huge_share(smaps, (uintptr_t)buffer, (uintptr_t)buffer + buffer_bytes);
@@ -226,7 +210,7 @@ static int session(record::Options o, const std::vector<std::string> &command)
     s.counter_step = record::counter_step();
 
     /* --- PASSES --- */
-    std::string stat_start = read_text("/proc/stat");
+    std::string stat_start = memsweep::file_text("/proc/stat");
     double ticks_start = checks::own_ticks();
     clock::time_point session_start = clock::now();
     record::Plan plan;
@@ -255,16 +239,16 @@ static int session(record::Options o, const std::vector<std::string> &command)
     }
 
     /* --- AFTER: what changed over the session, and the checks again. --- */
-    std::string stat_end = read_text("/proc/stat");
+    std::string stat_end = memsweep::file_text("/proc/stat");
+    s.huge_share_after = record::huge_share(memsweep::file_text("/proc/self/smaps"), (uintptr_t)data, (uintptr_t)data + sizeof data);
     double session_s = std::chrono::duration<double>(clock::now() - session_start).count();
     checks::Check load = checks::load_check(stat_start, stat_end, checks::own_ticks() - ticks_start, session_s);
-    const nlohmann::ordered_json &other = load.data["other_work_cpus"];
-    s.other_work_cpus = other.is_number() ? other.get<double>() : -1.0;
+    s.other_work_cpus = checks::figures_of<checks::OtherLoad>(load).other_work_cpus.value_or(-1.0);
     s.cpu_mhz_after = checks::memsweep_rate("/proc/cpuinfo").mhz;
     s.counter_mhz_after = counter_mhz();
     for (const std::string &w : record::session_warnings(s))
         warn(&s, w);
-    s.checks_after = check_report(checks::gather("", watch_s));
+    s.checks_after = checks::judge(record::machine_facts(checks::watch_seconds));
     s.end = utc(time(nullptr));
     s.seconds = std::chrono::duration<double>(clock::now() - started).count();
 

@@ -17,9 +17,13 @@
  */
 #include "sweep/sweep.h"
 
-/* Cache-line aligned, so every working set starts on a line boundary.  It is
- * zero at load; init_data writes it once before anything is measured. */
-alignas(64) int64_t data[DATA_ELEMS];
+/* Aligned to 2 MiB, the size of a huge page on x86-64: every working set
+ * starts on a line boundary, and where huge pages are asked for (as
+ * memsweep-record --pages huge does) the array's first byte can sit on one,
+ * as its last does, rather than the first megabyte or so staying on small
+ * pages.  It is zero at load; init_data writes it once before anything is
+ * measured. */
+alignas(2097152) int64_t data[DATA_ELEMS];
 
 int test(int elems, int stride)
 {

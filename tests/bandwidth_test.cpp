@@ -20,7 +20,7 @@
 
 #include "bandwidth/bandwidth.h"
 #include "disasm.h"
-#include "record/session.h"
+#include "record/machine.h"
 #include "sweep/sweep.h"
 
 namespace {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <string>
 
 #include "tools.h"
@@ -87,21 +88,29 @@ TEST(Machines, AVirtualMachineGetsInfoAndNoWarning)
 
     EXPECT_EQ(exit_status(m.all), 0) << format_text(m.all);
     EXPECT_EQ(c["counter"].status, Status::ok);
-    EXPECT_EQ(c["memory"].data["available_mib"], 24150884 / 1024.0);
-    EXPECT_EQ(c["machine"].data["hypervisor"], true);
-    EXPECT_EQ(c["huge_pages"].data["transparent_mode"], "madvise");
+    EXPECT_EQ(figures_of<Memory>(c["memory"]).available_mib, 24150884 / 1024.0);
+    EXPECT_EQ(figures_of<MachineKind>(c["machine"]).hypervisor, true);
+    EXPECT_EQ(figures_of<HugePages>(c["huge_pages"]).transparent_mode, "madvise");
     // What a record says of the machine, from the texts as gathered.
     EXPECT_EQ(model_name(m.facts.cpuinfo), "Made-up CPU @ 2.40GHz");
     EXPECT_EQ(mem_total_mib(m.facts.meminfo), 24683756 / 1024.0);
-    json caches = c["caches"].data["cpu0"];  // the instruction cache left out
-    ASSERT_EQ(caches.size(), 3u) << caches;
-    EXPECT_EQ(caches[0]["step_between_labels"], json({2, 3}));
-    EXPECT_EQ(caches[2]["step_between_labels"], json({12, 13}));
-    // Aligned: a status word, the name padded to 17 characters, the figures.
-    for (const std::string &text : lines_of(format_text(m.all))) {
-        EXPECT_TRUE(text.rfind("ok    ", 0) == 0 || text.rfind("info  ", 0) == 0) << text;
-        EXPECT_TRUE(text.size() > 25 && text[24] == ' ' && text[25] != ' ') << text;
+    std::vector<CacheLevel> caches = figures_of<Caches>(c["caches"]).cpu0;  // the instruction cache left out
+    ASSERT_EQ(caches.size(), 3u);
+    EXPECT_EQ(caches[0].step_between_labels, (std::array<int, 2>{2, 3}));
+    EXPECT_EQ(caches[2].step_between_labels, (std::array<int, 2>{12, 13}));
+    // Aligned: a status word, then each check's name, then its figures, all
+    // starting in one column, two blanks at least after the longest name.
+    std::vector<std::string> lines = lines_of(format_text(m.all));
+    ASSERT_EQ(lines.size(), m.all.size());
+    std::set<size_t> columns;
+    for (size_t i = 0; i < lines.size(); i++) {
+        const std::string &text = lines[i], &name = m.all[i].name;
+        EXPECT_TRUE(text.rfind("ok    " + name + "  ", 0) == 0 || text.rfind("info  " + name + "  ", 0) == 0)
+            << text;
+        columns.insert(text.find_first_not_of(' ', 6 + name.size()));
+        EXPECT_EQ(text.find(m.all[i].figures), *columns.rbegin()) << text;
     }
+    EXPECT_EQ(columns.size(), 1u);
 }
 
 // A laptop whose cores change speed, collected as files.
@@ -120,12 +129,12 @@ TEST(Machines, ABareMetalLaptopWarnsOfTheFrequencyScaling)
     EXPECT_EQ(c["clock_rate"].status, Status::info);  // another machine's line is not judged
     EXPECT_EQ(c["machine"].status, Status::ok);
     EXPECT_EQ(c["frequency_scaling"].status, Status::warn);
-    EXPECT_EQ(c["frequency_scaling"].data["governors"]["powersave"], 8);
-    EXPECT_EQ(c["frequency_scaling"].data["turbo"], "on");
+    EXPECT_EQ(figures_of<Scaling>(c["frequency_scaling"]).governors, (std::map<std::string, int>{{"powersave", 8}}));
+    EXPECT_EQ(figures_of<Scaling>(c["frequency_scaling"]).turbo, "on");
     std::string note = c["frequency_scaling"].note;
     EXPECT_NE(note.find("echo 1 | sudo tee /sys/devices/system/cpu/intel_pstate/no_turbo"),
               std::string::npos);
-    EXPECT_EQ(c["caches"].data["cpu0"][0]["size_bytes"], 49152);
+    EXPECT_EQ(figures_of<Caches>(c["caches"]).cpu0.at(0).size_bytes, 49152u);
 
     EXPECT_EQ(json::parse(format_json(m.all, m.root))["warnings"], 1);
 }
@@ -179,22 +188,22 @@ TEST(Checks, TheClockRateIsJudgedAgainstThisMachinesCounterOnly)
 {
     Check c = clock_check({{Source::line, 800.0}}, 2400.0, true);  // a laptop's idle core
     EXPECT_EQ(c.status, Status::warn);
-    EXPECT_DOUBLE_EQ(c.data["factor"].get<double>(), 1.0 / 3.0);
-    EXPECT_DOUBLE_EQ(c.data["inverse"].get<double>(), 3.0);
+    EXPECT_DOUBLE_EQ(figures_of<ClockRate>(c).factor.value_or(0.0), 1.0 / 3.0);
+    EXPECT_DOUBLE_EQ(figures_of<ClockRate>(c).inverse.value_or(0.0), 3.0);
     c = clock_check({{Source::no_usable_line, 1000.0}}, 2400.0, true);
     EXPECT_EQ(c.status, Status::warn);
-    EXPECT_DOUBLE_EQ(c.data["factor"].get<double>(), 1000.0 / 2400.0);
+    EXPECT_DOUBLE_EQ(figures_of<ClockRate>(c).factor.value_or(0.0), 1000.0 / 2400.0);
     c = clock_check({{Source::line, 2400.0}, {Source::line, 3100.0}, {Source::line, 2400.0}}, 2400.0, true);
     EXPECT_EQ(c.status, Status::warn);
-    EXPECT_EQ(c.data["cpu_mhz_moves"], true);
+    EXPECT_TRUE(figures_of<ClockRate>(c).cpu_mhz_moves);
     EXPECT_EQ(clock_check({{Source::line, 2410.0}}, 2400.0, true).status, Status::ok);  // within 1 %
     c = clock_check({{Source::line, 2400.0}}, 0.0, true);  // the system clock failed
     EXPECT_EQ(c.status, Status::warn);
-    EXPECT_TRUE(c.data["factor"].is_null());
+    EXPECT_FALSE(figures_of<ClockRate>(c).factor);
 
     c = clock_check({{Source::line, 800.0}}, 2400.0, false);  // another machine's files
     EXPECT_EQ(c.status, Status::info);
-    EXPECT_TRUE(c.data["factor"].is_null());
+    EXPECT_FALSE(figures_of<ClockRate>(c).factor);
 }
 
 // A cache that holds memsweep's largest working set (128 MiB) leaves the
@@ -230,18 +239,20 @@ TEST(Checks, OtherLoadIsCountedInCpusWhateverTheirNumber)
     // 100 ticks a CPU: six busy CPUs of 64 warn, a twentieth of one of 2 not.
     Check c = load_check(snapshot(64, 0, 0), snapshot(64, 600, 5800), 0.0, 1.0);
     EXPECT_EQ(c.status, Status::warn);
-    EXPECT_EQ(c.data["other_work_cpus"], 6.0);
+    EXPECT_EQ(figures_of<OtherLoad>(c).other_work_cpus, 6.0);
     c = load_check(snapshot(2, 0, 0), snapshot(2, 5, 195), 0.0, 1.0);
     EXPECT_EQ(c.status, Status::ok);
-    EXPECT_EQ(c.data["other_work_cpus"], 0.05);
+    EXPECT_EQ(figures_of<OtherLoad>(c).other_work_cpus, 0.05);
     EXPECT_EQ(load_check(snapshot(2, 0, 0), snapshot(2, 15, 185), 0.0, 1.0).status, Status::warn);
     // All of it the check's own.
-    EXPECT_EQ(load_check(snapshot(2, 0, 0), snapshot(2, 100, 100), 100.0, 1.0).data["other_work_cpus"], 0.0);
+    EXPECT_EQ(figures_of<OtherLoad>(load_check(snapshot(2, 0, 0), snapshot(2, 100, 100), 100.0, 1.0)).other_work_cpus,
+              0.0);
     // Four fields, as old kernels print them; a field that is not a number
     // of ticks ends the fields and counts for nothing.
     for (const char *after :
          {"cpu 5 0 0 95\ncpu0\n", "cpu 5 0 0 95 -50\ncpu0\n", "cpu 5 0 0 95 3x 7\ncpu0\n"})
-        EXPECT_EQ(load_check("cpu 0 0 0 0\ncpu0\n", after, 0.0, 1.0).data["other_work_cpus"], 0.05) << after;
+        EXPECT_EQ(figures_of<OtherLoad>(load_check("cpu 0 0 0 0\ncpu0\n", after, 0.0, 1.0)).other_work_cpus, 0.05)
+            << after;
     // No time passed, garbled fields, no per-CPU lines: unknown.
     for (const std::string &after :
          {snapshot(2, 0, 0), std::string("cpu -1 2 3 4\ncpu0\n"), std::string("cpu 5 0 0 95\n")})
@@ -284,7 +295,7 @@ TEST(Checks, GarbledHugeAndOddFilesGiveOneCleanLineEach)
     EXPECT_EQ(c["counter"].status, Status::warn);  // no nonstop_tsc
     EXPECT_EQ(c["frequency_scaling"].status, Status::warn);
     EXPECT_NE(c["frequency_scaling"].figures.find("perf\\x1b[2J"), std::string::npos);
-    EXPECT_EQ(c["caches"].data["cpu0"].size(), 0u);
+    EXPECT_TRUE(figures_of<Caches>(c["caches"]).cpu0.empty());
     EXPECT_EQ(c["memory"].status, Status::info);
     std::string text = format_text(m.all);
     EXPECT_EQ(lines_of(text).size(), 8u) << text;
@@ -297,6 +308,46 @@ TEST(Checks, GarbledHugeAndOddFilesGiveOneCleanLineEach)
     // no memory from a line that gives none.
     EXPECT_EQ(model_name("model name\t: Evil\x1b[2J CPU \r\nmodel name\t: Other\n"), "Evil\\x1b[2J CPU");
     EXPECT_EQ(mem_total_mib("MemTotal:   lots kB\nMemTotal:   2048 MB\n"), -1.0);
+}
+
+// The JSON report is an interface: its members, their order and their
+// values' types stay as they are, for every check and each of its cases.
+TEST(Report, KeepsTheJsonLayoutOfEveryCheck)
+{
+    Facts f;
+    f.stat_before = "cpu  100 0 50 1000 10 0 0 0 0 0\ncpu0 50 0 25 500 5 0 0 0 0 0\ncpu1 50 0 25 500 5 0 0 0 0 0\n";
+    f.stat_after = "cpu  130 0 60 1160 10 0 0 0 0 0\ncpu0 80 0 30 560 5 0 0 0 0 0\ncpu1 50 0 30 600 5 0 0 0 0 0\n";
+    f.own_ticks = 5.0;
+    f.elapsed_s = 1.0025;
+    f.rate_reads = {{Source::line, 2400.0}, {Source::line, 2410.5}, {Source::line, 2600.25}};
+    f.counter_mhz = 2399.987;
+    f.cpuinfo = "processor\t: 0\nmodel name\t: Made-up \x1b[31m CPU\n"
+                "flags\t\t: fpu tsc constant_tsc hypervisor tsc_known_freq\n";
+    f.meminfo = "MemTotal: 2048000 kB\nMemAvailable:   100000 kB\n";
+    f.transparent_mode = "always [madvise] never";
+    f.cpus = {{"cpu0", std::string("powersave")},
+              {"cpu1", std::string("performance")},
+              {"cpu2", std::nullopt},
+              {"cpu3", std::string("per\xc2\x9b\xff")}};
+    f.boost = "1";
+    f.caches = {{"index0", "1", "Data", "48K"},
+                {"index1", "1", "Instruction", "32K"},
+                {"index2", "2", "Unified", "1280K"},
+                {"index3", "3", "Unified", "260M"},
+                {"index4", "4", "Unified", "5"}};
+    EXPECT_EQ(format_json(judge(f), ""), slurp(std::string(MEMSWEEP_SOURCE_DIR) + "/tests/data/check_report.json"));
+
+    // Where nothing could be told: every figure that has no value is null.
+    Facts none;
+    none.root = "/made/up";
+    none.rate_reads = {{Source::no_file, 2147.483656}};
+    json j = json::parse(format_json(judge(none), none.root))["checks"];
+    for (const auto &[check, key] : std::vector<std::pair<const char *, const char *>>{
+             {"clock_rate", "factor"},     {"counter", "constant_tsc"},        {"machine", "hypervisor"},
+             {"frequency_scaling", "turbo"}, {"other_load", "other_work_cpus"}, {"memory", "available_mib"},
+             {"huge_pages", "transparent_mode"}})
+        EXPECT_TRUE(j[check].contains(key) && j[check][key].is_null()) << check << "." << key;
+    EXPECT_EQ(j["caches"]["cpu0"], json::array());
 }
 
 /* ---------------------------------------------------------------- the command */

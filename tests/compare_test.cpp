@@ -5,7 +5,8 @@
 // are no records; and the command's lines, documents and exit statuses.
 #include "compare/compare.h"
 #include "record/reader.h"
-#include "record/record.h"
+#include "record/json.h"
+#include "record/report.h"
 
 #include <gtest/gtest.h>
 
@@ -284,13 +285,20 @@ record::Session written()
     s.cpu_mhz = 800.0;
     s.counter_mhz = 2400.0;
     s.memory_mib = 7941.0;
-    s.checks_before = {{"checks",
-                        {{"frequency_scaling", {{"governors", {{"performance", 2}}}, {"turbo", "on"}}},
-                         {"caches",
-                          {{"cpu0",
-                            {{{"level", 1}, {"type", "Data"}, {"size_bytes", 49152}},
-                             {{"level", 1}, {"type", "Instruction"}, {"size_bytes", 32768}},
-                             {{"level", 2}, {"type", "Unified"}, {"size_bytes", 2097152}}}}}}}}};
+    checks::Check scaling;
+    scaling.key = "frequency_scaling";
+    scaling.name = "frequency scaling";
+    checks::Scaling governors;
+    governors.governors = {{"performance", 2}};
+    governors.turbo = "on";
+    scaling.data = governors;
+    checks::Check caches;
+    caches.key = "caches";
+    caches.name = "caches";
+    checks::Caches levels;
+    levels.cpu0 = {{1, "Data", 49152, {}, {}}, {1, "Instruction", 32768, {}, {}}, {2, "Unified", 2097152, {}, {}}};
+    caches.data = levels;
+    s.checks_before = {scaling, caches};
     s.warnings = {"a warning"};
     for (size_t i = 0; i < record::grid().size(); i++)
         s.passes.gbs.push_back({1.0 + (double)i, 3.0 + (double)i, 2.0 + (double)i});

@@ -4,8 +4,11 @@
 // latency's sizes, cycles and summary, its record and warnings, its
 // controls on the machine, and the command itself, linked with the same
 // stand-ins.
+#include "record/json.h"
 #include "record/latency.h"
-#include "record/record.h"
+#include "record/machine.h"
+#include "record/random.h"
+#include "record/report.h"
 #include "record/session.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +24,7 @@
 
 #include "check/checks.h"
 #include "fakes/fake_chase.h"
+#include "fakes/fake_facts.h"
 #include "fakes/fake_run.h"
 #include "tools.h"
 
@@ -243,39 +247,40 @@ TEST(Latency, LoadsPerCallAreTwoTripsRoundTheCycleAndAtLeastAHundredThousand)
 
 constexpr uint64_t KiB = 1024, MiB = 1024 * KiB, GiB = 1024 * MiB;
 
-// The powers of two from 16 KiB to top, and 1.5 times those below 4 MiB.
-std::vector<uint64_t> sizes_up_to(uint64_t top)
+// powers returns the sizes that are powers of two.
+std::vector<uint64_t> powers(const std::vector<uint64_t> &sizes)
 {
-    std::vector<uint64_t> sizes;
-    for (uint64_t p = 16 * KiB; p <= top; p *= 2) {
-        sizes.push_back(p);
-        if (p * 3 / 2 < 4 * MiB && p * 2 <= top)
-            sizes.push_back(p * 3 / 2);
-    }
-    return sizes;
+    std::vector<uint64_t> p;
+    std::copy_if(sizes.begin(), sizes.end(), std::back_inserter(p), [](uint64_t b) { return (b & (b - 1)) == 0; });
+    return p;
 }
 
 TEST(Latency, SizesReachFourTimesTheLargestCacheWithinOneGiBAndHalfTheFreeMemory)
 {
     const double plenty = 64 * 1024;  // MiB
-    // No caches known, as in many virtual machines: memsweep's 14 sizes and
-    // the steps between the small ones.
+    // No caches known, as in many virtual machines: memsweep's 14 sizes,
+    // ascending, and a step half-way between each two below 4 MiB.
     std::vector<uint64_t> sizes = record::latency_sizes({}, plenty);
-    EXPECT_EQ(sizes, sizes_up_to(128 * MiB));
-    EXPECT_EQ(sizes.size(), 14u + 8u);
+    EXPECT_TRUE(std::is_sorted(sizes.begin(), sizes.end()));
+    std::vector<uint64_t> labels;
     for (int label = 1; label <= 14; label++)
-        EXPECT_NE(std::find(sizes.begin(), sizes.end(), uint64_t(1) << (label + 13)), sizes.end()) << label;
+        labels.push_back(uint64_t(1) << (label + 13));
+    EXPECT_EQ(powers(sizes), labels);
     EXPECT_EQ(sizes[1], 24 * KiB);
     EXPECT_EQ(sizes[15], 3 * MiB);
     EXPECT_EQ(sizes[16], 4 * MiB);
+    EXPECT_EQ(sizes[17], 8 * MiB);  // none above
+    EXPECT_EQ(sizes.size(), 14u + 8u);
 
     // A 32 MiB third level: four times it is 128 MiB.
     std::vector<record::Cache> l3 = {{"L1d", 32 * KiB}, {"L2", 1 * MiB}, {"L3", 32 * MiB}};
-    EXPECT_EQ(record::latency_sizes(l3, plenty), sizes_up_to(128 * MiB));
-    // 96 MiB: four times is 384 MiB, and the largest power of two within it 256 MiB.
+    EXPECT_EQ(record::latency_sizes(l3, plenty), sizes);
+    // 96 MiB: four times is 384 MiB, and the largest power of two within it
+    // 256 MiB, one size more.
     l3.back().bytes = 96 * MiB;
-    EXPECT_EQ(record::latency_sizes(l3, plenty).back(), 256 * MiB);
-    EXPECT_EQ(record::latency_sizes(l3, plenty), sizes_up_to(256 * MiB));
+    std::vector<uint64_t> more = record::latency_sizes(l3, plenty);
+    EXPECT_EQ(more.back(), 256 * MiB);
+    EXPECT_EQ(std::vector<uint64_t>(more.begin(), more.end() - 1), sizes);
     // Small caches leave memsweep's 128 MiB; huge ones stop at 1 GiB.
     EXPECT_EQ(record::latency_sizes({{"L2", 256 * KiB}}, plenty).back(), 128 * MiB);
     EXPECT_EQ(record::latency_sizes({{"L3", 1 * GiB}}, plenty).back(), 1 * GiB);
@@ -285,7 +290,9 @@ TEST(Latency, SizesReachFourTimesTheLargestCacheWithinOneGiBAndHalfTheFreeMemory
     EXPECT_EQ(record::latency_sizes({{"L3", 1 * GiB}}, 1000).back(), 256 * MiB);
     // Also below memsweep's 128 MiB, and the buffer comes on top of its
     // array: 200 MiB free leave 72 MiB, 150 MiB 22 MiB.
-    EXPECT_EQ(record::latency_sizes({}, 200), sizes_up_to(64 * MiB));
+    std::vector<uint64_t> less = record::latency_sizes({}, 200);
+    EXPECT_EQ(less.back(), 64 * MiB);
+    EXPECT_EQ(less, std::vector<uint64_t>(sizes.begin(), sizes.end() - 1));
     EXPECT_EQ(record::latency_sizes({}, 150).back(), 16 * MiB);
     EXPECT_EQ(record::latency_sizes({}, 100), std::vector<uint64_t>{16 * KiB});
     // Free memory unknown: no larger than memsweep's own.
@@ -298,8 +305,8 @@ TEST(Latency, CachesAndFreeMemoryComeFromTheChecksReport)
                                                 {"index1", "1", "Instruction", "32K"},
                                                 {"index2", "2", "Unified", "2048K"},
                                                 {"index3", "3", "Unified", "96M"}};
-    json report = json::parse(checks::format_json(
-        {checks::cache_check(folders), checks::memory_check("MemAvailable:    2048000 kB\n")}, ""));
+    std::vector<checks::Check> report = {checks::cache_check(folders),
+                                         checks::memory_check("MemAvailable:    2048000 kB\n")};
     std::vector<record::Cache> caches = record::caches_of(report);
     ASSERT_EQ(caches.size(), 3u);
     EXPECT_EQ(caches[0].name, "L1d");
@@ -310,17 +317,18 @@ TEST(Latency, CachesAndFreeMemoryComeFromTheChecksReport)
     EXPECT_DOUBLE_EQ(record::available_mib_of(report), 2000.0);
 
     // None known, as here: no caches, and memory unknown.
-    report = json::parse(checks::format_json({checks::cache_check({}), checks::memory_check("")}, ""));
+    report = {checks::cache_check({}), checks::memory_check("")};
     EXPECT_TRUE(record::caches_of(report).empty());
     EXPECT_LT(record::available_mib_of(report), 0.0);
-    EXPECT_TRUE(record::caches_of(json::object()).empty());
+    EXPECT_TRUE(record::caches_of({}).empty());
+    EXPECT_LT(record::available_mib_of({}), 0.0);
 }
 
 TEST(Latency, SummaryGivesEachLevelsMedianOfTheSizesWellInsideItThenMemory)
 {
     // 1.2 ns up to 32 KiB, 4 ns and a little more to 1 MiB, 15 ns to
     // 32 MiB, then 90 ns.
-    std::vector<uint64_t> sizes = sizes_up_to(128 * MiB);
+    std::vector<uint64_t> sizes = record::latency_sizes({}, 64 * 1024);
     std::vector<record::LatencyFigure> figures(sizes.size());
     std::transform(sizes.begin(), sizes.end(), figures.begin(), [](uint64_t b) {
         double ns = b <= 32 * KiB ? 1.2 : b <= 1 * MiB ? 4.0 + (double)b / (double)MiB : b <= 32 * MiB ? 15.0 : 90.0;
@@ -331,14 +339,21 @@ TEST(Latency, SummaryGivesEachLevelsMedianOfTheSizesWellInsideItThenMemory)
     // middle two 4.13 and 4.19); L3: 1.5 MiB to 16 MiB; memory: 128 MiB.
     EXPECT_EQ(record::latency_summary(figures, caches), "L1d 1.2 ns, L2 4.2 ns, L3 15 ns, memory 90 ns");
 
-    // No caches known: the smallest size, then memory.
-    EXPECT_EQ(record::latency_summary(figures, {}), "16 KiB 1.2 ns, memory 90 ns");
+    // No caches known: the smallest size's figure, then memory's.
+    std::string line = record::latency_summary(figures, {});
+    EXPECT_EQ(line.rfind("16 KiB 1.2 ns, ", 0), 0u) << line;
+    EXPECT_EQ(line.find("L1d"), std::string::npos) << line;
+    EXPECT_EQ(line.substr(line.size() - 12), "memory 90 ns") << line;
 
     // A level with no size well inside it and above the level below is left out.
-    EXPECT_EQ(record::latency_summary(figures, {{"L1d", 32 * KiB}, {"L2", 48 * KiB}}), "L1d 1.2 ns, memory 90 ns");
+    line = record::latency_summary(figures, {{"L1d", 32 * KiB}, {"L2", 48 * KiB}});
+    EXPECT_EQ(line.find("L2"), std::string::npos) << line;
+    EXPECT_NE(line.find("memory 90 ns"), std::string::npos) << line;
     // A largest size that fits in the largest cache is no memory figure.
-    EXPECT_EQ(record::latency_summary(figures, {{"L1d", 32 * KiB}, {"L2", 1 * MiB}, {"L3", 256 * MiB}}),
-              "L1d 1.2 ns, L2 4.2 ns, L3 15 ns, 128 MiB 90 ns (memory not reached: it fits in L3)");
+    line = record::latency_summary(figures, {{"L1d", 32 * KiB}, {"L2", 1 * MiB}, {"L3", 256 * MiB}});
+    EXPECT_NE(line.find("L3 15 ns, 128 MiB 90 ns"), std::string::npos) << line;
+    EXPECT_EQ(line.find("memory 90"), std::string::npos) << line;
+    EXPECT_NE(line.find("fits in L3"), std::string::npos) << line;
     EXPECT_EQ(record::latency_summary({}, caches), "");
     EXPECT_EQ(record::latency_summary({{1 * GiB, 123.4}}, {}), "memory 123 ns");
 }
@@ -358,7 +373,7 @@ record::Session made_up()
     s.counter_mhz = 2400.0;
     s.cpu_mhz_after = 800.0;
     s.counter_mhz_after = 2400.0;
-    s.checks_before = {{"checks", {{"huge_pages", {{"status", "info"}, {"transparent_mode", "never"}}}}}};
+    s.checks_before = {checks::huge_pages_check("always madvise [never]")};
     s.passes = session(3, 5);
     return s;
 }
@@ -373,6 +388,10 @@ TEST(Record, RoundTripsThroughJsonAndAgreesWithTheMedianTable)
     EXPECT_EQ(r["seed"].get<uint64_t>(), s.seed);
     EXPECT_EQ(r["passes"], 3);
     EXPECT_EQ(r["pages"]["mode"], "huge");
+    EXPECT_EQ(r["pages"]["huge_share"], 0.5);
+    EXPECT_TRUE(r["pages"]["huge_share_after"].is_null());  // not read
+    s.huge_share_after = 0.75;
+    EXPECT_EQ(record::record_json(s)["pages"]["huge_share_after"], 0.75);
     EXPECT_EQ(r["clock"]["factor"], 800.0 / 2400.0);
     EXPECT_EQ(r["checks_before"]["checks"]["huge_pages"]["transparent_mode"], "never");
     EXPECT_EQ(r["drift"].size(), 2u);
@@ -428,11 +447,19 @@ TEST(Record, KeepsTheLatencyAscendingBySizeWithItsSpreadEveryPassAndCounterCycle
     EXPECT_TRUE(r["pages"]["latency_huge_share"].is_null());
 }
 
+// has_warning tells whether exactly one of the warnings says what is given.
+bool has_warning(const std::vector<std::string> &warnings, const std::string &says)
+{
+    return std::count_if(warnings.begin(), warnings.end(),
+                         [&](const std::string &w) { return w.find(says) != std::string::npos; }) == 1;
+}
+
 TEST(Record, WarnsOfWhatDisturbedTheSessionAndOfNothingElse)
 {
     record::Session s = made_up();
-    EXPECT_EQ(record::session_warnings(s).size(), 0u);
+    EXPECT_EQ(record::session_warnings(s), std::vector<std::string>{});
 
+    // Each disturbance earns its own warning, with its figures.
     s.huge_share = 0.0;  // huge pages asked for, none obtained
     s.passes.drift = {{0.0, 70.0}, {3.0, 73.0}, {6.0, 74.0}};  // 5.5 %
     s.other_work_cpus = 0.2;
@@ -440,10 +467,26 @@ TEST(Record, WarnsOfWhatDisturbedTheSessionAndOfNothingElse)
     s.counter_mhz_after = 2400.0 * 1.00002;   // 20 ppm
     s.latency_huge_share = 0.0;
     std::vector<std::string> w = record::session_warnings(s);
-    ASSERT_EQ(w.size(), 6u);
-    EXPECT_NE(w[0].find("transparent huge pages: never"), std::string::npos) << w[0];
-    EXPECT_NE(w[1].find("latency's buffer"), std::string::npos) << w[1];
-    EXPECT_NE(w[2].find("5.5 %"), std::string::npos) << w[2];
+    EXPECT_TRUE(has_warning(w, "none of the measured memory got them (transparent huge pages: never)"));
+    EXPECT_TRUE(has_warning(w, "none of the latency's buffer got them"));
+    EXPECT_TRUE(has_warning(w, "drift watch (16 KiB at stride 1) moved by 5.5 %"));
+    EXPECT_TRUE(has_warning(w, "other work kept 0.20 of"));
+    EXPECT_TRUE(has_warning(w, "line moved from 800.000 to 820.000 MHz"));
+    EXPECT_TRUE(has_warning(w, "(20 ppm)"));
+    EXPECT_FALSE(has_warning(w, "steps of the counter"));
+    EXPECT_FALSE(has_warning(w, "share on huge pages moved"));
+
+    // The array's huge pages, read again after the passes: a move of a huge
+    // page (1.6 % of it) is a warning, and none without a second reading.
+    record::Session pages = made_up();
+    pages.huge_share_after = 0.516;
+    EXPECT_TRUE(has_warning(record::session_warnings(pages), "share on huge pages moved from 50 % to 52 %"));
+    pages.huge_share_after = 0.505;
+    EXPECT_EQ(record::session_warnings(pages), std::vector<std::string>{});
+    pages.huge_share = 0.0;
+    pages.huge_share_after = -1.0;
+    pages.pages = record::Pages::system;
+    EXPECT_EQ(record::session_warnings(pages), std::vector<std::string>{});
 
     // A counter that advances 21 cycles at a time makes the shortest calls
     // coarse: 16 KiB at stride 15 (1092 bytes at 14 GB/s) is 187 cycles.
@@ -452,9 +495,8 @@ TEST(Record, WarnsOfWhatDisturbedTheSessionAndOfNothingElse)
     EXPECT_NE(std::find(coarse.begin(), coarse.end(), 209), coarse.end());
     EXPECT_EQ(std::find(coarse.begin(), coarse.end(), 195), coarse.end());  // 16 KiB at stride 1
     s.counter_step = 21.0;
-    w = record::session_warnings(s);
-    ASSERT_EQ(w.size(), 7u);
-    EXPECT_NE(w[2].find("advances 21 cycles at a time"), std::string::npos) << w[2];
+    EXPECT_TRUE(has_warning(record::session_warnings(s), "are timed in fewer than 20 steps of the counter"));
+    EXPECT_TRUE(has_warning(record::session_warnings(s), "advances 21 cycles at a time"));
     s.counter_step = 1.0;
 
     // The largest row read a third faster in the first pass than in the
@@ -467,8 +509,8 @@ TEST(Record, WarnsOfWhatDisturbedTheSessionAndOfNothingElse)
     EXPECT_NEAR(rows[0], 1.34, 1e-9);
     EXPECT_NEAR(rows[2], 1.0, 1e-9);
     w = record::session_warnings(moved);
-    ASSERT_EQ(w.size(), 1u);
-    EXPECT_NE(w[0].find("34 % faster in pass 1 than in pass 2"), std::string::npos) << w[0];
+    EXPECT_TRUE(has_warning(w, "34 % faster in pass 1 than in pass 2")) << w.size();
+    EXPECT_FALSE(has_warning(w, "drift watch"));
 
     s.huge_share = 0.01;
     s.latency_huge_share = -1.0;  // no latency: no buffer to judge
@@ -476,19 +518,22 @@ TEST(Record, WarnsOfWhatDisturbedTheSessionAndOfNothingElse)
     s.other_work_cpus = 0.1;
     s.cpu_mhz_after = 805.0;
     s.counter_mhz_after = 2400.0 * 1.000005;
-    EXPECT_EQ(record::session_warnings(s).size(), 0u);
+    EXPECT_EQ(record::session_warnings(s), std::vector<std::string>{});
 
     // Of the checks before, the clock rate's factor is no concern of the
     // record's; a line that moves is.
-    json report = {{"checks",
-                    {{"clock_rate", {{"status", "warn"}, {"cpu_mhz_moves", false}, {"cpu_mhz_reads", {800.0}}}},
-                     {"memory", {{"status", "ok"}, {"figures", "plenty"}}},
-                     {"other_load", {{"status", "warn"}, {"figures", "busy"}, {"note", "stop it"}}}}}};
+    std::vector<checks::Check> report = {
+        checks::clock_check({{checks::Source::line, 800.0}}, 2400.0, true),
+        checks::memory_check("MemAvailable:    2048000 kB\n"),
+        checks::load_check("cpu 0 0 0 100\ncpu0\n", "cpu 50 0 0 150\ncpu0\n", 0.0, 1.0)};
+    ASSERT_EQ(report[0].status, checks::Status::warn);
     w = record::check_warnings(report, "before");
-    EXPECT_EQ(w, std::vector<std::string>{"before: other load: busy -- stop it"});
-    report["checks"]["clock_rate"]["cpu_mhz_moves"] = true;
-    report["checks"]["clock_rate"]["cpu_mhz_reads"] = {2400.0, 3100.0};
-    EXPECT_EQ(record::check_warnings(report, "before").size(), 2u);
+    ASSERT_EQ(w.size(), 1u);
+    EXPECT_EQ(w[0].rfind("before: other load: other work kept 0.50 of 1 CPUs busy", 0), 0u) << w[0];
+    EXPECT_NE(w[0].find(" -- " + report[2].note), std::string::npos) << w[0];
+    report[0] = checks::clock_check({{checks::Source::line, 2400.0}, {checks::Source::line, 3100.0}}, 2400.0, true);
+    w = record::check_warnings(report, "before");
+    EXPECT_TRUE(has_warning(w, "\"cpu MHz\" line moved from 2400.000 to 3100.000 MHz")) << w.size();
 }
 
 /* ---------------------------------------------------------------- the machine */
@@ -613,14 +658,14 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
     EXPECT_EQ(r["seed"], 7);
     EXPECT_EQ(r["passes"], 2);
     EXPECT_EQ(r["cells"].size(), 210u);
-    // The latency: the sizes that this machine's caches and memory call
-    // for, as the record's own checks give them, each measured in both
-    // passes (the stand-in's 4 counter cycles per load up to 32 KiB, 100
-    // beyond), and its summary line.
+    // The latency: the sizes that the made-up machine's caches and memory
+    // call for, each measured in both passes (the stand-in's 4 counter
+    // cycles per load up to 32 KiB, 100 beyond), and its summary line.
     const json &latency = r["latency"];
-    std::vector<uint64_t> sizes = record::latency_sizes(record::caches_of(r["checks_before"]),
-                                                        record::available_mib_of(r["checks_before"]));
+    std::vector<uint64_t> sizes = record::latency_sizes(fake_facts::caches, fake_facts::available_mib);
+    ASSERT_EQ(sizes.back(), 16u << 20);
     ASSERT_EQ(latency.size(), sizes.size());
+    EXPECT_EQ(r["checks_before"]["checks"]["caches"]["cpu0"].size(), 3u);
     double mhz = r["clock"]["counter_mhz"].get<double>();
     for (size_t j = 0; j < latency.size(); j++) {
         uint64_t bytes = latency[j]["bytes"].get<uint64_t>();
@@ -631,7 +676,9 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
         EXPECT_NEAR(latency[j]["cycles"].get<double>(), cycles, 1e-9) << bytes;
     }
     EXPECT_TRUE(r["pages"]["latency_huge_share"].is_number());
-    EXPECT_TRUE(std::regex_search(o.err, std::regex("\nmemsweep-record: latency: [^\n]* ns[^\n]*\n$"))) << o.err;
+    EXPECT_TRUE(r["pages"]["huge_share_after"].is_number());
+    EXPECT_TRUE(std::regex_search(o.err, std::regex("\nmemsweep-record: latency: L1d [^\n]*, memory [0-9.]+ ns\n$")))
+        << o.err;
     std::vector<int> allowed = record::allowed_cpus();
     EXPECT_NE(std::find(allowed.begin(), allowed.end(), r["cpu"].get<int>()), allowed.end());
     EXPECT_EQ(r["checks_before"]["checks"].size(), 8u);

@@ -28,7 +28,7 @@ void reset()
 
 using namespace fake_run;
 
-alignas(64) int64_t data[DATA_ELEMS];
+alignas(2097152) int64_t data[DATA_ELEMS];  // as memsweep's own: on a huge page boundary
 
 void init_data(int64_t *a, int n)
 {

@@ -1,71 +1,38 @@
 // SPDX-License-Identifier: MIT
 /*
- * record.h -- what a memsweep-record session says: its warnings, judged from
- * what was measured; the median table in memsweep's layout; the latency's
- * medians; and the record,
- * one JSON object whose layout (format "memsweep-record", version 1) is
- * documented in memsweep-record(1).  Private to memsweep-record.
+ * report.h -- what a memsweep-record session says: its warnings, judged
+ * from what was measured; the median table in memsweep's layout; the
+ * latency's medians; and the summary line.  Private to memsweep-record.
  */
-#ifndef MEMSWEEP_RECORD_RECORD_H
-#define MEMSWEEP_RECORD_RECORD_H
+#ifndef MEMSWEEP_RECORD_REPORT_H
+#define MEMSWEEP_RECORD_REPORT_H
+
+#include <stddef.h>
 
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "check/checks.h"
 #include "record/latency.h"
 #include "record/session.h"
 
 namespace record {
 
-using json = nlohmann::ordered_json;
-
-/* The record's name and layout version: a reader checks both. */
-extern const char format_name[];
-extern const int format_version;
-
 /* Limits beyond which a session warns. */
 extern const double drift_limit;     /* the watch's range over its median: 5 % */
 extern const double counter_limit;   /* the counter's rate's move: 10 ppm */
+extern const double huge_share_limit; /* the huge page share's move: 1 % of the array */
 
-/* Everything a session found, gathered by memsweep-record's main. */
-struct Session {
-    std::string version;                /* memsweep's version */
-    std::vector<std::string> command;   /* the command line, word by word */
-    std::string start, end;             /* UTC, as 2026-12-08T13:44:15Z */
-    uint64_t seed = 0;
-    int cpu = -1;                       /* the CPU the session ran on */
-    Pages pages = Pages::system;
-    double huge_share = 0.0;            /* of data, on huge pages */
-    double latency_huge_share = -1.0;   /* of the latency's buffer; negative without one */
-    double cpu_mhz = 0.0;               /* the "cpu MHz" rate memsweep would use */
-    double counter_mhz = 0.0;           /* the counter's measured rate */
-    double counter_step = 1.0;          /* the cycles it advances by at a time */
-    std::string model;                  /* the CPU's model name; "" if unknown */
-    int cpus = 0;                       /* logical CPUs in /proc/stat */
-    double memory_mib = -1.0;           /* MemTotal; negative if unknown */
-    json checks_before, checks_after;   /* memsweep-check's JSON reports */
-    double other_work_cpus = -1.0;      /* over the session; negative if unknown */
-    double cpu_mhz_after = 0.0;
-    double counter_mhz_after = 0.0;
-    std::vector<std::string> warnings;
-    Passes passes;
-    double seconds = 0.0;               /* the whole command's wall time */
-};
-
-/* pages_name is the page mode as the command line and the record spell it. */
-const char *pages_name(Pages pages);
-
-/* check_warnings returns a sentence for each check of a memsweep-check
- * JSON report that warns, as "before the session: <name>: <figures> --
- * <note>".  The clock rate's factor is left out: the record's figures are
+/* check_warnings returns a sentence for each check that warns, as
+ * "before the session: <name>: <figures> -- <note>".  The clock rate's factor is left out: the record's figures are
  * converted with the counter's own rate, whatever the "cpu MHz" line says;
  * a line that moved is kept, as the cores then change speed. */
-std::vector<std::string> check_warnings(const json &report, const std::string &when);
+std::vector<std::string> check_warnings(const std::vector<checks::Check> &results, const std::string &when);
 
 /* session_warnings judges what the session itself measured: huge pages
  * asked for and none obtained (for the array or the latency's buffer), a
+ * huge page share of the array that moved by more than huge_share_limit
+ * over the passes, a
  * drift watch or a largest row (row_by_pass) that moved by more than
  * drift_limit, other work above the checks' limit, a "cpu MHz" line or a counter's rate that moved by more
  * than their limits, and cells whose timed call lasts so few of the
@@ -104,9 +71,10 @@ std::string summary(const Session &s, const std::string &out);
  * ascending by size. */
 std::vector<LatencyFigure> latency_medians(const Passes &passes);
 
-/* record_json returns the whole record. */
-json record_json(const Session &s);
+/* latency_by_size returns the latency sizes' places in passes, ascending by
+ * size. */
+std::vector<size_t> latency_by_size(const Passes &passes);
 
 }  // namespace record
 
-#endif /* MEMSWEEP_RECORD_RECORD_H */
+#endif /* MEMSWEEP_RECORD_REPORT_H */

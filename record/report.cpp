@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 /*
- * record.cpp -- the session's warnings, its median table and its record.
- * Everything here is a function of what the session gathered: nothing is
- * read or measured.
+ * report.cpp -- the session's warnings, its median table, its latency's
+ * medians and its summary.  Everything here is a function of what the
+ * session gathered: nothing is read or measured.
  */
-#include "record/record.h"
+#include "record/report.h"
 
-#include "check/checks.h"
+#include "common/text.h"
 
 #include <math.h>
 #include <stdio.h>
@@ -16,9 +16,6 @@
 
 namespace record {
 
-const char format_name[] = "memsweep-record";
-const int format_version = 1;
-
 /* The drift watch reads a core-bound cell: a range of more than 5 % over
  * the session is the machine changing speed, well above the 1 % that one
  * best-of-K measurement agrees within. */
@@ -26,21 +23,15 @@ const double drift_limit = 0.05;
 /* The counter's rate is measured to a fraction of a ppm; one that moves by
  * more than 10 ppm (36 ms an hour) is not a fixed-rate counter. */
 const double counter_limit = 10e-6;
+/* The kernel may gather the array's small pages into huge ones during the
+ * passes (khugepaged), or split its huge ones: one huge page of 2 MiB is
+ * 1.6 % of the 128 MiB array, so a move of more than 1 % is a page at
+ * least, and the working sets on it measured on pages of two kinds. */
+const double huge_share_limit = 0.01;
 /* A timed call of 20 steps of the counter is known to within 5 % at best. */
 static const double coarse_steps = 20.0;
 
-/* fixed formats a number with a given count of decimals. */
-static std::string fixed(double value, int decimals)
-{
-    char text[64];
-    snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
-}
-
-const char *pages_name(Pages pages)
-{
-    return pages == Pages::small ? "small" : pages == Pages::huge ? "huge" : "system";
-}
+using memsweep::fixed;
 
 /* watch_figures returns the drift watch's figures, in the order taken. */
 static std::vector<double> watch_figures(const Passes &passes)
@@ -52,33 +43,29 @@ static std::vector<double> watch_figures(const Passes &passes)
 
 /* ====================== Warnings ====================== */
 
-std::vector<std::string> check_warnings(const json &report, const std::string &when)
+std::vector<std::string> check_warnings(const std::vector<checks::Check> &results, const std::string &when)
 {
     std::vector<std::string> warnings;
-    const json &checks = report.value("checks", json::object());
-    for (const auto &[key, check] : checks.items()) {
-        if (!check.is_object() || check.value("status", "") != "warn")
+    for (const checks::Check &check : results) {
+        if (check.status != checks::Status::warn)
             continue;
-        std::string name = key;
-        std::replace(name.begin(), name.end(), '_', ' ');
-        if (key == "clock_rate") {
+        if (const auto *rate = std::get_if<checks::ClockRate>(&check.data)) {
             /* The record converts cycles with the counter's rate: only a
              * moving line still matters, as a sign of changing speed. */
-            const json &reads = check.value("cpu_mhz_reads", json::array());
-            if (!check.value("cpu_mhz_moves", false) || reads.empty())
+            const std::vector<double> &reads = rate->cpu_mhz_reads;
+            if (!rate->cpu_mhz_moves || reads.empty())
                 continue;
             auto [low, high] = std::minmax_element(reads.begin(), reads.end());
-            warnings.push_back(when + ": the \"cpu MHz\" line moved from " + fixed(low->get<double>(), 3) +
-                               " to " + fixed(high->get<double>(), 3) +
+            warnings.push_back(when + ": the \"cpu MHz\" line moved from " + fixed(*low, 3) + " to " +
+                               fixed(*high, 3) +
                                " MHz: the cores change speed as they work, and the figures with them; fix "
                                "the frequency (performance governor, turbo off)");
             continue;
         }
         std::string sentence = when;
-        sentence.append(": ").append(name).append(": ").append(check.value("figures", ""));
-        std::string note = check.value("note", "");
-        if (!note.empty())
-            sentence.append(" -- ").append(note);
+        sentence.append(": ").append(check.name).append(": ").append(check.figures);
+        if (!check.note.empty())
+            sentence.append(" -- ").append(check.note);
         warnings.push_back(sentence);
     }
     return warnings;
@@ -88,13 +75,16 @@ std::vector<std::string> session_warnings(const Session &s)
 {
     std::vector<std::string> warnings;
     if (s.pages == Pages::huge && s.huge_share == 0.0) {
-        std::string mode = "unknown";
-        const json &pages = s.checks_before.value("checks", json::object()).value("huge_pages", json::object());
-        if (pages.contains("transparent_mode") && pages["transparent_mode"].is_string())
-            mode = pages["transparent_mode"].get<std::string>();
+        const auto *huge = checks::figures_of<checks::HugePages>(s.checks_before);
+        std::string mode = huge != nullptr ? huge->transparent_mode.value_or("unknown") : "unknown";
         warnings.push_back("huge pages were asked for, but none of the measured memory got them (transparent "
                            "huge pages: " + mode + "): the figures are those of small pages");
     }
+    if (s.huge_share_after >= 0.0 && fabs(s.huge_share_after - s.huge_share) > huge_share_limit)
+        warnings.push_back("the measured memory's share on huge pages moved from " +
+                           fixed(s.huge_share * 100.0, 0) + " % to " + fixed(s.huge_share_after * 100.0, 0) +
+                           " % during the session (the kernel gathers or splits huge pages as it goes): the "
+                           "cells were measured on pages of both kinds");
     if (s.pages == Pages::huge && s.latency_huge_share == 0.0)
         warnings.push_back("huge pages were asked for, but none of the latency's buffer got them: its figures are "
                            "those of small pages");
@@ -236,8 +226,7 @@ std::string summary(const Session &s, const std::string &out)
 
 /* ====================== The latency ====================== */
 
-/* by_size returns the latency sizes' places in passes, ascending by size. */
-static std::vector<size_t> by_size(const Passes &passes)
+std::vector<size_t> latency_by_size(const Passes &passes)
 {
     std::vector<size_t> order;
     for (size_t j = 0; j < passes.latency_bytes.size() && j < passes.latency_ns.size(); j++)
@@ -249,76 +238,12 @@ static std::vector<size_t> by_size(const Passes &passes)
 
 std::vector<LatencyFigure> latency_medians(const Passes &passes)
 {
-    std::vector<size_t> order = by_size(passes);
+    std::vector<size_t> order = latency_by_size(passes);
     std::vector<LatencyFigure> figures(order.size());
     std::transform(order.begin(), order.end(), figures.begin(), [&](size_t j) {
         return LatencyFigure{passes.latency_bytes[j], spread_of(passes.latency_ns[j]).median};
     });
     return figures;
-}
-
-/* ====================== The record ====================== */
-
-json record_json(const Session &s)
-{
-    json r;
-    r["format"] = format_name;
-    r["format_version"] = format_version;
-    r["version"] = s.version;
-    r["command"] = s.command;
-    r["start"] = s.start;
-    r["end"] = s.end;
-    r["seconds"] = s.seconds;
-    r["latency_seconds"] = s.passes.latency_seconds;
-    r["seed"] = s.seed;
-    r["passes"] = s.passes.gbs.empty() ? 0 : s.passes.gbs.front().size();
-    r["cpu"] = s.cpu;
-    r["machine"] = {{"model", s.model},
-                    {"cpus", s.cpus},
-                    {"memory_mib", s.memory_mib >= 0.0 ? json(s.memory_mib) : json(nullptr)}};
-    r["pages"] = {{"mode", pages_name(s.pages)},
-                  {"huge_share", s.huge_share},
-                  {"latency_huge_share", s.latency_huge_share >= 0.0 ? json(s.latency_huge_share) : json(nullptr)}};
-    r["clock"] = {{"cpu_mhz", s.cpu_mhz},
-                  {"counter_mhz", s.counter_mhz},
-                  {"factor", s.cpu_mhz / s.counter_mhz},
-                  {"counter_step", s.counter_step}};
-    r["checks_before"] = s.checks_before;
-    r["checks_after"] = s.checks_after;
-    r["after"] = {{"other_work_cpus", s.other_work_cpus >= 0.0 ? json(s.other_work_cpus) : json(nullptr)},
-                  {"cpu_mhz", s.cpu_mhz_after},
-                  {"counter_mhz", s.counter_mhz_after}};
-    r["warnings"] = s.warnings;
-    json drift = json::array();
-    std::transform(s.passes.drift.begin(), s.passes.drift.end(), std::back_inserter(drift),
-                   [](const Watch &w) { return json{{"seconds", w.seconds}, {"gbs", w.gbs}}; });
-    r["drift"] = drift;
-    r["largest_row_by_pass"] = row_by_pass(s.passes);
-    json cells = json::array();
-    std::vector<Cell> grid_cells = grid();
-    for (size_t i = 0; i < grid_cells.size() && i < s.passes.gbs.size(); i++) {
-        Spread sp = spread_of(s.passes.gbs[i]);
-        cells.push_back({{"label", grid_cells[i].label},
-                         {"stride", grid_cells[i].stride},
-                         {"median", sp.median},
-                         {"min", sp.min},
-                         {"max", sp.max},
-                         {"passes", s.passes.gbs[i]}});
-    }
-    r["cells"] = cells;
-    /* Cycles are counter cycles per load: the time, at the counter's rate. */
-    json latency = json::array();
-    for (size_t j : by_size(s.passes)) {
-        Spread sp = spread_of(s.passes.latency_ns[j]);
-        latency.push_back({{"bytes", s.passes.latency_bytes[j]},
-                           {"ns", sp.median},
-                           {"cycles", sp.median * s.counter_mhz / 1000.0},
-                           {"min", sp.min},
-                           {"max", sp.max},
-                           {"passes", s.passes.latency_ns[j]}});
-    }
-    r["latency"] = latency;
-    return r;
 }
 
 }  // namespace record

@@ -1,81 +1,17 @@
 // SPDX-License-Identifier: MIT
 /*
- * session.cpp -- the grid, the random order of each pass, the figures'
- * spread, and the passes themselves with their drift watch.
+ * passes.cpp -- the passes themselves, with their drift watch.
  */
-#include "record/session.h"
+#include "record/passes.h"
 
-#include <algorithm>
 #include <chrono>
 
 #include "record/chase.h"
 #include "record/latency.h"
+#include "record/random.h"
 #include "sweep/sweep.h"
 
 namespace record {
-
-/* ====================== The grid ====================== */
-
-std::vector<Cell> grid()
-{
-    std::vector<Cell> cells;
-    for (int label = 14; label >= 1; label--)
-        for (int stride = 1; stride <= 15; stride++)
-            cells.push_back({label, stride});
-    return cells;
-}
-
-/* ====================== Order ====================== */
-
-/* A 64-bit counter passed through a mixing function: every seed, 0
- * included, starts a stream of well-spread numbers. */
-uint64_t Random::next()
-{
-    uint64_t z = (state_ += 0x9e3779b97f4a7c15u);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
-    return z ^ (z >> 31);
-}
-
-/* Numbers below the largest multiple of n that fits are taken; the few
- * above it are drawn again, so that no remainder is favoured. */
-uint64_t Random::below(uint64_t n)
-{
-    uint64_t threshold = (0 - n) % n; /* 2^64 mod n */
-    for (;;) {
-        uint64_t r = next();
-        if (r >= threshold)
-            return r % n;
-    }
-}
-
-/* Fisher and Yates' shuffle: each of the n! orders is as likely. */
-std::vector<int> shuffled(int n, Random &random)
-{
-    std::vector<int> order(n > 0 ? n : 0);
-    for (int i = 0; i < n; i++)
-        order[i] = i;
-    for (int i = n - 1; i > 0; i--)
-        std::swap(order[i], order[random.below((uint64_t)i + 1)]);
-    return order;
-}
-
-/* ====================== Figures ====================== */
-
-Spread spread_of(std::vector<double> values)
-{
-    Spread s;
-    if (values.empty())
-        return s;
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    s.min = values.front();
-    s.max = values.back();
-    s.median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
-    return s;
-}
-
-/* ====================== The passes ====================== */
 
 /* The drift watch's cell: the smallest working set at stride 1, read from
  * the first-level cache, so its figure follows the core's own speed rather

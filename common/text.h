@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: MIT
+/*
+ * text.h -- numbers, sizes and text from files as this project's commands
+ * show them.  Private to this project; not installed.
+ */
+#ifndef MEMSWEEP_COMMON_TEXT_H
+#define MEMSWEEP_COMMON_TEXT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+namespace memsweep {
+
+/* fixed formats a number with a given count of decimals, as printf's %.*f. */
+std::string fixed(double value, int decimals);
+
+/* size_text shows a size in the largest of MiB, KiB and bytes that divides
+ * it, as "48 KiB" or "1280 KiB": memsweep's sizes are MiB at most. */
+std::string size_text(uint64_t bytes);
+
+/* A value taken from a file is shown with at most this many characters. */
+const size_t shown_limit = 64;
+
+/* shown returns text fit for one line of a terminal: control characters
+ * become \xNN, and more than limit characters end in "...".  The controls
+ * are C0 and DEL, and C1 as UTF-8 spells them (0xc2 0x80 to 0xc2 0x9f): a
+ * terminal obeys 0xc2 0x9b as it obeys ESC [. */
+std::string shown(const std::string &text, size_t limit = shown_limit);
+
+}  // namespace memsweep
+
+#endif /* MEMSWEEP_COMMON_TEXT_H */

@@ -1,0 +1,69 @@
+// SPDX-License-Identifier: MIT
+/*
+ * machine.h -- the controls a memsweep-record session puts on the machine
+ * and what it reads of it: the pages of the measured memory and their share
+ * of huge pages, the latency's buffer, the CPU it runs on, and the
+ * counter's step.  The only Linux calls of the session live in
+ * machine.cpp.  Private to memsweep-record.
+ */
+#ifndef MEMSWEEP_RECORD_MACHINE_H
+#define MEMSWEEP_RECORD_MACHINE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "check/proc.h"
+
+namespace record {
+
+/* How the pages of the measured memory are chosen: as the machine's
+ * transparent huge page mode has it, small pages only, or huge pages asked
+ * for. */
+enum class Pages { system, small, huge };
+
+/* pages_name is the page mode as the command line and the record spell it. */
+const char *pages_name(Pages pages);
+
+/* advise_pages tells the kernel which pages [addr, addr + len) should get,
+ * before it is first touched: nothing for system, no huge pages for small,
+ * huge pages for huge.  Only whole pages inside the range are advised.  It
+ * returns false, with errno set, when the kernel refuses. */
+bool advise_pages(void *addr, size_t len, Pages pages);
+
+/* huge_share is the smaps reader of the checks (check/proc.h). */
+using checks::huge_share;
+
+/* allowed_cpus returns the CPUs this process may run on, in ascending
+ * order; none when the kernel can't tell. */
+std::vector<int> allowed_cpus();
+
+/* least_busy returns the allowed CPU with the smallest busy share (CPUs
+ * missing from busy count as fully busy); the lowest number among equals. */
+int least_busy(const std::vector<int> &allowed, const std::map<long, double> &busy);
+
+/* pin restricts this process to the one CPU; false, with errno set, when
+ * the kernel refuses. */
+bool pin(int cpu);
+
+/* map_buffer maps `bytes` of private memory for the latency, aligned to
+ * 2 MiB so that huge pages can back all of it, and not yet touched;
+ * nullptr, with errno set, when it can't.  unmap_buffer gives it back. */
+void *map_buffer(size_t bytes);
+void unmap_buffer(void *buffer, size_t bytes);
+
+/* counter_step returns the smallest number of cycles by which the
+ * counter's reading advances between two readings: 1 on most machines, more
+ * where it is kept in coarser steps (some virtual machines). */
+double counter_step();
+
+/* touch_pages writes to every page of [addr, addr + len), so that all of
+ * it is resident before anything is timed. */
+void touch_pages(void *addr, size_t len);
+
+}  // namespace record
+
+#endif /* MEMSWEEP_RECORD_MACHINE_H */

@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: MIT
+/*
+ * passes.h -- memsweep-record's measuring: shuffled passes over memsweep's
+ * grid and the latency's working sets, with a drift watch between points.
+ *
+ * Every cell is one call of the sweep's run(), exactly as memsweep measures
+ * it, with the counter's measured rate as the clock: the figures are bytes
+ * per second of real time, in GB/s (10^9 bytes per second).  The latency's
+ * points are one measurement of the pointer chase each (chase.h), in
+ * nanoseconds per load with the same clock.  Private to memsweep-record.
+ */
+#ifndef MEMSWEEP_RECORD_PASSES_H
+#define MEMSWEEP_RECORD_PASSES_H
+
+#include <stdint.h>
+
+#include <functional>
+#include <vector>
+
+#include "common/grid.h"
+#include "common/stats.h"
+
+namespace record {
+
+using memsweep::Cell;
+using memsweep::grid;
+using memsweep::Spread;
+using memsweep::spread_of;
+
+/* One reading of the drift watch: the fixed core-bound cell (16 KiB,
+ * stride 1) measured again, `seconds` into the session. */
+struct Watch {
+    double seconds;
+    double gbs;
+};
+
+/* What a session measures: passes over the grid and the latency's sizes,
+ * each pass in a new order. */
+struct Plan {
+    int passes = 5;
+    uint64_t seed = 0;
+    double mhz = 0.0;            /* the counter's rate, which turns cycles into time */
+    double watch_every_s = 3.0;  /* the drift watch's interval */
+    /* The latency's working sets in bytes, ascending (none: no latency),
+     * and the buffer their cycles are built in, 64-byte aligned and at
+     * least as large as the largest. */
+    std::vector<uint64_t> latency_bytes;
+    void *latency_buffer = nullptr;
+    /* progress(done, total, elapsed seconds) is called after every cell
+     * and every latency point; it may be empty. */
+    std::function<void(int, int, double)> progress;
+};
+
+/* What it found: every cell's figure in every pass, in GB/s, by the cell's
+ * place in grid(); every latency size's figure in every pass, in ns per
+ * load, by its place in latency_bytes; the drift watch; the time it took,
+ * and how much of it the latency's points took. */
+struct Passes {
+    std::vector<std::vector<double>> gbs;
+    std::vector<uint64_t> latency_bytes;
+    std::vector<std::vector<double>> latency_ns;
+    std::vector<Watch> drift;
+    double seconds = 0.0;
+    double latency_seconds = 0.0;
+};
+
+/* measure runs the passes: each pass measures every cell of the grid and
+ * every latency size once, in an order of its own drawn from plan.seed, so
+ * that a drift of the machine's speed over time lines up neither with the
+ * size axis nor with one kind of measurement.  A latency point builds its
+ * size's cycle in the buffer (from cycle_seed, the same cycle in every
+ * pass) and chases it.  The watch cell is measured at the start, whenever
+ * watch_every_s has passed since its last reading (between two points),
+ * and at the end. */
+Passes measure(const Plan &plan);
+
+}  // namespace record
+
+#endif /* MEMSWEEP_RECORD_PASSES_H */
