@@ -84,6 +84,45 @@ std::string latency_list(
     return t + "]";
 }
 
+// bandwidth_list is the JSON text of a bandwidth plane of 5 passes over
+// the five kernels at 1, 2 and 4 threads and the working sets from 16 KiB
+// to 128 MiB per thread: gbs gives a point's median, and its passes spread
+// by 0.8 % around it.
+const char *const kernels[] = {"scalar-read", "vector-read", "write", "copy", "nt-write"};
+std::string bandwidth_list(const std::function<double(const std::string &, int, long)> &gbs)
+{
+    std::string t = "[";
+    for (const char *kernel : kernels) {
+        for (int threads : {1, 2, 4}) {
+            for (long bytes = 16384; bytes <= (128L << 20); bytes *= 2) {
+                double m = gbs(kernel, threads, bytes);
+                t += std::string(t.size() > 1 ? ",\n" : "") + "{\"kernel\": \"" + kernel +
+                     "\", \"isa\": \"avx2\", \"threads\": " + std::to_string(threads) +
+                     ", \"bytes\": " + std::to_string(bytes) + ", \"gbs\": " + json_number(m) +
+                     ", \"min\": " + json_number(m * 0.996) + ", \"max\": " + json_number(m * 1.004) +
+                     ", \"passes\": [" + json_number(m * 0.996) + ", " + json_number(m * 0.998) + ", " +
+                     json_number(m) + ", " + json_number(m * 1.002) + ", " + json_number(m * 1.004) + "]}";
+            }
+        }
+    }
+    return t + "]";
+}
+
+// GB/s of a machine whose kernels move more with more threads, and less
+// beyond caches of 32 KiB and 1 MiB.
+double moved(const std::string &kernel, int threads, long bytes)
+{
+    double level = bytes <= (32L << 10) ? 100.0 : bytes <= (1L << 20) ? 50.0 : 12.0;
+    return level * threads * (kernel == "vector-read" ? 3.0 : kernel == "copy" ? 1.5 : 1.0);
+}
+
+// with_bandwidth returns a record's JSON text with a bandwidth list added.
+std::string with_bandwidth(const std::string &record, const std::string &list)
+{
+    size_t end = record.find_last_of('}');
+    return end == std::string::npos ? record : record.substr(0, end) + ",\n\"bandwidth\": " + list + "}\n";
+}
+
 // Nanoseconds per load of a machine with caches of 32 KiB, 1 MiB and 32 MiB.
 double steps(long bytes)
 {
@@ -591,6 +630,119 @@ TEST_F(Plot, DrawsAndComparesTheLatencyOfRecordsThatHaveIt)
     svg = slurp(dir + "/ab.svg");
     EXPECT_NE(svg.find("<text>A: " + ra + "</text>"), std::string::npos);
     EXPECT_NE(svg.find("<text>B: " + rb + "</text>"), std::string::npos);
+}
+
+// A record that memsweep-record wrote, with a bandwidth plane added: a
+// panel of GB/s against the working set per thread, the vector read at
+// every thread count and the other kernels at 1 thread and the most, the
+// record's caches marked; for two, a verdict per point by memsweep-compare.
+TEST_F(Plot, DrawsAndComparesTheBandwidthOfAWrittenRecord)
+{
+#ifndef MEMSWEEP_RECORD_SCRIPTED_EXE
+    GTEST_SKIP() << "memsweep-record is not built";
+#else
+    std::string written = dir + "/written.json";
+    Outcome o = run_shell(quote(MEMSWEEP_RECORD_SCRIPTED_EXE) + std::string(" --passes 5 --seed 7 --no-latency -o ") +
+                          quote(written) + " >/dev/null");
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string record = slurp(written);
+    // A record without the plane has no panel.
+    o = plot_to(dir + "/plain.svg", written);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(slurp(dir + "/plain.svg").find("Bandwidth"), std::string::npos);
+
+    std::string a = write("a.json", with_bandwidth(record, bandwidth_list(moved)));
+    o = plot_to(dir + "/a.svg", a);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string svg = slurp(dir + "/a.svg");
+    EXPECT_NE(svg.find("<text>Bandwidth</text>"), std::string::npos);
+    EXPECT_NE(svg.find("working-set size per thread"), std::string::npos);
+    for (const char *curve : {"vector-read, 1 thread", "vector-read, 2 threads", "vector-read, 4 threads",
+                              "scalar-read, 1 thread", "copy, 4 threads", "nt-write, 1 thread"})
+        EXPECT_NE(svg.find("<text>" + std::string(curve) + "</text>"), std::string::npos) << curve;
+    EXPECT_EQ(svg.find("copy, 2 threads"), std::string::npos);
+
+    // B: copy 20 % slower from 16 MiB up at every thread count; the vector
+    // read 10 % faster at 16 KiB on 4 threads.
+    std::string b = write("b.json", with_bandwidth(record, bandwidth_list([](const std::string &k, int t, long bytes) {
+                                                       return moved(k, t, bytes) *
+                                                              (k == "copy" && bytes >= (16L << 20) ? 0.8
+                                                               : k == "vector-read" && t == 4 && bytes == 16384
+                                                                   ? 1.1
+                                                                   : 1.0);
+                                                   })));
+    o = plot_to(dir + "/ab.svg", a + " " + b);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::vector<std::string> lines = lines_of(o.out), bandwidth;
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(bandwidth),
+                 [](const std::string &line) { return line.rfind("bandwidth\t", 0) == 0; });
+    ASSERT_EQ(bandwidth.size(), 5u * 3 * 14) << o.out;
+    size_t slower = 0, faster = 0;
+    for (const std::string &line : bandwidth) {
+        std::string verdict = line.substr(line.rfind('\t') + 1);
+        slower += verdict == "slower";
+        faster += verdict == "faster";
+        if (line.rfind("bandwidth\tcopy\t", 0) == 0 &&
+            atol(line.c_str() + line.find('\t', 15) + 1) >= (16L << 20)) {
+            EXPECT_EQ(line.substr(line.size() - 13), "\t0.800\tslower") << line;
+        }
+    }
+    EXPECT_EQ(slower, 4u * 3);
+    EXPECT_EQ(faster, 1u);
+    EXPECT_NE(o.out.find("bandwidth\tvector-read\t4\t16384\t1.100\tfaster\n"), std::string::npos) << o.out;
+    EXPECT_NE(lines.back().find("210 bandwidth points: 1 faster, 12 slower, 197 same"), std::string::npos)
+        << lines.back();
+    svg = slurp(dir + "/ab.svg");
+    EXPECT_NE(svg.find("filled: faster or slower; open: the same"), std::string::npos);
+    EXPECT_NE(svg.find("B / A (above 1: B is faster)"), std::string::npos);
+#endif
+}
+
+// The caches a record lists are marked on the bandwidth panel as on the
+// heat map.
+TEST_F(Plot, MarksTheCachesOnTheBandwidthPanel)
+{
+    MadeRecord made;
+    made.caches = R"([{"level": 1, "type": "Data", "size_bytes": 32768},
+        {"level": 2, "type": "Unified", "size_bytes": 1048576}])";
+    std::string plain = write("plain.json", made.json());
+    std::string record = write("r.json", with_bandwidth(made.json(), bandwidth_list(moved)));
+    Outcome o = run_shell(quote(plot) + " -o " + quote(dir + "/plain.svg") + " " + quote(plain));
+    ASSERT_EQ(o.status, 0) << o.err;
+    o = run_shell(quote(plot) + " -o " + quote(dir + "/r.svg") + " " + quote(record));
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(occurrences(slurp(dir + "/plain.svg"), ">L2 1M<"), 1u);
+    EXPECT_EQ(occurrences(slurp(dir + "/r.svg"), ">L2 1M<"), 2u);
+}
+
+// Records are read through memsweep-compare: the one beside the script
+// first, else the one on PATH.  Without it a record is refused in one line,
+// and tables, which need it for nothing, are drawn.
+TEST_F(Plot, ReadsRecordsThroughMemsweepCompareBesideItOrOnPath)
+{
+    std::string gnuplot = run_shell("command -v gnuplot").out;
+    std::string bare = "PATH=" + std::filesystem::path(gnuplot).parent_path().string() + ":/usr/bin:/bin ";
+    if (run_shell(bare + "command -v memsweep-compare").status == 0)
+        GTEST_SKIP() << "memsweep-compare is installed where every command finds it";
+    std::filesystem::create_directories(dir + "/bin");
+    std::string copy = dir + "/bin/memsweep-plot";
+    std::filesystem::copy_file(plot, copy);
+    std::string record = write("r.json", MadeRecord().json()), table = write("t.tsv", grid(1, 4, 1, 3, slope));
+
+    Outcome o = run_shell(bare + quote(copy) + " -c none -o " + quote(dir + "/r.png") + " " + quote(record));
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "memsweep-plot: " + record +
+                         " is a record, and reading one needs memsweep-compare, which is neither beside "
+                         "memsweep-plot nor on PATH\n");
+    EXPECT_FALSE(exists("r.png"));
+    o = run_shell(bare + quote(copy) + " -c none -o " + quote(dir + "/t.png") + " " + quote(table) + " " + quote(table));
+    EXPECT_EQ(o.status, 0) << o.err;
+    expect_png(dir + "/t.png");
+
+    std::filesystem::create_symlink(compare_exe, dir + "/bin/memsweep-compare");
+    o = run_shell(bare + quote(copy) + " -c none -o " + quote(dir + "/r.png") + " " + quote(record));
+    EXPECT_EQ(o.status, 0) << o.err;
+    expect_png(dir + "/r.png");
 }
 
 // A record is known by what it holds, whatever its name.  The picture shows
