@@ -420,6 +420,24 @@ TEST_F(Plot, ComparesTwoTablesCellByCell)
         EXPECT_EQ(lines[210],
                   "unknown 210: one pass has no spread, so no cell is called faster, slower or the same");
     }
+
+    // Two records of one pass, or of too few for memsweep-compare's test,
+    // have every cell unknown too, and the caption says which.
+    for (int passes : {1, 3}) {
+        MadeRecord few;
+        few.passes = passes;
+        std::string r = write("few.json", few.json());
+        o = plot_to(dir + "/few.svg", r + " " + r);
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(occurrences(o.out, "\tunknown\n"), 210u) << o.out;
+        EXPECT_NE(slurp(dir + "/few.svg")
+                      .find(passes == 1 ? "<text>one pass has no spread: no cell is called faster, slower or the "
+                                          "same</text>"
+                                        : "<text>too few passes for the test: no cell is called faster, slower "
+                                          "or the same</text>"),
+                  std::string::npos)
+            << passes;
+    }
 }
 
 // Two records: a cell differs only where memsweep-compare's test tells the
