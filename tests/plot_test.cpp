@@ -679,6 +679,14 @@ TEST_F(Plot, DrawsAndComparesTheBandwidthOfAWrittenRecord)
                               "scalar-read, 1 thread", "copy, 4 threads", "nt-write, 1 thread"})
         EXPECT_NE(svg.find("<text>" + std::string(curve) + "</text>"), std::string::npos) << curve;
     EXPECT_EQ(svg.find("copy, 2 threads"), std::string::npos);
+    // A kernel's name is a name, whatever it holds: one that reads like a
+    // point's figures adds no point.
+    std::string odd = write("odd.json", with_bandwidth(record, replaced(bandwidth_list(moved), "\"kernel\": \"write\"",
+                                                                        "\"kernel\": \"write 1 16384 99999\"")));
+    o = plot_to(dir + "/odd.svg", odd);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(slurp(dir + "/odd.svg").find("99999"), std::string::npos);
+    EXPECT_EQ(slurp(dir + "/odd.svg").find(" 100000</text>"), std::string::npos);
 
     // B: copy 20 % slower from 16 MiB up at every thread count; the vector
     // read 10 % faster at 16 KiB on 4 threads.
