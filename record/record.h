@@ -29,7 +29,10 @@ extern const int format_version;
 extern const double drift_limit;     /* the watch's range over its median: 5 % */
 extern const double counter_limit;   /* the counter's rate's move: 10 ppm */
 
-/* Everything a session found, gathered by memsweep-record's main. */
+/* Everything a session found, gathered by memsweep-record's main.  Its
+ * implicit destructor is as checks::Check's (checks.h), for the JSON reports
+ * it holds. */
+// NOLINTNEXTLINE(bugprone-exception-escape)
 struct Session {
     std::string version;                /* memsweep's version */
     std::vector<std::string> command;   /* the command line, word by word */
