@@ -146,7 +146,7 @@ TEST_F(Package, ServesPkgConfigToACProgramAndASharedObject)
 TEST_F(Package, InstallsTheProgramsWithManualPagesOfThisVersionAndDateThatRender)
 {
     bool lint = run_shell("command -v mandoc").status == 0;
-    std::string programs[] = {"memsweep", "memsweep-plot",
+    const std::string programs[] = {"memsweep", "memsweep-plot",
 #ifdef MEMSWEEP_WITH_CHECK
                               "memsweep-check",
 #endif
