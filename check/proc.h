@@ -76,8 +76,6 @@ uint64_t cache_bytes(const std::string &size);
  * 0.0 when none does or the range is empty. */
 double huge_share(const std::string &smaps, uintptr_t begin, uintptr_t end);
 
-double huge_share(const std::string &smaps, uintptr_t begin, uintptr_t end);
-
 }  // namespace checks
 
 #endif /* MEMSWEEP_CHECK_PROC_H */

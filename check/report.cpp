@@ -4,6 +4,7 @@
  * text or as one JSON object, and the exit status they make.
  */
 #include <algorithm>
+#include <iterator>
 
 #include "check/checks.h"
 
@@ -88,12 +89,13 @@ static json data_json(const HugePages &d)
 static json data_json(const Caches &d)
 {
     json list = json::array();
-    for (const CacheLevel &c : d.cpu0)
-        list.push_back({{"level", c.level},
-                        {"type", c.type},
-                        {"size_bytes", c.size_bytes},
-                        {"largest_label_held", value(c.largest_label_held)},
-                        {"step_between_labels", value(c.step_between_labels)}});
+    std::transform(d.cpu0.begin(), d.cpu0.end(), std::back_inserter(list), [](const CacheLevel &c) {
+        return json{{"level", c.level},
+                    {"type", c.type},
+                    {"size_bytes", c.size_bytes},
+                    {"largest_label_held", value(c.largest_label_held)},
+                    {"step_between_labels", value(c.step_between_labels)}};
+    });
     return {{"cpu0", list}};
 }
 

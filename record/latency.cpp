@@ -8,6 +8,7 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <iterator>
 #include <numeric>
 #include <utility>
 
@@ -25,8 +26,9 @@ std::vector<Cache> caches_of(const std::vector<checks::Check> &results)
     const auto *found = checks::figures_of<checks::Caches>(results);
     if (found == nullptr)
         return caches;
-    for (const checks::CacheLevel &c : found->cpu0)
-        caches.push_back({"L" + std::to_string(c.level) + (c.level == 1 && c.type == "Data" ? "d" : ""), c.size_bytes});
+    std::transform(found->cpu0.begin(), found->cpu0.end(), std::back_inserter(caches), [](const checks::CacheLevel &c) {
+        return Cache{"L" + std::to_string(c.level) + (c.level == 1 && c.type == "Data" ? "d" : ""), c.size_bytes};
+    });
     return caches;
 }
 

@@ -41,9 +41,9 @@ TEST(Pages, TheArraysFirstByteSitsOnAHugePageWhenAskedFor)
     uintptr_t first = start - start % huge_page;
     ASSERT_TRUE(record::advise_pages(data, 2 * huge_page, record::Pages::huge));
     record::touch_pages(data, 2 * huge_page);
-    ASSERT_EQ(mprotect((void *)first, huge_page, PROT_READ), 0);
+    ASSERT_EQ(mprotect(reinterpret_cast<void *>(first), huge_page, PROT_READ), 0);
     std::string text = smaps();
-    ASSERT_EQ(mprotect((void *)first, huge_page, PROT_READ | PROT_WRITE), 0);
+    ASSERT_EQ(mprotect(reinterpret_cast<void *>(first), huge_page, PROT_READ | PROT_WRITE), 0);
     double head = record::huge_share(text, first, first + huge_page);
     double next = record::huge_share(text, first + huge_page, first + 2 * huge_page);
     if (head == 0.0 && next == 0.0)

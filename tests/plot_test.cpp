@@ -547,10 +547,10 @@ TEST_F(Plot, NamesTheConditionsUnderWhichTwoRecordsDiffer)
     // said returns the first line of standard error that holds what, less
     // the command's name, or "" for none.
     auto said = [&](const std::string &what) {
-        for (const std::string &line : err)
-            if (line.rfind("memsweep-plot: ", 0) == 0 && line.find(what) != std::string::npos)
-                return line.substr(15);
-        return std::string();
+        auto line = std::find_if(err.begin(), err.end(), [&](const std::string &l) {
+            return l.rfind("memsweep-plot: ", 0) == 0 && l.find(what) != std::string::npos;
+        });
+        return line == err.end() ? std::string() : line->substr(15);
     };
     for (const Difference &d : differences) {
         std::string line = said(d.about);
