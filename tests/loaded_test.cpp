@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <set>
 #include <thread>
 #include <vector>
@@ -256,16 +254,10 @@ class LoadedCpus : public testing::Test
 {
    protected:
     TempFolder dir;
-    void put(const std::string &path, const std::string &text)
-    {
-        std::filesystem::path p = dir.path + path;
-        std::filesystem::create_directories(p.parent_path());
-        std::ofstream(p) << text;
-    }
     void quota(const std::string &cpu_max)
     {
-        put("/proc/self/cgroup", "0::/session\n");
-        put("/sys/fs/cgroup/session/cpu.max", cpu_max + "\n");
+        dir.put("/proc/self/cgroup", "0::/session\n");
+        dir.put("/sys/fs/cgroup/session/cpu.max", cpu_max + "\n");
     }
 };
 
