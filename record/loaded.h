@@ -40,7 +40,7 @@ namespace record
 const uint64_t idle_delay = UINT64_MAX;
 
 /* A loader's block: a call of its kernel covers this much of its buffer. */
-const uint64_t loaded_block = 64 * 1024;
+const uint64_t loaded_block = uint64_t(64) << 10;
 
 /* ====================== Which CPUs ====================== */
 
