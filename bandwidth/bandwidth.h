@@ -239,9 +239,13 @@ public:
     /* start_load makes every thread but the first `spare` run fn over
      * `bytes` of its buffer in a loop, spinning `delay` counter cycles
      * between calls, until stop_load; the spare threads stay idle (one of
-     * them may be the caller's, chasing).  stop_load returns what the
-     * loaders moved: at least one call each. */
-    void start_load(bw_kernel_fn fn, uint64_t bytes, uint64_t delay, int spare);
+     * them may be the caller's, chasing).  With a block (a multiple of
+     * 1024, at most bytes) each call covers the next `block` bytes of the
+     * buffer's first `bytes` in turn, so that a short delay between small
+     * calls sets a steady rate over a working set beyond the caches; 0
+     * makes a call cover all of them.  stop_load returns what the loaders
+     * moved: at least one call each. */
+    void start_load(bw_kernel_fn fn, uint64_t bytes, uint64_t delay, int spare, uint64_t block = 0);
     Load stop_load();
 
     /* release gives every buffer back; the next point maps them anew. */
@@ -267,6 +271,7 @@ private:
         uint64_t bytes = 0;
         uint64_t calls = 0;
         uint64_t delay = 0;
+        uint64_t block = 0;
         int spare = 0;
         uint64_t token = 0; /* the command's own number */
     };

@@ -236,19 +236,23 @@ void Team::run_member(Member &m, size_t index, const Command &c)
         }
         break;
     }
-    case Op::load:
+    case Op::load: {
         m.moved = 0;
         if ((int)index < c.spare || !ensure_buffer(m, c.bytes))
             break;
+        const uint64_t block = c.block != 0 ? c.block : c.bytes;
+        uint64_t at = 0;
         m.start = now();
         do {
-            m.sink += c.fn(m.buffer, c.bytes);
-            m.moved += c.bytes;
+            m.sink += c.fn(m.buffer + at, block);
+            m.moved += block;
+            at = at + 2 * block <= c.bytes ? at + block : 0;
             for (uint64_t from = counter_now(); counter_now() - from < c.delay;)
                 _mm_pause();
         } while (!stop_.load(std::memory_order_relaxed));
         m.end = now();
         break;
+    }
     case Op::release:
         if (m.buffer != nullptr)
             machine_.unmap(m.buffer, m.mapped);
@@ -329,15 +333,17 @@ std::vector<double> Team::counter_offsets()
     return offsets;
 }
 
-void Team::start_load(bw_kernel_fn fn, uint64_t bytes, uint64_t delay, int spare)
+void Team::start_load(bw_kernel_fn fn, uint64_t bytes, uint64_t delay, int spare, uint64_t block)
 {
-    if (!error_.empty() || loading_ || fn == nullptr || bytes == 0 || bytes % 1024 != 0)
+    if (!error_.empty() || loading_ || fn == nullptr || bytes == 0 || bytes % 1024 != 0 || block % 1024 != 0 ||
+        block > bytes)
         return;
     Command c;
     c.op = Op::load;
     c.fn = fn;
     c.bytes = bytes;
     c.delay = delay;
+    c.block = block;
     c.spare = spare;
     stop_.store(false);
     loading_ = true;

@@ -134,8 +134,7 @@ int chase_loads(size_t lines)
 
 /* ====================== The summary ====================== */
 
-/* ns_text shows a latency with two digits or more: 1.3 ns, 14 ns, 92 ns. */
-static std::string ns_text(double ns)
+std::string ns_text(double ns)
 {
     char text[64];
     snprintf(text, sizeof text, ns < 9.95 ? "%.1f ns" : "%.0f ns", ns);

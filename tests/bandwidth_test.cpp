@@ -294,12 +294,7 @@ TEST(BandwidthSizes, TheMemoryCapsAllThreadsTogetherAndUnknownMemoryStopsAtMemsw
 class Tree : public testing::Test {
 protected:
     TempFolder dir;
-    void put(const std::string &path, const std::string &text)
-    {
-        std::filesystem::path p = dir.path + path;
-        std::filesystem::create_directories(p.parent_path());
-        std::ofstream(p) << text;
-    }
+    void put(const std::string &path, const std::string &text) { dir.put(path, text); }
     void siblings(int cpu, const std::string &list)
     {
         put("/sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/topology/thread_siblings_list", list + "\n");

@@ -76,6 +76,14 @@ struct TempFolder {
     }
     TempFolder(const TempFolder &) = delete;
     TempFolder &operator=(const TempFolder &) = delete;
+
+    // put writes a file below the folder, with the folders above it.
+    void put(const std::string &below, const std::string &text) const
+    {
+        std::filesystem::path p = path + below;
+        std::filesystem::create_directories(p.parent_path());
+        std::ofstream(p) << text;
+    }
 };
 
 inline std::vector<std::string> lines_of(const std::string &text)

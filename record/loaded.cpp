@@ -1,0 +1,327 @@
+// SPDX-License-Identifier: MIT
+/*
+ * loaded.cpp -- the loaded latency: its team, one point's measurement, the
+ * placement of its delays, its knee, its record and its summary.
+ */
+#include "record/loaded.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <map>
+
+#include "common/stats.h"
+#include "record/chase.h"
+#include "record/latency.h"
+#include "record/random.h"
+
+namespace record
+{
+
+/* ====================== Which CPUs ====================== */
+
+LoadedCpus loaded_cpus(const std::string &root, const std::vector<int> &allowed, int chaser)
+{
+    LoadedCpus team;
+    std::vector<int> others;
+    std::copy_if(allowed.begin(), allowed.end(), std::back_inserter(others),
+                 [&](int c) { return c != chaser; });
+    int loaders = (int)others.size();
+    double quota = bandwidth::cpu_quota(root);
+    if (quota > 0.0)
+        loaders = std::min(loaders, (int)std::floor(quota + 1e-9) - 1);
+    if (loaders < 1) {
+        char text[200];
+        if (others.empty())
+            snprintf(text, sizeof text,
+                     "loaded latency: skipped, as CPU %d is the only one this session may use", chaser);
+        else
+            snprintf(
+                text, sizeof text,
+                "loaded latency: skipped, as the cgroup's CPU quota (cpu.max) allows %.2g CPUs, one CPU's "
+                "time for the chase and none for a load",
+                quota);
+        team.note = text;
+        return team;
+    }
+    bandwidth::Placement p = bandwidth::place(root, others, loaders);
+    if (!p.error.empty()) {
+        team.note = "loaded latency: skipped: " + p.error;
+        return team;
+    }
+    team.cpus.push_back(chaser);
+    team.cpus.insert(team.cpus.end(), p.cpus.begin(), p.cpus.end());
+    team.warning = p.warning;
+    return team;
+}
+
+/* ====================== Measuring one point ====================== */
+
+uint64_t load_bytes_of(uint64_t chase_bytes, int loaders, double available_mib)
+{
+    uint64_t bytes = chase_bytes;
+    if (available_mib >= 0.0 && loaders > 0) {
+        double room = available_mib * 1024.0 * 1024.0 / 2.0 / loaders;
+        while (bytes > loaded_block && (double)bytes > room)
+            bytes /= 2;
+    }
+    return std::max(bytes - bytes % loaded_block, loaded_block);
+}
+
+void build_loaded_cycle(const LoadedSetup &setup)
+{
+    Random random(cycle_seed(setup.seed, setup.bytes));
+    build_cycle(setup.buffer, setup.bytes / line_bytes, random);
+}
+
+int loaded_loads(uint64_t bytes)
+{
+    return (int)std::max<uint64_t>(bytes / line_bytes / 2, 100000);
+}
+
+LoadedPoint measure_loaded(bandwidth::Team &team, const LoadedSetup &setup, bw_kernel_fn kernel,
+                           uint64_t delay)
+{
+    LoadedPoint p;
+    p.delay = delay;
+    if (!team.error().empty()) {
+        p.error = team.error();
+        return p;
+    }
+    const bool load = delay != idle_delay;
+    if (load) {
+        if (kernel == nullptr || team.size() < 2) {
+            p.error = "a loaded point needs a kernel and a loader beside the chaser";
+            return p;
+        }
+        team.start_load(kernel, setup.load_bytes, delay, 1, loaded_block);
+    }
+    double cycles = chase_cycles(setup.buffer, loaded_loads(setup.bytes));
+    if (load) {
+        bandwidth::Load l = team.stop_load();
+        if (!l.error.empty()) {
+            p.error = l.error;
+            return p;
+        }
+        p.load_gbs = l.gbs;
+    }
+    p.ns = setup.mhz > 0.0 ? cycles / setup.mhz * 1000.0 : 0.0;
+    if (!(p.ns > 0.0) || !std::isfinite(p.ns))
+        p.error = "the chase gave no time";
+    return p;
+}
+
+/* ====================== Where the delays go ====================== */
+
+uint64_t first_delay(uint64_t block, int loaders, double full_gbs, double mhz)
+{
+    if (!(full_gbs > 0.0) || !(mhz > 0.0) || loaders < 1)
+        return 1;
+    /* One loader's share of the full load, in bytes per counter cycle. */
+    double per_cycle = full_gbs * 1e9 / loaders / (mhz * 1e6);
+    double cycles = (double)block / per_cycle;
+    return cycles >= 1.0 && cycles < 1e15 ? (uint64_t)cycles : 1;
+}
+
+/* split returns the delay between two neighbours a < b by delay: their
+ * geometric mean, half of b next to none, twice a next to idle. */
+static uint64_t split(uint64_t a, uint64_t b)
+{
+    if (b == idle_delay)
+        return a > idle_delay / 4 ? a : std::max<uint64_t>(a * 2, 1);
+    if (a == 0)
+        return b / 2;
+    return (uint64_t)std::llround(std::sqrt((double)a) * std::sqrt((double)b));
+}
+
+std::optional<uint64_t> next_delay(const std::vector<LoadedPoint> &points, const DelayRule &rule)
+{
+    std::vector<LoadedPoint> curve(points);
+    std::sort(curve.begin(), curve.end(),
+              [](const LoadedPoint &a, const LoadedPoint &b) { return a.delay < b.delay; });
+    const int delays = (int)std::count_if(curve.begin(), curve.end(),
+                                          [](const LoadedPoint &p) { return p.delay != idle_delay; });
+    if (curve.empty() || curve.front().delay != 0 || delays >= rule.most)
+        return std::nullopt;
+    const double full = curve.front().load_gbs;
+
+    /* The coarse set: doubling until the load is a small share of the full. */
+    const LoadedPoint &longest = curve[(size_t)delays - 1];
+    const uint64_t first = std::max<uint64_t>(rule.first, 1);
+    const uint64_t reach = rule.doublings < 64 && first <= idle_delay >> rule.doublings
+                               ? first << rule.doublings
+                               : idle_delay - 1;
+    if (longest.delay == 0)
+        return first;
+    if (longest.delay < reach && longest.load_gbs > rule.least_share * full)
+        return std::max(longest.delay * 2, first);
+
+    /* Then the widest gap, each axis over its range. */
+    double top_gbs = 0.0, least_ns = curve.front().ns, most_ns = curve.front().ns;
+    for (const LoadedPoint &p : curve) {
+        top_gbs = std::max(top_gbs, p.load_gbs);
+        least_ns = std::min(least_ns, p.ns);
+        most_ns = std::max(most_ns, p.ns);
+    }
+    const double gbs_range = top_gbs > 0.0 ? top_gbs : 1.0;
+    const double ns_range = most_ns > least_ns ? most_ns - least_ns : 1.0;
+    std::optional<uint64_t> widest;
+    double widest_gap = -1.0;
+    for (size_t i = 0; i + 1 < curve.size(); i++) {
+        const LoadedPoint &a = curve[i], &b = curve[i + 1];
+        uint64_t d = split(a.delay, b.delay);
+        if (d <= a.delay || d >= b.delay)
+            continue;
+        double gap = std::hypot((b.load_gbs - a.load_gbs) / gbs_range, (b.ns - a.ns) / ns_range);
+        if (gap > widest_gap) {
+            widest_gap = gap;
+            widest = d;
+        }
+    }
+    return widest;
+}
+
+std::vector<uint64_t> choose_delays(bandwidth::Team &team, const LoadedSetup &setup, bw_kernel_fn kernel,
+                                    const LoadedPoint &idle, DelayRule rule, std::string *error)
+{
+    /* The loaders map and first touch their buffers at their first load:
+     * a load stopped at once does it before anything is timed. */
+    team.start_load(kernel, setup.load_bytes, 0, 1, loaded_block);
+    bandwidth::Load warm = team.stop_load();
+    if (!warm.error.empty()) {
+        if (error != nullptr)
+            *error = warm.error;
+        return {};
+    }
+    std::vector<LoadedPoint> points{idle};
+    auto take = [&](uint64_t delay) {
+        LoadedPoint p = measure_loaded(team, setup, kernel, delay);
+        if (!p.error.empty() && error != nullptr)
+            *error = p.error;
+        points.push_back(p);
+        return p.error.empty();
+    };
+    if (!take(0))
+        return {};
+    rule.first = first_delay(loaded_block, team.size() - 1, points.back().load_gbs, setup.mhz);
+    for (std::optional<uint64_t> delay = next_delay(points, rule); delay; delay = next_delay(points, rule))
+        if (!take(*delay))
+            return {};
+    std::vector<uint64_t> delays;
+    for (const LoadedPoint &p : points)
+        if (p.delay != idle_delay)
+            delays.push_back(p.delay);
+    std::sort(delays.begin(), delays.end());
+    return delays;
+}
+
+/* ====================== What it says ====================== */
+
+/* by_place returns the series' places: the idle point first, then by
+ * kernel in the order they first come, each by delay ascending. */
+static std::vector<size_t> by_place(const std::vector<LoadedSeries> &series)
+{
+    std::map<std::string, size_t> kernel_rank;
+    for (const LoadedSeries &s : series)
+        if (!s.kernel.empty())
+            kernel_rank.emplace(s.kernel, kernel_rank.size() + 1);
+    std::vector<size_t> order(series.size());
+    for (size_t i = 0; i < order.size(); i++)
+        order[i] = i;
+    auto rank = [&](const LoadedSeries &s) { return s.kernel.empty() ? 0 : kernel_rank[s.kernel]; };
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        size_t ra = rank(series[a]), rb = rank(series[b]);
+        return ra != rb ? ra < rb : series[a].delay < series[b].delay;
+    });
+    return order;
+}
+
+nlohmann::ordered_json loaded_json(const std::vector<LoadedSeries> &series)
+{
+    using json = nlohmann::ordered_json;
+    json list = json::array();
+    for (size_t i : by_place(series)) {
+        const LoadedSeries &s = series[i];
+        const bool idle = s.delay == idle_delay;
+        memsweep::Spread ns = memsweep::spread_of(s.ns);
+        list.push_back({{"kernel", idle ? json(nullptr) : json(s.kernel)},
+                        {"delay", idle ? json(nullptr) : json(s.delay)},
+                        {"load_gbs", idle ? 0.0 : memsweep::median(s.load_gbs)},
+                        {"ns", ns.median},
+                        {"min", ns.min},
+                        {"max", ns.max},
+                        {"passes", s.ns}});
+    }
+    return list;
+}
+
+std::vector<LoadedPoint> loaded_medians(const std::vector<LoadedSeries> &series, const std::string &kernel)
+{
+    std::vector<LoadedPoint> points;
+    for (const LoadedSeries &s : series)
+        if (s.delay == idle_delay || s.kernel == kernel) {
+            LoadedPoint p;
+            p.delay = s.delay;
+            p.load_gbs = s.delay == idle_delay ? 0.0 : memsweep::median(s.load_gbs);
+            p.ns = memsweep::median(s.ns);
+            points.push_back(p);
+        }
+    return points;
+}
+
+Knee knee_of(const std::vector<LoadedPoint> &points)
+{
+    Knee knee;
+    std::vector<LoadedPoint> walk(points);
+    std::sort(walk.begin(), walk.end(),
+              [](const LoadedPoint &a, const LoadedPoint &b) { return a.delay > b.delay; });
+    for (const LoadedPoint &p : walk)
+        knee.gbs = std::max(knee.gbs, p.load_gbs);
+    if (walk.empty() || walk.front().delay != idle_delay || !(walk.front().ns > 0.0))
+        return knee;
+    const double twice = 2.0 * walk.front().ns;
+    for (size_t i = 1; i < walk.size(); i++) {
+        const LoadedPoint &a = walk[i - 1], &b = walk[i];
+        if (b.ns >= twice) {
+            double t = b.ns > a.ns ? (twice - a.ns) / (b.ns - a.ns) : 1.0;
+            knee.found = true;
+            knee.gbs = a.load_gbs + std::clamp(t, 0.0, 1.0) * (b.load_gbs - a.load_gbs);
+            return knee;
+        }
+    }
+    return knee;
+}
+
+/* gbs_text shows a load with two digits or more: "1.5 GB/s", "18 GB/s". */
+static std::string gbs_text(double gbs)
+{
+    char text[64];
+    snprintf(text, sizeof text, gbs < 9.95 ? "%.1f GB/s" : "%.0f GB/s", gbs);
+    return text;
+}
+
+std::string loaded_summary(const std::vector<LoadedSeries> &series, double peak_gbs)
+{
+    const std::string kernel = bandwidth::kernel_name(bandwidth::Kernel::vector_read);
+    std::vector<LoadedPoint> curve = loaded_medians(series, kernel);
+    auto idle =
+        std::find_if(curve.begin(), curve.end(), [](const LoadedPoint &p) { return p.delay == idle_delay; });
+    auto full = std::find_if(curve.begin(), curve.end(), [](const LoadedPoint &p) { return p.delay == 0; });
+    if (idle == curve.end() || full == curve.end())
+        return "";
+    Knee knee = knee_of(curve);
+    double highest = 0.0;
+    for (const LoadedPoint &p : curve)
+        highest = std::max(highest, p.load_gbs);
+    const double peak = peak_gbs > 0.0 ? peak_gbs : highest;
+    std::string text = "loaded latency: idle " + ns_text(idle->ns) + "; " + ns_text(full->ns) + " at " +
+                       gbs_text(full->load_gbs);
+    if (peak > 0.0)
+        text += " (" + std::to_string((int)std::lround(full->load_gbs / peak * 100.0)) + " % of peak)";
+    text += knee.found ? "; knee at " + gbs_text(knee.gbs) : "; no knee below " + gbs_text(knee.gbs);
+    return text;
+}
+
+}  // namespace record

@@ -1,0 +1,191 @@
+// SPDX-License-Identifier: MIT
+/*
+ * loaded.h -- the loaded latency of memsweep-record: the load-to-use
+ * latency of one CPU's pointer chase while the session's other CPUs stream
+ * memory, as a curve of latency against the load they put on it.
+ *
+ * One CPU, the session's, chases the cycle of the latency's largest
+ * working set; every other CPU of a bandwidth team runs a kernel
+ * (vector-read, or copy as a second curve) over a buffer of its own, one
+ * block at a time, spinning a delay of counter cycles between blocks: the
+ * delay sets the rate at which it asks for memory.  A point is one delay:
+ * the chase's ns per load and the loaders' GB/s, measured at once (the
+ * chaser's own traffic is not counted).  The idle point is the chase with
+ * no load at all.
+ *
+ * The delays are placed where the curve bends, once per session, from a
+ * probing run: full load (no delay), then doubling delays until the load is
+ * a few per cent of the full one, then the widest gap between neighbouring
+ * points in (GB/s, ns), each axis scaled to its range, split again and
+ * again.  The passes then measure each (kernel, delay) point once per pass.
+ * Private to memsweep-record.
+ */
+#ifndef MEMSWEEP_RECORD_LOADED_H
+#define MEMSWEEP_RECORD_LOADED_H
+
+#include <stdint.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bandwidth/bandwidth.h"
+
+namespace record
+{
+
+/* The delay of the idle point: no load at all. */
+const uint64_t idle_delay = UINT64_MAX;
+
+/* A loader's block: a call of its kernel covers this much of its buffer. */
+const uint64_t loaded_block = uint64_t(64) << 10;
+
+/* ====================== Which CPUs ====================== */
+
+/* Who measures the curve: the chaser's CPU first, then the loaders', or
+ * why there is no curve. */
+struct LoadedCpus {
+    std::vector<int> cpus; /* empty: no curve */
+    std::string note;      /* one line on why not, or "" */
+    std::string warning;   /* place()'s, or "" */
+};
+
+/* loaded_cpus chooses the team of the curve among `allowed` (the CPUs the
+ * session may use): `chaser` (the session's own CPU) first, then every
+ * other allowed CPU in place()'s order, as many as the cgroup's quota
+ * (cpu_quota below root; "" for this machine) leaves whole CPUs beside the
+ * chaser's.  With fewer than two CPUs there is no curve, and the note says
+ * why, in one line. */
+LoadedCpus loaded_cpus(const std::string &root, const std::vector<int> &allowed, int chaser);
+
+/* ====================== Measuring one point ====================== */
+
+/* What the chase runs over: the latency's buffer, the working set whose
+ * cycle it holds (the largest latency size), the session's seed (the
+ * cycle is cycle_seed's, the same as the latency's own at that size), and
+ * the counter's rate; and the loaders' working set, each its own buffer. */
+struct LoadedSetup {
+    void *buffer = nullptr;
+    uint64_t bytes = 0;
+    uint64_t seed = 0;
+    double mhz = 0.0;
+    uint64_t load_bytes = 0;
+};
+
+/* load_bytes_of returns the loaders' working set: the chase's, but all
+ * loaders' buffers together within half of the available memory (in MiB;
+ * negative when unknown), halved as needed, and no less than a block. */
+uint64_t load_bytes_of(uint64_t chase_bytes, int loaders, double available_mib);
+
+/* build_loaded_cycle builds the chase's cycle in the buffer.  Another
+ * latency size's cycle overwrites it: build it again before the next
+ * loaded point. */
+void build_loaded_cycle(const LoadedSetup &setup);
+
+/* loaded_loads is the chase's loads per timed call: half a trip round the
+ * cycle, so that the harness's warm-up call leaves the timed one no more in
+ * the caches than a trip would (the working set is four times the largest
+ * cache or more), and at least 100,000. */
+int loaded_loads(uint64_t bytes);
+
+/* One point: its delay, the loaders' GB/s (0 for the idle point) and the
+ * chase's ns per load; error says why there is none, or "". */
+struct LoadedPoint {
+    uint64_t delay = idle_delay;
+    double load_gbs = 0.0;
+    double ns = 0.0;
+    std::string error;
+};
+
+/* measure_loaded measures one point on the team made of loaded_cpus():
+ * the load started on every CPU but the first, with `kernel` over
+ * setup.load_bytes in blocks and `delay` between them (none for
+ * idle_delay), the chase timed on the calling thread, which must run on
+ * team.cpus()[0], then the load stopped.  The cycle must be built. */
+LoadedPoint measure_loaded(bandwidth::Team &team, const LoadedSetup &setup, bw_kernel_fn kernel,
+                           uint64_t delay);
+
+/* ====================== Where the delays go ====================== */
+
+/* How the delays are placed. */
+struct DelayRule {
+    uint64_t first = 1024;     /* the first delay after none, in counter cycles */
+    double least_share = 0.05; /* the coarse set stops at this share of the full load */
+    int most = 12;             /* delays per curve, the full load's included */
+    int doublings = 16;        /* the coarse set's longest reach: first * 2^doublings */
+};
+
+/* first_delay returns a block's time at full load in counter cycles: a
+ * delay that halves a loader's rate, where the coarse set starts.  At
+ * least 1. */
+uint64_t first_delay(uint64_t block, int loaders, double full_gbs, double mhz);
+
+/* next_delay returns the delay to measure after `points` (one curve's, the
+ * full load's and the idle point among them, in any order), or none when
+ * the curve has rule.most delays or no gap can be split.  The coarse set:
+ * rule.first, then twice the longest delay while its load exceeds
+ * rule.least_share of the full load (up to rule.doublings).  Then the
+ * widest gap between neighbours by delay (the idle point last), in GB/s
+ * over the highest load and ns over the range of ns: split at the delays'
+ * geometric mean, at half the delay next to none, and at twice the longest
+ * delay next to idle; a gap whose split gives a delay already there is
+ * left as it is. */
+std::optional<uint64_t> next_delay(const std::vector<LoadedPoint> &points, const DelayRule &rule);
+
+/* choose_delays runs the probing run of one kernel's curve: a load
+ * stopped at once, so that the loaders' buffers are mapped and touched
+ * before anything is timed (they stay so for the team's later points),
+ * then the full load, then next_delay's delays, each measured once, with
+ * `idle` (measured before) as the curve's end.  It returns the delays, ascending, the full
+ * load's (0) first; empty, with *error set, when a point fails. */
+std::vector<uint64_t> choose_delays(bandwidth::Team &team, const LoadedSetup &setup, bw_kernel_fn kernel,
+                                    const LoadedPoint &idle, DelayRule rule, std::string *error);
+
+/* ====================== What it says ====================== */
+
+/* One point's figures over the passes: the idle point's kernel is "". */
+struct LoadedSeries {
+    std::string kernel;
+    uint64_t delay = idle_delay;
+    std::vector<double> load_gbs; /* per pass */
+    std::vector<double> ns;       /* per pass */
+};
+
+/* loaded_json returns the record's loaded_latency list: one object per
+ * point, the idle point first, then each kernel's points by delay
+ * ascending (full load first): kernel (null for idle), delay (counter
+ * cycles; null for idle), load_gbs (the median), ns, min, max (the ns's
+ * median and range) and passes (the ns of every pass). */
+nlohmann::ordered_json loaded_json(const std::vector<LoadedSeries> &series);
+
+/* Where the latency reaches twice the idle figure, by load. */
+struct Knee {
+    bool found = false;
+    double gbs = 0.0; /* the knee's load; without one, the highest load measured */
+};
+
+/* knee_of walks one curve's points (the idle point among them) from the
+ * idle point through the delays, longest first, and returns the load where
+ * the ns first reach twice the idle point's, interpolated between the two
+ * points around it; without an idle point, or a point that reaches it, no
+ * knee. */
+Knee knee_of(const std::vector<LoadedPoint> &points);
+
+/* loaded_summary returns the summary line's text after "memsweep-record: ",
+ * from the points' medians (by kernel name, "" for idle): "loaded latency:
+ * idle 110 ns; 150 ns at 18 GB/s (80 % of peak); knee at 15 GB/s" -- the
+ * vector read's full load, its share of peak_gbs (the bandwidth plane's
+ * vector read at the loaders' count, or, when that is not known (0), the
+ * curve's highest load), and its curve's knee, or "no knee below N GB/s".
+ * "" without an idle point and a full load of the vector read. */
+std::string loaded_summary(const std::vector<LoadedSeries> &series, double peak_gbs);
+
+/* loaded_medians returns a kernel's points as their medians over the
+ * passes, the idle point's with them. */
+std::vector<LoadedPoint> loaded_medians(const std::vector<LoadedSeries> &series, const std::string &kernel);
+
+}  // namespace record
+
+#endif /* MEMSWEEP_RECORD_LOADED_H */
