@@ -104,6 +104,14 @@ static void warn(record::Session *s, const std::string &sentence)
     s->warnings.push_back(sentence);
 }
 
+/* largest_cache returns the bytes of cpu0's largest cache as the checks
+ * found it; 0 where they found none. */
+static uint64_t largest_cache(const record::Session &s)
+{
+    std::vector<record::Cache> caches = record::caches_of(s.checks_before);
+    return caches.empty() ? 0 : caches.back().bytes;
+}
+
 /* usage_error prints a usage error; it returns its exit status. */
 static int usage_error(const std::string &problem)
 {
@@ -229,12 +237,10 @@ static int session(record::Options o, const std::vector<std::string> &command)
      * latency's buffer is shared among the teams. --- */
     std::unique_ptr<record::Plane> plane;
     if (o.bandwidth) {
-        std::vector<record::Cache> caches = record::caches_of(s.checks_before);
         double available = record::available_mib_of(s.checks_before);
         if (available >= 0.0)
             available = std::max(0.0, available - (double)buffer_bytes / (1 << 20));
-        plane = record::open_plane(plane_setup, caches.empty() ? 0 : caches.back().bytes, available, o.pages,
-                                   s.counter_mhz, before.cpuinfo);
+        plane = record::open_plane(plane_setup, largest_cache(s), available, o.pages, s.counter_mhz, before.cpuinfo);
         s.plane = plane->facts;
         for (const std::string &note : plane->facts.notes)
             fprintf(stderr, "memsweep-record: note: %s\n", note.c_str());
@@ -322,8 +328,7 @@ static int session(record::Options o, const std::vector<std::string> &command)
             record::latency_summary(record::latency_medians(s.passes), record::caches_of(s.checks_before));
         if (!latency.empty())
             fprintf(stderr, "memsweep-record: latency: %s\n", latency.c_str());
-        std::vector<record::Cache> caches = record::caches_of(s.checks_before);
-        std::string bandwidth = record::bandwidth_summary(s.passes, caches.empty() ? 0 : caches.back().bytes);
+        std::string bandwidth = record::bandwidth_summary(s.passes, largest_cache(s));
         if (!bandwidth.empty())
             fprintf(stderr, "memsweep-record: %s\n", bandwidth.c_str());
     }

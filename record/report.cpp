@@ -258,7 +258,8 @@ std::string bandwidth_summary(const Passes &passes, uint64_t largest_cache)
                 at = k;
         return at;
     };
-    bool memory = largest_cache > 0;
+    /* Unknown caches (0) hold none of it, as the latency's line has it. */
+    bool memory = true;
     std::string figures;
     for (const std::string &kernel : kernels) {
         std::string line;

@@ -71,7 +71,8 @@ std::string summary(const Session &s, const std::string &out);
  * kernel, the median at its largest working set with the fewest threads
  * and with the most, as "bandwidth (memory, avx512): vector-read 25 GB/s
  * on 1 thread, 24 on 2; write ..." ("memory" where every such working set
- * is beyond the largest cache, of largest_cache bytes); "" without a plane. */
+ * is beyond the largest cache, of largest_cache bytes, 0 where unknown);
+ * "" without a plane. */
 std::string bandwidth_summary(const Passes &passes, uint64_t largest_cache);
 
 /* latency_medians returns every latency size's median over the passes,

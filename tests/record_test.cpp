@@ -638,8 +638,10 @@ TEST(Record, SummarisesThePlaneByEachKernelsLargestWorkingSetAtTheFewestAndMostT
     EXPECT_NE(copy, std::string::npos) << line;
     EXPECT_LT(read, copy) << line;
     EXPECT_EQ(line.find("101"), std::string::npos) << line;
-    // A cache that holds the largest working set: not memory.
+    // A cache that holds the largest working set: not memory; no cache
+    // known: memory.
     EXPECT_EQ(record::bandwidth_summary(s.passes, 128 << 20).find("memory"), std::string::npos);
+    EXPECT_EQ(record::bandwidth_summary(s.passes, 0).rfind("bandwidth (memory, avx512): ", 0), 0u);
     // One thread count: one figure per kernel.
     record::Passes two;
     for (size_t k = 0; k < s.passes.plane.size(); k++)
@@ -755,23 +757,27 @@ TEST(Machine, ReadsTheHugePageShareOfARangeFromSmaps)
     EXPECT_EQ(record::huge_share("garbage\nAnonHugePages: lots kB\n", 0, 100), 0.0);
 }
 
-TEST(Machine, PinsTheProcessToOneAllowedCpuTheLeastBusyByDefault)
+TEST(Machine, PinsTheCallingThreadToOneAllowedCpuTheLeastBusyByDefault)
 {
     std::vector<int> allowed = record::allowed_cpus();
     ASSERT_FALSE(allowed.empty());
     // In a child, so that this process keeps its CPUs.  The child frees
     // what it allocated before _exit, which runs no destructors: valgrind
-    // checks the child's leaks as well.
+    // checks the child's leaks as well.  The session pins itself before the
+    // bandwidth plane's threads start: a thread started after that still
+    // pins itself to another allowed CPU, and the session keeps its own.
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        int cpu = allowed.back();
+        int cpu = allowed.back(), other = allowed.front();
         std::vector<int>().swap(allowed);
         bool ok = record::pin(cpu);
-        {
+        auto pinned_to = [](int one) {
             std::vector<int> now = record::allowed_cpus();
-            ok = ok && now.size() == 1 && now[0] == cpu;
-        }
+            return now.size() == 1 && now[0] == one;
+        };
+        std::thread([&] { ok = ok && record::pin(other) && pinned_to(other); }).join();
+        ok = ok && pinned_to(cpu);
         _exit(ok ? 0 : 1);
     }
     int status = 0;
@@ -781,36 +787,6 @@ TEST(Machine, PinsTheProcessToOneAllowedCpuTheLeastBusyByDefault)
     EXPECT_EQ(record::least_busy({0, 1, 2, 3}, {{0, 0.5}, {1, 0.1}, {2, 0.1}, {3, 0.9}}), 1);
     EXPECT_EQ(record::least_busy({2, 3}, {{0, 0.0}, {3, 0.4}}), 3);  // 2 unknown: as if busy
     EXPECT_FALSE(record::pin(-1));
-}
-
-// The session pins itself to one CPU before the plane's teams start: a
-// thread started after that still pins itself to another allowed CPU, and
-// the session keeps its own.
-TEST(Machine, AThreadStartedAfterTheSessionPinnedItselfPinsItselfElsewhere)
-{
-    std::vector<int> allowed = record::allowed_cpus();
-    if (allowed.size() < 2)
-        GTEST_SKIP() << "one CPU allowed";
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        int session = allowed.back(), other = allowed.front();
-        std::vector<int>().swap(allowed);
-        bool ok = record::pin(session);
-        std::thread([&] {
-            bool pinned = record::pin(other);
-            std::vector<int> now = record::allowed_cpus();
-            ok = ok && pinned && now.size() == 1 && now[0] == other;
-        }).join();
-        {
-            std::vector<int> now = record::allowed_cpus();
-            ok = ok && now.size() == 1 && now[0] == session;
-        }
-        _exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(Machine, MapsTheLatencyBufferAlignedToHugePagesAndWritable)
