@@ -50,7 +50,8 @@ public:
     double measure(size_t i, std::string *why);
 
 private:
-    friend std::unique_ptr<Plane> open_plane(const PlaneSetup &, uint64_t, double, Pages, double, const std::string &);
+    friend std::unique_ptr<Plane> open_plane(const PlaneSetup &setup, uint64_t largest_cache, double available_mib,
+                                             Pages pages, double mhz, const std::string &cpuinfo);
     std::vector<std::unique_ptr<bandwidth::Team>> teams_;
     std::vector<bw_kernel_fn> fns_;
     std::vector<size_t> team_of_;

@@ -269,9 +269,15 @@ std::string bandwidth_summary(const Passes &passes, uint64_t largest_cache)
                 continue;
             memory = memory && plane[at].bytes > largest_cache;
             std::string figure = gbs_text(spread_of(passes.plane_gbs[at]).median);
-            std::string count = std::to_string(threads);
-            line += line.empty() ? kernel + " " + figure + " GB/s on " + count + (threads == 1 ? " thread" : " threads")
-                                 : ", " + figure + " on " + count;
+            if (line.empty()) {
+                line = kernel;
+                line += " " + figure;
+                line += " GB/s on " + std::to_string(threads);
+                line += threads == 1 ? " thread" : " threads";
+            } else {
+                line += ", " + figure;
+                line += " on " + std::to_string(threads);
+            }
         }
         if (!line.empty())
             figures += (figures.empty() ? "" : "; ") + line;
