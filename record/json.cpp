@@ -76,6 +76,34 @@ json record_json(const Session &s)
                            {"passes", s.passes.latency_ns[j]}});
     }
     r["latency"] = latency;
+    r["bandwidth_seconds"] = s.passes.plane_seconds;
+    if (s.bandwidth)
+        r["bandwidth_plane"] = {{"timer", s.plane.timer.empty() ? json(nullptr) : json(s.plane.timer)},
+                                {"timer_note", s.plane.timer_note},
+                                {"threads", s.plane.threads},
+                                {"cpus", s.plane.cpus},
+                                {"notes", s.plane.notes},
+                                {"ended", s.plane_error.empty() ? json(nullptr) : json(s.plane_error)}};
+    else
+        r["bandwidth_plane"] = nullptr;
+    /* bytes is each thread's working set; total_bytes all threads'. */
+    json bandwidth = json::array();
+    for (size_t k = 0; k < s.passes.plane.size() && k < s.passes.plane_gbs.size(); k++) {
+        const PlanePoint &p = s.passes.plane[k];
+        if (s.passes.plane_gbs[k].empty())
+            continue;
+        Spread sp = spread_of(s.passes.plane_gbs[k]);
+        bandwidth.push_back({{"kernel", p.kernel},
+                             {"isa", p.isa},
+                             {"threads", p.threads},
+                             {"bytes", p.bytes},
+                             {"total_bytes", p.bytes * (uint64_t)p.threads},
+                             {"gbs", sp.median},
+                             {"min", sp.min},
+                             {"max", sp.max},
+                             {"passes", s.passes.plane_gbs[k]}});
+    }
+    r["bandwidth"] = bandwidth;
     return r;
 }
 

@@ -45,8 +45,11 @@ std::vector<int> allowed_cpus();
  * missing from busy count as fully busy); the lowest number among equals. */
 int least_busy(const std::vector<int> &allowed, const std::map<long, double> &busy);
 
-/* pin restricts this process to the one CPU; false, with errno set, when
- * the kernel refuses. */
+/* pin restricts the calling thread to the one CPU (the process, while it
+ * has one thread); false, with errno set, when the kernel refuses.  A
+ * thread started later starts with the same CPU and may pin itself to any
+ * other the process may use: the session pins itself before the bandwidth
+ * plane's threads start, and each of them pins itself to its own. */
 bool pin(int cpu);
 
 /* map_buffer maps `bytes` of private memory for the latency, aligned to

@@ -9,15 +9,17 @@
  *   2. the session pinned to one CPU, the least busy of those it may use;
  *   3. the measured memory given the pages asked for (--pages);
  *   4. cycles turned into time with the counter's measured rate;
- *   5. passes over the grid and the load-to-use latency's working sets,
- *      each pass in a shuffled order, with a drift watch (a fixed
- *      core-bound cell measured again every few seconds);
+ *   5. passes over the grid, the load-to-use latency's working sets and
+ *      the bandwidth plane's points (kernels run by teams of pinned
+ *      threads, bandwidth/), each pass in a shuffled order, with a drift
+ *      watch (a fixed core-bound cell measured again every few seconds);
  *   6. the checks again, and what changed over the session.
  *
  * Standard output gets the median of every cell in memsweep's layout, with
  * one decimal; -o FILE gets the whole record as JSON (memsweep-record(1)),
- * the latency with it.  Warnings go to standard error, one line each, and a
- * summary after them, with one line of latency by cache level.
+ * the latency and the plane with it.  Warnings go to standard error, one
+ * line each, and a summary after them, with one line of latency by cache
+ * level and one of the plane's largest working sets.
  *
  * Exit status: 0 when a record was made, warnings or not; 1 when it could
  * not be (the counter's rate can't be measured, a write failed); 2 for a
@@ -50,6 +52,7 @@
 #include "record/machine.h"
 #include "record/options.h"
 #include "record/outfile.h"
+#include "record/plane.h"
 #include "record/report.h"
 #include "record/session.h"
 #include "sweep/sweep.h"
@@ -101,6 +104,14 @@ static void warn(record::Session *s, const std::string &sentence)
     s->warnings.push_back(sentence);
 }
 
+/* largest_cache returns the bytes of cpu0's largest cache as the checks
+ * found it; 0 where they found none. */
+static uint64_t largest_cache(const record::Session &s)
+{
+    std::vector<record::Cache> caches = record::caches_of(s.checks_before);
+    return caches.empty() ? 0 : caches.back().bytes;
+}
+
 /* usage_error prints a usage error; it returns its exit status. */
 static int usage_error(const std::string &problem)
 {
@@ -128,6 +139,14 @@ static int session(record::Options o, const std::vector<std::string> &command)
             list += (list.empty() ? "" : " ") + std::to_string(cpu);
         return usage_error("--cpu " + std::to_string(o.cpu) + ": not among the CPUs allowed (" + list + ")");
     }
+    /* The plane's threads among the CPUs allowed, read before the session
+     * pins itself to one of them. */
+    record::PlaneSetup plane_setup;
+    if (o.bandwidth) {
+        plane_setup = record::place_plane("", allowed, o.threads);
+        if (!plane_setup.error.empty())
+            return usage_error(plane_setup.error);
+    }
     outfile::catch_signals(end_progress_line);
     /* A reader that goes away is a write that fails, with its one line. */
     signal(SIGPIPE, SIG_IGN);
@@ -145,6 +164,7 @@ static int session(record::Options o, const std::vector<std::string> &command)
     s.start = utc(time(nullptr));
     s.seed = o.seed;
     s.pages = o.pages;
+    s.bandwidth = o.bandwidth;
 
     /* --- CHECKS: the machine before, and the least busy CPU. --- */
     checks::Facts before = record::machine_facts(checks::watch_seconds);
@@ -156,8 +176,11 @@ static int session(record::Options o, const std::vector<std::string> &command)
     const auto *load_before = checks::figures_of<checks::OtherLoad>(s.checks_before);
     s.cpus = load_before != nullptr ? load_before->cpus : 0;
     s.cpu = o.cpu >= 0 ? o.cpu : record::least_busy(allowed, checks::cpu_busy_shares(before.stat_before, before.stat_after));
+    if (!plane_setup.warning.empty())
+        warn(&s, plane_setup.warning);
 
-    /* --- PIN: every pass runs on the one CPU. --- */
+    /* --- PIN: every pass runs on the one CPU (the plane's threads pin
+     * themselves, each to its own). --- */
     if (!record::pin(s.cpu)) {
         fprintf(stderr, "memsweep-record: can't pin the session to CPU %d: %s\n", s.cpu, strerror(errno));
         return 1;
@@ -209,6 +232,25 @@ static int session(record::Options o, const std::vector<std::string> &command)
     s.cpu_mhz = checks::memsweep_rate("/proc/cpuinfo").mhz;
     s.counter_step = record::counter_step();
 
+    /* --- BANDWIDTH PLANE: its kernels, its clock and its teams, every
+     * thread pinned and kept for the session; the memory left beside the
+     * latency's buffer is shared among the teams. --- */
+    std::unique_ptr<record::Plane> plane;
+    if (o.bandwidth) {
+        double available = record::available_mib_of(s.checks_before);
+        if (available >= 0.0)
+            available = std::max(0.0, available - (double)buffer_bytes / (1 << 20));
+        plane = record::open_plane(plane_setup, largest_cache(s), available, o.pages, s.counter_mhz, before.cpuinfo);
+        s.plane = plane->facts;
+        for (const std::string &note : plane->facts.notes)
+            fprintf(stderr, "memsweep-record: note: %s\n", note.c_str());
+        if (!plane->error.empty()) {
+            s.plane_error = plane->error;
+            warn(&s, "the bandwidth plane is left out: " + plane->error);
+            plane.reset();
+        }
+    }
+
     /* --- PASSES --- */
     std::string stat_start = memsweep::file_text("/proc/stat");
     double ticks_start = checks::own_ticks();
@@ -219,6 +261,10 @@ static int session(record::Options o, const std::vector<std::string> &command)
     plan.mhz = s.counter_mhz;
     plan.latency_bytes = latency_bytes;
     plan.latency_buffer = buffer;
+    if (plane) {
+        plan.plane = plane->points;
+        plan.measure_plane = [&plane](size_t i, std::string *why) { return plane->measure(i, why); };
+    }
     bool show = !o.quiet && isatty(2);
     if (show)
         plan.progress = [last_shown = -1.0](int done, int total, double elapsed) mutable {
@@ -233,12 +279,17 @@ static int session(record::Options o, const std::vector<std::string> &command)
         };
     s.passes = record::measure(plan);
     record::unmap_buffer(buffer, buffer_bytes);
+    plane.reset();
     if (progress_shown) {
         fputs("\r\033[K", stderr);
         progress_shown = 0;
     }
 
     /* --- AFTER: what changed over the session, and the checks again. --- */
+    if (!s.passes.plane_error.empty()) {
+        s.plane_error = s.passes.plane_error;
+        warn(&s, "the bandwidth plane ended: " + s.plane_error + "; the session went on without it");
+    }
     std::string stat_end = memsweep::file_text("/proc/stat");
     s.huge_share_after = record::huge_share(memsweep::file_text("/proc/self/smaps"), (uintptr_t)data, (uintptr_t)data + sizeof data);
     double session_s = std::chrono::duration<double>(clock::now() - session_start).count();
@@ -277,6 +328,9 @@ static int session(record::Options o, const std::vector<std::string> &command)
             record::latency_summary(record::latency_medians(s.passes), record::caches_of(s.checks_before));
         if (!latency.empty())
             fprintf(stderr, "memsweep-record: latency: %s\n", latency.c_str());
+        std::string bandwidth = record::bandwidth_summary(s.passes, largest_cache(s));
+        if (!bandwidth.empty())
+            fprintf(stderr, "memsweep-record: %s\n", bandwidth.c_str());
     }
     return status;
 }

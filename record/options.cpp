@@ -14,7 +14,8 @@ namespace record
 
 static const char usage[] =
     "usage: memsweep-record [-o FILE] [--passes N] [--seed S] [--cpu N]\n"
-    "                       [--pages system|small|huge] [--no-latency] [--quiet]\n"
+    "                       [--pages system|small|huge] [--no-latency] [--no-bandwidth]\n"
+    "                       [--threads LIST|max] [--quiet]\n"
     "  -o, --json FILE  write the whole record to FILE as JSON\n"
     "  --passes N       measure every cell N times, 1 to 100 (default 5)\n"
     "  --seed S         the seed of the passes' random orders (default: a new one)\n"
@@ -22,6 +23,9 @@ static const char usage[] =
     "  --pages MODE     system: as the machine has it (default); small: no huge\n"
     "                   pages for the measured memory; huge: ask for huge pages\n"
     "  --no-latency     measure the throughput alone, not the load-to-use latency\n"
+    "  --no-bandwidth   leave out the bandwidth plane (kernels over 1 to N threads)\n"
+    "  --threads LIST   the plane's thread counts, as 1,2,8; max: one per CPU allowed\n"
+    "                   (default 1, 2, 4 ... up to the CPUs allowed, and their number)\n"
     "  --quiet          no progress line and no summary lines\n"
     "  -h, --help       print this help\n"
     "Standard output: the median table in memsweep's layout.  Exit status: 0 a record\n"
@@ -39,6 +43,28 @@ static bool whole_number(const std::string &text, uint64_t max, uint64_t *value)
         return false;
     *value = strtoull(text.c_str(), nullptr, 10);
     return *value <= max;
+}
+
+/* thread_counts reads --threads: counts from 1 to max_threads, or max,
+ * separated by commas; false on any fault. */
+static bool thread_counts(const std::string &text, std::vector<int> *counts)
+{
+    counts->clear();
+    size_t from = 0;
+    for (;;) {
+        size_t comma = text.find(',', from);
+        std::string word = text.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+        uint64_t n = 0;
+        if (word == "max")
+            counts->push_back(all_cpus);
+        else if (whole_number(word, max_threads, &n) && n >= 1)
+            counts->push_back((int)n);
+        else
+            return false;
+        if (comma == std::string::npos)
+            return true;
+        from = comma + 1;
+    }
 }
 
 /* ended returns a Parsed that ends the command with status and text. */
@@ -60,7 +86,7 @@ Parsed parse_options(const std::vector<std::string> &args)
         size_t eq = arg.find('=');
         std::string name = arg.compare(0, 2, "--") == 0 && eq != std::string::npos ? arg.substr(0, eq) : arg;
         bool takes_value = name == "-o" || name == "--json" || name == "--passes" || name == "--seed" ||
-                           name == "--cpu" || name == "--pages";
+                           name == "--cpu" || name == "--pages" || name == "--threads";
         if (takes_value) {
             if (name != arg)
                 value = arg.substr(eq + 1);
@@ -76,6 +102,11 @@ Parsed parse_options(const std::vector<std::string> &args)
             o.quiet = true;
         } else if (arg == "--no-latency") {
             o.latency = false;
+        } else if (arg == "--no-bandwidth") {
+            o.bandwidth = false;
+        } else if (name == "--threads") {
+            if (!thread_counts(value, &o.threads))
+                return ended(2, usage_error("--threads: not a list of thread counts from 1 up, or max: " + value));
         } else if (name == "-o" || name == "--json") {
             if (value.empty())
                 return ended(2, usage_error(name + " needs a file name"));

@@ -33,7 +33,19 @@ struct Options {
     std::string out; /* the record's path; "" for none */
     bool quiet = false;
     bool latency = true;
+    bool bandwidth = true;
+    /* The bandwidth plane's thread counts as asked, in the order given;
+     * all_cpus stands for the CPUs the session may use.  None: the default,
+     * 1, 2, 4 ... up to those CPUs, and their number itself. */
+    std::vector<int> threads;
 };
+
+/* all_cpus is `--threads max`: as many threads as the session may use CPUs. */
+const int all_cpus = -1;
+
+/* The most threads a count may ask for: the most CPUs a process may be
+ * allowed (record/machine.cpp reads masks up to this size). */
+const int max_threads = 1 << 20;
 
 /* What the command line asks for: the options, or an end with its exit
  * status and the text to print (the usage on standard output for --help,

@@ -41,17 +41,21 @@ Passes measure(const Plan &plan)
     const std::vector<Cell> cells = grid();
     const std::vector<uint64_t> latency =
         plan.latency_buffer != nullptr ? plan.latency_bytes : std::vector<uint64_t>();
-    /* One order per pass over the cells and the latency sizes together:
-     * the latency's points fall among the cells, over the whole pass, so
-     * that neither kind is measured always early, always late, or always
-     * right after the other's largest working sets.  Without latency a
-     * pass's order is drawn over the cells alone. */
-    const int points = (int)(cells.size() + latency.size());
-    const int total = plan.passes * points;
+    const std::vector<PlanePoint> plane = plan.measure_plane ? plan.plane : std::vector<PlanePoint>();
+    /* One order per pass over the cells, the latency sizes and the plane's
+     * points together: each kind falls among the others, over the whole
+     * pass, so that none is measured always early, always late, or always
+     * right after another's largest working sets.  Without latency and
+     * plane a pass's order is drawn over the cells alone. */
+    const size_t first_latency = cells.size(), first_plane = first_latency + latency.size();
+    const int points = (int)(first_plane + plane.size());
+    int total = plan.passes * points;
     Passes result;
     result.gbs.assign(cells.size(), std::vector<double>());
     result.latency_bytes = latency;
     result.latency_ns.assign(latency.size(), std::vector<double>());
+    result.plane = plane;
+    result.plane_gbs.assign(plane.size(), std::vector<double>());
 
     clock::time_point start = clock::now();
     auto since_start = [&] { return std::chrono::duration<double>(clock::now() - start).count(); };
@@ -62,16 +66,34 @@ Passes measure(const Plan &plan)
 
     watch();
     Random random(plan.seed);
-    int done = 0;
+    int done = 0, plane_done = 0;
     for (int pass = 0; pass < plan.passes; pass++) {
         for (int i : shuffled(points, random)) {
-            if (i < (int)cells.size()) {
+            double began = since_start();
+            if ((size_t)i < first_latency) {
                 result.gbs[i].push_back(gbs(cells[i].bytes(), cells[i].stride, plan.mhz));
-            } else {
-                size_t j = (size_t)i - cells.size();
-                double began = since_start();
+            } else if ((size_t)i < first_plane) {
+                size_t j = (size_t)i - first_latency;
                 result.latency_ns[j].push_back(latency_ns(plan.latency_buffer, latency[j], plan.seed, plan.mhz));
                 result.latency_seconds += since_start() - began;
+            } else if (result.plane_error.empty()) {
+                size_t k = (size_t)i - first_plane;
+                std::string error;
+                double figure = plan.measure_plane(k, &error);
+                result.plane_seconds += since_start() - began;
+                plane_done++;
+                if (error.empty()) {
+                    result.plane_gbs[k].push_back(figure);
+                } else {
+                    /* The plane ends here: its figures go, and its points
+                     * leave this pass and the later ones. */
+                    result.plane_error = error;
+                    result.plane.clear();
+                    result.plane_gbs.clear();
+                    total = plan.passes * (int)first_plane + plane_done;
+                }
+            } else {
+                continue;  /* a point of the plane that ended */
             }
             done++;
             if (since_start() - result.drift.back().seconds >= plan.watch_every_s)

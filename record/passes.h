@@ -15,6 +15,7 @@
 #include <stdint.h>
 
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "common/grid.h"
@@ -34,6 +35,31 @@ struct Watch {
     double gbs;
 };
 
+/* One point of the bandwidth plane: a kernel as the record names it, the
+ * instruction set it runs with ("scalar" for the scalar read), the thread
+ * count, and the working set per thread in bytes. */
+struct PlanePoint {
+    std::string kernel;
+    std::string isa;
+    int threads = 0;
+    uint64_t bytes = 0;
+};
+
+/* What a session's plane ran with, for its record: the clock that timed
+ * it ("counter" or "CLOCK_MONOTONIC_RAW") and why not the counter, the
+ * thread counts and each count's CPUs, and the kernels left out. */
+struct PlaneFacts {
+    std::string timer;
+    std::string timer_note;
+    std::vector<int> threads;
+    std::vector<std::vector<int>> cpus;
+    std::vector<std::string> notes;
+};
+
+/* measure_plane(i, &error) measures the plane's point i once and returns
+ * its GB/s; where it can't, it returns with error set, and the plane ends. */
+using PlaneMeasure = std::function<double(size_t, std::string *)>;
+
 /* What a session measures: passes over the grid and the latency's sizes,
  * each pass in a new order. */
 struct Plan {
@@ -46,30 +72,41 @@ struct Plan {
      * least as large as the largest. */
     std::vector<uint64_t> latency_bytes;
     void *latency_buffer = nullptr;
-    /* progress(done, total, elapsed seconds) is called after every cell
-     * and every latency point; it may be empty. */
+    /* The bandwidth plane's points (none: no plane) and what measures one. */
+    std::vector<PlanePoint> plane;
+    PlaneMeasure measure_plane;
+    /* progress(done, total, elapsed seconds) is called after every cell,
+     * every latency point and every plane point; it may be empty. */
     std::function<void(int, int, double)> progress;
 };
 
 /* What it found: every cell's figure in every pass, in GB/s, by the cell's
  * place in grid(); every latency size's figure in every pass, in ns per
- * load, by its place in latency_bytes; the drift watch; the time it took,
- * and how much of it the latency's points took. */
+ * load, by its place in latency_bytes; every plane point's figure in every
+ * pass, in GB/s, by its place in plane (none at all when the plane ended,
+ * with plane_error saying why); the drift watch; the time it took, and how
+ * much of it the latency's and the plane's points took. */
 struct Passes {
     std::vector<std::vector<double>> gbs;
     std::vector<uint64_t> latency_bytes;
     std::vector<std::vector<double>> latency_ns;
+    std::vector<PlanePoint> plane;
+    std::vector<std::vector<double>> plane_gbs;
+    std::string plane_error;
     std::vector<Watch> drift;
     double seconds = 0.0;
     double latency_seconds = 0.0;
+    double plane_seconds = 0.0;
 };
 
-/* measure runs the passes: each pass measures every cell of the grid and
- * every latency size once, in an order of its own drawn from plan.seed, so
+/* measure runs the passes: each pass measures every cell of the grid,
+ * every latency size and every plane point once, in an order of its own drawn from plan.seed, so
  * that a drift of the machine's speed over time lines up neither with the
  * size axis nor with one kind of measurement.  A latency point builds its
  * size's cycle in the buffer (from cycle_seed, the same cycle in every
- * pass) and chases it.  The watch cell is measured at the start, whenever
+ * pass) and chases it.  A plane point that can't be measured ends the
+ * plane: its figures are dropped, its later points skipped, and the passes
+ * go on.  The watch cell is measured at the start, whenever
  * watch_every_s has passed since its last reading (between two points),
  * and at the end. */
 Passes measure(const Plan &plan);

@@ -224,6 +224,67 @@ std::string summary(const Session &s, const std::string &out)
     return line;
 }
 
+/* ====================== The bandwidth plane ====================== */
+
+/* gbs_text shows a bandwidth with three digits or so: 9.1, 25.3, 265. */
+static std::string gbs_text(double gbs)
+{
+    return fixed(gbs, gbs >= 100.0 ? 0 : 1);
+}
+
+std::string bandwidth_summary(const Passes &passes, uint64_t largest_cache)
+{
+    const std::vector<PlanePoint> &plane = passes.plane;
+    if (plane.empty() || plane.size() != passes.plane_gbs.size())
+        return "";
+    auto by_threads = [](const PlanePoint &a, const PlanePoint &b) { return a.threads < b.threads; };
+    int fewest = std::min_element(plane.begin(), plane.end(), by_threads)->threads;
+    int most = std::max_element(plane.begin(), plane.end(), by_threads)->threads;
+    std::string isa = "scalar";
+    std::vector<std::string> kernels;
+    for (const PlanePoint &p : plane) {
+        if (p.isa != "scalar")
+            isa = p.isa;
+        if (std::find(kernels.begin(), kernels.end(), p.kernel) == kernels.end())
+            kernels.push_back(p.kernel);
+    }
+    /* largest is the place of a kernel's largest working set at a thread
+     * count; plane.size() where it has none. */
+    auto largest = [&](const std::string &kernel, int threads) {
+        size_t at = plane.size();
+        for (size_t k = 0; k < plane.size(); k++)
+            if (plane[k].kernel == kernel && plane[k].threads == threads && !passes.plane_gbs[k].empty() &&
+                (at == plane.size() || plane[k].bytes > plane[at].bytes))
+                at = k;
+        return at;
+    };
+    /* Unknown caches (0) hold none of it, as the latency's line has it. */
+    bool memory = true;
+    std::string figures;
+    for (const std::string &kernel : kernels) {
+        std::string line;
+        for (int threads : {fewest, most}) {
+            size_t at = largest(kernel, threads);
+            if (at == plane.size() || (threads == most && most == fewest && !line.empty()))
+                continue;
+            memory = memory && plane[at].bytes > largest_cache;
+            std::string figure = gbs_text(spread_of(passes.plane_gbs[at]).median);
+            if (line.empty()) {
+                line = kernel;
+                line += " " + figure;
+                line += " GB/s on " + std::to_string(threads);
+                line += threads == 1 ? " thread" : " threads";
+            } else {
+                line += ", " + figure;
+                line += " on " + std::to_string(threads);
+            }
+        }
+        if (!line.empty())
+            figures += (figures.empty() ? "" : "; ") + line;
+    }
+    return "bandwidth (" + std::string(memory ? "memory" : "largest working sets") + ", " + isa + "): " + figures;
+}
+
 /* ====================== The latency ====================== */
 
 std::vector<size_t> latency_by_size(const Passes &passes)

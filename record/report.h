@@ -67,6 +67,14 @@ double spread_share(const Spread &s);
  * ("" for none). */
 std::string summary(const Session &s, const std::string &out);
 
+/* bandwidth_summary returns one line on the bandwidth plane: for each
+ * kernel, the median at its largest working set with the fewest threads
+ * and with the most, as "bandwidth (memory, avx512): vector-read 25 GB/s
+ * on 1 thread, 24 on 2; write ..." ("memory" where every such working set
+ * is beyond the largest cache, of largest_cache bytes, 0 where unknown);
+ * "" without a plane. */
+std::string bandwidth_summary(const Passes &passes, uint64_t largest_cache);
+
 /* latency_medians returns every latency size's median over the passes,
  * ascending by size. */
 std::vector<LatencyFigure> latency_medians(const Passes &passes);

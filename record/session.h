@@ -41,6 +41,9 @@ struct Session {
     double counter_mhz_after = 0.0;
     std::vector<std::string> warnings;
     Passes passes;
+    bool bandwidth = false;             /* the plane was asked for */
+    PlaneFacts plane;                   /* what it ran with */
+    std::string plane_error;            /* why it ended before the passes did, or "" */
     double seconds = 0.0;               /* the whole command's wall time */
 };
 

@@ -349,32 +349,24 @@ TEST(Reader, ReadsBackWhatTheWriterWroteEveryPassOfEveryPoint)
     EXPECT_EQ(r.latency[0].bytes, 16384u);
     EXPECT_EQ(r.latency[0].ns.passes, (std::vector<double>{1.25, 1.5, 1.0}));
     EXPECT_EQ(r.latency[1].ns.min, 80.0);
-    EXPECT_FALSE(r.has_bandwidth);
+    EXPECT_TRUE(r.has_bandwidth);  // the plane's list, empty without one
+    EXPECT_TRUE(r.bandwidth.empty());
 
-    // The bandwidth plane, as memsweep-record lists it, where there is one.
-    j["bandwidth"] = {{{"kernel", "vector-read"},
-                       {"isa", "avx512"},
-                       {"threads", 2},
-                       {"bytes", 134217728},
-                       {"gbs", 24.0},
-                       {"min", 23.0},
-                       {"max", 25.0},
-                       {"passes", {23.0, 24.0, 25.0}}},
-                      {{"kernel", "scalar-read"},
-                       {"isa", "scalar"},
-                       {"threads", 1},
-                       {"bytes", 16384},
-                       {"gbs", 40.0},
-                       {"min", 40.0},
-                       {"max", 40.0},
-                       {"passes", {40.0, 40.0, 40.0}}}};
-    ASSERT_TRUE(record::read_record(j.dump(), &r, &error)) << error;
+    // The bandwidth plane, as the writer lists it.
+    s.bandwidth = true;
+    s.plane.threads = {1, 2};
+    s.passes.plane = {{"vector-read", "avx512", 2, 134217728}, {"scalar-read", "scalar", 1, 16384}};
+    s.passes.plane_gbs = {{23.0, 24.0, 25.0}, {40.0, 40.0, 40.0}};
+    ASSERT_TRUE(record::read_record(record::record_json(s).dump(), &r, &error)) << error;
     ASSERT_TRUE(r.has_bandwidth);
     ASSERT_EQ(r.bandwidth.size(), 2u);
     EXPECT_EQ(r.bandwidth[0].kernel, "vector-read");
+    EXPECT_EQ(r.bandwidth[0].isa, "avx512");
     EXPECT_EQ(r.bandwidth[0].threads, 2);
     EXPECT_EQ(r.bandwidth[0].bytes, 134217728u);
     EXPECT_EQ(r.bandwidth[0].gbs.median, 24.0);
+    EXPECT_EQ(r.bandwidth[0].gbs.passes, (std::vector<double>{23.0, 24.0, 25.0}));
+    EXPECT_EQ(r.bandwidth[1].gbs.min, 40.0);
     EXPECT_EQ(record::bandwidth_isa(r), "avx512,scalar");
 }
 

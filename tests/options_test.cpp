@@ -40,6 +40,14 @@ TEST(Options, TakesEachValueAsTheNextWordOrAfterAnEqualsSign)
         EXPECT_FALSE(p.options.latency);
     }
     EXPECT_EQ(parse_options({"--pages", "small"}).options.pages, record::Pages::small);
+    // The plane: on by default at the default counts; counts as given, max
+    // standing for the CPUs allowed, which the session counts.
+    EXPECT_TRUE(parse_options({}).options.bandwidth);
+    EXPECT_TRUE(parse_options({}).options.threads.empty());
+    EXPECT_FALSE(parse_options({"--no-bandwidth"}).options.bandwidth);
+    EXPECT_EQ(parse_options({"--threads", "1,2,8"}).options.threads, (std::vector<int>{1, 2, 8}));
+    EXPECT_EQ(parse_options({"--threads=max"}).options.threads, (std::vector<int>{record::all_cpus}));
+    EXPECT_EQ(parse_options({"--threads", "1,max"}).options.threads, (std::vector<int>{1, record::all_cpus}));
     EXPECT_EQ(parse_options({"--passes=1"}).options.passes, 1);
     // A later word wins, as with most commands.
     EXPECT_EQ(parse_options({"-o", "a", "-o", "b"}).options.out, "b");
@@ -74,6 +82,15 @@ TEST(Options, ABadCommandLineIsAUsageErrorOfOneLineThenTheUsage)
                                                {"--cpu", "2147483648"},
                                                {"--pages", "big"},
                                                {"--pages="},
+                                               {"--threads", "0"},
+                                               {"--threads", "abc"},
+                                               {"--threads", "1,,2"},
+                                               {"--threads", "2,"},
+                                               {"--threads", "-1"},
+                                               {"--threads", "1048577"},
+                                               {"--threads="},
+                                               {"--threads"},
+                                               {"--no-bandwidth=yes"},
                                                {"--quiet=yes"}}) {
         Parsed p = parse_options(args);
         std::string shown = args[0] + (args.size() > 1 ? " " + args[1] : "");

@@ -7,6 +7,8 @@
 #include "record/json.h"
 #include "record/latency.h"
 #include "record/machine.h"
+#include "record/options.h"
+#include "record/plane.h"
 #include "record/random.h"
 #include "record/report.h"
 #include "record/session.h"
@@ -18,9 +20,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "check/checks.h"
 #include "fakes/fake_chase.h"
@@ -147,6 +152,69 @@ TEST(Session, MeasuresEveryLatencySizeOncePerPassAmongTheCellsEachOnACycleOfItsO
     EXPECT_EQ(measured(), cells_alone);
     EXPECT_TRUE(none.latency_ns.empty());
     EXPECT_EQ(none.latency_seconds, 0.0);
+}
+
+// A plane of three points whose stand-in measures each point in `calls`
+// and gives 10 GB/s more per point, or fails at its call number `fail_at`.
+struct PlaneStandIn {
+    std::vector<record::PlanePoint> points = {
+        {"vector-read", "avx2", 1, 16384}, {"vector-read", "avx2", 2, 16384}, {"copy", "avx2", 1, 1 << 20}};
+    std::vector<size_t> calls;
+    size_t fail_at = SIZE_MAX;
+    std::vector<std::pair<int, int>> progress;
+
+    record::Passes run(int passes, uint64_t seed)
+    {
+        fake_run::reset();
+        record::Plan plan;
+        plan.passes = passes;
+        plan.seed = seed;
+        plan.mhz = 2500.0;
+        plan.watch_every_s = 1e9;
+        plan.plane = points;
+        plan.measure_plane = [this](size_t i, std::string *error) {
+            calls.push_back(i);
+            if (calls.size() == fail_at)
+                *error = "the thread on CPU 1 can't map its buffer";
+            return 10.0 * (double)(i + 1);
+        };
+        plan.progress = [this](int done, int total, double) { progress.push_back({done, total}); };
+        return record::measure(plan);
+    }
+};
+
+TEST(Session, MeasuresEveryPlanePointOncePerPassAmongTheCellsAndEndsThePlaneOnItsFirstFault)
+{
+    PlaneStandIn plane;
+    record::Passes p = plane.run(3, 42);
+    ASSERT_EQ(plane.calls.size(), 9u);
+    for (int k = 0; k < 3; k++) {
+        std::set<size_t> pass(plane.calls.begin() + 3 * k, plane.calls.begin() + 3 * (k + 1));
+        EXPECT_EQ(pass, (std::set<size_t>{0, 1, 2})) << "pass " << k;
+    }
+    EXPECT_EQ(measured().size(), 630u);  // every cell as well
+    ASSERT_EQ(p.plane_gbs.size(), 3u);
+    EXPECT_EQ(p.plane_gbs[2], std::vector<double>(3, 30.0));
+    EXPECT_EQ(p.plane[2].kernel, "copy");
+    EXPECT_TRUE(p.plane_error.empty());
+    EXPECT_GT(p.plane_seconds, 0.0);
+    // The progress counts the plane's points.
+    EXPECT_EQ(plane.progress.back(), std::make_pair(639, 639));
+
+    // The second point of the second pass fails: the plane's figures go,
+    // no point of it is measured again, and the cells go on to the end.
+    PlaneStandIn failing;
+    failing.fail_at = 5;
+    p = failing.run(3, 42);
+    EXPECT_EQ(failing.calls.size(), 5u);
+    EXPECT_EQ(p.plane_error, "the thread on CPU 1 can't map its buffer");
+    EXPECT_TRUE(p.plane.empty());
+    EXPECT_TRUE(p.plane_gbs.empty());
+    EXPECT_EQ(measured().size(), 630u);
+    EXPECT_EQ(p.gbs[0].size(), 3u);
+    EXPECT_EQ(failing.progress.back(), std::make_pair(635, 635));
+    for (size_t i = 1; i < failing.progress.size(); i++)
+        EXPECT_LE(failing.progress[i].first, failing.progress[i].second);
 }
 
 TEST(Session, WatchesTheCoreBoundCellAtTheStartBetweenCellsAndAtTheEnd)
@@ -358,6 +426,51 @@ TEST(Latency, SummaryGivesEachLevelsMedianOfTheSizesWellInsideItThenMemory)
     EXPECT_EQ(record::latency_summary({{1 * GiB, 123.4}}, {}), "memory 123 ns");
 }
 
+/* ---------------------------------------------------------------- the plane */
+
+TEST(Plane, ThreadCountsArePowersOfTwoUpToTheAllowedCpusAndTheirNumber)
+{
+    EXPECT_EQ(record::default_thread_counts(1), (std::vector<int>{1}));
+    EXPECT_EQ(record::default_thread_counts(2), (std::vector<int>{1, 2}));
+    EXPECT_EQ(record::default_thread_counts(6), (std::vector<int>{1, 2, 4, 6}));
+    EXPECT_EQ(record::default_thread_counts(8), (std::vector<int>{1, 2, 4, 8}));
+}
+
+// On a made-up machine of two cores with two SMT siblings each, under a
+// cgroup quota of one and a half CPUs.
+TEST(Plane, PlacesEachCountAmongTheAllowedCpusOrRefusesACountBeyondThem)
+{
+    TempFolder dir;
+    ASSERT_FALSE(dir.path.empty());
+    auto put = [&](const std::string &path, const std::string &text) {
+        std::filesystem::path p = dir.path + path;
+        std::filesystem::create_directories(p.parent_path());
+        std::ofstream(p) << text;
+    };
+    for (int cpu = 0; cpu < 4; cpu++)
+        put("/sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/topology/thread_siblings_list",
+            cpu < 2 ? "0-1\n" : "2-3\n");
+    const std::vector<int> allowed = {0, 1, 2, 3};
+
+    record::PlaneSetup setup = record::place_plane(dir.path, allowed, {});
+    EXPECT_EQ(setup.error, "");
+    EXPECT_EQ(setup.counts, (std::vector<int>{1, 2, 4}));
+    EXPECT_EQ(setup.cpus, (std::vector<std::vector<int>>{{0}, {0, 2}, {0, 2, 1, 3}}));
+    EXPECT_EQ(setup.warning, "");
+    // max is the allowed CPUs' number; each count once, ascending.
+    setup = record::place_plane(dir.path, allowed, {record::all_cpus, 2, 2});
+    EXPECT_EQ(setup.counts, (std::vector<int>{2, 4}));
+    for (int beyond : {5, 99}) {
+        setup = record::place_plane(dir.path, allowed, {1, beyond});
+        EXPECT_NE(setup.error.find("--threads " + std::to_string(beyond)), std::string::npos) << setup.error;
+    }
+    put("/proc/self/cgroup", "0::/session\n");
+    put("/sys/fs/cgroup/session/cpu.max", "150000 100000\n");
+    setup = record::place_plane(dir.path, allowed, {1, 4});
+    EXPECT_EQ(setup.error, "");
+    EXPECT_NE(setup.warning.find("quota"), std::string::npos) << setup.warning;
+}
+
 /* ---------------------------------------------------------------- the record */
 
 record::Session made_up()
@@ -452,6 +565,93 @@ bool has_warning(const std::vector<std::string> &warnings, const std::string &sa
 {
     return std::count_if(warnings.begin(), warnings.end(),
                          [&](const std::string &w) { return w.find(says) != std::string::npos; }) == 1;
+}
+
+// made_up_plane is a session with a plane: vector-read and copy at 1 and
+// 2 threads, at 16 KiB and 64 MiB each, with three passes' figures.
+record::Session made_up_plane()
+{
+    record::Session s = made_up();
+    s.bandwidth = true;
+    s.plane.timer = "counter";
+    s.plane.threads = {1, 2};
+    s.plane.cpus = {{0}, {0, 1}};
+    s.passes.plane.clear();
+    s.passes.plane_gbs.clear();
+    double gbs = 100.0;
+    for (const char *kernel : {"vector-read", "copy"})
+        for (int threads : {1, 2})
+            for (uint64_t bytes : {uint64_t(16384), uint64_t(64) << 20}) {
+                s.passes.plane.push_back({kernel, "avx512", threads, bytes});
+                s.passes.plane_gbs.push_back({gbs + 1.0, gbs, gbs + 2.0});
+                gbs += 10.0;
+            }
+    s.passes.plane_seconds = 12.5;
+    return s;
+}
+
+TEST(Record, KeepsThePlanesPointsWithTheirSpreadPerThreadAndTotalBytesAndItsClock)
+{
+    record::Session s = made_up_plane();
+    json r = json::parse(record::record_json(s).dump(2));
+    EXPECT_EQ(r["bandwidth_seconds"], 12.5);
+    EXPECT_EQ(r["bandwidth_plane"]["timer"], "counter");
+    EXPECT_EQ(r["bandwidth_plane"]["threads"], json({1, 2}));
+    EXPECT_EQ(r["bandwidth_plane"]["cpus"][1], json({0, 1}));
+    EXPECT_TRUE(r["bandwidth_plane"]["ended"].is_null());
+    ASSERT_EQ(r["bandwidth"].size(), 8u);
+    const json &b = r["bandwidth"][7];  // copy, 2 threads, 64 MiB
+    EXPECT_EQ(b["kernel"], "copy");
+    EXPECT_EQ(b["isa"], "avx512");
+    EXPECT_EQ(b["threads"], 2);
+    EXPECT_EQ(b["bytes"], 64u << 20);
+    EXPECT_EQ(b["total_bytes"], 128u << 20);
+    EXPECT_EQ(b["gbs"], 171.0);
+    EXPECT_EQ(b["min"], 170.0);
+    EXPECT_EQ(b["max"], 172.0);
+    EXPECT_EQ(b["passes"], json({171.0, 170.0, 172.0}));
+
+    // Without the plane: an empty list, no plane's facts, no time.
+    s = made_up();
+    r = record::record_json(s);
+    EXPECT_EQ(r["bandwidth"], json::array());
+    EXPECT_TRUE(r["bandwidth_plane"].is_null());
+    EXPECT_EQ(r["bandwidth_seconds"], 0.0);
+    // A plane that ended says why, and keeps no points.
+    s.bandwidth = true;
+    s.plane_error = "can't pin a thread to CPU 3: Invalid argument";
+    r = record::record_json(s);
+    EXPECT_EQ(r["bandwidth_plane"]["ended"], s.plane_error);
+    EXPECT_EQ(r["bandwidth"], json::array());
+}
+
+TEST(Record, SummarisesThePlaneByEachKernelsLargestWorkingSetAtTheFewestAndMostThreads)
+{
+    record::Session s = made_up_plane();
+    std::string line = record::bandwidth_summary(s.passes, 32 << 20);
+    // Each kernel once, in the plane's order, with its 64 MiB medians at 1
+    // and 2 threads; the 16 KiB figures nowhere.
+    EXPECT_EQ(line.rfind("bandwidth (memory, avx512): ", 0), 0u) << line;
+    size_t read = line.find("vector-read 111 GB/s on 1 thread, 131 on 2");
+    size_t copy = line.find("copy 151 GB/s on 1 thread, 171 on 2");
+    EXPECT_NE(read, std::string::npos) << line;
+    EXPECT_NE(copy, std::string::npos) << line;
+    EXPECT_LT(read, copy) << line;
+    EXPECT_EQ(line.find("101"), std::string::npos) << line;
+    // A cache that holds the largest working set: not memory; no cache
+    // known: memory.
+    EXPECT_EQ(record::bandwidth_summary(s.passes, 128 << 20).find("memory"), std::string::npos);
+    EXPECT_EQ(record::bandwidth_summary(s.passes, 0).rfind("bandwidth (memory, avx512): ", 0), 0u);
+    // One thread count: one figure per kernel.
+    record::Passes two;
+    for (size_t k = 0; k < s.passes.plane.size(); k++)
+        if (s.passes.plane[k].threads == 2) {
+            two.plane.push_back(s.passes.plane[k]);
+            two.plane_gbs.push_back(s.passes.plane_gbs[k]);
+        }
+    line = record::bandwidth_summary(two, 32 << 20);
+    EXPECT_NE(line.find("vector-read 131 GB/s on 2 threads; copy 171 GB/s on 2 threads"), std::string::npos) << line;
+    EXPECT_EQ(record::bandwidth_summary(record::Passes(), 32 << 20), "");
 }
 
 TEST(Record, WarnsOfWhatDisturbedTheSessionAndOfNothingElse)
@@ -557,23 +757,27 @@ TEST(Machine, ReadsTheHugePageShareOfARangeFromSmaps)
     EXPECT_EQ(record::huge_share("garbage\nAnonHugePages: lots kB\n", 0, 100), 0.0);
 }
 
-TEST(Machine, PinsTheProcessToOneAllowedCpuTheLeastBusyByDefault)
+TEST(Machine, PinsTheCallingThreadToOneAllowedCpuTheLeastBusyByDefault)
 {
     std::vector<int> allowed = record::allowed_cpus();
     ASSERT_FALSE(allowed.empty());
     // In a child, so that this process keeps its CPUs.  The child frees
     // what it allocated before _exit, which runs no destructors: valgrind
-    // checks the child's leaks as well.
+    // checks the child's leaks as well.  The session pins itself before the
+    // bandwidth plane's threads start: a thread started after that still
+    // pins itself to another allowed CPU, and the session keeps its own.
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        int cpu = allowed.back();
+        int cpu = allowed.back(), other = allowed.front();
         std::vector<int>().swap(allowed);
         bool ok = record::pin(cpu);
-        {
+        auto pinned_to = [](int one) {
             std::vector<int> now = record::allowed_cpus();
-            ok = ok && now.size() == 1 && now[0] == cpu;
-        }
+            return now.size() == 1 && now[0] == one;
+        };
+        std::thread([&] { ok = ok && record::pin(other) && pinned_to(other); }).join();
+        ok = ok && pinned_to(cpu);
         _exit(ok ? 0 : 1);
     }
     int status = 0;
@@ -609,8 +813,11 @@ TEST(RecordCommand, RefusesABadCommandLineBeforeMeasuring)
     ASSERT_FALSE(dir.path.empty());
     std::string fifo = dir.path + "/fifo", dev = dir.path + "/dev";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
-    std::vector<std::string> refused = {"--bogus", "--passes 0", "--cpu 1000000", "-o /nonexistent/folder/r.json",
-                                        "-o " + dir.path, "-o " + fifo};
+    // --threads beyond the CPUs this process may use is refused before the
+    // session measures or pins anything, as a count of no threads is.
+    std::vector<std::string> refused = {"--bogus",       "--passes 0",          "--cpu 1000000",
+                                        "--threads 0",   "--threads abc",       "--threads 1,1048576",
+                                        "-o /nonexistent/folder/r.json", "-o " + dir.path, "-o " + fifo};
     // A character device, where this process may make one (root).
     bool device = mknod(dev.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
     if (device)
@@ -637,7 +844,7 @@ TEST(RecordCommand, WithStandardErrorClosedWritesARecordThatParses)
     TempFolder dir;
     ASSERT_FALSE(dir.path.empty());
     std::string file = dir.path + "/r.json";
-    Outcome o = run_shell(quote(exe) + " --passes 1 --no-latency -o " + quote(file) + " 2>&-");
+    Outcome o = run_shell(quote(exe) + " --passes 1 --no-latency --no-bandwidth -o " + quote(file) + " 2>&-");
     EXPECT_EQ(o.status, 0);
     json r = json::parse(slurp(file), nullptr, false);
     ASSERT_TRUE(r.is_object()) << slurp(file).substr(0, 200);
@@ -649,7 +856,7 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
     TempFolder dir;
     ASSERT_FALSE(dir.path.empty());
     std::string file = dir.path + "/r.json";
-    Outcome o = run_shell(quote(exe) + " --passes 2 --seed 7 -o " + quote(file));
+    Outcome o = run_shell(quote(exe) + " --passes 2 --seed 7 --no-bandwidth -o " + quote(file));
     ASSERT_EQ(o.status, 0) << o.err;
     std::vector<std::string> lines = lines_of(o.out);
     ASSERT_EQ(lines.size(), 211u);
@@ -657,6 +864,8 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
     json r = json::parse(slurp(file));
     EXPECT_EQ(r["seed"], 7);
     EXPECT_EQ(r["passes"], 2);
+    EXPECT_EQ(r["bandwidth"], json::array());  // --no-bandwidth
+    EXPECT_TRUE(r["bandwidth_plane"].is_null());
     EXPECT_EQ(r["cells"].size(), 210u);
     // The latency: the sizes that the made-up machine's caches and memory
     // call for, each measured in both passes (the stand-in's 4 counter
@@ -687,7 +896,7 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
 
     // A full disk on standard output is a failure, in one line (beside any
     // warnings a busy machine earns); the record is made all the same.
-    o = run_shell(quote(exe) + " --passes 1 --no-latency --quiet -o " + quote(dir.path + "/s.json") + " >/dev/full");
+    o = run_shell(quote(exe) + " --passes 1 --no-latency --no-bandwidth --quiet -o " + quote(dir.path + "/s.json") + " >/dev/full");
     EXPECT_EQ(o.status, 1);
     std::vector<std::string> lines_err = lines_of(o.err), errors;
     std::copy_if(lines_err.begin(), lines_err.end(), std::back_inserter(errors),
@@ -709,7 +918,7 @@ TEST(RecordCommand, StoppedByCtrlCExits130AndLeavesNoFileBehind)
 {
     TempFolder dir;
     ASSERT_FALSE(dir.path.empty());
-    std::string run = quote(exe) + " --quiet --no-latency --passes 1 -o " + quote(dir.path + "/r.json");
+    std::string run = quote(exe) + " --quiet --no-latency --no-bandwidth --passes 1 -o " + quote(dir.path + "/r.json");
     Outcome o = run_shell("MEMSWEEP_FAKE_STOP_AFTER=100 " + run);
     EXPECT_EQ(o.status, 130) << o.err;
     EXPECT_EQ(o.out, "");
