@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "record/loaded.h"
 #include "record/report.h"
 
 namespace record {
@@ -104,6 +105,8 @@ json record_json(const Session &s)
                              {"passes", s.passes.plane_gbs[k]}});
     }
     r["bandwidth"] = bandwidth;
+    r["loaded_latency_seconds"] = s.passes.loaded_seconds;
+    r["loaded_latency"] = loaded_json(loaded_series(s.passes));
     return r;
 }
 

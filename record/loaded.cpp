@@ -238,6 +238,14 @@ static std::vector<size_t> by_place(const std::vector<LoadedSeries> &series)
     return order;
 }
 
+std::vector<LoadedSeries> loaded_series(const Passes &passes)
+{
+    std::vector<LoadedSeries> series;
+    for (size_t k = 0; k < passes.loaded.size() && k < passes.loaded_ns.size(); k++)
+        series.push_back({passes.loaded[k].kernel, passes.loaded[k].delay, passes.loaded_gbs[k], passes.loaded_ns[k]});
+    return series;
+}
+
 nlohmann::ordered_json loaded_json(const std::vector<LoadedSeries> &series)
 {
     using json = nlohmann::ordered_json;
@@ -252,7 +260,8 @@ nlohmann::ordered_json loaded_json(const std::vector<LoadedSeries> &series)
                         {"ns", ns.median},
                         {"min", ns.min},
                         {"max", ns.max},
-                        {"passes", s.ns}});
+                        {"passes", s.ns},
+                        {"load_passes", idle ? json::array() : json(s.load_gbs)}});
     }
     return list;
 }
@@ -322,6 +331,55 @@ std::string loaded_summary(const std::vector<LoadedSeries> &series, double peak_
         text += " (" + std::to_string((int)std::lround(full->load_gbs / peak * 100.0)) + " % of peak)";
     text += knee.found ? "; knee at " + gbs_text(knee.gbs) : "; no knee below " + gbs_text(knee.gbs);
     return text;
+}
+
+std::string open_loaded(const std::vector<int> &cpus, Pages pages, const LoadedSetup &setup,
+                        std::unique_ptr<bandwidth::Team> *team, std::vector<LoadedPlanPoint> *points,
+                        std::vector<bw_kernel_fn> *fns)
+{
+    bandwidth::Machine machine;
+    machine.pin = record::pin;
+    machine.map = record::map_buffer;
+    machine.unmap = record::unmap_buffer;
+    machine.advise = [pages](void *p, size_t n) { return advise_pages(p, n, pages); };
+    /* The loaders' figure spans a whole chase, a tenth of a second or more:
+     * the system's clock times it well on any machine. */
+    *team = std::make_unique<bandwidth::Team>(cpus, machine, bandwidth::Timer::monotonic_raw, setup.mhz);
+    std::string error = (*team)->error();
+    if (!error.empty())
+        return error;
+    build_loaded_cycle(setup);
+    LoadedPoint idle = measure_loaded(**team, setup, nullptr, idle_delay);
+    if (!idle.error.empty())
+        return idle.error;
+    points->push_back({"", idle_delay});
+    fns->push_back(nullptr);
+    for (const bandwidth::Choice &c : bandwidth::choose_all()) {
+        if (c.fn == nullptr || (c.kernel != bandwidth::Kernel::vector_read && c.kernel != bandwidth::Kernel::copy))
+            continue;
+        for (uint64_t delay : choose_delays(**team, setup, c.fn, idle, DelayRule(), &error)) {
+            points->push_back({bandwidth::kernel_name(c.kernel), delay});
+            fns->push_back(c.fn);
+        }
+        if (!error.empty())
+            return error;
+    }
+    return "";
+}
+
+double loaded_peak(const Passes &passes, int threads)
+{
+    const std::string kernel = bandwidth::kernel_name(bandwidth::Kernel::vector_read);
+    uint64_t largest = 0;
+    double peak = 0.0;
+    for (size_t k = 0; k < passes.plane.size() && k < passes.plane_gbs.size(); k++) {
+        const PlanePoint &p = passes.plane[k];
+        if (p.kernel == kernel && p.threads == threads && p.bytes >= largest && !passes.plane_gbs[k].empty()) {
+            largest = p.bytes;
+            peak = memsweep::median(passes.plane_gbs[k]);
+        }
+    }
+    return peak;
 }
 
 }  // namespace record

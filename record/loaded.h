@@ -25,6 +25,7 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +33,8 @@
 #include <nlohmann/json.hpp>
 
 #include "bandwidth/bandwidth.h"
+#include "record/machine.h"
+#include "record/passes.h"
 
 namespace record
 {
@@ -158,6 +161,10 @@ struct LoadedSeries {
  * ascending (full load first): kernel (null for idle), delay (counter
  * cycles; null for idle), load_gbs (the median), ns, min, max (the ns's
  * median and range) and passes (the ns of every pass). */
+/* loaded_series returns a session's loaded-latency figures as series, in
+ * the order of its points. */
+std::vector<LoadedSeries> loaded_series(const Passes &passes);
+
 nlohmann::ordered_json loaded_json(const std::vector<LoadedSeries> &series);
 
 /* Where the latency reaches twice the idle figure, by load. */
@@ -185,6 +192,20 @@ std::string loaded_summary(const std::vector<LoadedSeries> &series, double peak_
 /* loaded_medians returns a kernel's points as their medians over the
  * passes, the idle point's with them. */
 std::vector<LoadedPoint> loaded_medians(const std::vector<LoadedSeries> &series, const std::string &kernel);
+
+/* open_loaded starts the loaded latency's team on cpus (the chaser's
+ * first; the process runs on it), with the session's page mode, and
+ * chooses each kernel's delays by a probing run over setup's cycle (built
+ * here): the points go to *points, the idle one first, with the kernel
+ * that each runs in *fns.  It returns "" or why the curve can't be had. */
+std::string open_loaded(const std::vector<int> &cpus, Pages pages, const LoadedSetup &setup,
+                        std::unique_ptr<bandwidth::Team> *team, std::vector<LoadedPlanPoint> *points,
+                        std::vector<bw_kernel_fn> *fns);
+
+/* loaded_peak returns the bandwidth plane's vector read at its largest
+ * working set and `threads` threads (the loaders' count), the peak the
+ * full load is set against; 0 where the plane has no such point. */
+double loaded_peak(const Passes &passes, int threads);
 
 }  // namespace record
 

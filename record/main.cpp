@@ -49,6 +49,7 @@
 #include "record/facts.h"
 #include "record/json.h"
 #include "record/latency.h"
+#include "record/loaded.h"
 #include "record/machine.h"
 #include "record/options.h"
 #include "record/outfile.h"
@@ -251,6 +252,35 @@ static int session(record::Options o, const std::vector<std::string> &command)
         }
     }
 
+    /* --- LOADED LATENCY: the chase on the session's CPU while the others
+     * stream memory, at delays chosen by a first probing run. --- */
+    std::unique_ptr<bandwidth::Team> loaded_team;
+    record::LoadedSetup loaded;
+    std::vector<record::LoadedPlanPoint> loaded_points;
+    std::vector<bw_kernel_fn> loaded_fns;
+    int loaders = 0;
+    if (o.loaded_latency && buffer != nullptr) {
+        record::LoadedCpus cpus = record::loaded_cpus("", o.cpu >= 0 ? std::vector<int>{o.cpu} : allowed, s.cpu);
+        if (cpus.cpus.empty()) {
+            if (!o.quiet)
+                fprintf(stderr, "memsweep-record: %s\n", cpus.note.c_str());
+        } else {
+            if (!cpus.warning.empty())
+                warn(&s, cpus.warning);
+            loaded = {buffer, latency_bytes.back(), o.seed, s.counter_mhz,
+                      record::load_bytes_of(latency_bytes.back(), (int)cpus.cpus.size() - 1,
+                                            record::available_mib_of(s.checks_before))};
+            loaders = (int)cpus.cpus.size() - 1;
+            std::string error =
+                record::open_loaded(cpus.cpus, o.pages, loaded, &loaded_team, &loaded_points, &loaded_fns);
+            if (!error.empty()) {
+                warn(&s, "the loaded latency can't be measured (" + error + "): the session goes on without it");
+                loaded_team.reset();
+                loaded_points.clear();
+            }
+        }
+    }
+
     /* --- PASSES --- */
     std::string stat_start = memsweep::file_text("/proc/stat");
     double ticks_start = checks::own_ticks();
@@ -265,6 +295,18 @@ static int session(record::Options o, const std::vector<std::string> &command)
         plan.plane = plane->points;
         plan.measure_plane = [&plane](size_t i, std::string *why) { return plane->measure(i, why); };
     }
+    if (loaded_team) {
+        plan.loaded = loaded_points;
+        plan.loaded_bytes = loaded.bytes;
+        plan.prepare_loaded = [&loaded] { record::build_loaded_cycle(loaded); };
+        plan.measure_loaded = [&](size_t i, double *gbs, double *ns, std::string *why) {
+            record::LoadedPoint p =
+                record::measure_loaded(*loaded_team, loaded, loaded_fns[i], loaded_points[i].delay);
+            *gbs = p.load_gbs;
+            *ns = p.ns;
+            *why = p.error;
+        };
+    }
     bool show = !o.quiet && isatty(2);
     if (show)
         plan.progress = [last_shown = -1.0](int done, int total, double elapsed) mutable {
@@ -278,6 +320,7 @@ static int session(record::Options o, const std::vector<std::string> &command)
             progress_shown = 1;
         };
     s.passes = record::measure(plan);
+    loaded_team.reset();
     record::unmap_buffer(buffer, buffer_bytes);
     plane.reset();
     if (progress_shown) {
@@ -290,6 +333,8 @@ static int session(record::Options o, const std::vector<std::string> &command)
         s.plane_error = s.passes.plane_error;
         warn(&s, "the bandwidth plane ended: " + s.plane_error + "; the session went on without it");
     }
+    if (!s.passes.loaded_error.empty())
+        warn(&s, "the loaded latency ended: " + s.passes.loaded_error + "; the session went on without it");
     std::string stat_end = memsweep::file_text("/proc/stat");
     s.huge_share_after = record::huge_share(memsweep::file_text("/proc/self/smaps"), (uintptr_t)data, (uintptr_t)data + sizeof data);
     double session_s = std::chrono::duration<double>(clock::now() - session_start).count();
@@ -331,6 +376,9 @@ static int session(record::Options o, const std::vector<std::string> &command)
         std::string bandwidth = record::bandwidth_summary(s.passes, largest_cache(s));
         if (!bandwidth.empty())
             fprintf(stderr, "memsweep-record: %s\n", bandwidth.c_str());
+        std::string loaded_line = record::loaded_summary(record::loaded_series(s.passes), record::loaded_peak(s.passes, loaders));
+        if (!loaded_line.empty())
+            fprintf(stderr, "memsweep-record: %s\n", loaded_line.c_str());
     }
     return status;
 }

@@ -34,6 +34,7 @@ struct Options {
     bool quiet = false;
     bool latency = true;
     bool bandwidth = true;
+    bool loaded_latency = true; /* where two CPUs or more may be used */
     /* The bandwidth plane's thread counts as asked, in the order given;
      * all_cpus stands for the CPUs the session may use.  None: the default,
      * 1, 2, 4 ... up to those CPUs, and their number itself. */

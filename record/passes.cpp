@@ -42,13 +42,16 @@ Passes measure(const Plan &plan)
     const std::vector<uint64_t> latency =
         plan.latency_buffer != nullptr ? plan.latency_bytes : std::vector<uint64_t>();
     const std::vector<PlanePoint> plane = plan.measure_plane ? plan.plane : std::vector<PlanePoint>();
+    const std::vector<LoadedPlanPoint> loaded =
+        plan.measure_loaded && plan.latency_buffer != nullptr ? plan.loaded : std::vector<LoadedPlanPoint>();
     /* One order per pass over the cells, the latency sizes and the plane's
      * points together: each kind falls among the others, over the whole
      * pass, so that none is measured always early, always late, or always
      * right after another's largest working sets.  Without latency and
      * plane a pass's order is drawn over the cells alone. */
     const size_t first_latency = cells.size(), first_plane = first_latency + latency.size();
-    const int points = (int)(first_plane + plane.size());
+    const size_t first_loaded = first_plane + plane.size();
+    const int points = (int)(first_loaded + loaded.size());
     int total = plan.passes * points;
     Passes result;
     result.gbs.assign(cells.size(), std::vector<double>());
@@ -56,6 +59,12 @@ Passes measure(const Plan &plan)
     result.latency_ns.assign(latency.size(), std::vector<double>());
     result.plane = plane;
     result.plane_gbs.assign(plane.size(), std::vector<double>());
+    result.loaded = loaded;
+    result.loaded_gbs.assign(loaded.size(), std::vector<double>());
+    result.loaded_ns.assign(loaded.size(), std::vector<double>());
+    /* The working set whose cycle the latency's buffer holds: the latency's
+     * points build their own, and the loaded latency's needs its own back. */
+    uint64_t built = 0;
 
     clock::time_point start = clock::now();
     auto since_start = [&] { return std::chrono::duration<double>(clock::now() - start).count(); };
@@ -66,7 +75,7 @@ Passes measure(const Plan &plan)
 
     watch();
     Random random(plan.seed);
-    int done = 0, plane_done = 0;
+    int done = 0, plane_done = 0, loaded_done = 0;
     for (int pass = 0; pass < plan.passes; pass++) {
         for (int i : shuffled(points, random)) {
             double began = since_start();
@@ -75,7 +84,31 @@ Passes measure(const Plan &plan)
             } else if ((size_t)i < first_plane) {
                 size_t j = (size_t)i - first_latency;
                 result.latency_ns[j].push_back(latency_ns(plan.latency_buffer, latency[j], plan.seed, plan.mhz));
+                built = latency[j];
                 result.latency_seconds += since_start() - began;
+            } else if ((size_t)i >= first_loaded) {
+                if (!result.loaded_error.empty())
+                    continue; /* a point of the curve that ended */
+                size_t k = (size_t)i - first_loaded;
+                if (built != plan.loaded_bytes) {
+                    plan.prepare_loaded();
+                    built = plan.loaded_bytes;
+                }
+                double load = 0.0, ns = 0.0;
+                std::string error;
+                plan.measure_loaded(k, &load, &ns, &error);
+                result.loaded_seconds += since_start() - began;
+                loaded_done++;
+                if (error.empty()) {
+                    result.loaded_gbs[k].push_back(load);
+                    result.loaded_ns[k].push_back(ns);
+                } else {
+                    result.loaded_error = error;
+                    result.loaded.clear();
+                    result.loaded_gbs.clear();
+                    result.loaded_ns.clear();
+                    total -= plan.passes * (int)loaded.size() - loaded_done;
+                }
             } else if (result.plane_error.empty()) {
                 size_t k = (size_t)i - first_plane;
                 std::string error;
@@ -90,7 +123,7 @@ Passes measure(const Plan &plan)
                     result.plane_error = error;
                     result.plane.clear();
                     result.plane_gbs.clear();
-                    total = plan.passes * (int)first_plane + plane_done;
+                    total -= plan.passes * (int)plane.size() - plane_done;
                 }
             } else {
                 continue;  /* a point of the plane that ended */

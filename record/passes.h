@@ -60,6 +60,21 @@ struct PlaneFacts {
  * its GB/s; where it can't, it returns with error set, and the plane ends. */
 using PlaneMeasure = std::function<double(size_t, std::string *)>;
 
+/* One point of the loaded latency: the kernel the other CPUs run ("" for
+ * the idle point, which has no load) and the delay between their blocks,
+ * in counter cycles (idle_delay for the idle point). */
+struct LoadedPlanPoint {
+    std::string kernel;
+    uint64_t delay = 0;
+};
+
+/* measure_loaded(i, &load_gbs, &ns, &error) measures the loaded latency's
+ * point i once: the loaders' GB/s and the chase's ns per load; where it
+ * can't, it returns with error set, and the curve ends.  prepare_loaded()
+ * builds the chase's cycle in the latency's buffer, which the latency's own
+ * points overwrite. */
+using LoadedMeasure = std::function<void(size_t, double *, double *, std::string *)>;
+
 /* What a session measures: passes over the grid and the latency's sizes,
  * each pass in a new order. */
 struct Plan {
@@ -75,6 +90,12 @@ struct Plan {
     /* The bandwidth plane's points (none: no plane) and what measures one. */
     std::vector<PlanePoint> plane;
     PlaneMeasure measure_plane;
+    /* The loaded latency's points, the idle one first (none: no curve), the
+     * working set whose cycle they chase, and what measures one. */
+    std::vector<LoadedPlanPoint> loaded;
+    uint64_t loaded_bytes = 0;
+    LoadedMeasure measure_loaded;
+    std::function<void()> prepare_loaded;
     /* progress(done, total, elapsed seconds) is called after every cell,
      * every latency point and every plane point; it may be empty. */
     std::function<void(int, int, double)> progress;
@@ -93,20 +114,25 @@ struct Passes {
     std::vector<PlanePoint> plane;
     std::vector<std::vector<double>> plane_gbs;
     std::string plane_error;
+    std::vector<LoadedPlanPoint> loaded;
+    std::vector<std::vector<double>> loaded_gbs, loaded_ns;
+    std::string loaded_error;
     std::vector<Watch> drift;
     double seconds = 0.0;
     double latency_seconds = 0.0;
     double plane_seconds = 0.0;
+    double loaded_seconds = 0.0;
 };
 
 /* measure runs the passes: each pass measures every cell of the grid,
- * every latency size and every plane point once, in an order of its own drawn from plan.seed, so
+ * every latency size, every plane point and every loaded-latency point once, in an order of its own drawn from plan.seed, so
  * that a drift of the machine's speed over time lines up neither with the
  * size axis nor with one kind of measurement.  A latency point builds its
  * size's cycle in the buffer (from cycle_seed, the same cycle in every
  * pass) and chases it.  A plane point that can't be measured ends the
  * plane: its figures are dropped, its later points skipped, and the passes
- * go on.  The watch cell is measured at the start, whenever
+ * go on; so does a loaded-latency point that can't be measured, for the
+ * curve.  The watch cell is measured at the start, whenever
  * watch_every_s has passed since its last reading (between two points),
  * and at the end. */
 Passes measure(const Plan &plan);

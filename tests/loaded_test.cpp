@@ -244,8 +244,11 @@ TEST(LoadedRecord, IdleFirstThenEachKernelByDelayWithMedianAndRange)
         for (const auto &item : p.items())
             keys.push_back(item.key());
         EXPECT_EQ(keys,
-                  (std::vector<std::string>{"kernel", "delay", "load_gbs", "ns", "min", "max", "passes"}));
+                  (std::vector<std::string>{"kernel", "delay", "load_gbs", "ns", "min", "max", "passes", "load_passes"}));
     }
+    // The loaders' figure of every pass beside the chase's; none for idle.
+    EXPECT_EQ(list[0]["load_passes"], nlohmann::ordered_json::array());
+    EXPECT_EQ(list[1]["load_passes"], (std::vector<double>{18, 17, 19}));
 }
 
 // ====================== The team ======================

@@ -6,6 +6,7 @@
 // stand-ins.
 #include "record/json.h"
 #include "record/latency.h"
+#include "record/loaded.h"
 #include "record/machine.h"
 #include "record/options.h"
 #include "record/plane.h"
@@ -215,6 +216,63 @@ TEST(Session, MeasuresEveryPlanePointOncePerPassAmongTheCellsAndEndsThePlaneOnIt
     EXPECT_EQ(failing.progress.back(), std::make_pair(635, 635));
     for (size_t i = 1; i < failing.progress.size(); i++)
         EXPECT_LE(failing.progress[i].first, failing.progress[i].second);
+}
+
+// The loaded latency's points fall among the cells and the latency's own
+// points, once per pass; its cycle is built again wherever a latency point
+// left another in the buffer; a fault ends the curve and not the session.
+TEST(Session, MeasuresEveryLoadedPointOncePerPassOnItsOwnCycleAndEndsTheCurveOnItsFirstFault)
+{
+    Buffer buffer(1 << 20);
+    ASSERT_NE(buffer.at, nullptr);
+    auto run = [&](size_t fail_at, std::vector<size_t> *calls, int *prepared) {
+        fake_run::reset();
+        record::Plan plan;
+        plan.passes = 3;
+        plan.seed = 42;
+        plan.mhz = 2500.0;
+        plan.watch_every_s = 1e9;
+        plan.latency_bytes = {16384, 1 << 20};
+        plan.latency_buffer = buffer.at;
+        plan.loaded = {{"", record::idle_delay}, {"vector-read", 0}, {"vector-read", 4096}};
+        plan.loaded_bytes = 1 << 20;
+        plan.prepare_loaded = [prepared] { ++*prepared; };
+        plan.measure_loaded = [=](size_t i, double *gbs, double *ns, std::string *error) {
+            calls->push_back(i);
+            if (calls->size() == fail_at)
+                *error = "the loader on CPU 1 can't map its buffer";
+            *gbs = i == 0 ? 0.0 : 20.0 / (double)i;
+            *ns = 100.0 + 10.0 * (double)i;
+        };
+        return record::measure(plan);
+    };
+    std::vector<size_t> calls;
+    int prepared = 0;
+    record::Passes p = run(SIZE_MAX, &calls, &prepared);
+    ASSERT_EQ(calls.size(), 9u);
+    for (int k = 0; k < 3; k++) {
+        std::set<size_t> pass(calls.begin() + 3 * k, calls.begin() + 3 * (k + 1));
+        EXPECT_EQ(pass, (std::set<size_t>{0, 1, 2})) << "pass " << k;
+    }
+    // At least once, and never more often than a latency point ran before it.
+    EXPECT_GE(prepared, 1);
+    EXPECT_LE(prepared, 1 + 3 * 2);
+    ASSERT_EQ(p.loaded_ns.size(), 3u);
+    EXPECT_EQ(p.loaded_ns[2], std::vector<double>(3, 120.0));
+    EXPECT_EQ(p.loaded_gbs[1], std::vector<double>(3, 20.0));
+    EXPECT_GT(p.loaded_seconds, 0.0);
+    std::vector<record::LoadedSeries> series = record::loaded_series(p);
+    ASSERT_EQ(series.size(), 3u);
+    EXPECT_EQ(series[1].kernel, "vector-read");
+    EXPECT_EQ(series[2].delay, 4096u);
+
+    calls.clear();
+    p = run(4, &calls, &prepared);
+    EXPECT_EQ(calls.size(), 4u);
+    EXPECT_EQ(p.loaded_error, "the loader on CPU 1 can't map its buffer");
+    EXPECT_TRUE(p.loaded_ns.empty());
+    EXPECT_EQ(p.gbs[0].size(), 3u);
+    EXPECT_EQ(p.latency_ns[1].size(), 3u);
 }
 
 TEST(Session, WatchesTheCoreBoundCellAtTheStartBetweenCellsAndAtTheEnd)
@@ -856,7 +914,7 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
     TempFolder dir;
     ASSERT_FALSE(dir.path.empty());
     std::string file = dir.path + "/r.json";
-    Outcome o = run_shell(quote(exe) + " --passes 2 --seed 7 --no-bandwidth -o " + quote(file));
+    Outcome o = run_shell(quote(exe) + " --passes 2 --seed 7 --no-bandwidth --no-loaded-latency -o " + quote(file));
     ASSERT_EQ(o.status, 0) << o.err;
     std::vector<std::string> lines = lines_of(o.out);
     ASSERT_EQ(lines.size(), 211u);
