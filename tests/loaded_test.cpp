@@ -241,7 +241,7 @@ TEST(LoadedRecord, IdleFirstThenEachKernelByDelayWithMedianAndRange)
     EXPECT_EQ(list[2]["passes"], (std::vector<double>{130, 120, 125}));
     for (const auto &p : list) {
         std::vector<std::string> keys;
-        for (const auto &item : p.items())
+        for (auto item = p.begin(); item != p.end(); ++item)
             keys.push_back(item.key());
         EXPECT_EQ(keys,
                   (std::vector<std::string>{"kernel", "delay", "load_gbs", "ns", "min", "max", "passes", "load_passes"}));
@@ -330,12 +330,12 @@ TEST(LoadedTeam, OnePointAtFullLoadAndIdleGivesFiguresWithTwoCpus)
     std::vector<int> allowed = record::allowed_cpus();
     if (allowed.size() < 2)
         GTEST_SKIP() << "one CPU only";
-    const double mhz = counter_mhz();
-    ASSERT_GT(mhz, 0.0);
+    const double rate = counter_mhz();
+    ASSERT_GT(rate, 0.0);
     record::LoadedSetup setup;
     setup.bytes = 8 * MiB;
     setup.load_bytes = 1 * MiB;
-    setup.mhz = mhz;
+    setup.mhz = rate;
     setup.seed = 7;
     setup.buffer = record::map_buffer(setup.bytes);
     ASSERT_NE(setup.buffer, nullptr);
