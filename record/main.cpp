@@ -15,7 +15,7 @@
  *      watch (a fixed core-bound cell measured again every few seconds);
  *   6. the checks again, and what changed over the session.
  *
- * Standard output gets the median of every cell in memsweep's layout, with
+ * Standard output gets every cell's best pass in memsweep's layout, with
  * one decimal; -o FILE gets the whole record as JSON (memsweep-record(1)),
  * the latency and the plane with it.  Warnings go to standard error, one
  * line each, and a summary after them, with one line of latency by cache
@@ -360,7 +360,7 @@ static int session(record::Options o, const std::vector<std::string> &command)
             status = 1;
         }
     }
-    std::string table = record::median_table(s.passes);
+    std::string table = record::best_table(s.passes);
     errno = 0;
     if (fwrite(table.data(), 1, table.size(), stdout) != table.size() || fflush(stdout) != 0 || fclose(stdout) != 0) {
         fprintf(stderr, "memsweep-record: can't write standard output: %s\n",

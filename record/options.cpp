@@ -29,7 +29,7 @@ static const char usage[] =
     "  --no-loaded-latency  leave out the latency under the other CPUs' load\n"
     "  --quiet          no progress line and no summary lines\n"
     "  -h, --help       print this help\n"
-    "Standard output: the median table in memsweep's layout.  Exit status: 0 a record\n"
+    "Standard output: each cell's best pass in memsweep's layout.  Exit status: 0 a record\n"
     "was made, 1 it could not be, 2 usage error, 130 stopped by Ctrl-C.\n";
 
 std::string usage_error(const std::string &problem)

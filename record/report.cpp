@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 /*
- * report.cpp -- the session's warnings, its median table, its latency's
+ * report.cpp -- the session's warnings, its table of best passes, its latency's
  * medians and its summary.  Everything here is a function of what the
  * session gathered: nothing is read or measured.
  */
@@ -174,16 +174,16 @@ std::vector<int> coarse_cells(const Passes &passes, double counter_mhz, double c
     return coarse;
 }
 
-/* ====================== The median table ====================== */
+/* ====================== The table of best passes ====================== */
 
-std::string median_table(const Passes &passes)
+std::string best_table(const Passes &passes)
 {
     std::vector<Cell> cells = grid();
     std::string table = "\n";
     char line[64];
     for (size_t i = 0; i < cells.size() && i < passes.gbs.size(); i++) {
         snprintf(line, sizeof line, "%d\t%d\t%.1f\n", cells[i].label, cells[i].stride,
-                 spread_of(passes.gbs[i]).median);
+                 spread_of(passes.gbs[i]).max);
         table += line;
     }
     return table;
