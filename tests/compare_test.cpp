@@ -4,6 +4,7 @@
 // refusals; the record's reader against its writer and against files that
 // are no records; and the command's lines, documents and exit statuses.
 #include "compare/compare.h"
+#include "record/loaded.h"
 #include "record/reader.h"
 #include "record/json.h"
 #include "record/report.h"
@@ -401,6 +402,70 @@ std::string refused(const std::string &text)
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(record::one_line(error), error);
     return error;
+}
+
+// loaded_series is a loaded latency as the passes keep it: the idle
+// point, then vector-read's full load and a delay, listed out of order.
+std::vector<record::LoadedSeries> loaded_series()
+{
+    return {{"vector-read", 4096, {9.0, 11.0, 10.0}, {150.0, 140.0, 160.0}},
+            {"", record::idle_delay, {0.0, 0.0, 0.0}, {100.0, 90.0, 110.0}},
+            {"vector-read", 0, {20.0, 19.0, 21.0}, {300.0, 320.0, 310.0}}};
+}
+
+// with_loaded returns written()'s record with the loaded latency's list.
+record::json with_loaded()
+{
+    record::json j = record::record_json(written());
+    j["loaded_latency"] = record::loaded_json(loaded_series());
+    return j;
+}
+
+TEST(Reader, ReadsTheLoadedLatencyIdleFirstWhereTheRecordHasOne)
+{
+    Record r;
+    std::string error;
+    ASSERT_TRUE(record::read_record(record::record_json(written()).dump(), &r, &error)) << error;
+    EXPECT_TRUE(r.loaded.empty());  // an older record has none
+    ASSERT_TRUE(record::read_record(with_loaded().dump(), &r, &error)) << error;
+    ASSERT_EQ(r.loaded.size(), 3u);
+    EXPECT_EQ(r.loaded[0].kernel, "");
+    EXPECT_EQ(r.loaded[0].delay, record::loaded_idle);
+    EXPECT_EQ(r.loaded[0].load_gbs, 0.0);
+    EXPECT_EQ(r.loaded[0].ns.passes, (std::vector<double>{100.0, 90.0, 110.0}));
+    EXPECT_EQ(r.loaded[1].kernel, "vector-read");
+    EXPECT_EQ(r.loaded[1].delay, 0u);  // the full load before the delays
+    EXPECT_EQ(r.loaded[1].load_gbs, 20.0);
+    EXPECT_EQ(r.loaded[1].ns.median, 310.0);
+    EXPECT_EQ(r.loaded[2].delay, 4096u);
+    EXPECT_EQ(r.loaded[2].ns.min, 140.0);
+    EXPECT_EQ(r.loaded[2].ns.max, 160.0);
+}
+
+TEST(Reader, RefusesALoadedLatencyThatIsNoCurve)
+{
+    auto changed = [](const std::string &pointer, const record::json &value) {
+        record::json j = with_loaded();
+        j[record::json::json_pointer(pointer)] = value;
+        return refused(j.dump());
+    };
+    EXPECT_NE(changed("/loaded_latency", "many").find("loaded_latency is not a list"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/0/kernel", "copy").find("idle point"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/1/delay", nullptr).find("entry 2"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/1/kernel", 7).find("entry 2's kernel"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/1/kernel", "idle").find("idle"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/1/kernel", std::string(65, 'k')).find("longer"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/2/delay", -1).find("delay"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/2/delay", 0).find("same kernel and delay"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/0/load_gbs", 3.0).find("load above 0"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/2/load_gbs", "fast").find("load_gbs"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/2/passes", {1.0, 2.0, 3.0, 4.0}).find("entry 3 has 4 passes"),
+              std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/2/passes", {1.0, 1e308 * 10}).find("entry 3"), std::string::npos);
+    // Cut inside the list, the record is truncated.
+    std::string whole = with_loaded().dump();
+    EXPECT_NE(refused(whole.substr(0, whole.find("\"loaded_latency\"") + 40)).find("truncated"),
+              std::string::npos);
 }
 
 TEST(Reader, RefusesTruncatedForeignAndHostileJsonWithOneLine)
