@@ -673,4 +673,69 @@ TEST(CompareCommand, WritesItsDocumentAndThePlotsDataWhole)
     EXPECT_EQ(slurp(a), record_text(1.0));
 }
 
+// loaded_text returns record_text(1.0) of 5 passes with a loaded latency
+// whose loaded points' ns are scaled by `factor`: idle 100 ns, 300 ns at
+// full load (20 GB/s), 150 ns at 10 GB/s.
+std::string loaded_text(double factor)
+{
+    record::json j = record::json::parse(record_text(1.0));
+    auto ns = [](double at, double by) {
+        std::vector<double> passes;
+        for (int k = 0; k < 5; k++)
+            passes.push_back((at + k * 0.5) * by);
+        return passes;
+    };
+    std::vector<double> load(5, 20.0), half(5, 10.0), none(5, 0.0);
+    j["loaded_latency"] = record::loaded_json({{"", record::idle_delay, none, ns(100.0, 1.0)},
+                                               {"vector-read", 0, load, ns(300.0, factor)},
+                                               {"vector-read", 4096, half, ns(150.0, factor)}});
+    return j.dump();
+}
+
+TEST(CompareCommand, JudgesLoadedLatencyLikeLatencyAndWritesItsLoadsAndKnees)
+{
+    Files f;
+    std::string a = f.write("a.json", loaded_text(1.0)), b = f.write("b.json", loaded_text(1.2));
+    std::string doc = f.path + "/cmp.json", data = f.path + "/cmp.tsv";
+    Outcome o = run_shell(
+        compare_cmd("--json " + quote(doc) + " --data " + quote(data) + " " + quote(a) + " " + quote(b)));
+    EXPECT_EQ(o.status, 1) << o.err;  // longer under load: worse
+    std::vector<std::string> out = lines_of(o.out);
+    ASSERT_GE(out.size(), 3u);
+    EXPECT_EQ(out[out.size() - 3], "loaded\tidle\t-\t1.000\tsame");
+    EXPECT_EQ(out[out.size() - 2], "loaded\tvector-read\t0\t1.200\tslower");
+    EXPECT_EQ(out[out.size() - 1], "loaded\tvector-read\t4096\t1.200\tslower");
+    EXPECT_NE(o.err.find("3 loaded-latency points: 0 faster, 2 slower, 1 same"), std::string::npos) << o.err;
+
+    record::json d = record::json::parse(slurp(doc));
+    record::json last = d["points"].back();
+    EXPECT_EQ(last["kind"], "loaded");
+    EXPECT_EQ(last["kernel"], "vector-read");
+    EXPECT_EQ(last["delay"], 4096);
+    EXPECT_EQ(last["load_gbs"]["b"], 10.0);
+    EXPECT_TRUE(d["points"][d["points"].size() - 3]["delay"].is_null());
+
+    std::string text = slurp(data);
+    EXPECT_NE(text.find("\nloaded\tvector-read\t0\t301\t300\t302\t5\t361.2\t360\t362.4\t5\t1.200\t"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\tslower\t20\t20\n"), std::string::npos);
+    EXPECT_NE(text.find("\nloaded\tidle\t-\t101\t100\t102\t5\t101\t100\t102\t5\t1.000\t1\tsame\t0\t0\n"),
+              std::string::npos);
+    // Twice the idle 101 ns is 202: in A between 151 ns at 10 GB/s and 301
+    // at 20; in B between 181.2 and 361.2, at 10 + 10 * 20.8 / 180.
+    EXPECT_NE(text.find("\nknee\tA\tvector-read\t13.4\tfound\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nknee\tB\tvector-read\t11.1555556\tfound\n"), std::string::npos) << text;
+
+    // A record without the list: its points are in A alone, without a knee.
+    std::string old = f.write("old.json", record_text(1.0));
+    o = run_shell(compare_cmd("--data " + quote(data) + " " + quote(old) + " " + quote(a)));
+    EXPECT_EQ(o.status, 0) << o.err;
+    text = slurp(data);
+    EXPECT_NE(text.find("\nloaded\tvector-read\t0\t-\t-\t-\t-\t301\t300\t302\t5\t-\t-\t-\t-\t20\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("knee\tA"), std::string::npos);
+}
+
 }  // namespace
