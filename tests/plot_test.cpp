@@ -224,6 +224,20 @@ protected:
         ASSERT_FALSE(dir.empty());
     }
 
+#ifdef MEMSWEEP_RECORD_SCRIPTED_EXE
+    // written_record runs the scripted memsweep-record, 5 passes with no
+    // latency and no bandwidth plane, into written.json; its path.
+    std::string written_record()
+    {
+        std::string written = dir + "/written.json";
+        Outcome o = run_shell(quote(MEMSWEEP_RECORD_SCRIPTED_EXE) +
+                              std::string(" --passes 5 --seed 7 --no-latency --no-bandwidth -o ") +
+                              quote(written) + " >/dev/null");
+        EXPECT_EQ(o.status, 0) << o.err;
+        return written;
+    }
+#endif
+
     // write puts text in a file of the test's folder, making folders on the
     // way, and returns its path.
     std::string write(const std::string &name, const std::string &text)
@@ -659,15 +673,11 @@ TEST_F(Plot, DrawsAndComparesTheBandwidthOfAWrittenRecord)
 #ifndef MEMSWEEP_RECORD_SCRIPTED_EXE
     GTEST_SKIP() << "memsweep-record is not built";
 #else
-    std::string written = dir + "/written.json";
     // The plane is added by hand below: the scripted session measures none.
-    Outcome o = run_shell(quote(MEMSWEEP_RECORD_SCRIPTED_EXE) +
-                          std::string(" --passes 5 --seed 7 --no-latency --no-bandwidth -o ") + quote(written) +
-                          " >/dev/null");
-    ASSERT_EQ(o.status, 0) << o.err;
+    std::string written = written_record();
     std::string record = slurp(written);
     // A record without the plane has no panel.
-    o = plot_to(dir + "/plain.svg", written);
+    Outcome o = plot_to(dir + "/plain.svg", written);
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(slurp(dir + "/plain.svg").find("Bandwidth"), std::string::npos);
 
@@ -759,11 +769,8 @@ TEST_F(Plot, DrawsAndComparesTheLoadedLatencyOfAWrittenRecord)
 #ifndef MEMSWEEP_RECORD_SCRIPTED_EXE
     GTEST_SKIP() << "memsweep-record is not built";
 #else
-    std::string written = dir + "/written.json";
-    Outcome o = run_shell(quote(MEMSWEEP_RECORD_SCRIPTED_EXE) +
-                          std::string(" --passes 5 --seed 7 --no-latency --no-bandwidth -o ") + quote(written) +
-                          " >/dev/null");
-    ASSERT_EQ(o.status, 0) << o.err;
+    // The list is added by hand below: the scripted session measures none.
+    std::string written = written_record();
     std::string record = slurp(written);
     auto with_loaded = [&](const std::string &list) {
         std::string r = record;
@@ -771,7 +778,7 @@ TEST_F(Plot, DrawsAndComparesTheLoadedLatencyOfAWrittenRecord)
         return r.substr(0, end) + ", \"loaded_latency\": " + list + "}\n";
     };
     // A record without the list has no panel.
-    o = plot_to(dir + "/plain.svg", written);
+    Outcome o = plot_to(dir + "/plain.svg", written);
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(slurp(dir + "/plain.svg").find("Loaded latency"), std::string::npos);
 
@@ -790,6 +797,7 @@ TEST_F(Plot, DrawsAndComparesTheLoadedLatencyOfAWrittenRecord)
     o = plot_to(dir + "/flat.svg", flat);
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_NE(slurp(dir + "/flat.svg").find("<text>vector-read</text>"), std::string::npos);
+    EXPECT_EQ(slurp(dir + "/flat.svg").find("knee"), std::string::npos);
 
     // B: every loaded point 20 % slower (361 ns over 301 at full load); the
     // copy's delays absent but its full load there.
