@@ -135,7 +135,10 @@ int passes_needed(double alpha)
 
 const char *kind_name(Kind kind)
 {
-    return kind == Kind::cell ? "cell" : kind == Kind::latency ? "latency" : "bandwidth";
+    return kind == Kind::cell        ? "cell"
+           : kind == Kind::latency   ? "latency"
+           : kind == Kind::bandwidth ? "bandwidth"
+                                     : "loaded";
 }
 
 const char *verdict_name(Verdict verdict)
@@ -217,9 +220,13 @@ std::string point_key(const Point &p)
         key += "\t" + std::to_string(p.label) + "\t" + std::to_string(p.stride);
     else if (p.kind == Kind::latency)
         key += "\t" + std::to_string(p.bytes);
-    else
+    else if (p.kind == Kind::bandwidth)
         key += "\t" + record::one_line(p.kernel) + "\t" + std::to_string(p.threads) + "\t" +
                std::to_string(p.bytes);
+    else if (p.delay == record::loaded_idle)
+        key += "\tidle\t-";
+    else
+        key += "\t" + record::one_line(p.kernel) + "\t" + std::to_string(p.delay);
     return key;
 }
 
@@ -251,6 +258,15 @@ std::vector<Point> points_of(const Record &r)
         p.threads = bandwidth.threads;
         p.bytes = bandwidth.bytes;
         p.a = bandwidth.gbs;
+        points.push_back(p);
+    }
+    for (const record::LoadedLatencyPoint &loaded : r.loaded) {
+        Point p;
+        p.kind = Kind::loaded;
+        p.kernel = loaded.kernel;
+        p.delay = loaded.delay;
+        p.load_a = loaded.load_gbs;
+        p.a = loaded.ns;
         points.push_back(p);
     }
     return points;
@@ -305,7 +321,8 @@ Comparison compare_records(const Record &a, const Record &b, const Settings &s)
             continue;
         Point both = p;
         both.b = other->second->a;
-        add(&c, both, p.kind != Kind::latency, s);
+        both.load_b = other->second->load_a;
+        add(&c, both, p.kind != Kind::latency && p.kind != Kind::loaded, s);
     }
     int alone = (int)(in_a.size() + in_b.size() - 2 * c.points.size());
 
@@ -341,7 +358,7 @@ int count(const Comparison &c, Verdict verdict)
 std::string summary(const Comparison &c, const Settings &s)
 {
     std::string line;
-    for (Kind kind : {Kind::cell, Kind::latency, Kind::bandwidth}) {
+    for (Kind kind : {Kind::cell, Kind::latency, Kind::bandwidth, Kind::loaded}) {
         int n[4] = {0, 0, 0, 0};
         for (const Point &p : c.points)
             if (p.kind == kind)
@@ -349,9 +366,10 @@ std::string summary(const Comparison &c, const Settings &s)
         int total = n[0] + n[1] + n[2] + n[3];
         if (total == 0)
             continue;
-        const char *names = kind == Kind::cell      ? " cells"
-                            : kind == Kind::latency ? " latency sizes"
-                                                    : " bandwidth points";
+        const char *names = kind == Kind::cell        ? " cells"
+                            : kind == Kind::latency   ? " latency sizes"
+                            : kind == Kind::bandwidth ? " bandwidth points"
+                                                      : " loaded-latency points";
         line += (line.empty() ? "" : "; ") + std::to_string(total) + names + ": " + std::to_string(n[0]) +
                 " faster, " + std::to_string(n[1]) + " slower, " + std::to_string(n[2]) + " same";
         if (n[3] > 0)

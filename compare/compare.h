@@ -37,7 +37,7 @@ int passes_needed(double alpha);
 
 /* ====================== Judging ====================== */
 
-enum class Kind { cell, latency, bandwidth };
+enum class Kind { cell, latency, bandwidth, loaded };
 enum class Verdict { faster, slower, same, unknown };
 
 const char *kind_name(Kind kind);
@@ -58,16 +58,19 @@ struct Point {
     uint64_t bytes = 0;        /* latency, bandwidth (per thread) */
     std::string kernel, isa;   /* bandwidth */
     int threads = 0;           /* bandwidth */
+    uint64_t delay = 0;        /* loaded latency: the loaders' delay; record::loaded_idle for idle */
+    double load_a = 0.0, load_b = 0.0; /* loaded latency: the loaders' GB/s in a and b */
     record::Figures a, b;
     double ratio = 0.0; /* b's median over a's; NaN where a's is 0 */
     double p = -1.0;    /* the test's p; negative where not tested */
     Verdict verdict = Verdict::unknown;
-    bool worse = false; /* lower throughput or bandwidth, longer latency */
+    bool worse = false; /* lower throughput or bandwidth, longer latency (loaded or not) */
 };
 
 /* What the comparison found. */
 struct Comparison {
-    std::vector<Point> points; /* cells in memsweep's order, latency ascending, bandwidth in A's order */
+    std::vector<Point> points; /* cells in memsweep's order, latency ascending, bandwidth and loaded
+                                  latency in A's order */
     std::string refusal;       /* the records can't be compared: why, in one line; "" when they can */
     std::vector<std::string> differences; /* what differs of the two machines' identities */
     std::vector<std::string> notes;       /* drift, points in one record alone, too few passes */
@@ -77,13 +80,15 @@ struct Comparison {
     int needed = 0;                       /* passes a side that would do; 0 if none would */
 };
 
-/* points_of returns a record's points, each with its figures in a: cells
- * in memsweep's order (labels from 14 down, strides up), latency and
- * bandwidth in the record's order. */
+/* points_of returns a record's points, each with its figures in a (and a
+ * loaded latency's load in load_a): cells in memsweep's order (labels from
+ * 14 down, strides up), latency, bandwidth and loaded latency in the
+ * record's order. */
 std::vector<Point> points_of(const record::Record &r);
 
 /* point_key is a point's kind and key, tab-separated, as the output lines
- * begin: "cell\t14\t1", "latency\t16384", "bandwidth\tcopy\t2\t16384". */
+ * begin: "cell\t14\t1", "latency\t16384", "bandwidth\tcopy\t2\t16384",
+ * "loaded\tvector-read\t4096" and, for the idle point, "loaded\tidle\t-". */
 std::string point_key(const Point &p);
 
 /* judge_point judges one point's figures at alpha and a threshold; worse

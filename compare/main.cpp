@@ -2,7 +2,8 @@
 /*
  * memsweep-compare -- is B faster or slower than A?  Two records of
  * memsweep-record (or memsweep's tables) compared point by point: every
- * throughput cell, latency size and bandwidth point present in both, by an
+ * throughput cell, latency size, bandwidth point and loaded-latency point
+ * present in both, by an
  * exact two-sided Mann-Whitney U test over the passes and a practical
  * threshold on the ratio of the medians (compare.h).  It measures nothing.
  *
@@ -30,6 +31,7 @@
 #include <nlohmann/json.hpp>
 
 #include "compare/compare.h"
+#include "record/loaded.h"
 #include "record/reader.h"
 
 using json = nlohmann::ordered_json;
@@ -262,8 +264,13 @@ static std::string document(const Options &o, const Record &a, const Record &b, 
             j["kernel"] = p.kernel;
             j["isa"] = p.isa;
             j["threads"] = p.threads;
+        } else if (p.kind == compare::Kind::loaded) {
+            const bool idle = p.delay == record::loaded_idle;
+            j["kernel"] = idle ? json("idle") : json(p.kernel);
+            j["delay"] = idle ? json(nullptr) : json(p.delay);
+            j["load_gbs"] = {{"a", p.load_a}, {"b", p.load_b}};
         }
-        if (p.kind != compare::Kind::cell)
+        if (p.kind == compare::Kind::latency || p.kind == compare::Kind::bandwidth)
             j["bytes"] = p.bytes;
         j["a"] = figures_json(p.a);
         j["b"] = figures_json(p.b);
@@ -334,7 +341,8 @@ static std::string side_fields(const record::Figures *f)
 
 /* data_lines returns every point of a and b (for one input, of a alone),
  * a's in their order and then b's alone: those in both with their ratio,
- * p and verdict, the others with "-". */
+ * p and verdict, the others with "-"; a loaded-latency point's line ends
+ * with the loaders' GB/s in a (and b), "-" for a side without it. */
 static std::string data_lines(const Record &a, const Record *b, const Comparison &c)
 {
     std::map<std::string, const Point *> judged, in_b;
@@ -344,7 +352,8 @@ static std::string data_lines(const Record &a, const Record *b, const Comparison
     for (const Point &p : points_b)
         in_b[compare::point_key(p)] = &p;
     std::string out;
-    auto line = [&](const std::string &key, const record::Figures *fa, const record::Figures *fb) {
+    auto line = [&](const std::string &key, const Point *pa, const Point *pb) {
+        const record::Figures *fa = pa != nullptr ? &pa->a : nullptr, *fb = pb != nullptr ? &pb->a : nullptr;
         out += key + "\t" + side_fields(fa);
         if (b != nullptr) {
             auto p = judged.find(key);
@@ -354,6 +363,12 @@ static std::string data_lines(const Record &a, const Record *b, const Comparison
                                            (p->second->p < 0.0 ? "-" : figure(p->second->p)) + "\t" +
                                            compare::verdict_name(p->second->verdict);
         }
+        const Point *either = pa != nullptr ? pa : pb;
+        if (either->kind == compare::Kind::loaded) {
+            out += "\t" + (pa != nullptr ? figure(pa->load_a) : std::string("-"));
+            if (b != nullptr)
+                out += "\t" + (pb != nullptr ? figure(pb->load_a) : std::string("-"));
+        }
         out += "\n";
     };
     std::vector<Point> points_a = compare::points_of(a);
@@ -361,12 +376,39 @@ static std::string data_lines(const Record &a, const Record *b, const Comparison
     for (const Point &p : points_a) {
         std::string key = compare::point_key(p);
         auto other = in_b.find(key);
-        line(key, &p.a, other == in_b.end() ? nullptr : &other->second->a);
+        line(key, &p, other == in_b.end() ? nullptr : other->second);
         in_a[key] = true;
     }
     for (const Point &p : points_b)
         if (!in_a.count(compare::point_key(p)))
-            line(compare::point_key(p), nullptr, &p.a);
+            line(compare::point_key(p), nullptr, &p);
+    return out;
+}
+
+/* knees returns a side's "knee" lines: for each kernel of its loaded
+ * latency, the load where the medians' latency first reaches twice the idle
+ * point's (record::knee_of), and "found", or the highest load and "none". */
+static std::string knees(const char *side, const Record &r)
+{
+    std::vector<std::string> kernels;
+    for (const record::LoadedLatencyPoint &p : r.loaded)
+        if (p.delay != record::loaded_idle && std::find(kernels.begin(), kernels.end(), p.kernel) == kernels.end())
+            kernels.push_back(p.kernel);
+    std::string out;
+    for (const std::string &kernel : kernels) {
+        std::vector<record::LoadedPoint> curve;
+        for (const record::LoadedLatencyPoint &p : r.loaded)
+            if (p.delay == record::loaded_idle || p.kernel == kernel) {
+                record::LoadedPoint point;
+                point.delay = p.delay == record::loaded_idle ? record::idle_delay : p.delay;
+                point.load_gbs = p.load_gbs;
+                point.ns = p.ns.median;
+                curve.push_back(point);
+            }
+        record::Knee knee = record::knee_of(curve);
+        out += std::string("knee\t") + side + "\t" + record::one_line(kernel) + "\t" + figure(knee.gbs) + "\t" +
+               (knee.found ? "found" : "none") + "\n";
+    }
     return out;
 }
 
@@ -383,6 +425,9 @@ static std::string data(const Options &o, const Record &a, const Record *b, cons
             out += "note\t" + record::one_line(n) + "\n";
     }
     out += data_lines(a, b, c);
+    out += knees("A", a);
+    if (b != nullptr)
+        out += knees("B", *b);
     if (b != nullptr)
         out += "summary\t" + record::one_line(summary) + "\n";
     return out;

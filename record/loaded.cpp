@@ -280,29 +280,6 @@ std::vector<LoadedPoint> loaded_medians(const std::vector<LoadedSeries> &series,
     return points;
 }
 
-Knee knee_of(const std::vector<LoadedPoint> &points)
-{
-    Knee knee;
-    std::vector<LoadedPoint> walk(points);
-    std::sort(walk.begin(), walk.end(),
-              [](const LoadedPoint &a, const LoadedPoint &b) { return a.delay > b.delay; });
-    for (const LoadedPoint &p : walk)
-        knee.gbs = std::max(knee.gbs, p.load_gbs);
-    if (walk.empty() || walk.front().delay != idle_delay || !(walk.front().ns > 0.0))
-        return knee;
-    const double twice = 2.0 * walk.front().ns;
-    for (size_t i = 1; i < walk.size(); i++) {
-        const LoadedPoint &a = walk[i - 1], &b = walk[i];
-        if (b.ns >= twice) {
-            double t = b.ns > a.ns ? (twice - a.ns) / (b.ns - a.ns) : 1.0;
-            knee.found = true;
-            knee.gbs = a.load_gbs + std::clamp(t, 0.0, 1.0) * (b.load_gbs - a.load_gbs);
-            return knee;
-        }
-    }
-    return knee;
-}
-
 /* gbs_text shows a load with two digits or more: "1.5 GB/s", "18 GB/s". */
 static std::string gbs_text(double gbs)
 {

@@ -300,6 +300,41 @@ static void read_conditions(const json &j, Record *r)
     }
 }
 
+/* read_loaded reads the loaded latency's list, where the record has one:
+ * the idle point (kernel and delay null, load 0) first and once, then
+ * points of a named kernel and a delay, each (kernel, delay) once. */
+static void read_loaded(const json &j, Record *r)
+{
+    const json &loaded = member(j, "loaded_latency");
+    if (loaded.is_null())
+        return;
+    if (!loaded.is_array())
+        refuse("loaded_latency is not a list");
+    std::set<std::pair<std::string, uint64_t>> seen;
+    for (size_t i = 0; i < loaded.size(); i++) {
+        std::string what = "loaded_latency entry " + std::to_string(i + 1);
+        const json &entry = loaded[i];
+        LoadedLatencyPoint p;
+        bool idle = member(entry, "kernel").is_null() && member(entry, "delay").is_null();
+        if (idle != (i == 0))
+            refuse(i == 0 ? "loaded_latency does not begin with its idle point (kernel and delay null)"
+                          : what + " has no kernel or no delay, as only the first, idle, point may");
+        if (!idle) {
+            p.kernel = text_at(entry, "kernel", what + "'s kernel");
+            if (p.kernel.empty() || p.kernel.size() > 64 || p.kernel == "idle")
+                refuse(what + " has no kernel's name, one longer than 64, or \"idle\"");
+            p.delay = whole_at(entry, "delay", what + "'s delay", 1e15);
+        }
+        p.load_gbs = figure_at(entry, "load_gbs", what + "'s load_gbs");
+        if (idle && p.load_gbs != 0.0)
+            refuse(what + ", the idle point, has a load above 0");
+        if (!seen.insert({p.kernel, p.delay}).second)
+            refuse("two loaded_latency entries have the same kernel and delay");
+        p.ns = passes_at(entry, what, r->passes, false);
+        r->loaded.push_back(p);
+    }
+}
+
 static void read_points(const json &j, Record *r)
 {
     const json &cells = member(j, "cells");
@@ -336,6 +371,8 @@ static void read_points(const json &j, Record *r)
         p.ns = passes_at(latency[i], what, r->passes, true);
         r->latency.push_back(p);
     }
+
+    read_loaded(j, r);
 
     /* The bandwidth plane, where the record has one. */
     const json &bandwidth = member(j, "bandwidth");

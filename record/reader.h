@@ -56,6 +56,19 @@ struct BandwidthPoint {
     Figures gbs;
 };
 
+/* A point of the loaded latency: the chase's nanoseconds per load while
+ * the other CPUs ran a kernel ("vector-read", "copy") with a delay of
+ * counter cycles between blocks, and the loaders' GB/s (their median over
+ * the passes).  The idle point, no load at all, has the kernel "" and the
+ * delay loaded_idle, and load 0. */
+const uint64_t loaded_idle = UINT64_MAX;
+struct LoadedLatencyPoint {
+    std::string kernel;
+    uint64_t delay = loaded_idle;
+    double load_gbs = 0.0;
+    Figures ns;
+};
+
 /* One reading of the drift watch. */
 struct DriftReading {
     double seconds = 0.0, gbs = 0.0;
@@ -91,6 +104,7 @@ struct Record {
     std::vector<LatencyPoint> latency;
     bool has_bandwidth = false; /* the record has a bandwidth list */
     std::vector<BandwidthPoint> bandwidth;
+    std::vector<LoadedLatencyPoint> loaded; /* the idle point first; none in older records */
 };
 
 /* The largest file the reader takes, in bytes: a record of 100 passes with

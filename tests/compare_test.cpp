@@ -4,6 +4,7 @@
 // refusals; the record's reader against its writer and against files that
 // are no records; and the command's lines, documents and exit statuses.
 #include "compare/compare.h"
+#include "record/loaded.h"
 #include "record/reader.h"
 #include "record/json.h"
 #include "record/report.h"
@@ -403,6 +404,70 @@ std::string refused(const std::string &text)
     return error;
 }
 
+// loaded_series is a loaded latency as the passes keep it: the idle
+// point, then vector-read's full load and a delay, listed out of order.
+std::vector<record::LoadedSeries> loaded_series()
+{
+    return {{"vector-read", 4096, {9.0, 11.0, 10.0}, {150.0, 140.0, 160.0}},
+            {"", record::idle_delay, {0.0, 0.0, 0.0}, {100.0, 90.0, 110.0}},
+            {"vector-read", 0, {20.0, 19.0, 21.0}, {300.0, 320.0, 310.0}}};
+}
+
+// with_loaded returns written()'s record with the loaded latency's list.
+record::json with_loaded()
+{
+    record::json j = record::record_json(written());
+    j["loaded_latency"] = record::loaded_json(loaded_series());
+    return j;
+}
+
+TEST(Reader, ReadsTheLoadedLatencyIdleFirstWhereTheRecordHasOne)
+{
+    Record r;
+    std::string error;
+    ASSERT_TRUE(record::read_record(record::record_json(written()).dump(), &r, &error)) << error;
+    EXPECT_TRUE(r.loaded.empty());  // an older record has none
+    ASSERT_TRUE(record::read_record(with_loaded().dump(), &r, &error)) << error;
+    ASSERT_EQ(r.loaded.size(), 3u);
+    EXPECT_EQ(r.loaded[0].kernel, "");
+    EXPECT_EQ(r.loaded[0].delay, record::loaded_idle);
+    EXPECT_EQ(r.loaded[0].load_gbs, 0.0);
+    EXPECT_EQ(r.loaded[0].ns.passes, (std::vector<double>{100.0, 90.0, 110.0}));
+    EXPECT_EQ(r.loaded[1].kernel, "vector-read");
+    EXPECT_EQ(r.loaded[1].delay, 0u);  // the full load before the delays
+    EXPECT_EQ(r.loaded[1].load_gbs, 20.0);
+    EXPECT_EQ(r.loaded[1].ns.median, 310.0);
+    EXPECT_EQ(r.loaded[2].delay, 4096u);
+    EXPECT_EQ(r.loaded[2].ns.min, 140.0);
+    EXPECT_EQ(r.loaded[2].ns.max, 160.0);
+}
+
+TEST(Reader, RefusesALoadedLatencyThatIsNoCurve)
+{
+    auto changed = [](const std::string &pointer, const record::json &value) {
+        record::json j = with_loaded();
+        j[record::json::json_pointer(pointer)] = value;
+        return refused(j.dump());
+    };
+    EXPECT_NE(changed("/loaded_latency", "many").find("loaded_latency is not a list"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/0/kernel", "copy").find("idle point"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/1/delay", nullptr).find("entry 2"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/1/kernel", 7).find("entry 2's kernel"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/1/kernel", "idle").find("idle"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/1/kernel", std::string(65, 'k')).find("longer"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/2/delay", -1).find("delay"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/2/delay", 0).find("same kernel and delay"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/0/load_gbs", 3.0).find("load above 0"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/2/load_gbs", "fast").find("load_gbs"), std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/2/passes", {1.0, 2.0, 3.0, 4.0}).find("entry 3 has 4 passes"),
+              std::string::npos);
+    EXPECT_NE(changed("/loaded_latency/2/passes", {1.0, 1e308 * 10}).find("entry 3"), std::string::npos);
+    // Cut inside the list, the record is truncated.
+    std::string whole = with_loaded().dump();
+    EXPECT_NE(refused(whole.substr(0, whole.find("\"loaded_latency\"") + 40)).find("truncated"),
+              std::string::npos);
+}
+
 TEST(Reader, RefusesTruncatedForeignAndHostileJsonWithOneLine)
 {
     std::string whole = record::record_json(written()).dump(1);
@@ -606,6 +671,71 @@ TEST(CompareCommand, WritesItsDocumentAndThePlotsDataWhole)
     o = run_shell(compare_cmd("--json " + quote(a) + " " + quote(a) + " " + quote(b)));
     EXPECT_EQ(o.status, 2);
     EXPECT_EQ(slurp(a), record_text(1.0));
+}
+
+// loaded_text returns record_text(1.0) of 5 passes with a loaded latency
+// whose loaded points' ns are scaled by `factor`: idle 100 ns, 300 ns at
+// full load (20 GB/s), 150 ns at 10 GB/s.
+std::string loaded_text(double factor)
+{
+    record::json j = record::json::parse(record_text(1.0));
+    auto ns = [](double at, double by) {
+        std::vector<double> passes;
+        for (int k = 0; k < 5; k++)
+            passes.push_back((at + k * 0.5) * by);
+        return passes;
+    };
+    std::vector<double> load(5, 20.0), half(5, 10.0), none(5, 0.0);
+    j["loaded_latency"] = record::loaded_json({{"", record::idle_delay, none, ns(100.0, 1.0)},
+                                               {"vector-read", 0, load, ns(300.0, factor)},
+                                               {"vector-read", 4096, half, ns(150.0, factor)}});
+    return j.dump();
+}
+
+TEST(CompareCommand, JudgesLoadedLatencyLikeLatencyAndWritesItsLoadsAndKnees)
+{
+    Files f;
+    std::string a = f.write("a.json", loaded_text(1.0)), b = f.write("b.json", loaded_text(1.2));
+    std::string doc = f.path + "/cmp.json", data = f.path + "/cmp.tsv";
+    Outcome o = run_shell(
+        compare_cmd("--json " + quote(doc) + " --data " + quote(data) + " " + quote(a) + " " + quote(b)));
+    EXPECT_EQ(o.status, 1) << o.err;  // longer under load: worse
+    std::vector<std::string> out = lines_of(o.out);
+    ASSERT_GE(out.size(), 3u);
+    EXPECT_EQ(out[out.size() - 3], "loaded\tidle\t-\t1.000\tsame");
+    EXPECT_EQ(out[out.size() - 2], "loaded\tvector-read\t0\t1.200\tslower");
+    EXPECT_EQ(out[out.size() - 1], "loaded\tvector-read\t4096\t1.200\tslower");
+    EXPECT_NE(o.err.find("3 loaded-latency points: 0 faster, 2 slower, 1 same"), std::string::npos) << o.err;
+
+    record::json d = record::json::parse(slurp(doc));
+    record::json last = d["points"].back();
+    EXPECT_EQ(last["kind"], "loaded");
+    EXPECT_EQ(last["kernel"], "vector-read");
+    EXPECT_EQ(last["delay"], 4096);
+    EXPECT_EQ(last["load_gbs"]["b"], 10.0);
+    EXPECT_TRUE(d["points"][d["points"].size() - 3]["delay"].is_null());
+
+    std::string text = slurp(data);
+    EXPECT_NE(text.find("\nloaded\tvector-read\t0\t301\t300\t302\t5\t361.2\t360\t362.4\t5\t1.200\t"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\tslower\t20\t20\n"), std::string::npos);
+    EXPECT_NE(text.find("\nloaded\tidle\t-\t101\t100\t102\t5\t101\t100\t102\t5\t1.000\t1\tsame\t0\t0\n"),
+              std::string::npos);
+    // Twice the idle 101 ns is 202: in A between 151 ns at 10 GB/s and 301
+    // at 20; in B between 181.2 and 361.2, at 10 + 10 * 20.8 / 180.
+    EXPECT_NE(text.find("\nknee\tA\tvector-read\t13.4\tfound\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nknee\tB\tvector-read\t11.1555556\tfound\n"), std::string::npos) << text;
+
+    // A record without the list: its points are in A alone, without a knee.
+    std::string old = f.write("old.json", record_text(1.0));
+    o = run_shell(compare_cmd("--data " + quote(data) + " " + quote(old) + " " + quote(a)));
+    EXPECT_EQ(o.status, 0) << o.err;
+    text = slurp(data);
+    EXPECT_NE(text.find("\nloaded\tvector-read\t0\t-\t-\t-\t-\t301\t300\t302\t5\t-\t-\t-\t-\t20\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("knee\tA"), std::string::npos);
 }
 
 }  // namespace

@@ -224,6 +224,20 @@ protected:
         ASSERT_FALSE(dir.empty());
     }
 
+#ifdef MEMSWEEP_RECORD_SCRIPTED_EXE
+    // written_record runs the scripted memsweep-record, 5 passes with no
+    // latency and no bandwidth plane, into written.json; its path.
+    std::string written_record()
+    {
+        std::string written = dir + "/written.json";
+        Outcome o = run_shell(quote(MEMSWEEP_RECORD_SCRIPTED_EXE) +
+                              std::string(" --passes 5 --seed 7 --no-latency --no-bandwidth -o ") +
+                              quote(written) + " >/dev/null");
+        EXPECT_EQ(o.status, 0) << o.err;
+        return written;
+    }
+#endif
+
     // write puts text in a file of the test's folder, making folders on the
     // way, and returns its path.
     std::string write(const std::string &name, const std::string &text)
@@ -659,15 +673,11 @@ TEST_F(Plot, DrawsAndComparesTheBandwidthOfAWrittenRecord)
 #ifndef MEMSWEEP_RECORD_SCRIPTED_EXE
     GTEST_SKIP() << "memsweep-record is not built";
 #else
-    std::string written = dir + "/written.json";
     // The plane is added by hand below: the scripted session measures none.
-    Outcome o = run_shell(quote(MEMSWEEP_RECORD_SCRIPTED_EXE) +
-                          std::string(" --passes 5 --seed 7 --no-latency --no-bandwidth -o ") + quote(written) +
-                          " >/dev/null");
-    ASSERT_EQ(o.status, 0) << o.err;
+    std::string written = written_record();
     std::string record = slurp(written);
     // A record without the plane has no panel.
-    o = plot_to(dir + "/plain.svg", written);
+    Outcome o = plot_to(dir + "/plain.svg", written);
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(slurp(dir + "/plain.svg").find("Bandwidth"), std::string::npos);
 
@@ -723,6 +733,90 @@ TEST_F(Plot, DrawsAndComparesTheBandwidthOfAWrittenRecord)
     svg = slurp(dir + "/ab.svg");
     EXPECT_NE(svg.find("filled: faster or slower; open: the same"), std::string::npos);
     EXPECT_NE(svg.find("B / A (above 1: B is faster)"), std::string::npos);
+#endif
+}
+
+// loaded_list returns a loaded_latency list of 5 passes: idle 100 ns,
+// then each kernel's points at 20, 10 and 5 GB/s with latency 300, 180
+// and 120 ns, the loaded points' ns times `factor` (the vector read's
+// full load alone for `only_full`).
+std::string loaded_list(double factor, bool only_full = false)
+{
+    auto point = [](const std::string &kernel, const std::string &delay, double gbs, double ns) {
+        std::string passes;
+        for (int k = 0; k < 5; k++)
+            passes += (k ? ", " : "") + json_number(ns + k * 0.5);
+        return "{\"kernel\": " + kernel + ", \"delay\": " + delay + ", \"load_gbs\": " + json_number(gbs) +
+               ", \"ns\": " + json_number(ns + 1) + ", \"min\": " + json_number(ns) + ", \"max\": " +
+               json_number(ns + 2) + ", \"passes\": [" + passes + "]}";
+    };
+    std::string list = "[" + point("null", "null", 0, 100);
+    for (const char *kernel : {"\"vector-read\"", "\"copy\""}) {
+        const double gbs[] = {20, 10, 5}, ns[] = {300, 180, 120};
+        const char *delays[] = {"0", "4096", "8192"};
+        for (int i = 0; i < (only_full ? 1 : 3); i++)
+            list += ", " + point(kernel, delays[i], gbs[i], ns[i] * factor);
+    }
+    return list + "]";
+}
+
+// A record that memsweep-record wrote, with a loaded latency added: a
+// panel of ns against the loaders' GB/s, a curve a kernel from the idle
+// point, the knee starred; for two, both records' curves, a verdict a
+// point.
+TEST_F(Plot, DrawsAndComparesTheLoadedLatencyOfAWrittenRecord)
+{
+#ifndef MEMSWEEP_RECORD_SCRIPTED_EXE
+    GTEST_SKIP() << "memsweep-record is not built";
+#else
+    // The list is added by hand below: the scripted session measures none.
+    std::string written = written_record();
+    std::string record = slurp(written);
+    auto with_loaded = [&](const std::string &list) {
+        std::string r = record;
+        size_t end = r.rfind('}');
+        return r.substr(0, end) + ", \"loaded_latency\": " + list + "}\n";
+    };
+    // A record without the list has no panel.
+    Outcome o = plot_to(dir + "/plain.svg", written);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(slurp(dir + "/plain.svg").find("Loaded latency"), std::string::npos);
+
+    std::string a = write("a.json", with_loaded(loaded_list(1.0)));
+    o = plot_to(dir + "/a.svg", a);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string svg = slurp(dir + "/a.svg");
+    EXPECT_NE(svg.find("<text>Loaded latency</text>"), std::string::npos);
+    EXPECT_NE(svg.find("load of the other CPUs (GB/s)"), std::string::npos);
+    EXPECT_NE(svg.find("<text>vector-read</text>"), std::string::npos);
+    EXPECT_NE(svg.find("<text>copy</text>"), std::string::npos);
+    EXPECT_NE(svg.find("knee: twice the idle latency"), std::string::npos);
+
+    // No knee (the latency never doubles): no star; the curve still drawn.
+    std::string flat = write("flat.json", with_loaded(loaded_list(0.6)));
+    o = plot_to(dir + "/flat.svg", flat);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(slurp(dir + "/flat.svg").find("<text>vector-read</text>"), std::string::npos);
+    EXPECT_EQ(slurp(dir + "/flat.svg").find("knee"), std::string::npos);
+
+    // B: every loaded point 20 % slower (361 ns over 301 at full load); the
+    // copy's delays absent but its full load there.
+    std::string b = write("b.json", with_loaded(loaded_list(1.2, true)));
+    o = plot_to(dir + "/ab.svg", a + " " + b);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::vector<std::string> lines = lines_of(o.out), loaded;
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(loaded),
+                 [](const std::string &line) { return line.rfind("loaded\t", 0) == 0; });
+    EXPECT_EQ(loaded, (std::vector<std::string>{"loaded\tidle\t-\t1.000\tsame",
+                                                "loaded\tvector-read\t0\t1.199\tslower",
+                                                "loaded\tcopy\t0\t1.199\tslower"}))
+        << o.out;
+    EXPECT_NE(lines.back().find("3 loaded-latency points: 0 faster, 2 slower, 1 same"), std::string::npos)
+        << lines.back();
+    svg = slurp(dir + "/ab.svg");
+    for (const char *curve : {"A: vector-read", "A: copy", "B: vector-read", "B: copy"})
+        EXPECT_NE(svg.find("<text>" + std::string(curve) + "</text>"), std::string::npos) << curve;
+    EXPECT_NE(svg.find("filled: faster or slower; open: the same"), std::string::npos);
 #endif
 }
 
