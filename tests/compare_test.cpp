@@ -369,6 +369,19 @@ TEST(Reader, ReadsBackWhatTheWriterWroteEveryPassOfEveryPoint)
     EXPECT_EQ(r.bandwidth[0].gbs.passes, (std::vector<double>{23.0, 24.0, 25.0}));
     EXPECT_EQ(r.bandwidth[1].gbs.min, 40.0);
     EXPECT_EQ(record::bandwidth_isa(r), "avx512,scalar");
+
+    // The loaded latency, as the passes keep it and the writer lists it.
+    EXPECT_TRUE(r.loaded.empty());
+    s.passes.loaded = {{"vector-read", 4096}, {"", record::idle_delay}, {"vector-read", 0}};
+    s.passes.loaded_gbs = {{5.0, 6.0, 7.0}, {0.0, 0.0, 0.0}, {18.0, 19.0, 20.0}};
+    s.passes.loaded_ns = {{120.0, 125.0, 130.0}, {100.0, 101.0, 99.0}, {150.0, 140.0, 160.0}};
+    ASSERT_TRUE(record::read_record(record::record_json(s).dump(), &r, &error)) << error;
+    ASSERT_EQ(r.loaded.size(), 3u);
+    EXPECT_EQ(r.loaded[0].kernel, "");  // the idle point first
+    EXPECT_EQ(r.loaded[0].ns.median, 100.0);
+    EXPECT_EQ(r.loaded[1].delay, 0u);  // then the curve by delay
+    EXPECT_EQ(r.loaded[1].load_gbs, 19.0);
+    EXPECT_EQ(r.loaded[2].ns.passes, (std::vector<double>{120.0, 125.0, 130.0}));
 }
 
 TEST(Reader, ReadsTheTablesThatMemsweepAndMemsweepRecordPrint)
