@@ -6,6 +6,8 @@
  */
 #include "record/reader.h"
 
+#include "common/stats.h"
+
 #include <errno.h>
 #include <math.h>
 #include <stdio.h>
@@ -16,6 +18,7 @@
 #include <fstream>
 #include <iostream>
 #include <set>
+#include <utility>
 #include <sstream>
 #include <tuple>
 
@@ -62,15 +65,12 @@ std::string one_line(const std::string &text)
 
 Figures figures_of(std::vector<double> passes)
 {
+    memsweep::Spread s = memsweep::spread_of(passes);
     Figures f;
-    f.passes = passes;
-    if (passes.empty())
-        return f;
-    std::sort(passes.begin(), passes.end());
-    size_t n = passes.size();
-    f.min = passes.front();
-    f.max = passes.back();
-    f.median = n % 2 ? passes[n / 2] : (passes[n / 2 - 1] + passes[n / 2]) / 2.0;
+    f.passes = std::move(passes);
+    f.median = s.median;
+    f.min = s.min;
+    f.max = s.max;
     return f;
 }
 
