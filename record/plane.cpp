@@ -26,9 +26,7 @@ PlaneSetup place_plane(const std::string &root, const std::vector<int> &allowed,
     PlaneSetup setup;
     int most = (int)allowed.size();
     setup.counts = asked.empty() ? default_thread_counts(most) : asked;
-    for (int &n : setup.counts)
-        if (n == all_cpus)
-            n = most;
+    std::replace(setup.counts.begin(), setup.counts.end(), all_cpus, most);
     std::sort(setup.counts.begin(), setup.counts.end());
     setup.counts.erase(std::unique(setup.counts.begin(), setup.counts.end()), setup.counts.end());
     for (int n : setup.counts) {
