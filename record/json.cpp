@@ -36,6 +36,7 @@ json record_json(const Session &s)
                     {"memory_mib", s.memory_mib >= 0.0 ? json(s.memory_mib) : json(nullptr)}};
     r["pages"] = {{"mode", pages_name(s.pages)},
                   {"huge_share", s.huge_share},
+                  {"fresh_each_pass", s.fresh_pages},
                   {"huge_share_after", s.huge_share_after >= 0.0 ? json(s.huge_share_after) : json(nullptr)},
                   {"latency_huge_share", s.latency_huge_share >= 0.0 ? json(s.latency_huge_share) : json(nullptr)}};
     r["clock"] = {{"cpu_mhz", s.cpu_mhz},

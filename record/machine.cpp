@@ -29,18 +29,21 @@ const char *pages_name(Pages pages)
     return pages == Pages::small ? "small" : pages == Pages::huge ? "huge" : "system";
 }
 
+/* madvise takes whole pages: advise_whole gives its advice to the pages
+ * that lie inside the range. */
+static bool advise_whole(void *addr, size_t len, int advice)
+{
+    size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    size_t head = (page - (uintptr_t)addr % page) % page;
+    size_t whole = len > head ? (len - head) / page * page : 0;
+    return whole == 0 || madvise(static_cast<char *>(addr) + head, whole, advice) == 0;
+}
+
 bool advise_pages(void *addr, size_t len, Pages pages)
 {
     if (pages == Pages::system)
         return true;
-    /* madvise takes whole pages: the pages that lie inside the range. */
-    size_t page = (size_t)sysconf(_SC_PAGESIZE);
-    size_t head = (page - (uintptr_t)addr % page) % page;
-    size_t whole = len > head ? (len - head) / page * page : 0;
-    if (whole == 0)
-        return true;
-    int advice = pages == Pages::huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE;
-    return madvise(static_cast<char *>(addr) + head, whole, advice) == 0;
+    return advise_whole(addr, len, pages == Pages::huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
 }
 
 /* Transparent huge pages are 2 MiB on x86-64; a mapping aligned to them
@@ -83,6 +86,11 @@ void touch_pages(void *addr, size_t len)
     volatile char *bytes = static_cast<char *>(addr);
     for (size_t at = 0; at < len; at += page)
         bytes[at] = 0;
+}
+
+bool give_back_pages(void *addr, size_t len)
+{
+    return advise_whole(addr, len, MADV_DONTNEED);
 }
 
 /* ====================== The counter ====================== */

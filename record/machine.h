@@ -67,6 +67,12 @@ double counter_step();
  * it is resident before anything is timed. */
 void touch_pages(void *addr, size_t len);
 
+/* give_back_pages returns the whole pages inside [addr, addr + len) of a
+ * private mapping to the system, keeping the mapping and its advice: the
+ * next touch of each page gets a new, zero-filled physical page, wherever
+ * the system then finds one.  False, with errno set, where it can't. */
+bool give_back_pages(void *addr, size_t len);
+
 }  // namespace record
 
 #endif /* MEMSWEEP_RECORD_MACHINE_H */

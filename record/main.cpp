@@ -307,6 +307,19 @@ static int session(record::Options o, const std::vector<std::string> &command)
             *why = p.error;
         };
     }
+    /* Fresh pages: each pass after the first gets the measured memory on
+     * pages the system chooses again, so that the passes sample the
+     * physical placement as separate sessions do. */
+    bool renewed = true;
+    if (o.fresh_pages)
+        plan.renew_pages = [&] {
+            renewed = record::give_back_pages(data, sizeof data) && renewed;
+            init_data(data, DATA_ELEMS);
+            if (buffer != nullptr) {
+                renewed = record::give_back_pages(buffer, buffer_bytes) && renewed;
+                record::touch_pages(buffer, buffer_bytes);
+            }
+        };
     bool show = !o.quiet && isatty(2);
     if (show)
         plan.progress = [last_shown = -1.0](int done, int total, double elapsed) mutable {
@@ -320,6 +333,9 @@ static int session(record::Options o, const std::vector<std::string> &command)
             progress_shown = 1;
         };
     s.passes = record::measure(plan);
+    s.fresh_pages = o.fresh_pages && renewed;
+    if (!renewed)
+        warn(&s, "the kernel refused to give back the measured memory's pages: the passes kept the ones they had");
     loaded_team.reset();
     record::unmap_buffer(buffer, buffer_bytes);
     plane.reset();

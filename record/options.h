@@ -30,6 +30,7 @@ struct Options {
     uint64_t seed = 0;
     int cpu = -1; /* -1: the least busy */
     Pages pages = Pages::system;
+    bool fresh_pages = false; /* new physical pages for every pass */
     std::string out; /* the record's path; "" for none */
     bool quiet = false;
     bool latency = true;

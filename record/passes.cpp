@@ -77,6 +77,10 @@ Passes measure(const Plan &plan)
     Random random(plan.seed);
     int done = 0, plane_done = 0, loaded_done = 0;
     for (int pass = 0; pass < plan.passes; pass++) {
+        if (pass > 0 && plan.renew_pages) {
+            plan.renew_pages();
+            built = 0;
+        }
         for (int i : shuffled(points, random)) {
             double began = since_start();
             if ((size_t)i < first_latency) {

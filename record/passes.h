@@ -96,6 +96,10 @@ struct Plan {
     uint64_t loaded_bytes = 0;
     LoadedMeasure measure_loaded;
     std::function<void()> prepare_loaded;
+    /* renew_pages, where given, is called before every pass after the
+     * first: it gives the measured memory new physical pages and fills it
+     * again, and the cycles in the latency's buffer are built again. */
+    std::function<void()> renew_pages;
     /* progress(done, total, elapsed seconds) is called after every cell,
      * every latency point and every plane point; it may be empty. */
     std::function<void(int, int, double)> progress;

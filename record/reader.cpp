@@ -233,6 +233,10 @@ static void read_identity(const json &j, Record *r)
     r->huge_share = figure_at(pages, "huge_share", "pages.huge_share");
     if (r->huge_share > 1.0)
         refuse("pages.huge_share is not a share from 0 to 1");
+    const json &fresh = member(pages, "fresh_each_pass");
+    if (!fresh.is_null() && !fresh.is_boolean())
+        refuse("pages.fresh_each_pass is not true or false");
+    r->fresh_pages = fresh.is_boolean() && fresh.get<bool>();
     if (!member(pages, "latency_huge_share").is_null())
         r->latency_huge_share = figure_at(pages, "latency_huge_share", "pages.latency_huge_share");
 

@@ -93,6 +93,7 @@ struct Record {
     double memory_mib = -1.0; /* negative: unknown */
     std::string pages;        /* "system", "small" or "huge"; "" for a table */
     double huge_share = 0.0;
+    bool fresh_pages = false;         /* new physical pages before every pass */
     double latency_huge_share = -1.0; /* negative: no latency buffer */
     double counter_mhz = 0.0, cpu_mhz = 0.0, factor = 0.0, counter_step = 0.0;
     std::string governors; /* "performance on 2", from the checks before; "" none */

@@ -27,6 +27,7 @@ struct Session {
     int cpu = -1;                       /* the CPU the session ran on */
     Pages pages = Pages::system;
     double huge_share = 0.0;            /* of data, on huge pages, before the passes */
+    bool fresh_pages = false;           /* new physical pages before every pass */
     double huge_share_after = -1.0;     /* the same after them; negative if not read */
     double latency_huge_share = -1.0;   /* of the latency's buffer; negative without one */
     double cpu_mhz = 0.0;               /* the "cpu MHz" rate memsweep would use */

@@ -283,6 +283,7 @@ record::Session written()
         "1";
     s.pages = record::Pages::huge;
     s.huge_share = 0.5;
+    s.fresh_pages = true;
     s.cpu_mhz = 800.0;
     s.counter_mhz = 2400.0;
     s.memory_mib = 7941.0;
@@ -325,6 +326,7 @@ TEST(Reader, ReadsBackWhatTheWriterWroteEveryPassOfEveryPoint)
     EXPECT_EQ(record::one_line(r.model), "Made-up CPU ?1");
     EXPECT_EQ(r.pages, "huge");
     EXPECT_EQ(r.huge_share, 0.5);
+    EXPECT_TRUE(r.fresh_pages);
     EXPECT_LT(r.latency_huge_share, 0.0);
     EXPECT_EQ(r.counter_mhz, 2400.0);
     EXPECT_EQ(r.factor, 800.0 / 2400.0);
@@ -514,6 +516,7 @@ TEST(Reader, RefusesTruncatedForeignAndHostileJsonWithOneLine)
     EXPECT_NE(changed("/machine/model", 7).find("machine.model"), std::string::npos);
     EXPECT_NE(changed("/pages/mode", "giant").find("pages.mode"), std::string::npos);
     EXPECT_NE(changed("/pages/huge_share", 1.5).find("huge_share"), std::string::npos);
+    EXPECT_NE(changed("/pages/fresh_each_pass", 1).find("fresh_each_pass"), std::string::npos);
     EXPECT_NE(changed("/clock/counter_mhz", 0).find("counter_mhz"), std::string::npos);
     EXPECT_NE(changed("/drift/0/gbs", "fast").find("drift"), std::string::npos);
     EXPECT_NE(changed("/latency/1/bytes", 16384).find("ascend"), std::string::npos);

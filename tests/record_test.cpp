@@ -225,7 +225,7 @@ TEST(Session, MeasuresEveryLoadedPointOncePerPassOnItsOwnCycleAndEndsTheCurveOnI
 {
     Buffer buffer(1 << 20);
     ASSERT_NE(buffer.at, nullptr);
-    auto run = [&](size_t fail_at, std::vector<size_t> *calls, int *prepared) {
+    auto run = [&](size_t fail_at, std::vector<size_t> *calls, int *prepared, bool renew) {
         fake_run::reset();
         record::Plan plan;
         plan.passes = 3;
@@ -237,6 +237,8 @@ TEST(Session, MeasuresEveryLoadedPointOncePerPassOnItsOwnCycleAndEndsTheCurveOnI
         plan.loaded = {{"", record::idle_delay}, {"vector-read", 0}, {"vector-read", 4096}};
         plan.loaded_bytes = 1 << 20;
         plan.prepare_loaded = [prepared] { ++*prepared; };
+        if (renew)
+            plan.renew_pages = [calls] { calls->push_back(SIZE_MAX); };
         plan.measure_loaded = [=](size_t i, double *gbs, double *ns, std::string *error) {
             calls->push_back(i);
             if (calls->size() == fail_at)
@@ -248,7 +250,7 @@ TEST(Session, MeasuresEveryLoadedPointOncePerPassOnItsOwnCycleAndEndsTheCurveOnI
     };
     std::vector<size_t> calls;
     int prepared = 0;
-    record::Passes p = run(SIZE_MAX, &calls, &prepared);
+    record::Passes p = run(SIZE_MAX, &calls, &prepared, false);
     ASSERT_EQ(calls.size(), 9u);
     for (int k = 0; k < 3; k++) {
         std::set<size_t> pass(calls.begin() + 3 * k, calls.begin() + 3 * (k + 1));
@@ -266,8 +268,18 @@ TEST(Session, MeasuresEveryLoadedPointOncePerPassOnItsOwnCycleAndEndsTheCurveOnI
     EXPECT_EQ(series[1].kernel, "vector-read");
     EXPECT_EQ(series[2].delay, 4096u);
 
+    // Fresh pages before the second and third passes; the cycle the loaded
+    // points chase is built again after each.
     calls.clear();
-    p = run(4, &calls, &prepared);
+    prepared = 0;
+    run(SIZE_MAX, &calls, &prepared, true);
+    ASSERT_EQ(calls.size(), 11u);
+    EXPECT_EQ(calls[3], SIZE_MAX);
+    EXPECT_EQ(calls[7], SIZE_MAX);
+    EXPECT_GE(prepared, 3);
+
+    calls.clear();
+    p = run(4, &calls, &prepared, false);
     EXPECT_EQ(calls.size(), 4u);
     EXPECT_EQ(p.loaded_error, "the loader on CPU 1 can't map its buffer");
     EXPECT_TRUE(p.loaded_ns.empty());
@@ -859,6 +871,11 @@ TEST(Machine, MapsTheLatencyBufferAlignedToHugePagesAndWritable)
     EXPECT_EQ(record::huge_share(slurp("/proc/self/smaps"), (uintptr_t)buffer.at, (uintptr_t)buffer.at + bytes),
               0.0);
     EXPECT_EQ(record::map_buffer(0), nullptr);
+    // Given back, the pages read as zero again and take writes as before.
+    ASSERT_TRUE(record::give_back_pages(buffer.at, bytes));
+    EXPECT_EQ(static_cast<char *>(buffer.at)[bytes - 1], 0);
+    static_cast<char *>(buffer.at)[bytes - 1] = 2;
+    EXPECT_EQ(static_cast<char *>(buffer.at)[bytes - 1], 2);
 }
 
 /* ---------------------------------------------------------------- the command */
@@ -914,7 +931,8 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
     TempFolder dir;
     ASSERT_FALSE(dir.path.empty());
     std::string file = dir.path + "/r.json";
-    Outcome o = run_shell(quote(exe) + " --passes 2 --seed 7 --no-bandwidth --no-loaded-latency -o " + quote(file));
+    Outcome o = run_shell(quote(exe) + " --passes 2 --seed 7 --no-bandwidth --no-loaded-latency --fresh-pages -o " +
+                          quote(file));
     ASSERT_EQ(o.status, 0) << o.err;
     std::vector<std::string> lines = lines_of(o.out);
     ASSERT_EQ(lines.size(), 211u);
@@ -944,6 +962,7 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
     }
     EXPECT_TRUE(r["pages"]["latency_huge_share"].is_number());
     EXPECT_TRUE(r["pages"]["huge_share_after"].is_number());
+    EXPECT_EQ(r["pages"]["fresh_each_pass"], true);
     EXPECT_TRUE(std::regex_search(o.err, std::regex("\nmemsweep-record: latency: L1d [^\n]*, memory [0-9.]+ ns\n$")))
         << o.err;
     std::vector<int> allowed = record::allowed_cpus();
