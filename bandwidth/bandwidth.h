@@ -225,8 +225,9 @@ public:
     /* error is the first fault of any thread (pinning, a buffer), or "". */
     const std::string &error() const { return error_; }
 
-    /* measure runs one point: every thread's buffer at least `bytes`, then
-     * all threads start together and run fn over their first `bytes` a
+    /* measure runs one point: every thread's buffer at least `bytes` and
+     * one untimed call of fn over it (which warms the caches), then all
+     * threads start together and run fn over their first `bytes` a
      * fixed number of times, chosen at the first measurement of (fn, bytes)
      * so that the window lasts least_window_s or more, and kept for the
      * later ones, however fast they go.  bytes is a multiple of 1024. */
