@@ -40,6 +40,14 @@ namespace record {
  * call's cycles over loads.  start must lie on a cycle of links. */
 double chase_cycles(const void *start, int loads);
 
+/* chase_onward times one call of the chase from *at, `loads` links, with
+ * the counter and no warm-up call, and leaves *at at the line where it
+ * stopped: the next call goes on round the cycle, over lines that the
+ * caches have long since dropped where the cycle is much larger than they
+ * are.  The cycle must lie within 4 GiB of base.  It returns the counter
+ * cycles of one load. */
+double chase_onward(const void *base, const void **at, int loads);
+
 }  // namespace record
 #endif
 

@@ -5,8 +5,11 @@
  */
 #include "record/chase.h"
 
+#include <stdint.h>
+
 #include <algorithm>
 
+#include "clock/clock.h"
 #include "harness/harness.h"
 
 namespace record {
@@ -36,6 +39,21 @@ double chase_cycles(const void *start, int loads)
     int maxsamples = std::max(1, (int)(budget / (double)loads));
     int k = std::min(best_k, maxsamples);
     return fcyc2_full(chase, loads, 0, 0, k, maxsamples, epsilon, 0) / (double)loads;
+}
+
+double chase_onward(const void *base, const void **at, int loads)
+{
+    if (loads <= 0)
+        return 0.0;
+    chase_start = *at;
+    start_counter();
+    int end = chase(loads, 0);
+    double cycles = get_counter();
+    /* The kernel gives the last line's address in 32 bits: its offset from
+     * base, which is less than 4 GiB, is exact in them. */
+    uint32_t offset = (uint32_t)end - (uint32_t)(uintptr_t)base;
+    *at = static_cast<const char *>(base) + offset;
+    return cycles / (double)loads;
 }
 
 }  // namespace record

@@ -7,6 +7,8 @@
 
 #include <stdio.h>
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <iterator>
@@ -70,18 +72,23 @@ uint64_t load_bytes_of(uint64_t chase_bytes, int loaders, double available_mib)
     return std::max(bytes - bytes % loaded_block, loaded_block);
 }
 
-void build_loaded_cycle(const LoadedSetup &setup)
+void build_loaded_cycle(LoadedSetup &setup)
 {
     Random random(cycle_seed(setup.seed, setup.bytes));
     build_cycle(setup.buffer, setup.bytes / line_bytes, random);
+    setup.at = setup.buffer;
+    const char *lines = static_cast<const char *>(setup.buffer);
+    for (uint64_t at = 0; at < setup.bytes; at += line_bytes)
+        _mm_clflush(lines + at);
+    _mm_mfence();
 }
 
 int loaded_loads(uint64_t bytes)
 {
-    return (int)std::max<uint64_t>(bytes / line_bytes / 2, 100000);
+    return (int)std::max<uint64_t>(bytes / line_bytes / 16, uint64_t(1) << 18);
 }
 
-LoadedPoint measure_loaded(bandwidth::Team &team, const LoadedSetup &setup, bw_kernel_fn kernel,
+LoadedPoint measure_loaded(bandwidth::Team &team, LoadedSetup &setup, bw_kernel_fn kernel,
                            uint64_t delay)
 {
     LoadedPoint p;
@@ -98,7 +105,7 @@ LoadedPoint measure_loaded(bandwidth::Team &team, const LoadedSetup &setup, bw_k
         }
         team.start_load(kernel, setup.load_bytes, delay, 1, loaded_block);
     }
-    double cycles = chase_cycles(setup.buffer, loaded_loads(setup.bytes));
+    double cycles = chase_onward(setup.buffer, &setup.at, loaded_loads(setup.bytes));
     if (load) {
         bandwidth::Load l = team.stop_load();
         if (!l.error.empty()) {
@@ -158,7 +165,10 @@ std::optional<uint64_t> next_delay(const std::vector<LoadedPoint> &points, const
     if (longest.delay < reach && longest.load_gbs > rule.least_share * full)
         return std::max(longest.delay * 2, first);
 
-    /* Then the widest gap, each axis over its range. */
+    /* Then the widest gap, each axis over its range; the ns over no less
+     * than half the least of them, as the ns of a flat curve differ by
+     * their noise alone, which would draw every split to where it is
+     * loudest. */
     double top_gbs = 0.0, least_ns = curve.front().ns, most_ns = curve.front().ns;
     for (const LoadedPoint &p : curve) {
         top_gbs = std::max(top_gbs, p.load_gbs);
@@ -166,7 +176,8 @@ std::optional<uint64_t> next_delay(const std::vector<LoadedPoint> &points, const
         most_ns = std::max(most_ns, p.ns);
     }
     const double gbs_range = top_gbs > 0.0 ? top_gbs : 1.0;
-    const double ns_range = most_ns > least_ns ? most_ns - least_ns : 1.0;
+    const double ns_spread = std::max(most_ns - least_ns, least_ns / 2.0);
+    const double ns_range = ns_spread > 0.0 ? ns_spread : 1.0;
     std::optional<uint64_t> widest;
     double widest_gap = -1.0;
     for (size_t i = 0; i + 1 < curve.size(); i++) {
@@ -183,7 +194,7 @@ std::optional<uint64_t> next_delay(const std::vector<LoadedPoint> &points, const
     return widest;
 }
 
-std::vector<uint64_t> choose_delays(bandwidth::Team &team, const LoadedSetup &setup, bw_kernel_fn kernel,
+std::vector<uint64_t> choose_delays(bandwidth::Team &team, LoadedSetup &setup, bw_kernel_fn kernel,
                                     const LoadedPoint &idle, DelayRule rule, std::string *error)
 {
     /* The loaders map and first touch their buffers at their first load:
@@ -310,7 +321,7 @@ std::string loaded_summary(const std::vector<LoadedSeries> &series, double peak_
     return text;
 }
 
-std::string open_loaded(const std::vector<int> &cpus, Pages pages, const LoadedSetup &setup,
+std::string open_loaded(const std::vector<int> &cpus, Pages pages, LoadedSetup &setup,
                         std::unique_ptr<bandwidth::Team> *team, std::vector<LoadedPlanPoint> *points,
                         std::vector<bw_kernel_fn> *fns)
 {

@@ -65,16 +65,19 @@ LoadedCpus loaded_cpus(const std::string &root, const std::vector<int> &allowed,
 
 /* ====================== Measuring one point ====================== */
 
-/* What the chase runs over: the latency's buffer, the working set whose
- * cycle it holds (the largest latency size), the session's seed (the
- * cycle is cycle_seed's, the same as the latency's own at that size), and
- * the counter's rate; and the loaders' working set, each its own buffer. */
+/* What the chase runs over: a buffer of its own (the latency's points
+ * build their cycles in theirs), the working set whose cycle it holds (the
+ * largest latency size), the session's seed (the cycle is cycle_seed's,
+ * the same as the latency's own at that size), the counter's rate, and
+ * the line the chase goes on from; and the loaders' working set, each its
+ * own buffer. */
 struct LoadedSetup {
     void *buffer = nullptr;
     uint64_t bytes = 0;
     uint64_t seed = 0;
     double mhz = 0.0;
     uint64_t load_bytes = 0;
+    const void *at = nullptr;
 };
 
 /* load_bytes_of returns the loaders' working set: the chase's, but all
@@ -82,15 +85,16 @@ struct LoadedSetup {
  * negative when unknown), halved as needed, and no less than a block. */
 uint64_t load_bytes_of(uint64_t chase_bytes, int loaders, double available_mib);
 
-/* build_loaded_cycle builds the chase's cycle in the buffer.  Another
- * latency size's cycle overwrites it: build it again before the next
- * loaded point. */
-void build_loaded_cycle(const LoadedSetup &setup);
+/* build_loaded_cycle builds the chase's cycle in the buffer, once, puts
+ * the chase at its start and flushes the whole buffer from the caches, so
+ * that the first points find none of it there. */
+void build_loaded_cycle(LoadedSetup &setup);
 
-/* loaded_loads is the chase's loads per timed call: half a trip round the
- * cycle, so that the harness's warm-up call leaves the timed one no more in
- * the caches than a trip would (the working set is four times the largest
- * cache or more), and at least 100,000. */
+/* loaded_loads is the chase's loads per point: a sixteenth of a trip round
+ * the cycle, and at least 2^18.  Each point goes on where the last one
+ * stopped, so a line comes round again only after a whole trip, the working
+ * set's size (four times the largest cache or more) of the chase's own
+ * loads later, and one timed call with no warm-up is enough. */
 int loaded_loads(uint64_t bytes);
 
 /* One point: its delay, the loaders' GB/s (0 for the idle point) and the
@@ -106,8 +110,9 @@ struct LoadedPoint {
  * the load started on every CPU but the first, with `kernel` over
  * setup.load_bytes in blocks and `delay` between them (none for
  * idle_delay), the chase timed on the calling thread, which must run on
- * team.cpus()[0], then the load stopped.  The cycle must be built. */
-LoadedPoint measure_loaded(bandwidth::Team &team, const LoadedSetup &setup, bw_kernel_fn kernel,
+ * team.cpus()[0], from setup.at on, then the load stopped.  The cycle must
+ * be built. */
+LoadedPoint measure_loaded(bandwidth::Team &team, LoadedSetup &setup, bw_kernel_fn kernel,
                            uint64_t delay);
 
 /* ====================== Where the delays go ====================== */
@@ -131,7 +136,8 @@ uint64_t first_delay(uint64_t block, int loaders, double full_gbs, double mhz);
  * rule.first, then twice the longest delay while its load exceeds
  * rule.least_share of the full load (up to rule.doublings).  Then the
  * widest gap between neighbours by delay (the idle point last), in GB/s
- * over the highest load and ns over the range of ns: split at the delays'
+ * over the highest load and ns over their range (or half the least ns,
+ * where that is more): split at the delays'
  * geometric mean, at half the delay next to none, and at twice the longest
  * delay next to idle; a gap whose split gives a delay already there is
  * left as it is. */
@@ -143,7 +149,7 @@ std::optional<uint64_t> next_delay(const std::vector<LoadedPoint> &points, const
  * then the full load, then next_delay's delays, each measured once, with
  * `idle` (measured before) as the curve's end.  It returns the delays, ascending, the full
  * load's (0) first; empty, with *error set, when a point fails. */
-std::vector<uint64_t> choose_delays(bandwidth::Team &team, const LoadedSetup &setup, bw_kernel_fn kernel,
+std::vector<uint64_t> choose_delays(bandwidth::Team &team, LoadedSetup &setup, bw_kernel_fn kernel,
                                     const LoadedPoint &idle, DelayRule rule, std::string *error);
 
 /* ====================== What it says ====================== */
@@ -198,7 +204,7 @@ std::vector<LoadedPoint> loaded_medians(const std::vector<LoadedSeries> &series,
  * chooses each kernel's delays by a probing run over setup's cycle (built
  * here): the points go to *points, the idle one first, with the kernel
  * that each runs in *fns.  It returns "" or why the curve can't be had. */
-std::string open_loaded(const std::vector<int> &cpus, Pages pages, const LoadedSetup &setup,
+std::string open_loaded(const std::vector<int> &cpus, Pages pages, LoadedSetup &setup,
                         std::unique_ptr<bandwidth::Team> *team, std::vector<LoadedPlanPoint> *points,
                         std::vector<bw_kernel_fn> *fns);
 

@@ -255,6 +255,7 @@ static int session(record::Options o, const std::vector<std::string> &command)
     /* --- LOADED LATENCY: the chase on the session's CPU while the others
      * stream memory, at delays chosen by a first probing run. --- */
     std::unique_ptr<bandwidth::Team> loaded_team;
+    void *chase_buffer = nullptr;
     record::LoadedSetup loaded;
     std::vector<record::LoadedPlanPoint> loaded_points;
     std::vector<bw_kernel_fn> loaded_fns;
@@ -267,12 +268,24 @@ static int session(record::Options o, const std::vector<std::string> &command)
         } else {
             if (!cpus.warning.empty())
                 warn(&s, cpus.warning);
-            loaded = {buffer, latency_bytes.back(), o.seed, s.counter_mhz,
-                      record::load_bytes_of(latency_bytes.back(), (int)cpus.cpus.size() - 1,
-                                            record::available_mib_of(s.checks_before))};
+            /* The chase's own buffer, beside the latency's, whose points
+             * build their cycles in theirs: its cycle is built once. */
+            double available = record::available_mib_of(s.checks_before);
+            if (available >= 0.0)
+                available = std::max(0.0, available - 2.0 * (double)buffer_bytes / (1 << 20));
+            chase_buffer = record::map_buffer(buffer_bytes);
+            loaded = {chase_buffer, latency_bytes.back(), o.seed, s.counter_mhz,
+                      record::load_bytes_of(latency_bytes.back(), (int)cpus.cpus.size() - 1, available)};
             loaders = (int)cpus.cpus.size() - 1;
-            std::string error =
-                record::open_loaded(cpus.cpus, o.pages, loaded, &loaded_team, &loaded_points, &loaded_fns);
+            std::string error = chase_buffer == nullptr
+                                    ? "can't map " + std::to_string(buffer_bytes >> 20) + " MiB for its chase: " +
+                                          strerror(errno)
+                                    : "";
+            if (error.empty() && !record::advise_pages(chase_buffer, buffer_bytes, o.pages))
+                warn(&s, std::string("the kernel refused the page advice for the loaded latency's chase (") +
+                             strerror(errno) + "): its pages are the system's choice");
+            if (error.empty())
+                error = record::open_loaded(cpus.cpus, o.pages, loaded, &loaded_team, &loaded_points, &loaded_fns);
             if (!error.empty()) {
                 warn(&s, "the loaded latency can't be measured (" + error + "): the session goes on without it");
                 loaded_team.reset();
@@ -297,8 +310,6 @@ static int session(record::Options o, const std::vector<std::string> &command)
     }
     if (loaded_team) {
         plan.loaded = loaded_points;
-        plan.loaded_bytes = loaded.bytes;
-        plan.prepare_loaded = [&loaded] { record::build_loaded_cycle(loaded); };
         plan.measure_loaded = [&](size_t i, double *gbs, double *ns, std::string *why) {
             record::LoadedPoint p =
                 record::measure_loaded(*loaded_team, loaded, loaded_fns[i], loaded_points[i].delay);
@@ -337,6 +348,7 @@ static int session(record::Options o, const std::vector<std::string> &command)
     if (!renewed)
         warn(&s, "the kernel refused to give back the measured memory's pages: the passes kept the ones they had");
     loaded_team.reset();
+    record::unmap_buffer(chase_buffer, buffer_bytes);
     record::unmap_buffer(buffer, buffer_bytes);
     plane.reset();
     if (progress_shown) {

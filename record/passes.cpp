@@ -43,7 +43,7 @@ Passes measure(const Plan &plan)
         plan.latency_buffer != nullptr ? plan.latency_bytes : std::vector<uint64_t>();
     const std::vector<PlanePoint> plane = plan.measure_plane ? plan.plane : std::vector<PlanePoint>();
     const std::vector<LoadedPlanPoint> loaded =
-        plan.measure_loaded && plan.latency_buffer != nullptr ? plan.loaded : std::vector<LoadedPlanPoint>();
+        plan.measure_loaded ? plan.loaded : std::vector<LoadedPlanPoint>();
     /* One order per pass over the cells, the latency sizes and the plane's
      * points together: each kind falls among the others, over the whole
      * pass, so that none is measured always early, always late, or always
@@ -62,9 +62,6 @@ Passes measure(const Plan &plan)
     result.loaded = loaded;
     result.loaded_gbs.assign(loaded.size(), std::vector<double>());
     result.loaded_ns.assign(loaded.size(), std::vector<double>());
-    /* The working set whose cycle the latency's buffer holds: the latency's
-     * points build their own, and the loaded latency's needs its own back. */
-    uint64_t built = 0;
 
     clock::time_point start = clock::now();
     auto since_start = [&] { return std::chrono::duration<double>(clock::now() - start).count(); };
@@ -77,10 +74,8 @@ Passes measure(const Plan &plan)
     Random random(plan.seed);
     int done = 0, plane_done = 0, loaded_done = 0;
     for (int pass = 0; pass < plan.passes; pass++) {
-        if (pass > 0 && plan.renew_pages) {
+        if (pass > 0 && plan.renew_pages)
             plan.renew_pages();
-            built = 0;
-        }
         for (int i : shuffled(points, random)) {
             double began = since_start();
             if ((size_t)i < first_latency) {
@@ -88,16 +83,11 @@ Passes measure(const Plan &plan)
             } else if ((size_t)i < first_plane) {
                 size_t j = (size_t)i - first_latency;
                 result.latency_ns[j].push_back(latency_ns(plan.latency_buffer, latency[j], plan.seed, plan.mhz));
-                built = latency[j];
                 result.latency_seconds += since_start() - began;
             } else if ((size_t)i >= first_loaded) {
                 if (!result.loaded_error.empty())
                     continue; /* a point of the curve that ended */
                 size_t k = (size_t)i - first_loaded;
-                if (built != plan.loaded_bytes) {
-                    plan.prepare_loaded();
-                    built = plan.loaded_bytes;
-                }
                 double load = 0.0, ns = 0.0;
                 std::string error;
                 plan.measure_loaded(k, &load, &ns, &error);

@@ -70,9 +70,8 @@ struct LoadedPlanPoint {
 
 /* measure_loaded(i, &load_gbs, &ns, &error) measures the loaded latency's
  * point i once: the loaders' GB/s and the chase's ns per load; where it
- * can't, it returns with error set, and the curve ends.  prepare_loaded()
- * builds the chase's cycle in the latency's buffer, which the latency's own
- * points overwrite. */
+ * can't, it returns with error set, and the curve ends.  Its chase has a
+ * buffer of its own. */
 using LoadedMeasure = std::function<void(size_t, double *, double *, std::string *)>;
 
 /* What a session measures: passes over the grid and the latency's sizes,
@@ -90,15 +89,13 @@ struct Plan {
     /* The bandwidth plane's points (none: no plane) and what measures one. */
     std::vector<PlanePoint> plane;
     PlaneMeasure measure_plane;
-    /* The loaded latency's points, the idle one first (none: no curve), the
-     * working set whose cycle they chase, and what measures one. */
+    /* The loaded latency's points, the idle one first (none: no curve), and
+     * what measures one. */
     std::vector<LoadedPlanPoint> loaded;
-    uint64_t loaded_bytes = 0;
     LoadedMeasure measure_loaded;
-    std::function<void()> prepare_loaded;
     /* renew_pages, where given, is called before every pass after the
      * first: it gives the measured memory new physical pages and fills it
-     * again, and the cycles in the latency's buffer are built again. */
+     * again. */
     std::function<void()> renew_pages;
     /* progress(done, total, elapsed seconds) is called after every cell,
      * every latency point and every plane point; it may be empty. */

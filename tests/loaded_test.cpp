@@ -12,6 +12,7 @@
 
 #include "bandwidth/bandwidth.h"
 #include "clock/clock.h"
+#include "record/chase.h"
 #include "record/loaded.h"
 #include "record/machine.h"
 #include "tools.h"
@@ -38,13 +39,18 @@ LoadedPoint point(uint64_t delay, double gbs, double ns)
 // A made-up machine: a loader's block takes `block` cycles at full load,
 // its rate falls as block / (block + delay), and the latency climbs
 // steeply as the load nears the memory's limit of 20 GB/s.
+// With flat set, the latency doesn't climb at all, and only a noise of up
+// to 3 % either way, which follows no order, moves it.
 struct Curve {
     double block = 20000.0, full = 18.0, idle = 100.0;
+    bool flat = false;
     LoadedPoint at(uint64_t delay) const
     {
         if (delay == idle_delay)
             return point(delay, 0.0, idle);
         double gbs = full * block / (block + (double)delay);
+        if (flat)
+            return point(delay, gbs, idle * (0.97 + 0.01 * (double)((delay * 0x9e3779b97f4a7c15u) >> 61)));
         return point(delay, gbs, idle + 30.0 * gbs / (20.0 - gbs));
     }
 };
@@ -108,6 +114,26 @@ TEST(LoadedDelays, CoarseDoublingThenTheWidestGapsUntilTheCount)
     int near_full =
         (int)std::count_if(delays.begin() + 7, delays.end(), [](uint64_t d) { return d < 80000; });
     EXPECT_GE(near_full, 3);
+}
+
+// A curve that stays flat (one loader can't load the memory) spreads its
+// splits over the load, rather than crowding them where the noise of the
+// latency happens to be loudest.
+TEST(LoadedDelays, AFlatCurveSpreadsItsDelaysOverTheLoad)
+{
+    Curve c;
+    c.flat = true;
+    record::DelayRule rule;
+    rule.first = 20000;
+    std::vector<LoadedPoint> points = placed(c, rule);
+    std::vector<uint64_t> delays;
+    for (const auto &p : points)
+        if (p.delay != idle_delay && p.delay != 0)
+            delays.push_back(p.delay);
+    std::sort(delays.begin(), delays.end());
+    ASSERT_GE(delays.size(), 2u);
+    for (size_t i = 1; i < delays.size(); i++)
+        EXPECT_GT((double)delays[i], 1.1 * (double)delays[i - 1]) << delays[i - 1] << " and " << delays[i];
 }
 
 TEST(LoadedDelays, EndsWhereNoGapCanBeSplitAndWhereTheLoadNeverFalls)
@@ -340,6 +366,17 @@ TEST(LoadedTeam, OnePointAtFullLoadAndIdleGivesFiguresWithTwoCpus)
     setup.buffer = record::map_buffer(setup.bytes);
     ASSERT_NE(setup.buffer, nullptr);
     record::build_loaded_cycle(setup);
+    EXPECT_EQ(setup.at, setup.buffer);
+
+    // Each chase goes on from the line where the one before it stopped.
+    const void *walked = setup.at;
+    for (int i = 0; i < 3 * 1000; i++)
+        walked = *static_cast<const void *const *>(walked);
+    for (int call = 0; call < 3; call++)
+        EXPECT_GT(record::chase_onward(setup.buffer, &setup.at, 1000), 0.0);
+    EXPECT_EQ(setup.at, walked);
+    EXPECT_EQ(record::loaded_loads(setup.bytes), 1 << 18);
+    EXPECT_EQ(record::loaded_loads(uint64_t(1) << 30), 1 << 20);
 
     // The chase runs on the team's first CPU, in a thread of its own so that
     // this one stays free.
