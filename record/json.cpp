@@ -107,6 +107,7 @@ json record_json(const Session &s)
     }
     r["bandwidth"] = bandwidth;
     r["loaded_latency_seconds"] = s.passes.loaded_seconds;
+    r["loaded_latency_probe_seconds"] = s.loaded_probe_seconds;
     r["loaded_latency"] = loaded_json(loaded_series(s.passes));
     return r;
 }

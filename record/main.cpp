@@ -284,8 +284,10 @@ static int session(record::Options o, const std::vector<std::string> &command)
             if (error.empty() && !record::advise_pages(chase_buffer, buffer_bytes, o.pages))
                 warn(&s, std::string("the kernel refused the page advice for the loaded latency's chase (") +
                              strerror(errno) + "): its pages are the system's choice");
+            clock::time_point probe_start = clock::now();
             if (error.empty())
                 error = record::open_loaded(cpus.cpus, o.pages, loaded, &loaded_team, &loaded_points, &loaded_fns);
+            s.loaded_probe_seconds = std::chrono::duration<double>(clock::now() - probe_start).count();
             if (!error.empty()) {
                 warn(&s, "the loaded latency can't be measured (" + error + "): the session goes on without it");
                 loaded_team.reset();

@@ -15,7 +15,7 @@ namespace record
 static const char usage[] =
     "usage: memsweep-record [-o FILE] [--passes N] [--seed S] [--cpu N]\n"
     "                       [--pages system|small|huge] [--no-latency] [--no-bandwidth]\n"
-    "                       [--threads LIST|max] [--no-loaded-latency] [--fresh-pages]\n"
+    "                       [--threads LIST|max] [--no-loaded-latency] [--same-pages]\n"
     "                       [--quiet]\n"
     "  -o, --json FILE  write the whole record to FILE as JSON\n"
     "  --passes N       measure every cell N times, 1 to 100 (default 5)\n"
@@ -28,8 +28,8 @@ static const char usage[] =
     "  --threads LIST   the plane's thread counts, as 1,2,8; max: one per CPU allowed\n"
     "                   (default 1, 2, 4 ... up to the CPUs allowed, and their number)\n"
     "  --no-loaded-latency  leave out the latency under the other CPUs' load\n"
-    "  --fresh-pages    new physical pages for the measured memory and the latency's\n"
-    "                   buffer before every pass after the first\n"
+    "  --same-pages     keep the measured memory's physical pages for every pass\n"
+    "                   (default: new ones before every pass after the first)\n"
     "  --quiet          no progress line and no summary lines\n"
     "  -h, --help       print this help\n"
     "Standard output: each cell's best pass in memsweep's layout.  Exit status: 0 a record\n"
@@ -112,6 +112,8 @@ Parsed parse_options(const std::vector<std::string> &args)
             o.loaded_latency = false;
         } else if (arg == "--fresh-pages") {
             o.fresh_pages = true;
+        } else if (arg == "--same-pages") {
+            o.fresh_pages = false;
         } else if (name == "--threads") {
             if (!thread_counts(value, &o.threads))
                 return ended(2, usage_error("--threads: not a list of thread counts from 1 up, or max: " + value));

@@ -28,6 +28,7 @@ struct Session {
     Pages pages = Pages::system;
     double huge_share = 0.0;            /* of data, on huge pages, before the passes */
     bool fresh_pages = false;           /* new physical pages before every pass */
+    double loaded_probe_seconds = 0.0;  /* the loaded latency's probing run, before the passes */
     double huge_share_after = -1.0;     /* the same after them; negative if not read */
     double latency_huge_share = -1.0;   /* of the latency's buffer; negative without one */
     double cpu_mhz = 0.0;               /* the "cpu MHz" rate memsweep would use */

@@ -49,8 +49,9 @@ TEST(Options, TakesEachValueAsTheNextWordOrAfterAnEqualsSign)
     EXPECT_EQ(parse_options({"--threads=max"}).options.threads, (std::vector<int>{record::all_cpus}));
     EXPECT_EQ(parse_options({"--threads", "1,max"}).options.threads, (std::vector<int>{1, record::all_cpus}));
     EXPECT_EQ(parse_options({"--passes=1"}).options.passes, 1);
-    EXPECT_FALSE(parse_options({}).options.fresh_pages);
-    EXPECT_TRUE(parse_options({"--fresh-pages"}).options.fresh_pages);
+    EXPECT_TRUE(parse_options({}).options.fresh_pages);
+    EXPECT_FALSE(parse_options({"--same-pages"}).options.fresh_pages);
+    EXPECT_TRUE(parse_options({"--same-pages", "--fresh-pages"}).options.fresh_pages);
     // A later word wins, as with most commands.
     EXPECT_EQ(parse_options({"-o", "a", "-o", "b"}).options.out, "b");
 }

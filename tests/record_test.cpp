@@ -910,11 +910,13 @@ TEST(RecordCommand, WithStandardErrorClosedWritesARecordThatParses)
     TempFolder dir;
     ASSERT_FALSE(dir.path.empty());
     std::string file = dir.path + "/r.json";
-    Outcome o = run_shell(quote(exe) + " --passes 1 --no-latency --no-bandwidth -o " + quote(file) + " 2>&-");
+    Outcome o =
+        run_shell(quote(exe) + " --passes 1 --no-latency --no-bandwidth --same-pages -o " + quote(file) + " 2>&-");
     EXPECT_EQ(o.status, 0);
     json r = json::parse(slurp(file), nullptr, false);
     ASSERT_TRUE(r.is_object()) << slurp(file).substr(0, 200);
     EXPECT_EQ(r["cells"].size(), 210u);
+    EXPECT_EQ(r["pages"]["fresh_each_pass"], false);
 }
 
 TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse)
@@ -954,6 +956,7 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
     EXPECT_TRUE(r["pages"]["latency_huge_share"].is_number());
     EXPECT_TRUE(r["pages"]["huge_share_after"].is_number());
     EXPECT_EQ(r["pages"]["fresh_each_pass"], true);
+    EXPECT_EQ(r["loaded_latency_probe_seconds"], 0.0);  // --no-loaded-latency
     EXPECT_TRUE(std::regex_search(o.err, std::regex("\nmemsweep-record: latency: L1d [^\n]*, memory [0-9.]+ ns\n$")))
         << o.err;
     std::vector<int> allowed = record::allowed_cpus();
