@@ -335,7 +335,8 @@ Comparison compare_records(const Record &a, const Record &b, const Settings &s)
                           " in one of the two alone, and not compared");
     c.needed = passes_needed(s.alpha);
     if (c.too_few > 0) {
-        std::string why = "A has " + std::to_string(a.passes) + " passes, B " + std::to_string(b.passes);
+        std::string why = "A has " + std::to_string(a.passes) + (a.passes == 1 ? " pass, B " : " passes, B ") +
+                          std::to_string(b.passes);
         if (a.is_table || b.is_table)
             why = std::string(!b.is_table   ? "A is a table"
                               : !a.is_table ? "B is a table"
