@@ -245,7 +245,8 @@ public:
      * buffer's first `bytes` in turn, so that a short delay between small
      * calls sets a steady rate over a working set beyond the caches; 0
      * makes a call cover all of them.  stop_load returns what the loaders
-     * moved: at least one call each. */
+     * moved: at least one call each.  start_load returns once every
+     * loader has its buffer and has begun. */
     void start_load(bw_kernel_fn fn, uint64_t bytes, uint64_t delay, int spare, uint64_t block = 0);
     Load stop_load();
 
@@ -304,6 +305,7 @@ private:
     std::atomic<int> arrived_{0};
     std::atomic<uint64_t> released_{0};
     std::atomic<bool> stop_{false};
+    std::atomic<int> begun_{0}; /* threads of a load past their buffer's set-up */
     int runners_ = 0;           /* threads in the current start */
     uint64_t start_ = 0;        /* the common start's reading */
     bool loading_ = false;

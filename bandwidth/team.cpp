@@ -244,7 +244,11 @@ void Team::run_member(Member &m, size_t index, const Command &c)
     }
     case Op::load: {
         m.moved = 0;
-        if ((int)index < c.spare || !ensure_buffer(m, c.bytes))
+        if ((int)index < c.spare)
+            break;
+        const bool loads = ensure_buffer(m, c.bytes);
+        begun_.fetch_add(1);
+        if (!loads)
             break;
         const uint64_t block = c.block != 0 ? c.block : c.bytes;
         uint64_t at = 0;
@@ -352,8 +356,19 @@ void Team::start_load(bw_kernel_fn fn, uint64_t bytes, uint64_t delay, int spare
     c.block = block;
     c.spare = spare;
     stop_.store(false);
+    begun_.store(0);
     loading_ = true;
     post(c);
+    /* Back only when every loader has its buffer and is loading, so that
+     * what the caller then times runs under the whole load.  The spare
+     * threads share the caller's CPUs: it yields to them. */
+    int loaders = 0;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        loaders = std::max(0, runners_ - spare);
+    }
+    while (begun_.load() < loaders)
+        std::this_thread::yield();
 }
 
 Load Team::stop_load()

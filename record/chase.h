@@ -11,7 +11,8 @@
  *
  * The kernel and its start pointer have C linkage, so that their names are
  * plain in the executable and a test finds the kernel's machine code by name.
- * The measurement, chase_cycles, lives in a unit of its own (chase_run.cpp)
+ * The measurements, chase_cycles and chase_onward, live in a unit of their
+ * own (chase_run.cpp)
  * so that tests link a stand-in for it, as they do for the sweep's run.
  */
 #ifndef MEMSWEEP_RECORD_CHASE_H

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 /*
  * chase_run.cpp -- one latency measurement: the chase kernel timed by the
- * harness.
+ * harness (chase_cycles), or one call of it timed by the counter, going on
+ * round its cycle (chase_onward).
  */
 #include "record/chase.h"
 

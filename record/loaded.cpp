@@ -330,7 +330,7 @@ std::string open_loaded(const std::vector<int> &cpus, Pages pages, LoadedSetup &
     machine.map = record::map_buffer;
     machine.unmap = record::unmap_buffer;
     machine.advise = [pages](void *p, size_t n) { return advise_pages(p, n, pages); };
-    /* The loaders' figure spans a whole chase, a tenth of a second or more:
+    /* The loaders' figure spans a whole chase, 2^18 loads or more, tens of milliseconds:
      * the system's clock times it well on any machine. */
     *team = std::make_unique<bandwidth::Team>(cpus, machine, bandwidth::Timer::monotonic_raw, setup.mhz);
     std::string error = (*team)->error();

@@ -16,8 +16,8 @@
  * The delays are placed where the curve bends, once per session, from a
  * probing run: full load (no delay), then doubling delays until the load is
  * a few per cent of the full one, then the widest gap between neighbouring
- * points in (GB/s, ns), each axis scaled to its range, split again and
- * again.  The passes then measure each (kernel, delay) point once per pass.
+ * points in (GB/s, ns), each axis scaled (next_delay says how), split
+ * again and again.  The passes then measure each (kernel, delay) point once per pass.
  * Private to memsweep-record.
  */
 #ifndef MEMSWEEP_RECORD_LOADED_H

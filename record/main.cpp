@@ -287,11 +287,14 @@ static int session(record::Options o, const std::vector<std::string> &command)
             clock::time_point probe_start = clock::now();
             if (error.empty())
                 error = record::open_loaded(cpus.cpus, o.pages, loaded, &loaded_team, &loaded_points, &loaded_fns);
-            s.loaded_probe_seconds = std::chrono::duration<double>(clock::now() - probe_start).count();
-            if (!error.empty()) {
+            if (error.empty()) {
+                s.loaded_probe_seconds = std::chrono::duration<double>(clock::now() - probe_start).count();
+            } else {
                 warn(&s, "the loaded latency can't be measured (" + error + "): the session goes on without it");
                 loaded_team.reset();
                 loaded_points.clear();
+                record::unmap_buffer(chase_buffer, buffer_bytes);
+                chase_buffer = nullptr;
             }
         }
     }
@@ -346,7 +349,7 @@ static int session(record::Options o, const std::vector<std::string> &command)
             progress_shown = 1;
         };
     s.passes = record::measure(plan);
-    s.fresh_pages = o.fresh_pages && renewed;
+    s.fresh_pages = o.fresh_pages && o.passes > 1 && renewed;
     if (!renewed)
         warn(&s, "the kernel refused to give back the measured memory's pages: the passes kept the ones they had");
     loaded_team.reset();

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -428,6 +429,26 @@ bandwidth::Machine real_machine()
     m.unmap = record::unmap_buffer;
     m.advise = [](void *p, size_t n) { return record::advise_pages(p, n, record::Pages::system); };
     return m;
+}
+
+// counted is a kernel that reads nothing and counts its calls.
+std::atomic<uint64_t> counted_calls{0};
+uint64_t counted(void *, size_t)
+{
+    return counted_calls.fetch_add(1) + 1;
+}
+
+TEST(BandwidthTeam, EachPointMakesOneUntimedCallBeforeItsWindow)
+{
+    bandwidth::Team team({first_allowed_cpu()}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
+    ASSERT_EQ(team.error(), "");
+    bandwidth::Point first = team.measure(counted, 16 * KiB);
+    ASSERT_EQ(first.error, "");
+    uint64_t before = counted_calls.load();
+    bandwidth::Point again = team.measure(counted, 16 * KiB);
+    ASSERT_EQ(again.error, "");
+    EXPECT_EQ(again.calls, first.calls);
+    EXPECT_EQ(counted_calls.load() - before, again.calls + 1);
 }
 
 TEST(BandwidthTeam, OneThreadAtSixteenKibGivesAFigureAndKeepsItsCallCount)

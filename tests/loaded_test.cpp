@@ -39,8 +39,8 @@ LoadedPoint point(uint64_t delay, double gbs, double ns)
 // A made-up machine: a loader's block takes `block` cycles at full load,
 // its rate falls as block / (block + delay), and the latency climbs
 // steeply as the load nears the memory's limit of 20 GB/s.
-// With flat set, the latency doesn't climb at all, and only a noise of up
-// to 3 % either way, which follows no order, moves it.
+// With flat set, the latency doesn't climb at all, and only a noise of -3
+// to +4 %, which follows no order, moves it.
 struct Curve {
     double block = 20000.0, full = 18.0, idle = 100.0;
     bool flat = false;
