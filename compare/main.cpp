@@ -129,7 +129,7 @@ static int parse_options(int argc, char **argv, Options *o)
         } else if (arg == "--drift-widen") {
             o->settings.drift_widen = true;
         } else if (name == "--alpha") {
-            if (!number(value, &x) || !(x > 0.0 && x < 1.0))
+            if (!number(value, &x) || !(x > 0.0) || !(x < 1.0)) /* NaN too */
                 return usage_error("--alpha: not a number above 0 and below 1: " + value);
             o->settings.alpha = x;
         } else if (name == "--threshold") {

@@ -116,7 +116,7 @@ static bool whole(const json &v, double max, uint64_t *out)
     if (!v.is_number())
         return false;
     double d = v.get<double>();
-    if (!(d >= 0.0 && d <= max && d == floor(d)))
+    if (!(d >= 0.0) || !(d <= max) || d != floor(d)) /* NaN too */
         return false;
     *out = v.is_number_unsigned() ? v.get<uint64_t>() : (uint64_t)d;
     return true;
