@@ -118,7 +118,7 @@ BW_INLINE uint64_t write_loop(void *buffer, size_t bytes)
     using reg = typename W::reg;
     const size_t n = W::bytes;
     char *p = static_cast<char *>(buffer);
-    char *end = p + bytes;
+    const char *end = p + bytes;
     const reg v = W::fill(store_pattern);
     for (; p < end; p += 8 * n) {
         put<W, Stream>(p, v);

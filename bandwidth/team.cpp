@@ -278,8 +278,9 @@ void Team::run_member(Member &m, size_t index, const Command &c)
 Point Team::measure(bw_kernel_fn fn, uint64_t bytes)
 {
     Point p;
-    if (!error_.empty() || loading_ || fn == nullptr || bytes == 0 || bytes % 1024 != 0) {
-        p.error = !error_.empty() ? error_ : "a point needs a kernel and a working set of whole KiB, and no load running";
+    if (!error_.empty() || loading_ || members_.empty() || fn == nullptr || bytes == 0 || bytes % 1024 != 0) {
+        p.error = !error_.empty() ? error_
+                                  : "a point needs threads, a kernel and a working set of whole KiB, and no load running";
         return p;
     }
     Command c;
@@ -297,9 +298,10 @@ Point Team::measure(bw_kernel_fn fn, uint64_t bytes)
             p.error = error_;
             return p;
         }
-        double longest = 0.0;
-        for (const auto &m : members_)
-            longest = std::max(longest, m->call_s);
+        const double longest =
+            std::max(0.0, (*std::max_element(members_.begin(), members_.end(), [](const auto &a, const auto &b) {
+                              return a->call_s < b->call_s;
+                          }))->call_s);
         c.calls = longest > 0.0 ? (uint64_t)std::ceil(least_window_s * 1.2 / longest) : 1000;
     }
     /* At a new count, a window shorter than asked (a first call slowed
@@ -313,9 +315,9 @@ Point Team::measure(bw_kernel_fn fn, uint64_t bytes)
             p.error = error_;
             return p;
         }
-        uint64_t last = 0;
-        for (const auto &m : members_)
-            last = std::max(last, m->end);
+        const uint64_t last = (*std::max_element(members_.begin(), members_.end(), [](const auto &a, const auto &b) {
+                                  return a->end < b->end;
+                              }))->end;
         p.seconds = seconds(start_, last);
         if (p.seconds >= least_window_s || !fresh || tries == 3)
             break;

@@ -126,9 +126,11 @@ struct Check {
 template <class Figures>
 const Figures *figures_of(const std::vector<Check> &checks)
 {
-    for (const Check &c : checks)
+    for (const Check &c : checks) {
+        // cppcheck-suppress useStlAlgorithm ; the loop returns the figures, not whether
         if (const Figures *f = std::get_if<Figures>(&c.data))
             return f;
+    }
     return nullptr;
 }
 

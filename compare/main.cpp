@@ -426,10 +426,10 @@ static std::string data(const Options &o, const Record &a, const Record *b, cons
     }
     out += data_lines(a, b, c);
     out += knees("A", a);
-    if (b != nullptr)
+    if (b != nullptr) {
         out += knees("B", *b);
-    if (b != nullptr)
         out += "summary\t" + record::one_line(summary) + "\n";
+    }
     return out;
 }
 

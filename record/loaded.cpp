@@ -309,9 +309,10 @@ std::string loaded_summary(const std::vector<LoadedSeries> &series, double peak_
     if (idle == curve.end() || full == curve.end())
         return "";
     Knee knee = knee_of(curve);
-    double highest = 0.0;
-    for (const LoadedPoint &p : curve)
-        highest = std::max(highest, p.load_gbs);
+    const double highest =
+        std::max_element(curve.begin(), curve.end(), [](const LoadedPoint &a, const LoadedPoint &b) {
+            return a.load_gbs < b.load_gbs;
+        })->load_gbs;
     const double peak = peak_gbs > 0.0 ? peak_gbs : highest;
     std::string text = "loaded latency: idle " + ns_text(idle->ns) + "; " + ns_text(full->ns) + " at " +
                        gbs_text(full->load_gbs);

@@ -117,7 +117,7 @@ TEST_P(OutFile, RefusesWhatIsNotARegularFileAndChangesNothing)
     addr.sun_family = AF_UNIX;
     ASSERT_LT(sock.size(), sizeof addr.sun_path);
     memcpy(addr.sun_path, sock.c_str(), sock.size() + 1);
-    ASSERT_EQ(bind(s, (sockaddr *)&addr, sizeof addr), 0);
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
     close(s);
     ASSERT_EQ(symlink("fifo", (dir.path + "/to-fifo").c_str()), 0);
     ASSERT_EQ(symlink("loop", (dir.path + "/loop").c_str()), 0);
