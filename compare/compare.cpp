@@ -16,8 +16,8 @@
 namespace compare
 {
 
-using record::Figures;
-using record::Record;
+using format::Figures;
+using format::Record;
 
 /* ====================== The test ====================== */
 
@@ -125,7 +125,7 @@ double smallest_p(int n, int m)
 
 int passes_needed(double alpha)
 {
-    for (int n = 1; n <= record::max_passes; n++)
+    for (int n = 1; n <= format::max_passes; n++)
         if (smallest_p(n, n) <= alpha)
             return n;
     return 0;
@@ -189,7 +189,7 @@ static std::string shortest(double value)
  * longer than a model name. */
 static std::string shown(const std::string &text)
 {
-    return record::one_line(text.substr(0, 80)) + (text.size() > 80 ? "..." : "");
+    return format::one_line(text.substr(0, 80)) + (text.size() > 80 ? "..." : "");
 }
 
 /* identity_differences names what differs of the two records' machines:
@@ -206,7 +206,7 @@ static std::vector<std::string> identity_differences(const Record &a, const Reco
         d.push_back("CPU models differ: A " + model(a) + ", B " + model(b));
     if (a.pages != b.pages)
         d.push_back("page modes differ: A " + a.pages + ", B " + b.pages);
-    std::string isa_a = record::bandwidth_isa(a), isa_b = record::bandwidth_isa(b);
+    std::string isa_a = format::bandwidth_isa(a), isa_b = format::bandwidth_isa(b);
     if (!isa_a.empty() && !isa_b.empty() && isa_a != isa_b)
         d.push_back("the bandwidth kernels' instruction sets differ: A " + shown(isa_a) + ", B " +
                     shown(isa_b));
@@ -221,19 +221,19 @@ std::string point_key(const Point &p)
     else if (p.kind == Kind::latency)
         key += "\t" + std::to_string(p.bytes);
     else if (p.kind == Kind::bandwidth)
-        key += "\t" + record::one_line(p.kernel) + "\t" + std::to_string(p.threads) + "\t" +
+        key += "\t" + format::one_line(p.kernel) + "\t" + std::to_string(p.threads) + "\t" +
                std::to_string(p.bytes);
-    else if (p.delay == record::loaded_idle)
+    else if (p.delay == format::idle_delay)
         key += "\tidle\t-";
     else
-        key += "\t" + record::one_line(p.kernel) + "\t" + std::to_string(p.delay);
+        key += "\t" + format::one_line(p.kernel) + "\t" + std::to_string(p.delay);
     return key;
 }
 
 std::vector<Point> points_of(const Record &r)
 {
     std::vector<Point> points;
-    for (const record::CellPoint &cell : r.cells) {
+    for (const format::CellPoint &cell : r.cells) {
         Point p;
         p.label = cell.label;
         p.stride = cell.stride;
@@ -243,14 +243,14 @@ std::vector<Point> points_of(const Record &r)
     std::stable_sort(points.begin(), points.end(), [](const Point &x, const Point &y) {
         return x.label != y.label ? x.label > y.label : x.stride < y.stride;
     });
-    for (const record::LatencyPoint &latency : r.latency) {
+    for (const format::LatencyPoint &latency : r.latency) {
         Point p;
         p.kind = Kind::latency;
         p.bytes = latency.bytes;
         p.a = latency.ns;
         points.push_back(p);
     }
-    for (const record::BandwidthPoint &bandwidth : r.bandwidth) {
+    for (const format::BandwidthPoint &bandwidth : r.bandwidth) {
         Point p;
         p.kind = Kind::bandwidth;
         p.kernel = bandwidth.kernel;
@@ -260,7 +260,7 @@ std::vector<Point> points_of(const Record &r)
         p.a = bandwidth.gbs;
         points.push_back(p);
     }
-    for (const record::LoadedLatencyPoint &loaded : r.loaded) {
+    for (const format::LoadedLatencyPoint &loaded : r.loaded) {
         Point p;
         p.kind = Kind::loaded;
         p.kernel = loaded.kernel;
@@ -298,8 +298,8 @@ Comparison compare_records(const Record &a, const Record &b, const Settings &s)
     /* The drift watch reads one core-bound cell through a session: where
      * the two medians differ, the machine itself ran at another speed. */
     c.threshold = s.threshold;
-    c.drift_a = record::drift_median(a);
-    c.drift_b = record::drift_median(b);
+    c.drift_a = format::drift_median(a);
+    c.drift_b = format::drift_median(b);
     if (c.drift_a > 0.0 && c.drift_b > 0.0) {
         double apart = fabs(c.drift_b / c.drift_a - 1.0);
         if (apart > s.threshold)

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "record/reader.h"
+#include "format/reader.h"
 
 namespace compare
 {
@@ -58,9 +58,9 @@ struct Point {
     uint64_t bytes = 0;        /* latency, bandwidth (per thread) */
     std::string kernel, isa;   /* bandwidth */
     int threads = 0;           /* bandwidth */
-    uint64_t delay = 0;        /* loaded latency: the loaders' delay; record::loaded_idle for idle */
+    uint64_t delay = 0;        /* loaded latency: the loaders' delay; format::idle_delay for idle */
     double load_a = 0.0, load_b = 0.0; /* loaded latency: the loaders' GB/s in a and b */
-    record::Figures a, b;
+    format::Figures a, b;
     double ratio = 0.0; /* b's median over a's; NaN where a's is 0 */
     double p = -1.0;    /* the test's p; negative where not tested */
     Verdict verdict = Verdict::unknown;
@@ -84,7 +84,7 @@ struct Comparison {
  * loaded latency's load in load_a): cells in memsweep's order (labels from
  * 14 down, strides up), latency, bandwidth and loaded latency in the
  * record's order. */
-std::vector<Point> points_of(const record::Record &r);
+std::vector<Point> points_of(const format::Record &r);
 
 /* point_key is a point's kind and key, tab-separated, as the output lines
  * begin: "cell\t14\t1", "latency\t16384", "bandwidth\tcopy\t2\t16384",
@@ -93,13 +93,13 @@ std::string point_key(const Point &p);
 
 /* judge_point judges one point's figures at alpha and a threshold; worse
  * than a longer time where higher_is_better is false (latency). */
-Verdict judge_point(const record::Figures &a, const record::Figures &b, bool higher_is_better, double alpha,
+Verdict judge_point(const format::Figures &a, const format::Figures &b, bool higher_is_better, double alpha,
                     double threshold, double *ratio, double *p);
 
 /* compare_records judges every point the two records have in common, or
  * says why they can't be compared (different CPU models, page modes or
  * bandwidth instruction sets, unless across_machines; no point in common). */
-Comparison compare_records(const record::Record &a, const record::Record &b, const Settings &s);
+Comparison compare_records(const format::Record &a, const format::Record &b, const Settings &s);
 
 /* summary is the comparison's one line for standard error. */
 std::string summary(const Comparison &c, const Settings &s);

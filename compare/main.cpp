@@ -31,14 +31,14 @@
 #include <nlohmann/json.hpp>
 
 #include "compare/compare.h"
-#include "record/loaded.h"
-#include "record/reader.h"
+#include "latency/knee.h"
+#include "format/reader.h"
 
 using json = nlohmann::ordered_json;
 using compare::Comparison;
 using compare::Point;
 using compare::Verdict;
-using record::Record;
+using format::Record;
 
 static const char usage[] =
     "usage: memsweep-compare [options] A B\n"
@@ -75,7 +75,7 @@ struct Options {
 /* usage_error reports a bad command line in one line, then the usage. */
 static int usage_error(const std::string &message)
 {
-    fprintf(stderr, "memsweep-compare: %s\n%s", record::one_line(message).c_str(), usage);
+    fprintf(stderr, "memsweep-compare: %s\n%s", format::one_line(message).c_str(), usage);
     return 2;
 }
 
@@ -227,7 +227,7 @@ static bool write_file(const std::string &path, const std::string &text, std::st
     return false;
 }
 
-static json figures_json(const record::Figures &f)
+static json figures_json(const format::Figures &f)
 {
     return {{"median", f.median}, {"min", f.min}, {"max", f.max}, {"passes", f.passes}};
 }
@@ -235,7 +235,7 @@ static json figures_json(const record::Figures &f)
 static json input_json(const std::string &name, const Record &r)
 {
     return {{"file", name},     {"kind", r.is_table ? "table" : "record"},   {"model", r.model},
-            {"pages", r.pages}, {"bandwidth_isa", record::bandwidth_isa(r)}, {"passes", r.passes}};
+            {"pages", r.pages}, {"bandwidth_isa", format::bandwidth_isa(r)}, {"passes", r.passes}};
 }
 
 static std::string document(const Options &o, const Record &a, const Record &b, const Comparison &c,
@@ -265,7 +265,7 @@ static std::string document(const Options &o, const Record &a, const Record &b, 
             j["isa"] = p.isa;
             j["threads"] = p.threads;
         } else if (p.kind == compare::Kind::loaded) {
-            const bool idle = p.delay == record::loaded_idle;
+            const bool idle = p.delay == format::idle_delay;
             j["kernel"] = idle ? json("idle") : json(p.kernel);
             j["delay"] = idle ? json(nullptr) : json(p.delay);
             j["load_gbs"] = {{"a", p.load_a}, {"b", p.load_b}};
@@ -297,7 +297,7 @@ static std::string document(const Options &o, const Record &a, const Record &b, 
 
 static void fact(std::string *out, const char *side, const char *key, const std::string &value)
 {
-    *out += std::string("fact\t") + side + "\t" + key + "\t" + record::one_line(value) + "\n";
+    *out += std::string("fact\t") + side + "\t" + key + "\t" + format::one_line(value) + "\n";
 }
 
 static void facts(std::string *out, const char *side, const std::string &name, const Record &r)
@@ -318,20 +318,20 @@ static void facts(std::string *out, const char *side, const std::string &name, c
     fact(out, side, "factor", figure(r.factor));
     fact(out, side, "governors", r.governors);
     fact(out, side, "turbo", r.turbo);
-    double drift = record::drift_median(r);
+    double drift = format::drift_median(r);
     fact(out, side, "drift", drift > 0.0 ? figure(drift) : "");
-    fact(out, side, "bandwidth_isa", record::bandwidth_isa(r));
+    fact(out, side, "bandwidth_isa", format::bandwidth_isa(r));
     fact(out, side, "warnings", std::to_string(r.warnings.size()));
     for (const std::string &w : r.warnings)
-        *out += std::string("warning\t") + side + "\t" + record::one_line(w) + "\n";
-    for (const record::CacheSize &c : r.caches)
-        *out += std::string("cache\t") + side + "\t" + record::one_line(c.name) + "\t" +
+        *out += std::string("warning\t") + side + "\t" + format::one_line(w) + "\n";
+    for (const format::CacheSize &c : r.caches)
+        *out += std::string("cache\t") + side + "\t" + format::one_line(c.name) + "\t" +
                 std::to_string(c.bytes) + "\n";
 }
 
 /* A side's figures: median, min, max and passes; "-" four times for a
  * point that side lacks. */
-static std::string side_fields(const record::Figures *f)
+static std::string side_fields(const format::Figures *f)
 {
     if (f == nullptr)
         return "-\t-\t-\t-";
@@ -353,7 +353,7 @@ static std::string data_lines(const Record &a, const Record *b, const Comparison
         in_b[compare::point_key(p)] = &p;
     std::string out;
     auto line = [&](const std::string &key, const Point *pa, const Point *pb) {
-        const record::Figures *fa = pa != nullptr ? &pa->a : nullptr, *fb = pb != nullptr ? &pb->a : nullptr;
+        const format::Figures *fa = pa != nullptr ? &pa->a : nullptr, *fb = pb != nullptr ? &pb->a : nullptr;
         out += key + "\t" + side_fields(fa);
         if (b != nullptr) {
             auto p = judged.find(key);
@@ -391,22 +391,13 @@ static std::string data_lines(const Record &a, const Record *b, const Comparison
 static std::string knees(const char *side, const Record &r)
 {
     std::vector<std::string> kernels;
-    for (const record::LoadedLatencyPoint &p : r.loaded)
-        if (p.delay != record::loaded_idle && std::find(kernels.begin(), kernels.end(), p.kernel) == kernels.end())
+    for (const format::LoadedLatencyPoint &p : r.loaded)
+        if (p.delay != format::idle_delay && std::find(kernels.begin(), kernels.end(), p.kernel) == kernels.end())
             kernels.push_back(p.kernel);
     std::string out;
     for (const std::string &kernel : kernels) {
-        std::vector<record::LoadedPoint> curve;
-        for (const record::LoadedLatencyPoint &p : r.loaded)
-            if (p.delay == record::loaded_idle || p.kernel == kernel) {
-                record::LoadedPoint point;
-                point.delay = p.delay == record::loaded_idle ? record::idle_delay : p.delay;
-                point.load_gbs = p.load_gbs;
-                point.ns = p.ns.median;
-                curve.push_back(point);
-            }
-        record::Knee knee = record::knee_of(curve);
-        out += std::string("knee\t") + side + "\t" + record::one_line(kernel) + "\t" + figure(knee.gbs) + "\t" +
+        record::Knee knee = record::knee_of(record::curve_of(r.loaded, kernel));
+        out += std::string("knee\t") + side + "\t" + format::one_line(kernel) + "\t" + figure(knee.gbs) + "\t" +
                (knee.found ? "found" : "none") + "\n";
     }
     return out;
@@ -420,15 +411,15 @@ static std::string data(const Options &o, const Record &a, const Record *b, cons
     if (b != nullptr) {
         facts(&out, "B", o.inputs[1], *b);
         for (const std::string &d : c.differences)
-            out += "difference\t" + record::one_line(d) + "\n";
+            out += "difference\t" + format::one_line(d) + "\n";
         for (const std::string &n : c.notes)
-            out += "note\t" + record::one_line(n) + "\n";
+            out += "note\t" + format::one_line(n) + "\n";
     }
     out += data_lines(a, b, c);
     out += knees("A", a);
     if (b != nullptr) {
         out += knees("B", *b);
-        out += "summary\t" + record::one_line(summary) + "\n";
+        out += "summary\t" + format::one_line(summary) + "\n";
     }
     return out;
 }
@@ -445,10 +436,10 @@ int main(int argc, char **argv)
     Record records[2];
     for (size_t i = 0; i < o.inputs.size(); i++) {
         std::string error;
-        if (!record::read_file(o.inputs[i], &records[i], &error)) {
+        if (!format::read_file(o.inputs[i], &records[i], &error)) {
             std::string name = o.inputs[i] == "-" ? "standard input" : o.inputs[i];
-            fprintf(stderr, "memsweep-compare: %s: %s\n", record::one_line(name).c_str(),
-                    record::one_line(error).c_str());
+            fprintf(stderr, "memsweep-compare: %s: %s\n", format::one_line(name).c_str(),
+                    format::one_line(error).c_str());
             return 2;
         }
     }
@@ -457,7 +448,7 @@ int main(int argc, char **argv)
     if (o.inputs.size() == 1) {
         if (!write_file(o.data_out, data(o, records[0], nullptr, Comparison(), ""), &error)) {
             fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n",
-                    record::one_line(o.data_out).c_str(), error.c_str());
+                    format::one_line(o.data_out).c_str(), error.c_str());
             return 2;
         }
         return 0;
@@ -465,7 +456,7 @@ int main(int argc, char **argv)
 
     Comparison c = compare::compare_records(records[0], records[1], o.settings);
     if (!c.refusal.empty()) {
-        fprintf(stderr, "memsweep-compare: %s\n", record::one_line(c.refusal).c_str());
+        fprintf(stderr, "memsweep-compare: %s\n", format::one_line(c.refusal).c_str());
         return 2;
     }
     int worse = compare::count(c, Verdict::slower), differ = worse + compare::count(c, Verdict::faster);
@@ -477,16 +468,16 @@ int main(int argc, char **argv)
         fprintf(stderr, "memsweep-compare: can't write standard output\n");
         return 2;
     }
-    fprintf(stderr, "memsweep-compare: %s\n", record::one_line(summary).c_str());
+    fprintf(stderr, "memsweep-compare: %s\n", format::one_line(summary).c_str());
     if (!o.json_out.empty() &&
         !write_file(o.json_out, document(o, records[0], records[1], c, summary, status), &error)) {
-        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n", record::one_line(o.json_out).c_str(),
+        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n", format::one_line(o.json_out).c_str(),
                 error.c_str());
         return 2;
     }
     if (!o.data_out.empty() &&
         !write_file(o.data_out, data(o, records[0], &records[1], c, summary), &error)) {
-        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n", record::one_line(o.data_out).c_str(),
+        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n", format::one_line(o.data_out).c_str(),
                 error.c_str());
         return 2;
     }

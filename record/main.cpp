@@ -47,10 +47,11 @@
 #include "common/shown.h"
 #include "common/std_fds.h"
 #include "record/facts.h"
-#include "record/json.h"
-#include "record/latency.h"
-#include "record/loaded.h"
-#include "record/machine.h"
+#include "format/writer.h"
+#include "record/model.h"
+#include "latency/latency.h"
+#include "latency/loaded.h"
+#include "machine/machine.h"
 #include "record/options.h"
 #include "record/outfile.h"
 #include "record/plane.h"
@@ -58,7 +59,6 @@
 #include "record/session.h"
 #include "sweep/sweep.h"
 
-using record::json;
 
 /* A progress line waits for its line end, which a signal that ends the
  * session writes. */
@@ -386,8 +386,14 @@ static int session(record::Options o, const std::vector<std::string> &command)
     int status = 0;
     std::string written = shown_line(o.out); /* the record's name, once it is written */
     if (!o.out.empty()) {
-        std::string text = record::record_json(s).dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-        if (!outfile::publish(text)) {
+        format::Written record = format::write_record(record::model_of(s));
+        for (const std::string &w : record.left_out)
+            fprintf(stderr, "memsweep-record: %s\n", shown_line(w).c_str());
+        if (!record.error.empty()) {
+            fprintf(stderr, "memsweep-record: no record %s: %s\n", written.c_str(), record.error.c_str());
+            written.clear();
+            status = 1;
+        } else if (!outfile::publish(record.text)) {
             fprintf(stderr, "memsweep-record: can't write the record %s: %s\n", written.c_str(), strerror(errno));
             written.clear();
             status = 1;

@@ -6,9 +6,9 @@
 
 #include <chrono>
 
-#include "record/chase.h"
-#include "record/latency.h"
-#include "record/random.h"
+#include "latency/chase.h"
+#include "latency/latency.h"
+#include "common/random.h"
 #include "sweep/sweep.h"
 
 namespace record {

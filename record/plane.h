@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "bandwidth/bandwidth.h"
-#include "record/machine.h"
+#include "machine/machine.h"
 #include "record/passes.h"
 
 namespace record {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "check/checks.h"
-#include "record/latency.h"
+#include "latency/latency.h"
 #include "record/session.h"
 
 namespace record {

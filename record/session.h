@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "check/checks.h"
-#include "record/machine.h"
+#include "machine/machine.h"
 #include "record/passes.h"
 
 namespace record {

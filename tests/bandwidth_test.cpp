@@ -21,7 +21,7 @@
 
 #include "bandwidth/bandwidth.h"
 #include "disasm.h"
-#include "record/machine.h"
+#include "machine/machine.h"
 #include "sweep/sweep.h"
 
 namespace {

@@ -4,9 +4,9 @@
 // refusals; the record's reader against its writer and against files that
 // are no records; and the command's lines, documents and exit statuses.
 #include "compare/compare.h"
-#include "record/loaded.h"
-#include "record/reader.h"
-#include "record/json.h"
+#include "latency/loaded.h"
+#include "format/reader.h"
+#include "written.h"
 #include "record/report.h"
 
 #include <gtest/gtest.h>
@@ -23,7 +23,7 @@ namespace
 {
 
 using compare::Verdict;
-using record::Record;
+using format::Record;
 
 /* ---------------------------------------------------------------- the test */
 
@@ -125,8 +125,8 @@ TEST(MannWhitney, TheFloorOfPassesIsWhereTwoOverCOfTheSplitsReachesAlpha)
 TEST(Verdict, NeedsTheTestAndTheThresholdBothAndIsUnknownBelowTheFloor)
 {
     double ratio = 0.0, p = 0.0;
-    record::Figures a = record::figures_of({10.0, 10.1, 10.2, 10.3, 10.4});
-    record::Figures slower = record::figures_of({8.0, 8.1, 8.2, 8.3, 8.4});
+    format::Figures a = format::figures_of({10.0, 10.1, 10.2, 10.3, 10.4});
+    format::Figures slower = format::figures_of({8.0, 8.1, 8.2, 8.3, 8.4});
     EXPECT_EQ(compare::judge_point(a, slower, true, 0.01, 0.02, &ratio, &p), Verdict::slower);
     EXPECT_NEAR(ratio, 8.2 / 10.2, 1e-12);
     EXPECT_DOUBLE_EQ(p, 2.0 / 252.0);
@@ -134,18 +134,18 @@ TEST(Verdict, NeedsTheTestAndTheThresholdBothAndIsUnknownBelowTheFloor)
     // A latency that got longer is slower.
     EXPECT_EQ(compare::judge_point(slower, a, false, 0.01, 0.02, &ratio, &p), Verdict::slower);
     // Apart in every pass, but by less than the threshold.
-    record::Figures close = record::figures_of({10.5, 10.5, 10.6, 10.6, 10.6});
+    format::Figures close = format::figures_of({10.5, 10.5, 10.6, 10.6, 10.6});
     EXPECT_EQ(compare::judge_point(a, close, true, 0.01, 0.05, &ratio, &p), Verdict::same);
     // Far apart in the median, but the passes overlap.
-    record::Figures wide = record::figures_of({5.0, 6.0, 10.25, 11.0, 12.0});
+    format::Figures wide = format::figures_of({5.0, 6.0, 10.25, 11.0, 12.0});
     EXPECT_EQ(compare::judge_point(a, wide, true, 0.01, 0.02, &ratio, &p), Verdict::same);
     // Four a side can't reach 0.01 however far apart: unknown, untested.
-    record::Figures a4 = record::figures_of({10, 10, 10, 10}), b4 = record::figures_of({5, 5, 5, 5});
+    format::Figures a4 = format::figures_of({10, 10, 10, 10}), b4 = format::figures_of({5, 5, 5, 5});
     EXPECT_EQ(compare::judge_point(a4, b4, true, 0.01, 0.02, &ratio, &p), Verdict::unknown);
     EXPECT_LT(p, 0.0);
     EXPECT_EQ(compare::judge_point(a4, b4, true, 0.05, 0.02, &ratio, &p), Verdict::slower);
     // A median of 0 has no ratio.
-    EXPECT_EQ(compare::judge_point(record::figures_of({0, 0, 0, 0, 0}), a, true, 0.01, 0.02, &ratio, &p),
+    EXPECT_EQ(compare::judge_point(format::figures_of({0, 0, 0, 0, 0}), a, true, 0.01, 0.02, &ratio, &p),
               Verdict::unknown);
     EXPECT_TRUE(isnan(ratio));
 }
@@ -165,7 +165,7 @@ Record made_up(int passes, double base = 10.0, const std::string &model = "Test 
         std::vector<double> f;
         for (int k = 0; k < passes; k++)
             f.push_back(x * (1.0 + 0.001 * ((k * 7) % 5)));
-        return record::figures_of(f);
+        return format::figures_of(f);
     };
     for (int label = 1; label <= 14; label++)
         for (int stride = 1; stride <= 15; stride++)
@@ -181,11 +181,11 @@ Record made_up(int passes, double base = 10.0, const std::string &model = "Test 
 TEST(Compare, JudgesEveryPointInBothInMemsweepsOrderThenLatencyThenBandwidth)
 {
     Record a = made_up(5), b = made_up(5);
-    for (record::CellPoint &c : b.cells)
+    for (format::CellPoint &c : b.cells)
         if (c.label == 14)
-            c.gbs = record::figures_of({8.0, 8.0, 8.01, 8.02, 8.0});
-    b.latency[1].ns = record::figures_of({6.0, 6.1, 6.2, 6.0, 6.0});
-    b.latency.push_back({1 << 27, record::figures_of({90, 90, 90, 90, 90})});  // in B alone
+            c.gbs = format::figures_of({8.0, 8.0, 8.01, 8.02, 8.0});
+    b.latency[1].ns = format::figures_of({6.0, 6.1, 6.2, 6.0, 6.0});
+    b.latency.push_back({1 << 27, format::figures_of({90, 90, 90, 90, 90})});  // in B alone
     compare::Comparison c = compare::compare_records(a, b, compare::Settings());
     ASSERT_TRUE(c.refusal.empty()) << c.refusal;
     ASSERT_EQ(c.points.size(), 210u + 2u + 1u);
@@ -246,7 +246,7 @@ TEST(Compare, TooFewPassesOrATableMakeEveryVerdictUnknownAndSayWhatWouldDo)
 
     Record table;
     std::string error;
-    ASSERT_TRUE(record::read_table("\n14\t1\t12\n14\t2\t13.5\r\n", &table, &error)) << error;
+    ASSERT_TRUE(format::read_table("\n14\t1\t12\n14\t2\t13.5\r\n", &table, &error)) << error;
     c = compare::compare_records(table, made_up(5), compare::Settings());
     EXPECT_TRUE(c.refusal.empty());  // a table has no identity to refuse
     EXPECT_EQ(c.points.size(), 2u);
@@ -313,17 +313,17 @@ record::Session written()
 TEST(Reader, ReadsBackWhatTheWriterWroteEveryPassOfEveryPoint)
 {
     record::Session s = written();
-    record::json j = record::record_json(s);
+    json j = record_json(s);
     Record r;
     std::string error;
-    ASSERT_TRUE(record::read_record(j.dump(2), &r, &error)) << error;
+    ASSERT_TRUE(format::read_record(j.dump(2), &r, &error)) << error;
     EXPECT_FALSE(r.is_table);
     EXPECT_EQ(r.passes, 3);
     EXPECT_EQ(r.version, "9.9.9");
     EXPECT_EQ(r.start, "2026-12-08T13:44:15Z");
     EXPECT_EQ(r.cpu, 1);
     EXPECT_EQ(r.model, s.model);  // kept as it is; printing scrubs it
-    EXPECT_EQ(record::one_line(r.model), "Made-up CPU ?1");
+    EXPECT_EQ(format::one_line(r.model), "Made-up CPU ?1");
     EXPECT_EQ(r.pages, "huge");
     EXPECT_EQ(r.huge_share, 0.5);
     EXPECT_TRUE(r.fresh_pages);
@@ -339,7 +339,7 @@ TEST(Reader, ReadsBackWhatTheWriterWroteEveryPassOfEveryPoint)
     EXPECT_EQ(r.caches[1].bytes, 2097152u);
     EXPECT_EQ(r.warnings, std::vector<std::string>{"a warning"});
     ASSERT_EQ(r.drift.size(), 3u);
-    EXPECT_EQ(record::drift_median(r), 41.0);
+    EXPECT_EQ(format::drift_median(r), 41.0);
     ASSERT_EQ(r.cells.size(), 210u);
     std::vector<record::Cell> grid = record::grid();
     for (size_t i = 0; i < grid.size(); i++) {
@@ -360,7 +360,7 @@ TEST(Reader, ReadsBackWhatTheWriterWroteEveryPassOfEveryPoint)
     s.plane.threads = {1, 2};
     s.passes.plane = {{"vector-read", "avx512", 2, 134217728}, {"scalar-read", "scalar", 1, 16384}};
     s.passes.plane_gbs = {{23.0, 24.0, 25.0}, {40.0, 40.0, 40.0}};
-    ASSERT_TRUE(record::read_record(record::record_json(s).dump(), &r, &error)) << error;
+    ASSERT_TRUE(format::read_record(record_json(s).dump(), &r, &error)) << error;
     ASSERT_TRUE(r.has_bandwidth);
     ASSERT_EQ(r.bandwidth.size(), 2u);
     EXPECT_EQ(r.bandwidth[0].kernel, "vector-read");
@@ -370,14 +370,14 @@ TEST(Reader, ReadsBackWhatTheWriterWroteEveryPassOfEveryPoint)
     EXPECT_EQ(r.bandwidth[0].gbs.median, 24.0);
     EXPECT_EQ(r.bandwidth[0].gbs.passes, (std::vector<double>{23.0, 24.0, 25.0}));
     EXPECT_EQ(r.bandwidth[1].gbs.min, 40.0);
-    EXPECT_EQ(record::bandwidth_isa(r), "avx512,scalar");
+    EXPECT_EQ(format::bandwidth_isa(r), "avx512,scalar");
 
     // The loaded latency, as the passes keep it and the writer lists it.
     EXPECT_TRUE(r.loaded.empty());
     s.passes.loaded = {{"vector-read", 4096}, {"", record::idle_delay}, {"vector-read", 0}};
     s.passes.loaded_gbs = {{5.0, 6.0, 7.0}, {0.0, 0.0, 0.0}, {18.0, 19.0, 20.0}};
     s.passes.loaded_ns = {{120.0, 125.0, 130.0}, {100.0, 101.0, 99.0}, {150.0, 140.0, 160.0}};
-    ASSERT_TRUE(record::read_record(record::record_json(s).dump(), &r, &error)) << error;
+    ASSERT_TRUE(format::read_record(record_json(s).dump(), &r, &error)) << error;
     ASSERT_EQ(r.loaded.size(), 3u);
     EXPECT_EQ(r.loaded[0].kernel, "");  // the idle point first
     EXPECT_EQ(r.loaded[0].ns.median, 100.0);
@@ -391,17 +391,17 @@ TEST(Reader, ReadsTheTablesThatMemsweepAndMemsweepRecordPrint)
     record::Session s = written();
     Record r;
     std::string error;
-    ASSERT_TRUE(record::read_input(record::best_table(s.passes), &r, &error)) << error;
+    ASSERT_TRUE(format::read_input(record::best_table(s.passes), &r, &error)) << error;
     EXPECT_TRUE(r.is_table);
     EXPECT_EQ(r.passes, 1);
     ASSERT_EQ(r.cells.size(), 210u);
     EXPECT_EQ(r.cells[0].gbs.passes, std::vector<double>{3.0});
-    ASSERT_TRUE(record::read_input("\n14\t1\t9\n", &r, &error));  // memsweep's whole GB/s
+    ASSERT_TRUE(format::read_input("\n14\t1\t9\n", &r, &error));  // memsweep's whole GB/s
     for (const char *bad : {"", "\n\n", "14\t1\n", "15\t1\t9\n", "14\t0\t9\n", "14\t1\tnan\n", "14\t1\t-3\n",
                             "1e1\t1\t9\n", "14\t1\t9\n14\t1\t8\n", "14\t1\t9\textra\n",
                             "\x7f"
                             "ELF\x02\x01"}) {
-        EXPECT_FALSE(record::read_input(bad, &r, &error)) << bad;
+        EXPECT_FALSE(format::read_input(bad, &r, &error)) << bad;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
     }
 }
@@ -412,10 +412,10 @@ std::string refused(const std::string &text)
 {
     Record r;
     std::string error;
-    if (record::read_input(text, &r, &error))
+    if (format::read_input(text, &r, &error))
         return "";
     EXPECT_FALSE(error.empty());
-    EXPECT_EQ(record::one_line(error), error);
+    EXPECT_EQ(format::one_line(error), error);
     return error;
 }
 
@@ -428,11 +428,24 @@ std::vector<record::LoadedSeries> loaded_series()
             {"vector-read", 0, {20.0, 19.0, 21.0}, {300.0, 320.0, 310.0}}};
 }
 
-// with_loaded returns written()'s record with the loaded latency's list.
-record::json with_loaded()
+// loaded_json returns the loaded latency's list that the writer makes of
+// series, in a record of written()'s.
+json loaded_json(const std::vector<record::LoadedSeries> &series)
 {
-    record::json j = record::record_json(written());
-    j["loaded_latency"] = record::loaded_json(loaded_series());
+    record::Session s = written();
+    for (const record::LoadedSeries &p : series) {
+        s.passes.loaded.push_back({p.kernel, p.delay});
+        s.passes.loaded_gbs.push_back(p.load_gbs);
+        s.passes.loaded_ns.push_back(p.ns);
+    }
+    return record_json(s)["loaded_latency"];
+}
+
+// with_loaded returns written()'s record with the loaded latency's list.
+json with_loaded()
+{
+    json j = record_json(written());
+    j["loaded_latency"] = loaded_json(loaded_series());
     return j;
 }
 
@@ -440,12 +453,12 @@ TEST(Reader, ReadsTheLoadedLatencyIdleFirstWhereTheRecordHasOne)
 {
     Record r;
     std::string error;
-    ASSERT_TRUE(record::read_record(record::record_json(written()).dump(), &r, &error)) << error;
+    ASSERT_TRUE(format::read_record(record_json(written()).dump(), &r, &error)) << error;
     EXPECT_TRUE(r.loaded.empty());  // an older record has none
-    ASSERT_TRUE(record::read_record(with_loaded().dump(), &r, &error)) << error;
+    ASSERT_TRUE(format::read_record(with_loaded().dump(), &r, &error)) << error;
     ASSERT_EQ(r.loaded.size(), 3u);
     EXPECT_EQ(r.loaded[0].kernel, "");
-    EXPECT_EQ(r.loaded[0].delay, record::loaded_idle);
+    EXPECT_EQ(r.loaded[0].delay, format::idle_delay);
     EXPECT_EQ(r.loaded[0].load_gbs, 0.0);
     EXPECT_EQ(r.loaded[0].ns.passes, (std::vector<double>{100.0, 90.0, 110.0}));
     EXPECT_EQ(r.loaded[1].kernel, "vector-read");
@@ -459,9 +472,9 @@ TEST(Reader, ReadsTheLoadedLatencyIdleFirstWhereTheRecordHasOne)
 
 TEST(Reader, RefusesALoadedLatencyThatIsNoCurve)
 {
-    auto changed = [](const std::string &pointer, const record::json &value) {
-        record::json j = with_loaded();
-        j[record::json::json_pointer(pointer)] = value;
+    auto changed = [](const std::string &pointer, const json &value) {
+        json j = with_loaded();
+        j[json::json_pointer(pointer)] = value;
         return refused(j.dump());
     };
     EXPECT_NE(changed("/loaded_latency", "many").find("loaded_latency is not a list"), std::string::npos);
@@ -485,7 +498,7 @@ TEST(Reader, RefusesALoadedLatencyThatIsNoCurve)
 
 TEST(Reader, RefusesTruncatedForeignAndHostileJsonWithOneLine)
 {
-    std::string whole = record::record_json(written()).dump(1);
+    std::string whole = record_json(written()).dump(1);
     // Cut anywhere, a record is refused, and as truncated.
     for (size_t cut = 1; cut < whole.size(); cut += whole.size() / 97) {
         std::string why = refused(whole.substr(0, cut));
@@ -498,9 +511,9 @@ TEST(Reader, RefusesTruncatedForeignAndHostileJsonWithOneLine)
     EXPECT_NE(refused(std::string(100000, '[')).find("nested deeper"), std::string::npos);
 
     // A record with one member changed: refused by what is wrong.
-    auto changed = [&](const std::string &pointer, const record::json &value) {
-        record::json j = record::record_json(written());
-        j[record::json::json_pointer(pointer)] = value;
+    auto changed = [&](const std::string &pointer, const json &value) {
+        json j = record_json(written());
+        j[json::json_pointer(pointer)] = value;
         return refused(j.dump());
     };
     EXPECT_NE(changed("/format_version", 2).find("format version 2"), std::string::npos);
@@ -508,7 +521,7 @@ TEST(Reader, RefusesTruncatedForeignAndHostileJsonWithOneLine)
     EXPECT_NE(changed("/passes", 4).find("has 3 passes' figures, where the record has 4"), std::string::npos);
     EXPECT_NE(changed("/cells/5/passes", {1.0, "2", 3.0}).find("cell 6"), std::string::npos);
     EXPECT_NE(changed("/cells/5/passes", {1.0, -2.0, 3.0}).find("cell 6"), std::string::npos);
-    EXPECT_NE(changed("/cells/5/passes", record::json::array()).find("cell 6"), std::string::npos);
+    EXPECT_NE(changed("/cells/5/passes", json::array()).find("cell 6"), std::string::npos);
     EXPECT_NE(changed("/cells/5/label", 15).find("label"), std::string::npos);
     EXPECT_NE(changed("/cells/5/stride", 1.5).find("stride"), std::string::npos);
     EXPECT_NE(changed("/cells/5/stride", 1).find("same label and stride"), std::string::npos);
@@ -526,7 +539,7 @@ TEST(Reader, RefusesTruncatedForeignAndHostileJsonWithOneLine)
                 {{{"kernel", "copy"}, {"isa", "sse2"}, {"threads", 0}, {"bytes", 1}, {"passes", {1.0}}}})
             .find("threads"),
         std::string::npos);
-    std::vector<double> many(record::max_passes + 1, 1.0);
+    std::vector<double> many(format::max_passes + 1, 1.0);
     EXPECT_NE(changed("/cells/0/passes", many).find("cell 1"), std::string::npos);
     // Numbers too large for a double are no figures.
     std::string huge = whole;
@@ -564,7 +577,7 @@ std::string record_text(double factor, int passes = 5, const std::string &model 
     }
     s.passes.latency_bytes.clear();
     s.passes.latency_ns.clear();
-    return record::record_json(s).dump();
+    return record_json(s).dump();
 }
 
 TEST(CompareCommand, PrintsALinePerPointASummaryAndExitsByWhatIsWorse)
@@ -638,7 +651,7 @@ TEST(CompareCommand, RefusesWithOneLineAndStatusTwo)
         std::vector<std::string> err = lines_of(o.err);
         ASSERT_FALSE(err.empty());
         EXPECT_EQ(err[0].rfind("memsweep-compare: ", 0), 0u) << err[0];
-        EXPECT_EQ(record::one_line(err[0]), err[0]) << args;
+        EXPECT_EQ(format::one_line(err[0]), err[0]) << args;
     }
 }
 
@@ -650,7 +663,7 @@ TEST(CompareCommand, WritesItsDocumentAndThePlotsDataWhole)
     Outcome o = run_shell(
         compare_cmd("--json " + quote(doc) + " --data " + quote(data) + " " + quote(a) + " " + quote(b)));
     EXPECT_EQ(o.status, 1) << o.err;
-    record::json d = record::json::parse(slurp(doc));
+    json d = json::parse(slurp(doc));
     EXPECT_EQ(d["format"], "memsweep-compare");
     EXPECT_EQ(d["format_version"], 1);
     ASSERT_EQ(d["points"].size(), 210u);
@@ -694,7 +707,7 @@ TEST(CompareCommand, WritesItsDocumentAndThePlotsDataWhole)
 // full load (20 GB/s), 150 ns at 10 GB/s.
 std::string loaded_text(double factor)
 {
-    record::json j = record::json::parse(record_text(1.0));
+    json j = json::parse(record_text(1.0));
     auto ns = [](double at, double by) {
         std::vector<double> passes;
         for (int k = 0; k < 5; k++)
@@ -702,7 +715,7 @@ std::string loaded_text(double factor)
         return passes;
     };
     std::vector<double> load(5, 20.0), half(5, 10.0), none(5, 0.0);
-    j["loaded_latency"] = record::loaded_json({{"", record::idle_delay, none, ns(100.0, 1.0)},
+    j["loaded_latency"] = loaded_json({{"", record::idle_delay, none, ns(100.0, 1.0)},
                                                {"vector-read", 0, load, ns(300.0, factor)},
                                                {"vector-read", 4096, half, ns(150.0, factor)}});
     return j.dump();
@@ -723,8 +736,8 @@ TEST(CompareCommand, JudgesLoadedLatencyLikeLatencyAndWritesItsLoadsAndKnees)
     EXPECT_EQ(out[out.size() - 1], "loaded\tvector-read\t4096\t1.200\tslower");
     EXPECT_NE(o.err.find("3 loaded-latency points: 0 faster, 2 slower, 1 same"), std::string::npos) << o.err;
 
-    record::json d = record::json::parse(slurp(doc));
-    record::json last = d["points"].back();
+    json d = json::parse(slurp(doc));
+    json last = d["points"].back();
     EXPECT_EQ(last["kind"], "loaded");
     EXPECT_EQ(last["kernel"], "vector-read");
     EXPECT_EQ(last["delay"], 4096);

@@ -12,9 +12,10 @@
 
 #include "bandwidth/bandwidth.h"
 #include "clock/clock.h"
-#include "record/chase.h"
-#include "record/loaded.h"
-#include "record/machine.h"
+#include "latency/chase.h"
+#include "latency/loaded.h"
+#include "record/model.h"
+#include "machine/machine.h"
 #include "tools.h"
 
 namespace
@@ -242,39 +243,29 @@ TEST(LoadedSummary, IdleFullLoadPeakAndKnee)
 
 TEST(LoadedRecord, IdleFirstThenEachKernelByDelayWithMedianAndRange)
 {
-    std::vector<record::LoadedSeries> all{series("vector-read", 8000, {6, 5, 7}, {130, 120, 125}),
-                                          series("copy", 0, {20, 21, 19}, {300, 310, 290}),
-                                          series("vector-read", 0, {18, 17, 19}, {150, 160, 140}),
-                                          series("", idle_delay, {}, {110, 111, 109})};
-    // Through text and back, as a reader gets it.
-    nlohmann::ordered_json list = nlohmann::ordered_json::parse(record::loaded_json(all).dump());
-    ASSERT_TRUE(list.is_array());
+    record::Session s;
+    s.passes.loaded = {{"vector-read", 8000}, {"copy", 0}, {"vector-read", 0}, {"", idle_delay}};
+    s.passes.loaded_gbs = {{6, 5, 7}, {20, 21, 19}, {18, 17, 19}, {}};
+    s.passes.loaded_ns = {{130, 120, 125}, {300, 310, 290}, {150, 160, 140}, {110, 111, 109}};
+    std::vector<format::LoadedLatencyPoint> list = record::model_of(s).loaded;
     ASSERT_EQ(list.size(), 4u);
-    EXPECT_TRUE(list[0]["kernel"].is_null());
-    EXPECT_TRUE(list[0]["delay"].is_null());
-    EXPECT_EQ(list[0]["load_gbs"], 0.0);
-    EXPECT_EQ(list[0]["ns"], 110.0);
-    EXPECT_EQ(list[0]["min"], 109.0);
-    EXPECT_EQ(list[0]["max"], 111.0);
+    EXPECT_EQ(list[0].delay, idle_delay);
+    EXPECT_EQ(list[0].load_gbs, 0.0);
+    EXPECT_TRUE(list[0].load_passes.empty());
+    EXPECT_EQ(list[0].ns.median, 110.0);
+    EXPECT_EQ(list[0].ns.min, 109.0);
+    EXPECT_EQ(list[0].ns.max, 111.0);
 
     std::vector<std::pair<std::string, uint64_t>> order;
     for (size_t i = 1; i < list.size(); i++)
-        order.emplace_back(list[i]["kernel"].get<std::string>(), list[i]["delay"].get<uint64_t>());
+        order.emplace_back(list[i].kernel, list[i].delay);
     EXPECT_EQ(order, (std::vector<std::pair<std::string, uint64_t>>{
                          {"vector-read", 0}, {"vector-read", 8000}, {"copy", 0}}));
-    EXPECT_EQ(list[2]["load_gbs"], 6.0);
-    EXPECT_EQ(list[2]["ns"], 125.0);
-    EXPECT_EQ(list[2]["passes"], (std::vector<double>{130, 120, 125}));
-    for (const auto &p : list) {
-        std::vector<std::string> keys;
-        for (auto item = p.begin(); item != p.end(); ++item)
-            keys.push_back(item.key());
-        EXPECT_EQ(keys,
-                  (std::vector<std::string>{"kernel", "delay", "load_gbs", "ns", "min", "max", "passes", "load_passes"}));
-    }
-    // The loaders' figure of every pass beside the chase's; none for idle.
-    EXPECT_EQ(list[0]["load_passes"], nlohmann::ordered_json::array());
-    EXPECT_EQ(list[1]["load_passes"], (std::vector<double>{18, 17, 19}));
+    EXPECT_EQ(list[2].load_gbs, 6.0);
+    EXPECT_EQ(list[2].ns.median, 125.0);
+    EXPECT_EQ(list[2].ns.passes, (std::vector<double>{130, 120, 125}));
+    // The loaders' figure of every pass beside the chase's.
+    EXPECT_EQ(list[1].load_passes, (std::vector<double>{18, 17, 19}));
 }
 
 // ====================== The team ======================

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "record/machine.h"
+#include "machine/machine.h"
 #include "sweep/sweep.h"
 
 namespace {

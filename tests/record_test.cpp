@@ -4,13 +4,13 @@
 // latency's sizes, cycles and summary, its record and warnings, its
 // controls on the machine, and the command itself, linked with the same
 // stand-ins.
-#include "record/json.h"
-#include "record/latency.h"
-#include "record/loaded.h"
-#include "record/machine.h"
+#include "written.h"
+#include "latency/latency.h"
+#include "latency/loaded.h"
+#include "machine/machine.h"
 #include "record/options.h"
 #include "record/plane.h"
-#include "record/random.h"
+#include "common/random.h"
 #include "record/report.h"
 #include "record/session.h"
 
@@ -36,7 +36,6 @@
 
 namespace {
 
-using record::json;
 
 // session runs a scripted session and returns it with the calls of run,
 // less the drift watch's readings; with latency sizes, their cycles are
@@ -556,7 +555,7 @@ TEST(Record, RoundTripsThroughJsonAndAgreesWithTheTableOfBestPasses)
 {
     record::Session s = made_up();
     s.passes.gbs[3] = {1.0, 3.0, 2.0};
-    json r = json::parse(record::record_json(s).dump(2));
+    json r = json::parse(record_json(s).dump(2));
     EXPECT_EQ(r["format"], "memsweep-record");
     EXPECT_EQ(r["format_version"], 1);
     EXPECT_EQ(r["seed"].get<uint64_t>(), s.seed);
@@ -565,7 +564,7 @@ TEST(Record, RoundTripsThroughJsonAndAgreesWithTheTableOfBestPasses)
     EXPECT_EQ(r["pages"]["huge_share"], 0.5);
     EXPECT_TRUE(r["pages"]["huge_share_after"].is_null());  // not read
     s.huge_share_after = 0.75;
-    EXPECT_EQ(record::record_json(s)["pages"]["huge_share_after"], 0.75);
+    EXPECT_EQ(record_json(s)["pages"]["huge_share_after"], 0.75);
     EXPECT_EQ(r["clock"]["factor"], 800.0 / 2400.0);
     EXPECT_EQ(r["checks_before"]["checks"]["huge_pages"]["transparent_mode"], "never");
     EXPECT_EQ(r["drift"].size(), 2u);
@@ -594,7 +593,7 @@ TEST(Record, KeepsTheLatencyAscendingBySizeWithItsSpreadEveryPassAndCounterCycle
     s.passes.latency_bytes = {1 << 20, 16384};
     s.passes.latency_ns = {{90.0, 80.0, 100.0, 95.0}, {1.25, 1.5, 1.0}};
     s.passes.latency_seconds = 12.5;
-    json r = json::parse(record::record_json(s).dump(2));
+    json r = json::parse(record_json(s).dump(2));
     EXPECT_EQ(r["latency_seconds"], 12.5);
     EXPECT_EQ(r["pages"]["latency_huge_share"], 0.25);
     ASSERT_EQ(r["latency"].size(), 2u);
@@ -616,7 +615,7 @@ TEST(Record, KeepsTheLatencyAscendingBySizeWithItsSpreadEveryPassAndCounterCycle
     EXPECT_EQ(medians[1].ns, 92.5);
 
     // Without latency: an empty list and no buffer's share.
-    r = json::parse(record::record_json(made_up()).dump(2));
+    r = json::parse(record_json(made_up()).dump(2));
     EXPECT_EQ(r["latency"], json::array());
     EXPECT_TRUE(r["pages"]["latency_huge_share"].is_null());
 }
@@ -654,7 +653,7 @@ record::Session made_up_plane()
 TEST(Record, KeepsThePlanesPointsWithTheirSpreadPerThreadAndTotalBytesAndItsClock)
 {
     record::Session s = made_up_plane();
-    json r = json::parse(record::record_json(s).dump(2));
+    json r = json::parse(record_json(s).dump(2));
     EXPECT_EQ(r["bandwidth_seconds"], 12.5);
     EXPECT_EQ(r["bandwidth_plane"]["timer"], "counter");
     EXPECT_EQ(r["bandwidth_plane"]["threads"], json({1, 2}));
@@ -674,14 +673,14 @@ TEST(Record, KeepsThePlanesPointsWithTheirSpreadPerThreadAndTotalBytesAndItsCloc
 
     // Without the plane: an empty list, no plane's facts, no time.
     s = made_up();
-    r = record::record_json(s);
+    r = record_json(s);
     EXPECT_EQ(r["bandwidth"], json::array());
     EXPECT_TRUE(r["bandwidth_plane"].is_null());
     EXPECT_EQ(r["bandwidth_seconds"], 0.0);
     // A plane that ended says why, and keeps no points.
     s.bandwidth = true;
     s.plane_error = "can't pin a thread to CPU 3: Invalid argument";
-    r = record::record_json(s);
+    r = record_json(s);
     EXPECT_EQ(r["bandwidth_plane"]["ended"], s.plane_error);
     EXPECT_EQ(r["bandwidth"], json::array());
 }

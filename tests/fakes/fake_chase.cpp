@@ -5,7 +5,7 @@
 #include <stdint.h>
 
 #include "fakes/fake_run.h"
-#include "record/chase.h"
+#include "latency/chase.h"
 
 namespace fake_chase {
 

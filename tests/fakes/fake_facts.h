@@ -10,7 +10,7 @@
 
 #include <vector>
 
-#include "record/latency.h"
+#include "latency/latency.h"
 
 namespace fake_facts {
 

@@ -4,7 +4,7 @@
  * that memsweep-compare finds a record's knees as memsweep-record does
  * without linking the loads.
  */
-#include "record/loaded.h"
+#include "latency/knee.h"
 
 #include <algorithm>
 
@@ -32,6 +32,20 @@ Knee knee_of(const std::vector<LoadedPoint> &points)
         }
     }
     return knee;
+}
+
+std::vector<LoadedPoint> curve_of(const std::vector<format::LoadedLatencyPoint> &loaded, const std::string &kernel)
+{
+    std::vector<LoadedPoint> curve;
+    for (const format::LoadedLatencyPoint &p : loaded)
+        if (p.delay == idle_delay || p.kernel == kernel) {
+            LoadedPoint point;
+            point.delay = p.delay;
+            point.load_gbs = p.load_gbs;
+            point.ns = p.ns.median;
+            curve.push_back(point);
+        }
+    return curve;
 }
 
 }  // namespace record

@@ -3,7 +3,7 @@
  * loaded.cpp -- the loaded latency: its team, one point's measurement, the
  * placement of its delays, its knee, its record and its summary.
  */
-#include "record/loaded.h"
+#include "latency/loaded.h"
 
 #include <stdio.h>
 
@@ -15,9 +15,9 @@
 #include <map>
 
 #include "common/stats.h"
-#include "record/chase.h"
-#include "record/latency.h"
-#include "record/random.h"
+#include "latency/chase.h"
+#include "latency/latency.h"
+#include "common/random.h"
 
 namespace record
 {
@@ -230,51 +230,12 @@ std::vector<uint64_t> choose_delays(bandwidth::Team &team, LoadedSetup &setup, b
 
 /* ====================== What it says ====================== */
 
-/* by_place returns the series' places: the idle point first, then by
- * kernel in the order they first come, each by delay ascending. */
-static std::vector<size_t> by_place(const std::vector<LoadedSeries> &series)
-{
-    std::map<std::string, size_t> kernel_rank;
-    for (const LoadedSeries &s : series)
-        if (!s.kernel.empty())
-            kernel_rank.emplace(s.kernel, kernel_rank.size() + 1);
-    std::vector<size_t> order(series.size());
-    for (size_t i = 0; i < order.size(); i++)
-        order[i] = i;
-    auto rank = [&](const LoadedSeries &s) { return s.kernel.empty() ? 0 : kernel_rank[s.kernel]; };
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        size_t ra = rank(series[a]), rb = rank(series[b]);
-        return ra != rb ? ra < rb : series[a].delay < series[b].delay;
-    });
-    return order;
-}
-
 std::vector<LoadedSeries> loaded_series(const Passes &passes)
 {
     std::vector<LoadedSeries> series;
     for (size_t k = 0; k < passes.loaded.size() && k < passes.loaded_ns.size(); k++)
         series.push_back({passes.loaded[k].kernel, passes.loaded[k].delay, passes.loaded_gbs[k], passes.loaded_ns[k]});
     return series;
-}
-
-nlohmann::ordered_json loaded_json(const std::vector<LoadedSeries> &series)
-{
-    using json = nlohmann::ordered_json;
-    json list = json::array();
-    for (size_t i : by_place(series)) {
-        const LoadedSeries &s = series[i];
-        const bool idle = s.delay == idle_delay;
-        memsweep::Spread ns = memsweep::spread_of(s.ns);
-        list.push_back({{"kernel", idle ? json(nullptr) : json(s.kernel)},
-                        {"delay", idle ? json(nullptr) : json(s.delay)},
-                        {"load_gbs", idle ? 0.0 : memsweep::median(s.load_gbs)},
-                        {"ns", ns.median},
-                        {"min", ns.min},
-                        {"max", ns.max},
-                        {"passes", s.ns},
-                        {"load_passes", idle ? json::array() : json(s.load_gbs)}});
-    }
-    return list;
 }
 
 std::vector<LoadedPoint> loaded_medians(const std::vector<LoadedSeries> &series, const std::string &kernel)

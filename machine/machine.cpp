@@ -5,7 +5,7 @@
  * session runs on.  The only Linux calls of memsweep-record's session live
  * here.
  */
-#include "record/machine.h"
+#include "machine/machine.h"
 
 #include "clock/clock.h"
 

@@ -3,7 +3,7 @@
  * latency.cpp -- the latency's working sets, the chase's cycle, the cache
  * levels read from the checks' report, and the summary line.
  */
-#include "record/latency.h"
+#include "latency/latency.h"
 
 #include <stdio.h>
 
@@ -12,6 +12,7 @@
 #include <numeric>
 #include <utility>
 
+#include "common/stats.h"
 #include "common/text.h"
 
 namespace record {
@@ -160,7 +161,7 @@ std::string latency_summary(const std::vector<LatencyFigure> &figures, const std
                 if (f.bytes > below && f.bytes <= c.bytes / 2)
                     inside.push_back(f.ns);
             if (!inside.empty())
-                parts.push_back(c.name + " " + ns_text(spread_of(inside).median));
+                parts.push_back(c.name + " " + ns_text(memsweep::median(inside)));
             below = std::max(below, c.bytes);
             if (c.bytes > biggest->bytes)
                 biggest = &c;

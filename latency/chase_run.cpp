@@ -4,7 +4,7 @@
  * harness (chase_cycles), or one call of it timed by the counter, going on
  * round its cycle (chase_onward).
  */
-#include "record/chase.h"
+#include "latency/chase.h"
 
 #include <stdint.h>
 

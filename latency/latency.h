@@ -17,8 +17,7 @@
 #include <vector>
 
 #include "check/checks.h"
-#include "record/passes.h"
-#include "record/random.h"
+#include "common/random.h"
 
 namespace record {
 

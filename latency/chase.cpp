@@ -13,7 +13,7 @@
  * The harness discards the result; the loads survive because the assembly
  * is volatile, and the result depends on the final address.
  */
-#include "record/chase.h"
+#include "latency/chase.h"
 
 #include <stdint.h>
 

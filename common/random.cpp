@@ -2,7 +2,7 @@
 /*
  * random.cpp -- the generator and the shuffle.
  */
-#include "record/random.h"
+#include "common/random.h"
 
 #include <utility>
 

@@ -30,17 +30,13 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "bandwidth/bandwidth.h"
-#include "record/machine.h"
+#include "latency/knee.h"
+#include "machine/machine.h"
 #include "record/passes.h"
 
 namespace record
 {
-
-/* The delay of the idle point: no load at all. */
-const uint64_t idle_delay = UINT64_MAX;
 
 /* A loader's block: a call of its kernel covers this much of its buffer. */
 const uint64_t loaded_block = uint64_t(64) << 10;
@@ -96,15 +92,6 @@ void build_loaded_cycle(LoadedSetup &setup);
  * set's size (four times the largest cache or more) of the chase's own
  * loads later, and one timed call with no warm-up is enough. */
 int loaded_loads(uint64_t bytes);
-
-/* One point: its delay, the loaders' GB/s (0 for the idle point) and the
- * chase's ns per load; error says why there is none, or "". */
-struct LoadedPoint {
-    uint64_t delay = idle_delay;
-    double load_gbs = 0.0;
-    double ns = 0.0;
-    std::string error;
-};
 
 /* measure_loaded measures one point on the team made of loaded_cpus():
  * the load started on every CPU but the first, with `kernel` over
@@ -162,29 +149,9 @@ struct LoadedSeries {
     std::vector<double> ns;       /* per pass */
 };
 
-/* loaded_json returns the record's loaded_latency list: one object per
- * point, the idle point first, then each kernel's points by delay
- * ascending (full load first): kernel (null for idle), delay (counter
- * cycles; null for idle), load_gbs (the median), ns, min, max (the ns's
- * median and range) and passes (the ns of every pass). */
 /* loaded_series returns a session's loaded-latency figures as series, in
  * the order of its points. */
 std::vector<LoadedSeries> loaded_series(const Passes &passes);
-
-nlohmann::ordered_json loaded_json(const std::vector<LoadedSeries> &series);
-
-/* Where the latency reaches twice the idle figure, by load. */
-struct Knee {
-    bool found = false;
-    double gbs = 0.0; /* the knee's load; without one, the highest load measured */
-};
-
-/* knee_of walks one curve's points (the idle point among them) from the
- * idle point through the delays, longest first, and returns the load where
- * the ns first reach twice the idle point's, interpolated between the two
- * points around it; without an idle point, or a point that reaches it, no
- * knee. */
-Knee knee_of(const std::vector<LoadedPoint> &points);
 
 /* loaded_summary returns the summary line's text after "memsweep-record: ",
  * from the points' medians (by kernel name, "" for idle): "loaded latency:

@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: MIT
 /*
- * reader.cpp -- a record or a table read into record::Record.  Every member
+ * reader.cpp -- a record or a table read into the record's model.  Every member
  * the reader keeps is checked for its kind before it is kept; the first
  * problem ends the reading with one line.
  */
-#include "record/reader.h"
-
-#include "common/stats.h"
+#include "format/reader.h"
 
 #include <errno.h>
 #include <math.h>
@@ -24,17 +22,11 @@
 
 #include <nlohmann/json.hpp>
 
-namespace record
+namespace format
 {
 
 using json = nlohmann::json;
 
-const size_t max_record_bytes = 64u << 20;
-const int max_passes = 100;
-
-/* A record nests five deep (checks_before.checks.caches.cpu0[]); anything
- * much deeper is no record, and is refused before it is parsed. */
-static const int max_depth = 32;
 
 /* ====================== Text ====================== */
 
@@ -59,37 +51,6 @@ std::string one_line(const std::string &text)
         }
     }
     return out;
-}
-
-/* ====================== Figures ====================== */
-
-Figures figures_of(std::vector<double> passes)
-{
-    memsweep::Spread s = memsweep::spread_of(passes);
-    Figures f;
-    f.passes = std::move(passes);
-    f.median = s.median;
-    f.min = s.min;
-    f.max = s.max;
-    return f;
-}
-
-double drift_median(const Record &r)
-{
-    std::vector<double> gbs(r.drift.size());
-    std::transform(r.drift.begin(), r.drift.end(), gbs.begin(), [](const DriftReading &d) { return d.gbs; });
-    return figures_of(gbs).median;
-}
-
-std::string bandwidth_isa(const Record &r)
-{
-    std::set<std::string> isas;
-    for (const BandwidthPoint &p : r.bandwidth)
-        isas.insert(p.isa);
-    std::string joined;
-    for (const std::string &isa : isas)
-        joined += (joined.empty() ? "" : ",") + isa;
-    return joined;
 }
 
 /* ====================== Kinds ====================== */
@@ -152,6 +113,40 @@ static std::string text_at(const json &parent, const char *key, const std::strin
     if (!v.is_string())
         refuse(missing_or(v, path, "text"));
     return v.get<std::string>();
+}
+
+/* The optional members: absent or null keeps the default; anything else
+ * must be of its kind. */
+static void figure_if(const json &parent, const char *key, const std::string &path, double *out)
+{
+    if (!member(parent, key).is_null())
+        *out = figure_at(parent, key, path);
+}
+
+static void text_if(const json &parent, const char *key, const std::string &path, std::string *out)
+{
+    if (!member(parent, key).is_null())
+        *out = text_at(parent, key, path);
+}
+
+static std::vector<std::string> texts_if(const json &parent, const char *key, const std::string &path)
+{
+    const json &v = member(parent, key);
+    if (v.is_null())
+        return {};
+    if (!v.is_array() || !std::all_of(v.begin(), v.end(), [](const json &w) { return w.is_string(); }))
+        refuse(path + " is not a list of text");
+    return v.get<std::vector<std::string>>();
+}
+
+static std::vector<double> figures_if(const json &parent, const char *key, const std::string &path)
+{
+    const json &v = member(parent, key);
+    if (v.is_null())
+        return {};
+    if (!v.is_array() || v.size() > (size_t)max_passes || !std::all_of(v.begin(), v.end(), is_figure))
+        refuse(path + " is not a list of numbers of 0 or more");
+    return v.get<std::vector<double>>();
 }
 
 static uint64_t whole_at(const json &parent, const char *key, const std::string &path, double max)
@@ -237,6 +232,7 @@ static void read_identity(const json &j, Record *r)
     if (!fresh.is_null() && !fresh.is_boolean())
         refuse("pages.fresh_each_pass is not true or false");
     r->fresh_pages = fresh.is_boolean() && fresh.get<bool>();
+    figure_if(pages, "huge_share_after", "pages.huge_share_after", &r->huge_share_after);
     if (!member(pages, "latency_huge_share").is_null())
         r->latency_huge_share = figure_at(pages, "latency_huge_share", "pages.latency_huge_share");
 
@@ -249,6 +245,33 @@ static void read_identity(const json &j, Record *r)
         r->cpu_mhz = figure_at(clock, "cpu_mhz", "clock.cpu_mhz");
     if (member(clock, "counter_step").is_number())
         r->counter_step = figure_at(clock, "counter_step", "clock.counter_step");
+
+    r->command = texts_if(j, "command", "command");
+    const json &seed = member(j, "seed");
+    if (!seed.is_null() && !seed.is_number_unsigned())
+        refuse("seed is not a whole number of 0 or more");
+    r->seed = seed.is_null() ? 0 : seed.get<uint64_t>();
+    figure_if(j, "seconds", "seconds", &r->seconds);
+    const json &after = member(j, "after");
+    figure_if(after, "other_work_cpus", "after.other_work_cpus", &r->other_work_cpus);
+    figure_if(after, "cpu_mhz", "after.cpu_mhz", &r->cpu_mhz_after);
+    figure_if(after, "counter_mhz", "after.counter_mhz", &r->counter_mhz_after);
+    for (auto [key, out] : {std::pair<const char *, std::string *>{"checks_before", &r->checks_before},
+                            {"checks_after", &r->checks_after}})
+        if (!member(j, key).is_null())
+            *out = member(j, key).dump();
+    /* A row the writer had no figure for is null. */
+    const json &rows = member(j, "largest_row_by_pass");
+    if (!rows.is_null() && (!rows.is_array() || rows.size() > (size_t)max_passes ||
+                            !std::all_of(rows.begin(), rows.end(),
+                                         [](const json &v) { return v.is_null() || is_figure(v); })))
+        refuse("largest_row_by_pass is not a list of numbers of 0 or more");
+    for (const json &v : rows.is_array() ? rows : json::array())
+        r->largest_row_by_pass.push_back(v.is_null() ? NAN : v.get<double>());
+    figure_if(j, "latency_seconds", "latency_seconds", &r->latency_seconds);
+    figure_if(j, "bandwidth_seconds", "bandwidth_seconds", &r->bandwidth_seconds);
+    figure_if(j, "loaded_latency_seconds", "loaded_latency_seconds", &r->loaded_seconds);
+    figure_if(j, "loaded_latency_probe_seconds", "loaded_latency_probe_seconds", &r->loaded_probe_seconds);
 
     const json &warnings = member(j, "warnings");
     if (!warnings.is_array() ||
@@ -325,8 +348,8 @@ static void read_loaded(const json &j, Record *r)
                           : what + " has no kernel or no delay, as only the first, idle, point may");
         if (!idle) {
             p.kernel = text_at(entry, "kernel", what + "'s kernel");
-            if (p.kernel.empty() || p.kernel.size() > 64 || p.kernel == "idle")
-                refuse(what + " has no kernel's name, one longer than 64, or \"idle\"");
+            if (p.kernel.empty() || p.kernel.size() > max_name || p.kernel == "idle")
+                refuse(what + " has no kernel's name, one longer than " + std::to_string(max_name) + ", or \"idle\"");
             p.delay = whole_at(entry, "delay", what + "'s delay", 1e15);
         }
         p.load_gbs = figure_at(entry, "load_gbs", what + "'s load_gbs");
@@ -335,6 +358,7 @@ static void read_loaded(const json &j, Record *r)
         if (!seen.insert({p.kernel, p.delay}).second)
             refuse("two loaded_latency entries have the same kernel and delay");
         p.ns = passes_at(entry, what, r->passes, false);
+        p.load_passes = figures_if(entry, "load_passes", what + "'s load_passes");
         r->loaded.push_back(p);
     }
 }
@@ -344,8 +368,9 @@ static void read_points(const json &j, Record *r)
     const json &cells = member(j, "cells");
     if (!cells.is_array())
         refuse(missing_or(cells, "cells", "a list"));
-    if (cells.size() != 210)
-        refuse("it has " + std::to_string(cells.size()) + " cells, where a record has 210");
+    if (cells.size() != (size_t)grid_cells)
+        refuse("it has " + std::to_string(cells.size()) + " cells, where a record has " +
+               std::to_string(grid_cells));
     std::set<std::pair<int, int>> seen;
     for (size_t i = 0; i < cells.size(); i++) {
         std::string what = "cell " + std::to_string(i + 1);
@@ -379,6 +404,25 @@ static void read_points(const json &j, Record *r)
     read_loaded(j, r);
 
     /* The bandwidth plane, where the record has one. */
+    const json &plane = member(j, "bandwidth_plane");
+    if (!plane.is_null()) {
+        if (!plane.is_object())
+            refuse("bandwidth_plane is not an object");
+        r->has_plane = true;
+        text_if(plane, "timer", "bandwidth_plane.timer", &r->plane.timer);
+        text_if(plane, "timer_note", "bandwidth_plane.timer_note", &r->plane.timer_note);
+        text_if(plane, "ended", "bandwidth_plane.ended", &r->plane.ended);
+        r->plane.notes = texts_if(plane, "notes", "bandwidth_plane.notes");
+        const json &threads = member(plane, "threads"), &cpus = member(plane, "cpus");
+        try {
+            if (!threads.is_null())
+                r->plane.threads = threads.get<std::vector<int>>();
+            if (!cpus.is_null())
+                r->plane.cpus = cpus.get<std::vector<std::vector<int>>>();
+        } catch (const json::exception &) {
+            refuse("bandwidth_plane.threads or .cpus is not lists of whole numbers");
+        }
+    }
     const json &bandwidth = member(j, "bandwidth");
     if (bandwidth.is_null())
         return;
@@ -391,8 +435,8 @@ static void read_points(const json &j, Record *r)
         BandwidthPoint p;
         p.kernel = text_at(bandwidth[i], "kernel", what + "'s kernel");
         p.isa = text_at(bandwidth[i], "isa", what + "'s isa");
-        if (p.kernel.empty() || p.kernel.size() > 64 || p.isa.size() > 64)
-            refuse(what + " has no kernel's name, or one longer than 64");
+        if (p.kernel.empty() || p.kernel.size() > max_name || p.isa.size() > max_name)
+            refuse(what + " has no kernel's name, or one longer than " + std::to_string(max_name));
         p.threads = (int)whole_at(bandwidth[i], "threads", what + "'s threads", 1 << 20);
         p.bytes = whole_at(bandwidth[i], "bytes", what + "'s bytes", 1e15);
         if (p.threads < 1 || p.bytes == 0)
@@ -429,14 +473,14 @@ bool read_record(const std::string &text, Record *r, std::string *error)
     try {
         if (!j.is_object())
             refuse("JSON, but not a memsweep record (not an object)");
-        const json &format = member(j, "format");
-        if (!format.is_string() || format.get<std::string>() != "memsweep-record")
-            refuse("JSON, but not a memsweep record (no format \"memsweep-record\")");
+        const json &named = member(j, "format");
+        if (!named.is_string() || named.get<std::string>() != name)
+            refuse(std::string("JSON, but not a memsweep record (no format \"") + name + "\")");
         const json &v = member(j, "format_version");
-        uint64_t version = 0;
-        if (!whole(v, 1e9, &version) || version != 1)
+        uint64_t written = 0;
+        if (!whole(v, 1e9, &written) || written != (uint64_t)version)
             refuse("a memsweep record of format version " + one_line(v.dump()).substr(0, 20) +
-                   "; this reader reads version 1");
+                   "; this reader reads version " + std::to_string(version));
         read_identity(j, r);
         read_conditions(j, r);
         read_points(j, r);
@@ -542,4 +586,4 @@ bool read_file(const std::string &path, Record *r, std::string *error)
     return read_input(text, r, error);
 }
 
-}  // namespace record
+}  // namespace format

@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: MIT
+/*
+ * knee.h -- the loaded latency's points and its knee, apart from their
+ * measurement (loaded.h), so that memsweep-compare finds a record's knees
+ * as memsweep-record finds its own, without the loads.
+ */
+#ifndef MEMSWEEP_LATENCY_KNEE_H
+#define MEMSWEEP_LATENCY_KNEE_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "format/model.h"
+
+namespace record
+{
+
+/* The delay of the idle point: no load at all. */
+const uint64_t idle_delay = format::idle_delay;
+
+/* One point: its delay, the loaders' GB/s (0 for the idle point) and the
+ * chase's ns per load; error says why there is none, or "". */
+struct LoadedPoint {
+    uint64_t delay = idle_delay;
+    double load_gbs = 0.0;
+    double ns = 0.0;
+    std::string error;
+};
+
+/* Where the latency reaches twice the idle figure, by load. */
+struct Knee {
+    bool found = false;
+    double gbs = 0.0; /* the knee's load; without one, the highest load measured */
+};
+
+/* knee_of walks one curve's points (the idle point among them) from the
+ * idle point through the delays, longest first, and returns the load where
+ * the ns first reach twice the idle point's, interpolated between the two
+ * points around it; without an idle point, or a point that reaches it, no
+ * knee. */
+Knee knee_of(const std::vector<LoadedPoint> &points);
+
+/* curve_of returns one kernel's curve of a record's loaded latency as
+ * points of their medians, the idle point's with them. */
+std::vector<LoadedPoint> curve_of(const std::vector<format::LoadedLatencyPoint> &loaded, const std::string &kernel);
+
+}  // namespace record
+
+#endif /* MEMSWEEP_LATENCY_KNEE_H */
