@@ -110,11 +110,11 @@ std::vector<Choice> choose_all();
 /* sizes returns the per-thread working sets of a thread count, ascending:
  * memsweep's 14 sizes (16 KiB to 128 MiB), and beyond them the powers of
  * two up to four times the largest cache divided by the thread count where
- * that is larger, at most 1 GiB.  The memory available (in MiB; negative
- * when unknown) caps all threads' buffers together, also below 128 MiB: at
- * most half of it, and no more than what memsweep's 128 MiB array leaves of
- * it; unknown memory ends the list at 128 MiB.  16 KiB is always there. */
-std::vector<uint64_t> sizes(uint64_t largest_cache, int threads, double available_mib);
+ * that is larger, at most 1 GiB.  room (bytes, memsweep::memory_room's
+ * or a share of it; negative when unknown) caps all threads' buffers
+ * together, also below 128 MiB; an unknown room ends the list at 128 MiB.
+ * 16 KiB is always there. */
+std::vector<uint64_t> sizes(uint64_t largest_cache, int threads, double room);
 
 /* ====================== CPUs ====================== */
 

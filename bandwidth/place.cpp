@@ -6,6 +6,8 @@
  */
 #include "bandwidth/bandwidth.h"
 
+#include "common/memory.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -28,31 +30,12 @@ static std::string read_text(const std::string &path)
 
 /* ====================== Sizes ====================== */
 
-static const uint64_t KiB = 1024, MiB = KiB * 1024, GiB = MiB * 1024;
-static const uint64_t smallest = 16 * KiB, sweep_largest = 128 * MiB, largest = 1 * GiB;
-/* Four times the largest cache leaves it a quarter of the working sets at
- * most, as the latency's sizes have it. */
-static const uint64_t beyond_cache = 4;
-
-std::vector<uint64_t> sizes(uint64_t largest_cache, int threads, double available_mib)
+std::vector<uint64_t> sizes(uint64_t largest_cache, int threads, double room)
 {
     uint64_t n = threads > 0 ? (uint64_t)threads : 1;
-    uint64_t top = sweep_largest;
-    uint64_t reach = std::min(largest_cache / n * beyond_cache, largest);
-    while (top * 2 <= reach)
-        top *= 2;
-    if (available_mib < 0.0) {
-        top = std::min(top, sweep_largest);
-    } else {
-        /* All threads' buffers together within half of what is free, and
-         * within what memsweep's array leaves. */
-        double free_bytes = available_mib * (double)MiB;
-        double room = std::min(free_bytes / 2.0, free_bytes - (double)sweep_largest) / (double)n;
-        while (top > smallest && (double)top > room)
-            top /= 2;
-    }
+    uint64_t top = memsweep::largest_set_for(largest_cache / n, room < 0.0 ? room : room / (double)n);
     std::vector<uint64_t> list;
-    for (uint64_t s = smallest; s <= top; s *= 2)
+    for (uint64_t s = memsweep::smallest_set; s <= top; s *= 2)
         list.push_back(s);
     return list;
 }

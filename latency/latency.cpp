@@ -12,6 +12,7 @@
 #include <numeric>
 #include <utility>
 
+#include "common/memory.h"
 #include "common/stats.h"
 #include "common/text.h"
 
@@ -41,57 +42,22 @@ double available_mib_of(const std::vector<checks::Check> &results)
 
 /* ====================== The working sets ====================== */
 
-static const uint64_t KiB = 1024, MiB = KiB * 1024, GiB = MiB * 1024;
+static const uint64_t MiB = 1024 * 1024;
 
-/* memsweep's smallest and largest working sets. */
-static const uint64_t smallest = 16 * KiB;
-static const uint64_t sweep_largest = 128 * MiB;
-/* The largest working set: a few times any cache of today, and a buffer
- * that most machines spare for a minute. */
-static const uint64_t largest = 1 * GiB;
-/* Four times the largest cache leaves it holding a quarter of the working
- * set at most, so that three loads in four or more go to memory. */
-static const uint64_t beyond_cache = 4;
 /* The steps of 1.5 times a power of two stop here: below it a point costs
  * a few hundredths of a second at most, above it each one is a second or
  * more of memory latency, where the session's time budget keeps the powers
  * of two alone. */
 static const uint64_t fine_below = 4 * MiB;
 
-/* power_below returns the largest power of two not above n (n >= 1). */
-static uint64_t power_below(uint64_t n)
-{
-    uint64_t p = 1;
-    while (p <= n / 2)
-        p *= 2;
-    return p;
-}
-
-std::vector<uint64_t> latency_sizes(const std::vector<Cache> &caches, double available_mib)
+std::vector<uint64_t> latency_sizes(const std::vector<Cache> &caches, double room)
 {
     uint64_t cache = std::accumulate(caches.begin(), caches.end(), uint64_t(0),
                                      [](uint64_t most, const Cache &c) { return std::max(most, c.bytes); });
-    uint64_t top = sweep_largest;
-    if (cache > 0) {
-        uint64_t reach = cache >= largest / beyond_cache ? largest : cache * beyond_cache;
-        top = std::max(top, power_below(reach));
-    }
-    if (available_mib < 0.0) {
-        /* Unknown memory: no more than the sweep itself reads. */
-        top = std::min(top, sweep_largest);
-    } else {
-        /* Half of what is free, and no more than what the sweep's own
-         * 128 MiB array leaves (it is not yet resident when the memory is
-         * checked): a buffer that does not fit would measure the paging,
-         * and push the array out with it. */
-        double free_bytes = available_mib * (double)MiB;
-        double room = std::min(free_bytes / 2.0, free_bytes - (double)sweep_largest);
-        if (room < (double)top)
-            top = room >= (double)smallest ? power_below((uint64_t)room) : smallest;
-    }
+    uint64_t top = memsweep::largest_set_for(cache, room);
 
     std::vector<uint64_t> sizes;
-    for (uint64_t p = smallest; p <= top; p *= 2) {
+    for (uint64_t p = memsweep::smallest_set; p <= top; p *= 2) {
         sizes.push_back(p);
         if (p * 3 / 2 < fine_below && p * 2 <= top)
             sizes.push_back(p * 3 / 2);

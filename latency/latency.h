@@ -42,11 +42,11 @@ double available_mib_of(const std::vector<checks::Check> &results);
  * powers of two from 16 KiB (memsweep's sizes) up to the largest power of
  * two within four times the largest cache and 1 GiB, but at least
  * memsweep's 128 MiB; with the steps of 1.5 times a power of two in
- * between, below 4 MiB.  The available memory (in MiB) is a hard limit,
- * also below 128 MiB: the largest is no more than half of it, nor than
- * what memsweep's 128 MiB array leaves of it (and 16 KiB at least).  When
- * it is unknown (negative) the list ends at 128 MiB. */
-std::vector<uint64_t> latency_sizes(const std::vector<Cache> &caches, double available_mib);
+ * between, below 4 MiB.  room (bytes: the buffer's share of
+ * memsweep::memory_room; negative when unknown) is a hard limit, also
+ * below 128 MiB (and 16 KiB at least); an unknown room ends the list at
+ * 128 MiB. */
+std::vector<uint64_t> latency_sizes(const std::vector<Cache> &caches, double room);
 
 /* build_cycle links the first `lines` 64-byte lines of buffer into one
  * random cycle (Sattolo's algorithm, drawn from random): each line's first

@@ -14,6 +14,7 @@
 #include <iterator>
 #include <map>
 
+#include "common/memory.h"
 #include "common/stats.h"
 #include "latency/chase.h"
 #include "latency/latency.h"
@@ -61,12 +62,12 @@ LoadedCpus loaded_cpus(const std::string &root, const std::vector<int> &allowed,
 
 /* ====================== Measuring one point ====================== */
 
-uint64_t load_bytes_of(uint64_t chase_bytes, int loaders, double available_mib)
+uint64_t load_bytes_of(uint64_t chase_bytes, int loaders, double room)
 {
     uint64_t bytes = chase_bytes;
-    if (available_mib >= 0.0 && loaders > 0) {
-        double room = available_mib * 1024.0 * 1024.0 / 2.0 / loaders;
-        while (bytes > loaded_block && (double)bytes > room)
+    if (room >= 0.0 && loaders > 0) {
+        double share = room / loaders;
+        while (bytes > loaded_block && (double)bytes > share)
             bytes /= 2;
     }
     return std::max(bytes - bytes % loaded_block, loaded_block);

@@ -77,9 +77,10 @@ struct LoadedSetup {
 };
 
 /* load_bytes_of returns the loaders' working set: the chase's, but all
- * loaders' buffers together within half of the available memory (in MiB;
- * negative when unknown), halved as needed, and no less than a block. */
-uint64_t load_bytes_of(uint64_t chase_bytes, int loaders, double available_mib);
+ * loaders' buffers together within room (bytes, their share of
+ * memsweep::memory_room; negative when unknown), halved as needed, and no
+ * less than a block. */
+uint64_t load_bytes_of(uint64_t chase_bytes, int loaders, double room);
 
 /* build_loaded_cycle builds the chase's cycle in the buffer, once, puts
  * the chase at its start and flushes the whole buffer from the caches, so

@@ -44,6 +44,7 @@
 #include "check/checks.h"
 #include "clock/clock.h"
 #include "common/files.h"
+#include "common/memory.h"
 #include "common/shown.h"
 #include "common/std_fds.h"
 #include "record/facts.h"
@@ -114,6 +115,14 @@ static uint64_t largest_cache(const record::Session &s)
 }
 
 /* usage_error prints a usage error; it returns its exit status. */
+/* room_left is the room that the latency's buffer (and the loaded
+ * latency's chase, as large, where it may be measured) leave of room;
+ * negative where room is unknown. */
+static double room_left(double room, size_t buffer_bytes, bool chase)
+{
+    return room < 0.0 ? room : std::max(0.0, room - (double)buffer_bytes * (chase ? 2.0 : 1.0));
+}
+
 static int usage_error(const std::string &problem)
 {
     fputs(record::usage_error(problem).c_str(), stderr);
@@ -193,13 +202,18 @@ static int session(record::Options o, const std::vector<std::string> &command)
                      "): its pages are the system's choice");
     init_data(data, DATA_ELEMS);
 
+    /* --- MEMORY: the room that every buffer of the session shares beside
+     * memsweep's array.  The latency's buffer takes a quarter of it at most,
+     * and the loaded latency's chase as much again; the plane's teams and
+     * the loaders share what they leave. --- */
+    const double room = memsweep::memory_room(record::available_mib_of(s.checks_before));
+
     /* --- LATENCY'S BUFFER: one mapping of the largest working set, with
      * the same pages, made resident on this CPU before anything is timed;
      * each size's cycle is built in its first bytes. --- */
     std::vector<uint64_t> latency_bytes;
     if (o.latency)
-        latency_bytes = record::latency_sizes(record::caches_of(s.checks_before),
-                                              record::available_mib_of(s.checks_before));
+        latency_bytes = record::latency_sizes(record::caches_of(s.checks_before), room < 0.0 ? room : room / 4.0);
     size_t buffer_bytes = latency_bytes.empty() ? 0 : (size_t)latency_bytes.back();
     void *buffer = nullptr;
     if (buffer_bytes > 0) {
@@ -238,10 +252,8 @@ static int session(record::Options o, const std::vector<std::string> &command)
      * latency's buffer is shared among the teams. --- */
     std::unique_ptr<record::Plane> plane;
     if (o.bandwidth) {
-        double available = record::available_mib_of(s.checks_before);
-        if (available >= 0.0)
-            available = std::max(0.0, available - (double)buffer_bytes / (1 << 20));
-        plane = record::open_plane(plane_setup, largest_cache(s), available, o.pages, s.counter_mhz, before.cpuinfo);
+        plane = record::open_plane(plane_setup, largest_cache(s), room_left(room, buffer_bytes, o.loaded_latency),
+                                   o.pages, s.counter_mhz, before.cpuinfo);
         s.plane = plane->facts;
         for (const std::string &note : plane->facts.notes)
             fprintf(stderr, "memsweep-record: note: %s\n", note.c_str());
@@ -270,12 +282,10 @@ static int session(record::Options o, const std::vector<std::string> &command)
                 warn(&s, cpus.warning);
             /* The chase's own buffer, beside the latency's, whose points
              * build their cycles in theirs: its cycle is built once. */
-            double available = record::available_mib_of(s.checks_before);
-            if (available >= 0.0)
-                available = std::max(0.0, available - 2.0 * (double)buffer_bytes / (1 << 20));
             chase_buffer = record::map_buffer(buffer_bytes);
             loaded = {chase_buffer, latency_bytes.back(), o.seed, s.counter_mhz,
-                      record::load_bytes_of(latency_bytes.back(), (int)cpus.cpus.size() - 1, available)};
+                      record::load_bytes_of(latency_bytes.back(), (int)cpus.cpus.size() - 1,
+                                            room_left(room, buffer_bytes, true))};
             loaders = (int)cpus.cpus.size() - 1;
             std::string error = chase_buffer == nullptr
                                     ? "can't map " + std::to_string(buffer_bytes >> 20) + " MiB for its chase: " +

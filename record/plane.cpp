@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "common/memory.h"
 #include "record/options.h"
 
 namespace record {
@@ -48,7 +49,7 @@ double Plane::measure(size_t i, std::string *why)
     return p.gbs;
 }
 
-std::unique_ptr<Plane> open_plane(const PlaneSetup &setup, uint64_t largest_cache, double available_mib,
+std::unique_ptr<Plane> open_plane(const PlaneSetup &setup, uint64_t largest_cache, double room,
                                   Pages pages, double mhz, const std::string &cpuinfo)
 {
     auto plane = std::make_unique<Plane>();
@@ -86,7 +87,9 @@ std::unique_ptr<Plane> open_plane(const PlaneSetup &setup, uint64_t largest_cach
             f.notes.push_back(c.note);
     }
 
-    double share_mib = available_mib < 0.0 ? -1.0 : available_mib / (double)setup.counts.size();
+    /* The teams keep their buffers for the session: the room is theirs
+     * together. */
+    double share = room < 0.0 ? room : room / (double)setup.counts.size();
     for (size_t t = 0; t < setup.counts.size(); t++) {
         plane->teams_.push_back(std::make_unique<bandwidth::Team>(setup.cpus[t], machine, timer, mhz));
         if (!plane->teams_.back()->error().empty()) {
@@ -97,7 +100,7 @@ std::unique_ptr<Plane> open_plane(const PlaneSetup &setup, uint64_t largest_cach
     }
     for (const bandwidth::Choice &c : kernels)
         for (size_t t = 0; t < setup.counts.size(); t++)
-            for (uint64_t bytes : bandwidth::sizes(largest_cache, setup.counts[t], share_mib)) {
+            for (uint64_t bytes : bandwidth::sizes(largest_cache, setup.counts[t], share)) {
                 plane->points.push_back({bandwidth::kernel_name(c.kernel), c.isa.empty() ? "scalar" : c.isa,
                                          setup.counts[t], bytes});
                 plane->fns_.push_back(c.fn);

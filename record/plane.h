@@ -50,7 +50,7 @@ public:
     double measure(size_t i, std::string *why);
 
 private:
-    friend std::unique_ptr<Plane> open_plane(const PlaneSetup &setup, uint64_t largest_cache, double available_mib,
+    friend std::unique_ptr<Plane> open_plane(const PlaneSetup &setup, uint64_t largest_cache, double room,
                                              Pages pages, double mhz, const std::string &cpuinfo);
     std::vector<std::unique_ptr<bandwidth::Team>> teams_;
     std::vector<bw_kernel_fn> fns_;
@@ -62,10 +62,10 @@ private:
  * it is invariant and all the most threads' CPUs agree on it, else
  * CLOCK_MONOTONIC_RAW) and starts one team per thread count, each thread
  * pinned to its CPU.  Each count's working sets are bandwidth::sizes of
- * the largest cache, with available_mib (negative: unknown) shared evenly
- * among the teams.  The threads' memory gets the session's pages; mhz is
+ * the largest cache, with room (bytes, the plane's share of
+ * memsweep::memory_room; negative: unknown) shared evenly among the teams.  The threads' memory gets the session's pages; mhz is
  * the counter's rate.  A team that can't start sets error. */
-std::unique_ptr<Plane> open_plane(const PlaneSetup &setup, uint64_t largest_cache, double available_mib,
+std::unique_ptr<Plane> open_plane(const PlaneSetup &setup, uint64_t largest_cache, double room,
                                   Pages pages, double mhz, const std::string &cpuinfo);
 
 }  // namespace record

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bandwidth/bandwidth.h"
+#include "common/memory.h"
 #include "disasm.h"
 #include "machine/machine.h"
 #include "sweep/sweep.h"
@@ -263,28 +264,28 @@ TEST(BandwidthIsa, ForcingALowerSetChoosesItsFormsAndForcingAHigherOneLeavesThem
 
 TEST(BandwidthSizes, MemsweepsSizesThenPowersOfTwoToFourTimesTheCacheShared)
 {
-    std::vector<uint64_t> base = bandwidth::sizes(0, 1, 100000.0);
+    std::vector<uint64_t> base = bandwidth::sizes(0, 1, memsweep::memory_room(100000.0));
     ASSERT_EQ(base.size(), 14u);
     EXPECT_EQ(base.front(), 16 * KiB);
     EXPECT_EQ(base.back(), 128 * MiB);
     for (size_t i = 1; i < base.size(); i++)
         EXPECT_EQ(base[i], 2 * base[i - 1]);
 
-    EXPECT_EQ(bandwidth::sizes(32 * MiB, 1, 100000.0).back(), 128 * MiB);
-    EXPECT_EQ(bandwidth::sizes(64 * MiB, 1, 100000.0).back(), 256 * MiB);
-    EXPECT_EQ(bandwidth::sizes(64 * MiB, 2, 100000.0).back(), 128 * MiB);
-    EXPECT_EQ(bandwidth::sizes(96 * MiB, 1, 100000.0).back(), 256 * MiB);  // 384 MiB: the power below
-    EXPECT_EQ(bandwidth::sizes(4 * GiB, 1, 100000.0).back(), 1 * GiB);
+    EXPECT_EQ(bandwidth::sizes(32 * MiB, 1, memsweep::memory_room(100000.0)).back(), 128 * MiB);
+    EXPECT_EQ(bandwidth::sizes(64 * MiB, 1, memsweep::memory_room(100000.0)).back(), 256 * MiB);
+    EXPECT_EQ(bandwidth::sizes(64 * MiB, 2, memsweep::memory_room(100000.0)).back(), 128 * MiB);
+    EXPECT_EQ(bandwidth::sizes(96 * MiB, 1, memsweep::memory_room(100000.0)).back(), 256 * MiB);  // 384 MiB: the power below
+    EXPECT_EQ(bandwidth::sizes(4 * GiB, 1, memsweep::memory_room(100000.0)).back(), 1 * GiB);
 }
 
 TEST(BandwidthSizes, TheMemoryCapsAllThreadsTogetherAndUnknownMemoryStopsAtMemsweeps)
 {
-    EXPECT_EQ(bandwidth::sizes(256 * MiB, 1, -1.0).back(), 128 * MiB);
+    EXPECT_EQ(bandwidth::sizes(256 * MiB, 1, memsweep::memory_room(-1.0)).back(), 128 * MiB);
     // Half of 1000 MiB over two threads: 250 MiB each, so 128 MiB.
-    EXPECT_EQ(bandwidth::sizes(256 * MiB, 2, 1000.0).back(), 128 * MiB);
+    EXPECT_EQ(bandwidth::sizes(256 * MiB, 2, memsweep::memory_room(1000.0)).back(), 128 * MiB);
     // What the 128 MiB array leaves of 200 MiB, over two: 36 MiB, so 32.
-    EXPECT_EQ(bandwidth::sizes(0, 2, 200.0).back(), 32 * MiB);
-    std::vector<uint64_t> tiny = bandwidth::sizes(0, 8, 100.0);
+    EXPECT_EQ(bandwidth::sizes(0, 2, memsweep::memory_room(200.0)).back(), 32 * MiB);
+    std::vector<uint64_t> tiny = bandwidth::sizes(0, 8, memsweep::memory_room(100.0));
     ASSERT_EQ(tiny.size(), 1u);
     EXPECT_EQ(tiny[0], 16 * KiB);
 }

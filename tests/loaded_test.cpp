@@ -14,6 +14,7 @@
 #include "clock/clock.h"
 #include "latency/chase.h"
 #include "latency/loaded.h"
+#include "common/memory.h"
 #include "record/model.h"
 #include "machine/machine.h"
 #include "tools.h"
@@ -309,11 +310,11 @@ TEST_F(LoadedCpus, TheChaserFirstThenTheLoadersTheQuotaAllows)
 
 TEST(LoadedSizes, TheLoadersBuffersFitHalfTheFreeMemory)
 {
-    EXPECT_EQ(record::load_bytes_of(128 * MiB, 3, -1.0), 128 * MiB);
-    EXPECT_EQ(record::load_bytes_of(128 * MiB, 3, 4096.0), 128 * MiB);
-    EXPECT_EQ(record::load_bytes_of(128 * MiB, 4, 512.0), 64 * MiB);
-    EXPECT_EQ(record::load_bytes_of(128 * MiB, 4, 0.0), record::loaded_block);
-    EXPECT_EQ(record::load_bytes_of(100 * KiB, 1, -1.0), 64 * KiB) << "whole blocks";
+    EXPECT_EQ(record::load_bytes_of(128 * MiB, 3, memsweep::memory_room(-1.0)), 128 * MiB);
+    EXPECT_EQ(record::load_bytes_of(128 * MiB, 3, memsweep::memory_room(4096.0)), 128 * MiB);
+    EXPECT_EQ(record::load_bytes_of(128 * MiB, 4, memsweep::memory_room(512.0)), 64 * MiB);
+    EXPECT_EQ(record::load_bytes_of(128 * MiB, 4, memsweep::memory_room(0.0)), record::loaded_block);
+    EXPECT_EQ(record::load_bytes_of(100 * KiB, 1, memsweep::memory_room(-1.0)), 64 * KiB) << "whole blocks";
 }
 
 bandwidth::Machine real_machine()

@@ -4,6 +4,8 @@
 // latency's sizes, cycles and summary, its record and warnings, its
 // controls on the machine, and the command itself, linked with the same
 // stand-ins.
+#include "common/memory.h"
+#include "format/reader.h"
 #include "written.h"
 #include "latency/latency.h"
 #include "latency/loaded.h"
@@ -23,6 +25,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
 #include <string>
@@ -388,7 +391,7 @@ TEST(Latency, SizesReachFourTimesTheLargestCacheWithinOneGiBAndHalfTheFreeMemory
     const double plenty = 64 * 1024;  // MiB
     // No caches known, as in many virtual machines: memsweep's 14 sizes,
     // ascending, and a step half-way between each two below 4 MiB.
-    std::vector<uint64_t> sizes = record::latency_sizes({}, plenty);
+    std::vector<uint64_t> sizes = record::latency_sizes({}, memsweep::memory_room(plenty));
     EXPECT_TRUE(std::is_sorted(sizes.begin(), sizes.end()));
     std::vector<uint64_t> labels;
     for (int label = 1; label <= 14; label++)
@@ -402,29 +405,29 @@ TEST(Latency, SizesReachFourTimesTheLargestCacheWithinOneGiBAndHalfTheFreeMemory
 
     // A 32 MiB third level: four times it is 128 MiB.
     std::vector<record::Cache> l3 = {{"L1d", 32 * KiB}, {"L2", 1 * MiB}, {"L3", 32 * MiB}};
-    EXPECT_EQ(record::latency_sizes(l3, plenty), sizes);
+    EXPECT_EQ(record::latency_sizes(l3, memsweep::memory_room(plenty)), sizes);
     // 96 MiB: four times is 384 MiB, and the largest power of two within it
     // 256 MiB, one size more.
     l3.back().bytes = 96 * MiB;
-    std::vector<uint64_t> more = record::latency_sizes(l3, plenty);
+    std::vector<uint64_t> more = record::latency_sizes(l3, memsweep::memory_room(plenty));
     EXPECT_EQ(more.back(), 256 * MiB);
     EXPECT_EQ(std::vector<uint64_t>(more.begin(), more.end() - 1), sizes);
     // Small caches leave memsweep's 128 MiB; huge ones stop at 1 GiB.
-    EXPECT_EQ(record::latency_sizes({{"L2", 256 * KiB}}, plenty).back(), 128 * MiB);
-    EXPECT_EQ(record::latency_sizes({{"L3", 1 * GiB}}, plenty).back(), 1 * GiB);
-    EXPECT_EQ(record::latency_sizes({{"L3", 4 * GiB}}, plenty).back(), 1 * GiB);
+    EXPECT_EQ(record::latency_sizes({{"L2", 256 * KiB}}, memsweep::memory_room(plenty)).back(), 128 * MiB);
+    EXPECT_EQ(record::latency_sizes({{"L3", 1 * GiB}}, memsweep::memory_room(plenty)).back(), 1 * GiB);
+    EXPECT_EQ(record::latency_sizes({{"L3", 4 * GiB}}, memsweep::memory_room(plenty)).back(), 1 * GiB);
 
     // Half of the free memory: 1000 MiB free holds a 256 MiB buffer, not 512.
-    EXPECT_EQ(record::latency_sizes({{"L3", 1 * GiB}}, 1000).back(), 256 * MiB);
+    EXPECT_EQ(record::latency_sizes({{"L3", 1 * GiB}}, memsweep::memory_room(1000)).back(), 256 * MiB);
     // Also below memsweep's 128 MiB, and the buffer comes on top of its
     // array: 200 MiB free leave 72 MiB, 150 MiB 22 MiB.
-    std::vector<uint64_t> less = record::latency_sizes({}, 200);
+    std::vector<uint64_t> less = record::latency_sizes({}, memsweep::memory_room(200));
     EXPECT_EQ(less.back(), 64 * MiB);
     EXPECT_EQ(less, std::vector<uint64_t>(sizes.begin(), sizes.end() - 1));
-    EXPECT_EQ(record::latency_sizes({}, 150).back(), 16 * MiB);
-    EXPECT_EQ(record::latency_sizes({}, 100), std::vector<uint64_t>{16 * KiB});
+    EXPECT_EQ(record::latency_sizes({}, memsweep::memory_room(150)).back(), 16 * MiB);
+    EXPECT_EQ(record::latency_sizes({}, memsweep::memory_room(100)), std::vector<uint64_t>{16 * KiB});
     // Free memory unknown: no larger than memsweep's own.
-    EXPECT_EQ(record::latency_sizes({{"L3", 1 * GiB}}, -1.0).back(), 128 * MiB);
+    EXPECT_EQ(record::latency_sizes({{"L3", 1 * GiB}}, memsweep::memory_room(-1.0)).back(), 128 * MiB);
 }
 
 TEST(Latency, CachesAndFreeMemoryComeFromTheChecksReport)
@@ -456,7 +459,7 @@ TEST(Latency, SummaryGivesEachLevelsMedianOfTheSizesWellInsideItThenMemory)
 {
     // 1.2 ns up to 32 KiB, 4 ns and a little more to 1 MiB, 15 ns to
     // 32 MiB, then 90 ns.
-    std::vector<uint64_t> sizes = record::latency_sizes({}, 64 * 1024);
+    std::vector<uint64_t> sizes = record::latency_sizes({}, memsweep::memory_room(64 * 1024));
     std::vector<record::LatencyFigure> figures(sizes.size());
     std::transform(sizes.begin(), sizes.end(), figures.begin(), [](uint64_t b) {
         double ns = b <= 32 * KiB ? 1.2 : b <= 1 * MiB ? 4.0 + (double)b / (double)MiB : b <= 32 * MiB ? 15.0 : 90.0;
@@ -918,6 +921,41 @@ TEST(RecordCommand, WithStandardErrorClosedWritesARecordThatParses)
     EXPECT_EQ(r["pages"]["fresh_each_pass"], false);
 }
 
+// A session as a user starts it, with nothing left out: the plane and the
+// loaded latency measured for real on this machine's CPUs, over the
+// made-up machine's caches and its 144 MiB of free memory.
+TEST(RecordCommand, ADefaultSessionRecordsEveryMeasurementAndCompareReadsIt)
+{
+    TempFolder dir;
+    ASSERT_FALSE(dir.path.empty());
+    std::string file = dir.path + "/r.json";
+    Outcome o = run_shell(quote(exe) + " --passes 2 -o " + quote(file));
+    ASSERT_EQ(o.status, 0) << o.err;
+    format::Record r;
+    std::string error;
+    ASSERT_TRUE(format::read_file(file, &r, &error)) << error;
+    EXPECT_EQ(r.passes, 2);
+    EXPECT_FALSE(r.latency.empty());
+    ASSERT_TRUE(r.has_plane);
+    EXPECT_EQ(r.plane.ended, "");
+    ASSERT_FALSE(r.bandwidth.empty());
+    // memsweep's array is taken from the free memory once, not once per
+    // thread count: 144 MiB leave 16 MiB, which every count shares.
+    std::map<int, uint64_t> largest;
+    for (const format::BandwidthPoint &p : r.bandwidth)
+        largest[p.threads] = std::max(largest[p.threads], p.bytes * (uint64_t)p.threads);
+    EXPECT_EQ(largest.size(), r.plane.threads.size());
+    for (auto [threads, bytes] : largest)
+        EXPECT_GE(bytes, uint64_t(4) << 20) << threads << " threads";
+    if (record::allowed_cpus().size() >= 2) {
+        ASSERT_GE(r.loaded.size(), 2u) << o.err;
+        EXPECT_EQ(r.loaded[0].delay, format::idle_delay);
+        EXPECT_NE(o.err.find("loaded latency: idle"), std::string::npos) << o.err;
+    }
+    Outcome same = run_shell(quote(MEMSWEEP_COMPARE_EXE) + " " + quote(file) + " " + quote(file));
+    EXPECT_EQ(same.status, 0) << same.err;
+}
+
 TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse)
 {
     TempFolder dir;
@@ -939,8 +977,9 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
     // call for, each measured in both passes (the stand-in's 4 counter
     // cycles per load up to 32 KiB, 100 beyond), and its summary line.
     const json &latency = r["latency"];
-    std::vector<uint64_t> sizes = record::latency_sizes(fake_facts::caches, fake_facts::available_mib);
-    ASSERT_EQ(sizes.back(), 16u << 20);
+    std::vector<uint64_t> sizes =
+        record::latency_sizes(fake_facts::caches, memsweep::memory_room(fake_facts::available_mib) / 4);
+    ASSERT_EQ(sizes.back(), 4u << 20);
     ASSERT_EQ(latency.size(), sizes.size());
     EXPECT_EQ(r["checks_before"]["checks"]["caches"]["cpu0"].size(), 3u);
     double mhz = r["clock"]["counter_mhz"].get<double>();
