@@ -7,6 +7,7 @@
 #include "bandwidth/bandwidth.h"
 
 #include "common/memory.h"
+#include "common/text.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -128,7 +129,7 @@ Placement place(const std::string &root, const std::vector<int> &allowed, int th
     Placement p;
     if (threads < 1 || (size_t)threads > allowed.size()) {
         p.error = std::to_string(threads) + " threads asked, but this process may use " +
-                  std::to_string(allowed.size()) + " CPUs";
+                  memsweep::count_text(allowed.size(), "CPU");
         return p;
     }
     const std::string cpu_dir = root + "/sys/devices/system/cpu/cpu";

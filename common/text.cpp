@@ -15,6 +15,11 @@ std::string fixed(double value, int decimals)
     return text;
 }
 
+std::string count_text(uint64_t n, const std::string &thing)
+{
+    return std::to_string(n) + " " + thing + (n == 1 ? "" : "s");
+}
+
 std::string size_text(uint64_t bytes)
 {
     if (bytes % (uint64_t(1) << 20) == 0)

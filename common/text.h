@@ -20,6 +20,9 @@ std::string fixed(double value, int decimals);
  * it, as "48 KiB" or "1280 KiB": memsweep's sizes are MiB at most. */
 std::string size_text(uint64_t bytes);
 
+/* count_text shows a count of things: "1 CPU", "2 CPUs". */
+std::string count_text(uint64_t n, const std::string &thing);
+
 /* A value taken from a file is shown with at most this many characters. */
 const size_t shown_limit = 64;
 

@@ -273,7 +273,7 @@ static int session(record::Options o, const std::vector<std::string> &command)
     std::vector<bw_kernel_fn> loaded_fns;
     int loaders = 0;
     if (o.loaded_latency && buffer != nullptr) {
-        record::LoadedCpus cpus = record::loaded_cpus("", o.cpu >= 0 ? std::vector<int>{o.cpu} : allowed, s.cpu);
+        record::LoadedCpus cpus = record::loaded_cpus("", allowed, s.cpu);
         if (cpus.cpus.empty()) {
             if (!o.quiet)
                 fprintf(stderr, "memsweep-record: %s\n", cpus.note.c_str());

@@ -956,6 +956,32 @@ TEST(RecordCommand, ADefaultSessionRecordsEveryMeasurementAndCompareReadsIt)
     EXPECT_EQ(same.status, 0) << same.err;
 }
 
+// --cpu names the session's CPU, not the only one it may use: the loaded
+// latency still loads the others, as the plane does.
+TEST(RecordCommand, ACpuNamedOnTheCommandLineStillHasTheOthersLoadIt)
+{
+    std::vector<int> allowed = record::allowed_cpus();
+    if (allowed.size() < 2)
+        GTEST_SKIP() << "the loaded latency needs two CPUs";
+    TempFolder dir;
+    ASSERT_FALSE(dir.path.empty());
+    std::string file = dir.path + "/r.json";
+    Outcome o = run_shell(quote(exe) + " --passes 1 --no-bandwidth --cpu " + std::to_string(allowed.back()) +
+                          " -o " + quote(file));
+    ASSERT_EQ(o.status, 0) << o.err;
+    format::Record r;
+    std::string error;
+    ASSERT_TRUE(format::read_file(file, &r, &error)) << error;
+    EXPECT_EQ(r.cpu, allowed.back());
+    EXPECT_GE(r.loaded.size(), 2u) << o.err;
+    EXPECT_EQ(o.err.find("the only one this session may use"), std::string::npos) << o.err;
+
+    // More threads than CPUs, counted as a person would.
+    std::string refused = bandwidth::place("", {allowed[0]}, 2).error;
+    EXPECT_NE(refused.find("may use 1 CPU"), std::string::npos) << refused;
+    EXPECT_EQ(refused.find("1 CPUs"), std::string::npos) << refused;
+}
+
 TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse)
 {
     TempFolder dir;
