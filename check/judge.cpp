@@ -435,8 +435,7 @@ Check cache_check(const std::vector<CacheFolder> &caches)
         const auto &[type, bytes] = cache;
         int holds = std::ilogb((double)bytes) - 13; /* floor(log2 bytes) - 13, exact below 2^53 */
         CacheLevel entry{level, type, bytes, std::nullopt, std::nullopt};
-        std::string text = "L" + std::to_string(level) + (level == 1 && type == "Data" ? "d " : " ") +
-                           size_text(bytes) + ": ";
+        std::string text = memsweep::cache_name(level, type) + " " + size_text(bytes) + ": ";
         if (holds < 1) {
             text += "below label 1 (16 KiB): no step shows";
         } else if (holds > 13) {

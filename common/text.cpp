@@ -15,6 +15,11 @@ std::string fixed(double value, int decimals)
     return text;
 }
 
+std::string cache_name(int level, const std::string &type)
+{
+    return "L" + std::to_string(level) + (level == 1 && type == "Data" ? "d" : "");
+}
+
 std::string count_text(uint64_t n, const std::string &thing)
 {
     return std::to_string(n) + " " + thing + (n == 1 ? "" : "s");

@@ -6,6 +6,8 @@
  */
 #include "format/reader.h"
 
+#include "common/text.h"
+
 #include <errno.h>
 #include <math.h>
 #include <stdio.h>
@@ -323,7 +325,7 @@ static void read_conditions(const json &j, Record *r)
         uint64_t size = whole_at(c, "size_bytes", "a cache's size_bytes", 1e15);
         if (type == "Instruction")
             continue;
-        r->caches.push_back({"L" + std::to_string(level) + (type == "Data" ? "d" : ""), size});
+        r->caches.push_back({memsweep::cache_name((int)level, type), size});
     }
 }
 

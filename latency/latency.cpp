@@ -29,7 +29,7 @@ std::vector<Cache> caches_of(const std::vector<checks::Check> &results)
     if (found == nullptr)
         return caches;
     std::transform(found->cpu0.begin(), found->cpu0.end(), std::back_inserter(caches), [](const checks::CacheLevel &c) {
-        return Cache{"L" + std::to_string(c.level) + (c.level == 1 && c.type == "Data" ? "d" : ""), c.size_bytes};
+        return Cache{memsweep::cache_name(c.level, c.type), c.size_bytes};
     });
     return caches;
 }
