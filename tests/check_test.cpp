@@ -381,13 +381,42 @@ TEST(Command, ExitsZeroOneOrTwoAndSaysWhy)
     EXPECT_EQ(o.err.rfind("memsweep-check: can't write standard output: ", 0), 0u) << o.err;
 }
 
+// --json alone and --json=- print the JSON in the lines' place; --json=FILE
+// writes it to FILE beside the lines.  A FILE that can't take it is a usage
+// error before anything is read, and a file as the next word is refused.
+TEST(Command, JsonGoesToStandardOutputOrToAFile)
+{
+    Machine m;
+    m.put("proc/cpuinfo", cpuinfo(1, "cpu MHz\t\t: 1.000\n", "constant_tsc nonstop_tsc"));
+    const std::string run = quote(exe) + " --root " + quote(m.root) + " ";
+    for (const char *json_out : {"--json", "--json=-"}) {
+        Outcome o = run_shell(run + json_out);
+        EXPECT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(json::parse(o.out, nullptr, false)["root"], m.root) << json_out << ": " << o.out;
+    }
+    std::string file = m.root + "/report.json";
+    Outcome o = run_shell(run + "--json=" + quote(file));
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out.rfind("info  clock rate", 0), 0u) << o.out;
+    EXPECT_EQ(json::parse(slurp(file), nullptr, false)["checks"].size(), 8u) << slurp(file);
+
+    o = run_shell(run + "--json=" + quote(m.root + "/proc"));
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.err.rfind("memsweep-check: --json: can't write " + m.root + "/proc: ", 0), 0u) << o.err;
+    EXPECT_EQ(o.out, "");
+    o = run_shell(run + "--json " + quote(file));
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.err.substr(0, o.err.find('\n')), "memsweep-check: unexpected argument: " + file +
+                                                      " (--json takes its value as --json=VALUE)");
+}
+
 // An argument's control characters, C1 ones too (CSI as UTF-8 and as the
 // raw byte), reach the terminal as '?'.
 TEST(Command, UsageErrorsShowNoControlCharacters)
 {
     Outcome o = run_shell(quote(exe) + " " + quote("--\x1b[2J\xc2\x9b" "1m\x9b" "2J"));
     EXPECT_EQ(o.status, 2);
-    EXPECT_EQ(o.err.substr(0, o.err.find('\n')), "memsweep-check: unknown argument: --?[2J?1m?2J");
+    EXPECT_EQ(o.err.substr(0, o.err.find('\n')), "memsweep-check: unknown option: --?[2J?1m?2J");
 }
 
 // This machine's own files, as a user runs it: whatever they say, eight
