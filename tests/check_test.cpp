@@ -3,12 +3,16 @@
 // (fakes/fake_rate.cpp); then the built command itself.
 #include "check/checks.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <map>
 #include <set>
 #include <string>
 
+#include "common/files.h"
 #include "tools.h"
 
 namespace {
@@ -308,6 +312,48 @@ TEST(Checks, GarbledHugeAndOddFilesGiveOneCleanLineEach)
     // no memory from a line that gives none.
     EXPECT_EQ(model_name("model name\t: Evil\x1b[2J CPU \r\nmodel name\t: Other\n"), "Evil\\x1b[2J CPU");
     EXPECT_EQ(mem_total_mib("MemTotal:   lots kB\nMemTotal:   2048 MB\n"), -1.0);
+}
+
+// Files collected elsewhere may be anything: a FIFO would hold a reader
+// until a writer came, a link to /dev/zero never ends, a folder has no
+// text.  Each is read as a file that is not there, and the checks say what
+// they can't tell as they do for a missing one; a file beyond the size
+// limit is read up to it.
+TEST(Machines, FilesThatAreNoRegularOnesAreReadAsMissing)
+{
+    Machine odd, missing;
+    for (const char *file : {"proc/cpuinfo", "proc/stat", "proc/meminfo"})
+        odd.put(file, "");
+    ASSERT_EQ(unlink((odd.root + "/proc/cpuinfo").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/zero", (odd.root + "/proc/cpuinfo").c_str()), 0);
+    ASSERT_EQ(unlink((odd.root + "/proc/stat").c_str()), 0);
+    ASSERT_EQ(mkfifo((odd.root + "/proc/stat").c_str(), 0600), 0);
+    ASSERT_EQ(unlink((odd.root + "/proc/meminfo").c_str()), 0);
+    ASSERT_EQ(mkdir((odd.root + "/proc/meminfo").c_str(), 0700), 0);
+    odd.put("sys/devices/system/cpu/cpu0/cpufreq/x", "");
+    ASSERT_EQ(mkfifo((odd.root + "/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor").c_str(), 0600), 0);
+    std::filesystem::create_directories(odd.root + "/sys/devices/system/cpu/cpufreq");
+    ASSERT_EQ(symlink("/dev/zero", (odd.root + "/sys/devices/system/cpu/cpufreq/boost").c_str()), 0);
+    missing.put("sys/devices/system/cpu/cpu0/cpufreq/x", "");
+
+    std::map<std::string, Check> got = odd.check(), want = missing.check();
+    EXPECT_EQ(odd.facts.rate_reads[0].source, Source::no_file);
+    EXPECT_EQ(odd.facts.stat_before, "");
+    EXPECT_FALSE(odd.facts.cpus.at(0).governor.has_value());
+    EXPECT_FALSE(odd.facts.boost.has_value());
+    for (const auto &[key, c] : want) {
+        EXPECT_EQ(got[key].status, c.status) << key;
+        EXPECT_EQ(got[key].figures, c.figures) << key;
+    }
+
+    // The limit: a larger file's first memsweep::file_limit bytes.
+    Machine big;
+    std::string head = cpuinfo(1, "cpu MHz\t\t: 2400.000\n", "constant_tsc nonstop_tsc");
+    big.put("proc/cpuinfo", head + std::string(memsweep::file_limit, 'x'));
+    big.check();
+    EXPECT_EQ(big.facts.cpuinfo.size(), memsweep::file_limit);
+    EXPECT_EQ(big.facts.cpuinfo.compare(0, head.size(), head), 0);
+    EXPECT_EQ(big.facts.rate_reads[0].mhz, 2400.0);
 }
 
 // The JSON report is an interface: its members, their order and their

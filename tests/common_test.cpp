@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What the commands share: sizes, shown text, the median, whole files and
 // the command line's rules.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -46,6 +48,15 @@ TEST(Common, AFileThatCantBeReadIsEmptyText)
     EXPECT_EQ(memsweep::file_text(dir.path + "/value"), "  performance \r\nmore\n");
     ASSERT_TRUE(memsweep::read_value(dir.path + "/value", &text));
     EXPECT_EQ(text, "performance");
+    // No regular file: a FIFO (which would wait for a writer), a device
+    // that never ends, a folder.
+    ASSERT_EQ(mkfifo((dir.path + "/fifo").c_str(), 0600), 0);
+    for (const std::string &odd : {dir.path + "/fifo", std::string("/dev/zero"), dir.path}) {
+        text = "x";
+        EXPECT_FALSE(memsweep::read_file(odd, &text)) << odd;
+        EXPECT_EQ(text, "") << odd;
+        EXPECT_FALSE(memsweep::read_value(odd, &text)) << odd;
+    }
 }
 
 /* ---------------------------------------------------------------- the command line */
