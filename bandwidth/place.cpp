@@ -26,6 +26,16 @@ static std::string read_text(const std::string &path)
     return s.str();
 }
 
+/* whole_number reads a decimal number of digits alone, up to max; false
+ * for anything else (a sign, blanks, more digits than max has). */
+static bool whole_number(const std::string &text, long long max, long long *value)
+{
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *value = strtoll(text.c_str(), nullptr, 10);
+    return *value <= max;
+}
+
 /* ====================== Sizes ====================== */
 
 static const uint64_t KiB = 1024, MiB = KiB * 1024, GiB = MiB * 1024;
@@ -59,6 +69,10 @@ std::vector<uint64_t> sizes(uint64_t largest_cache, int threads, double availabl
 
 /* ====================== CPUs ====================== */
 
+/* A CPU's number is below this: no kernel numbers more (x86-64's largest
+ * NR_CPUS is 8,192), and a process's masks are read up to it. */
+static const long long cpu_number_limit = 1 << 20;
+
 std::vector<int> parse_cpu_list(const std::string &text)
 {
     std::vector<int> cpus;
@@ -66,17 +80,19 @@ std::vector<int> parse_cpu_list(const std::string &text)
     std::string part;
     while (std::getline(in, part, ',')) {
         part.erase(part.find_last_not_of(" \n\t") + 1);
-        int from = 0, to = 0, used = 0;
-        if (sscanf(part.c_str(), "%d-%d%n", &from, &to, &used) == 2 && (size_t)used == part.size()) {
-        } else if (sscanf(part.c_str(), "%d%n", &from, &used) == 1 && (size_t)used == part.size()) {
+        part.erase(0, part.find_first_not_of(" \n\t"));
+        size_t dash = part.find('-');
+        long long from = 0, to = 0;
+        if (!whole_number(part.substr(0, dash), cpu_number_limit - 1, &from))
+            return {};
+        if (dash == std::string::npos)
             to = from;
-        } else {
+        else if (!whole_number(part.substr(dash + 1), cpu_number_limit - 1, &to))
             return {};
-        }
-        if (from < 0 || to < from || to - from > 1 << 20)
+        if (to < from)
             return {};
-        for (int c = from; c <= to; c++)
-            cpus.push_back(c);
+        for (long long c = from; c <= to; c++)
+            cpus.push_back((int)c);
     }
     return cpus;
 }
@@ -168,11 +184,11 @@ Placement place(const std::string &root, const std::vector<int> &allowed, int th
     std::error_code fault;
     for (const auto &entry : std::filesystem::directory_iterator(root + "/sys/devices/system/node", fault)) {
         std::string name = entry.path().filename().string();
-        int node = 0, used = 0;
-        if (sscanf(name.c_str(), "node%d%n", &node, &used) != 1 || (size_t)used != name.size())
+        long long node = 0;
+        if (name.compare(0, 4, "node") != 0 || !whole_number(name.substr(4), cpu_number_limit - 1, &node))
             continue;
         for (int c : parse_cpu_list(read_text(entry.path().string() + "/cpulist")))
-            node_of[c] = node;
+            node_of[c] = (int)node;
     }
 
     std::vector<int> order;

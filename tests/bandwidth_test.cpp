@@ -314,6 +314,12 @@ TEST(BandwidthCpuList, ReadsRangesAndSinglesAndRefusesAnythingElse)
     EXPECT_EQ(bandwidth::parse_cpu_list("5"), (std::vector<int>{5}));
     for (const char *bad : {"abc", "3-1", "1,,2", "-2", "1-2x", ""})
         EXPECT_TRUE(bandwidth::parse_cpu_list(bad).empty()) << bad;
+    // Numbers too long for an int are refused, not wrapped round to small
+    // ones (2^32 + 1 as CPU 1), and so is a CPU beyond the 2^20 a mask has.
+    EXPECT_EQ(bandwidth::parse_cpu_list("1048575"), (std::vector<int>{1048575}));
+    for (const char *bad : {"4294967297", "4294967297-4294967299", "0-4294967296", "99999999999999999999",
+                            "1048576", "+1", "1-+2"})
+        EXPECT_TRUE(bandwidth::parse_cpu_list(bad).empty()) << bad;
 }
 
 TEST_F(Tree, PhysicalCoresComeBeforeTheirSmtSiblings)
@@ -349,6 +355,13 @@ TEST_F(Tree, TwoNumaNodesTakeTurnsForCoresAndThenForSiblings)
     put("/sys/devices/system/node/possible", "0-1\n");
     EXPECT_EQ(order({0, 1, 2, 3, 4, 5, 6, 7}, 8), (std::vector<int>{0, 2, 1, 3, 4, 6, 5, 7}));
     EXPECT_EQ(order({0, 1, 2, 3, 4, 5, 6, 7}, 2), (std::vector<int>{0, 2}));
+}
+
+TEST_F(Tree, ANodeNumberTooLongIsNoNode)
+{
+    put("/sys/devices/system/node/node0/cpulist", "0-1\n");
+    put("/sys/devices/system/node/node4294967297/cpulist", "2-3\n");  // not node 1
+    EXPECT_EQ(order({0, 1, 2, 3}, 4), (std::vector<int>{0, 1, 2, 3}));
 }
 
 TEST_F(Tree, WithoutTopologyTheAllowedCpusGoInOrder)
