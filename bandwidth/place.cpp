@@ -11,19 +11,17 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
+
+#include "common/files.h"
 
 namespace bandwidth {
 
 /* read_text returns the whole file at path; "" when it can't be read. */
 static std::string read_text(const std::string &path)
 {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
+    return memsweep::file_text(path);
 }
 
 /* whole_number reads a decimal number of digits alone, up to max; false
@@ -97,42 +95,109 @@ std::vector<int> parse_cpu_list(const std::string &text)
     return cpus;
 }
 
-/* quota_of reads a cpu.max text, "max 100000" or "150000 100000", as CPUs;
- * 0 for none. */
-static double quota_of(const std::string &text)
+/* quota_of returns a quota over its period, each a word of digits, as
+ * CPUs; 0 for none ("max" in version 2, "-1" in version 1) or for words
+ * that are no such numbers. */
+static double quota_of(const std::string &quota, const std::string &period)
 {
-    double quota = 0.0, period = 0.0;
-    if (sscanf(text.c_str(), "%lf %lf", &quota, &period) == 2 && quota > 0.0 && period > 0.0)
-        return quota / period;
-    return 0.0;
+    const long long most = 1000000000LL * cpu_number_limit; /* microseconds */
+    long long q = 0, p = 0;
+    if (!whole_number(quota, most, &q) || !whole_number(period, most, &p) || q <= 0 || p <= 0)
+        return 0.0;
+    return (double)q / (double)p;
 }
 
-double cpu_quota(const std::string &root)
+/* first_word returns the first word of the file at path; "" for none. */
+static std::string first_word(const std::string &path)
 {
-    /* The version 2 line is "0::/path". */
-    std::stringstream lines(read_text(root + "/proc/self/cgroup"));
-    std::string line, path;
-    bool found = false;
-    while (std::getline(lines, line))
-        if (line.compare(0, 3, "0::") == 0) {
-            path = line.substr(3);
-            found = true;
-        }
-    if (!found || path.find("..") != std::string::npos)
+    std::istringstream words(read_text(path));
+    std::string word;
+    words >> word;
+    return word;
+}
+
+/* v2_quota reads the cpu.max of a folder, "max 100000" or "150000 100000". */
+static double v2_quota(const std::string &folder)
+{
+    std::istringstream words(read_text(folder + "/cpu.max"));
+    std::string quota, period, more;
+    if (!(words >> quota >> period) || (words >> more))
         return 0.0;
-    double least = 0.0;
+    return quota_of(quota, period);
+}
+
+/* v1_quota reads the cpu.cfs_quota_us and cpu.cfs_period_us of a folder. */
+static double v1_quota(const std::string &folder)
+{
+    return quota_of(first_word(folder + "/cpu.cfs_quota_us"), first_word(folder + "/cpu.cfs_period_us"));
+}
+
+/* least_along keeps in *least the smallest quota of top + path and of each
+ * folder above it up to top itself, as quota_in reads a folder's; file
+ * names the file of that version. */
+static void least_along(const std::string &top, std::string path, double (*quota_in)(const std::string &),
+                        const char *file, Quota *least)
+{
     for (;;) {
-        std::string file = root + "/sys/fs/cgroup";
-        file += path;
-        file += "/cpu.max";
-        double q = quota_of(read_text(file));
-        if (q > 0.0 && (least == 0.0 || q < least))
-            least = q;
+        double q = quota_in(top + path);
+        if (q > 0.0 && (least->cpus == 0.0 || q < least->cpus)) {
+            least->cpus = q;
+            least->file = file;
+        }
         if (path.empty() || path == "/")
             break;
         path.erase(path.find_last_of('/'));
     }
+}
+
+/* has_cpu tells whether a version 1 hierarchy's controllers, as
+ * "cpu,cpuacct", include cpu. */
+static bool has_cpu(const std::string &controllers)
+{
+    std::istringstream names(controllers);
+    std::string name;
+    while (std::getline(names, name, ','))
+        if (name == "cpu")
+            return true;
+    return false;
+}
+
+Quota cgroup_quota(const std::string &root)
+{
+    /* Version 2's line is "0::/path"; version 1's are "N:controllers:/path",
+     * the cpu controller's among them, as "4:cpu,cpuacct:/path". */
+    std::stringstream lines(read_text(root + "/proc/self/cgroup"));
+    std::string line;
+    Quota least;
+    const std::string top = root + "/sys/fs/cgroup";
+    while (std::getline(lines, line)) {
+        size_t first = line.find(':');
+        size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+        if (second == std::string::npos)
+            continue;
+        std::string controllers = line.substr(first + 1, second - first - 1), path = line.substr(second + 1);
+        if (path.find("..") != std::string::npos || (!path.empty() && path[0] != '/'))
+            continue;
+        if (line.compare(0, 3, "0::") == 0) {
+            least_along(top, path, v2_quota, "cpu.max", &least);
+        } else if (has_cpu(controllers) && controllers.find('/') == std::string::npos) {
+            /* The hierarchy is mounted by its controllers' names, with cpu
+             * and cpu,cpuacct often links to one another. */
+            for (const std::string &mount : {top + "/" + controllers, top + "/cpu", top + "/cpu,cpuacct"}) {
+                std::error_code fault;
+                if (std::filesystem::is_directory(mount, fault)) {
+                    least_along(mount, path, v1_quota, "cpu.cfs_quota_us", &least);
+                    break;
+                }
+            }
+        }
+    }
     return least;
+}
+
+double cpu_quota(const std::string &root)
+{
+    return cgroup_quota(root).cpus;
 }
 
 /* take_by_node appends cpus to order taking one from each NUMA node in
@@ -196,13 +261,13 @@ Placement place(const std::string &root, const std::vector<int> &allowed, int th
     take_by_node(seconds, node_of, &order);
     p.cpus.assign(order.begin(), order.begin() + threads);
 
-    double quota = cpu_quota(root);
-    if (quota > 0.0 && quota < (double)threads) {
+    Quota quota = cgroup_quota(root);
+    if (quota.cpus > 0.0 && quota.cpus < (double)threads) {
         char text[200];
         snprintf(text, sizeof text,
-                 "the cgroup's CPU quota (cpu.max) allows %.2g CPUs, fewer than the %d threads: they take turns, "
+                 "the cgroup's CPU quota (%s) allows %.2g CPUs, fewer than the %d threads: they take turns, "
                  "and the figure is the quota's",
-                 quota, threads);
+                 quota.file.c_str(), quota.cpus, threads);
         p.warning = text;
     }
     return p;

@@ -395,6 +395,35 @@ TEST_F(Tree, AQuotaBelowTheThreadsWarnsAndTheSmallestAlongThePathCounts)
     EXPECT_NE(bandwidth::place(dir.path, {0, 1}, 1).warning, "");
 }
 
+// Version 1: the cpu controller's hierarchy, by its name or as cpu alone,
+// its quota over its period, -1 for none; the smallest along the path.
+TEST_F(Tree, AVersionOneQuotaCountsAsVersionTwosDoes)
+{
+    put("/proc/self/cgroup", "12:cpu,cpuacct:/box/inner\n5:memory:/box\n0::/\n");
+    put("/sys/fs/cgroup/cpu,cpuacct/box/inner/cpu.cfs_quota_us", "100000\n");
+    put("/sys/fs/cgroup/cpu,cpuacct/box/inner/cpu.cfs_period_us", "100000\n");
+    put("/sys/fs/cgroup/cpu,cpuacct/box/cpu.cfs_quota_us", "-1\n");
+    put("/sys/fs/cgroup/cpu,cpuacct/box/cpu.cfs_period_us", "100000\n");
+    EXPECT_DOUBLE_EQ(bandwidth::cpu_quota(dir.path), 1.0);
+    bandwidth::Placement two = bandwidth::place(dir.path, {0, 1}, 2);
+    EXPECT_NE(two.warning.find("(cpu.cfs_quota_us) allows 1 CPUs"), std::string::npos) << two.warning;
+    EXPECT_NE(two.warning.find("2 threads"), std::string::npos) << two.warning;
+    // Unlimited all along: no quota.
+    put("/sys/fs/cgroup/cpu,cpuacct/box/inner/cpu.cfs_quota_us", "-1\n");
+    EXPECT_EQ(bandwidth::cpu_quota(dir.path), 0.0);
+    EXPECT_EQ(bandwidth::place(dir.path, {0, 1}, 2).warning, "");
+    // Where the path is not below the mount, as in a container, the top's own.
+    put("/proc/self/cgroup", "3:cpuacct,cpu:/docker/0123abcd\n");
+    put("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "150000\n");
+    put("/sys/fs/cgroup/cpu/cpu.cfs_period_us", "100000\n");
+    EXPECT_DOUBLE_EQ(bandwidth::cpu_quota(dir.path), 1.5);
+    // A garbled or over-long quota is none.
+    for (const char *quota : {"lots", "1e5", "99999999999999999999", "0"}) {
+        put("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", std::string(quota) + "\n");
+        EXPECT_EQ(bandwidth::cpu_quota(dir.path), 0.0) << quota;
+    }
+}
+
 TEST_F(Tree, NoQuotaWithoutACgroupOrWithMax)
 {
     EXPECT_EQ(bandwidth::cpu_quota(dir.path), 0.0);
