@@ -183,7 +183,9 @@ Quota cgroup_quota(const std::string &root)
         } else if (has_cpu(controllers) && controllers.find('/') == std::string::npos) {
             /* The hierarchy is mounted by its controllers' names, with cpu
              * and cpu,cpuacct often links to one another. */
-            for (const std::string &mount : {top + "/" + controllers, top + "/cpu", top + "/cpu,cpuacct"}) {
+            for (const std::string &name : {controllers, std::string("cpu"), std::string("cpu,cpuacct")}) {
+                std::string mount = top;
+                mount.append("/").append(name);
                 std::error_code fault;
                 if (std::filesystem::is_directory(mount, fault)) {
                     least_along(mount, path, v1_quota, "cpu.cfs_quota_us", &least);

@@ -80,7 +80,7 @@ Rate memsweep_rate(const std::string &path)
          * line; a memory file may not be empty. */
         if (text.empty())
             text.push_back('\0');
-        FILE *fp = fmemopen(&text[0], text.size(), "r");
+        FILE *fp = fmemopen(text.data(), text.size(), "r");
         if (fp != nullptr) {
             rate = read_cpuinfo_rate_from(fp, &buf);
             fclose(fp);

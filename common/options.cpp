@@ -4,6 +4,8 @@
  */
 #include "common/options.h"
 
+#include <algorithm>
+
 #include "common/shown.h"
 
 namespace memsweep {
@@ -11,12 +13,8 @@ namespace memsweep {
 /* find returns the option of that name, or null. */
 static const OptionSpec *find(const std::vector<OptionSpec> &options, const std::string &name)
 {
-    for (const OptionSpec &o : options) {
-        // cppcheck-suppress useStlAlgorithm ; the loop returns the option, not whether
-        if (name == o.name)
-            return &o;
-    }
-    return nullptr;
+    auto o = std::find_if(options.begin(), options.end(), [&](const OptionSpec &s) { return name == s.name; });
+    return o == options.end() ? nullptr : &*o;
 }
 
 CommandLine read_command_line(const std::vector<std::string> &args, const std::vector<OptionSpec> &options,

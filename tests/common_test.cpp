@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "common/files.h"
@@ -71,9 +72,10 @@ const std::vector<memsweep::OptionSpec> known = {
 // words shows what was read, one "name=value", "name" or "operand" each.
 std::vector<std::string> words(const CommandLine &line)
 {
-    std::vector<std::string> shown;
-    for (const memsweep::Word &w : line.words)
-        shown.push_back(w.name.empty() ? "[" + w.value + "]" : w.has_value ? w.name + "=" + w.value : w.name);
+    std::vector<std::string> shown(line.words.size());
+    std::transform(line.words.begin(), line.words.end(), shown.begin(), [](const memsweep::Word &w) {
+        return w.name.empty() ? "[" + w.value + "]" : w.has_value ? w.name + "=" + w.value : w.name;
+    });
     return shown;
 }
 
