@@ -122,10 +122,20 @@ std::vector<uint64_t> sizes(uint64_t largest_cache, int threads, double room);
  * fault. */
 std::vector<int> parse_cpu_list(const std::string &text);
 
-/* cpu_quota returns the CPUs the process's cgroup (version 2) may use by
- * its cpu.max: quota over period, the smallest along its folder and those
- * above it up to /sys/fs/cgroup; 0 where no quota is set or none is found.
- * The process's cgroup is read from root/proc/self/cgroup. */
+/* A cgroup's CPU quota, in CPUs, and the file that set it. */
+struct Quota {
+    double cpus = 0.0; /* 0 for none */
+    std::string file;  /* "cpu.max" (version 2) or "cpu.cfs_quota_us" (version 1) */
+};
+
+/* cgroup_quota returns the CPUs the process's cgroups may use: by version
+ * 2's cpu.max, quota over period, and by version 1's cpu.cfs_quota_us over
+ * cpu.cfs_period_us (-1: none) in the cpu controller's hierarchy
+ * (/sys/fs/cgroup/cpu,cpuacct or /sys/fs/cgroup/cpu); the smallest along
+ * the process's folder and those above it up to the hierarchy's top, none
+ * where no quota is set or none is found.  The process's cgroups are read
+ * from root/proc/self/cgroup.  cpu_quota returns its CPUs alone. */
+Quota cgroup_quota(const std::string &root);
 double cpu_quota(const std::string &root);
 
 /* Where a team's threads go, and what to say of it. */

@@ -14,19 +14,27 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
+
+#include "common/files.h"
 
 namespace bandwidth {
 
 /* read_text returns the whole file at path; "" when it can't be read. */
 static std::string read_text(const std::string &path)
 {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
+    return memsweep::file_text(path);
+}
+
+/* whole_number reads a decimal number of digits alone, up to max; false
+ * for anything else (a sign, blanks, more digits than max has). */
+static bool whole_number(const std::string &text, long long max, long long *value)
+{
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *value = strtoll(text.c_str(), nullptr, 10);
+    return *value <= max;
 }
 
 /* ====================== Sizes ====================== */
@@ -43,6 +51,10 @@ std::vector<uint64_t> sizes(uint64_t largest_cache, int threads, double room)
 
 /* ====================== CPUs ====================== */
 
+/* A CPU's number is below this: no kernel numbers more (x86-64's largest
+ * NR_CPUS is 8,192), and a process's masks are read up to it. */
+static const long long cpu_number_limit = 1 << 20;
+
 std::vector<int> parse_cpu_list(const std::string &text)
 {
     std::vector<int> cpus;
@@ -50,57 +62,128 @@ std::vector<int> parse_cpu_list(const std::string &text)
     std::string part;
     while (std::getline(in, part, ',')) {
         part.erase(part.find_last_not_of(" \n\t") + 1);
-        int from = 0, to = 0, used = 0;
-        if (sscanf(part.c_str(), "%d-%d%n", &from, &to, &used) == 2 && (size_t)used == part.size()) {
-        } else if (sscanf(part.c_str(), "%d%n", &from, &used) == 1 && (size_t)used == part.size()) {
+        part.erase(0, part.find_first_not_of(" \n\t"));
+        size_t dash = part.find('-');
+        long long from = 0, to = 0;
+        if (!whole_number(part.substr(0, dash), cpu_number_limit - 1, &from))
+            return {};
+        if (dash == std::string::npos)
             to = from;
-        } else {
+        else if (!whole_number(part.substr(dash + 1), cpu_number_limit - 1, &to))
             return {};
-        }
-        if (from < 0 || to < from || to - from > 1 << 20)
+        if (to < from)
             return {};
-        for (int c = from; c <= to; c++)
-            cpus.push_back(c);
+        for (long long c = from; c <= to; c++)
+            cpus.push_back((int)c);
     }
     return cpus;
 }
 
-/* quota_of reads a cpu.max text, "max 100000" or "150000 100000", as CPUs;
- * 0 for none. */
-static double quota_of(const std::string &text)
+/* quota_of returns a quota over its period, each a word of digits, as
+ * CPUs; 0 for none ("max" in version 2, "-1" in version 1) or for words
+ * that are no such numbers. */
+static double quota_of(const std::string &quota, const std::string &period)
 {
-    double quota = 0.0, period = 0.0;
-    if (sscanf(text.c_str(), "%lf %lf", &quota, &period) == 2 && quota > 0.0 && period > 0.0)
-        return quota / period;
-    return 0.0;
+    const long long most = 1000000000LL * cpu_number_limit; /* microseconds */
+    long long q = 0, p = 0;
+    if (!whole_number(quota, most, &q) || !whole_number(period, most, &p) || q <= 0 || p <= 0)
+        return 0.0;
+    return (double)q / (double)p;
 }
 
-double cpu_quota(const std::string &root)
+/* first_word returns the first word of the file at path; "" for none. */
+static std::string first_word(const std::string &path)
 {
-    /* The version 2 line is "0::/path". */
-    std::stringstream lines(read_text(root + "/proc/self/cgroup"));
-    std::string line, path;
-    bool found = false;
-    while (std::getline(lines, line))
-        if (line.compare(0, 3, "0::") == 0) {
-            path = line.substr(3);
-            found = true;
-        }
-    if (!found || path.find("..") != std::string::npos)
+    std::istringstream words(read_text(path));
+    std::string word;
+    words >> word;
+    return word;
+}
+
+/* v2_quota reads the cpu.max of a folder, "max 100000" or "150000 100000". */
+static double v2_quota(const std::string &folder)
+{
+    std::istringstream words(read_text(folder + "/cpu.max"));
+    std::string quota, period, more;
+    if (!(words >> quota >> period) || (words >> more))
         return 0.0;
-    double least = 0.0;
+    return quota_of(quota, period);
+}
+
+/* v1_quota reads the cpu.cfs_quota_us and cpu.cfs_period_us of a folder. */
+static double v1_quota(const std::string &folder)
+{
+    return quota_of(first_word(folder + "/cpu.cfs_quota_us"), first_word(folder + "/cpu.cfs_period_us"));
+}
+
+/* least_along keeps in *least the smallest quota of top + path and of each
+ * folder above it up to top itself, as quota_in reads a folder's; file
+ * names the file of that version. */
+static void least_along(const std::string &top, std::string path, double (*quota_in)(const std::string &),
+                        const char *file, Quota *least)
+{
     for (;;) {
-        std::string file = root + "/sys/fs/cgroup";
-        file += path;
-        file += "/cpu.max";
-        double q = quota_of(read_text(file));
-        if (q > 0.0 && (least == 0.0 || q < least))
-            least = q;
+        double q = quota_in(top + path);
+        if (q > 0.0 && (least->cpus == 0.0 || q < least->cpus)) {
+            least->cpus = q;
+            least->file = file;
+        }
         if (path.empty() || path == "/")
             break;
         path.erase(path.find_last_of('/'));
     }
+}
+
+/* has_cpu tells whether a version 1 hierarchy's controllers, as
+ * "cpu,cpuacct", include cpu. */
+static bool has_cpu(const std::string &controllers)
+{
+    std::istringstream names(controllers);
+    std::string name;
+    while (std::getline(names, name, ','))
+        if (name == "cpu")
+            return true;
+    return false;
+}
+
+Quota cgroup_quota(const std::string &root)
+{
+    /* Version 2's line is "0::/path"; version 1's are "N:controllers:/path",
+     * the cpu controller's among them, as "4:cpu,cpuacct:/path". */
+    std::stringstream lines(read_text(root + "/proc/self/cgroup"));
+    std::string line;
+    Quota least;
+    const std::string top = root + "/sys/fs/cgroup";
+    while (std::getline(lines, line)) {
+        size_t first = line.find(':');
+        size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+        if (second == std::string::npos)
+            continue;
+        std::string controllers = line.substr(first + 1, second - first - 1), path = line.substr(second + 1);
+        if (path.find("..") != std::string::npos || (!path.empty() && path[0] != '/'))
+            continue;
+        if (line.compare(0, 3, "0::") == 0) {
+            least_along(top, path, v2_quota, "cpu.max", &least);
+        } else if (has_cpu(controllers) && controllers.find('/') == std::string::npos) {
+            /* The hierarchy is mounted by its controllers' names, with cpu
+             * and cpu,cpuacct often links to one another. */
+            for (const std::string &name : {controllers, std::string("cpu"), std::string("cpu,cpuacct")}) {
+                std::string mount = top;
+                mount.append("/").append(name);
+                std::error_code fault;
+                if (std::filesystem::is_directory(mount, fault)) {
+                    least_along(mount, path, v1_quota, "cpu.cfs_quota_us", &least);
+                    break;
+                }
+            }
+        }
+    }
     return least;
+}
+
+double cpu_quota(const std::string &root)
+{
+    return cgroup_quota(root).cpus;
 }
 
 /* take_by_node appends cpus to order taking one from each NUMA node in
@@ -152,11 +235,11 @@ Placement place(const std::string &root, const std::vector<int> &allowed, int th
     std::error_code fault;
     for (const auto &entry : std::filesystem::directory_iterator(root + "/sys/devices/system/node", fault)) {
         std::string name = entry.path().filename().string();
-        int node = 0, used = 0;
-        if (sscanf(name.c_str(), "node%d%n", &node, &used) != 1 || (size_t)used != name.size())
+        long long node = 0;
+        if (name.compare(0, 4, "node") != 0 || !whole_number(name.substr(4), cpu_number_limit - 1, &node))
             continue;
         for (int c : parse_cpu_list(read_text(entry.path().string() + "/cpulist")))
-            node_of[c] = node;
+            node_of[c] = (int)node;
     }
 
     std::vector<int> order;
@@ -164,13 +247,13 @@ Placement place(const std::string &root, const std::vector<int> &allowed, int th
     take_by_node(seconds, node_of, &order);
     p.cpus.assign(order.begin(), order.begin() + threads);
 
-    double quota = cpu_quota(root);
-    if (quota > 0.0 && quota < (double)threads) {
+    Quota quota = cgroup_quota(root);
+    if (quota.cpus > 0.0 && quota.cpus < (double)threads) {
         char text[200];
         snprintf(text, sizeof text,
-                 "the cgroup's CPU quota (cpu.max) allows %.2g CPUs, fewer than the %d threads: they take turns, "
+                 "the cgroup's CPU quota (%s) allows %.2g CPU%s, fewer than the %d threads: they take turns, "
                  "and the figure is the quota's",
-                 quota, threads);
+                 quota.file.c_str(), quota.cpus, quota.cpus == 1.0 ? "" : "s", threads);
         p.warning = text;
     }
     return p;

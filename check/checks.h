@@ -179,9 +179,10 @@ struct CacheFolder {
 };
 
 /* What gather found below a root folder.  Texts are as read (whole files
- * up to 64 MiB, or the first line of a sysfs value without its line end and
- * surrounding blanks); a file that can't be read is "" or, where that
- * differs from an empty file, none.  Folders are listed in name order. */
+ * up to 16 MiB, or the first line of a sysfs value without its line end and
+ * surrounding blanks: common/files.h); a file that can't be read, or is no
+ * regular file (a FIFO, a device), is "" or, where that differs from an
+ * empty file, none.  Folders are listed in name order. */
 struct Facts {
     std::string root; /* "" for this machine's files */
 

@@ -66,11 +66,26 @@ static std::vector<std::string> list_folder(const std::string &path, const std::
 /* ====================== The watch over the interval ====================== */
 
 /* The rule itself is memsweep's own (clock/cpuinfo_rate.h); its sources
- * map one to one onto the checks'. */
+ * map one to one onto the checks'.  The file is read as every other one
+ * is (common/files.h), and the rule reads its text: a file that is no
+ * regular one (a FIFO, a link to /dev/zero) is no file, where memsweep's
+ * own reading would wait or never end. */
 Rate memsweep_rate(const std::string &path)
 {
     char buf[512];
-    cpuinfo_rate rate = read_cpuinfo_rate(path.c_str(), &buf);
+    std::string text;
+    cpuinfo_rate rate = cpuinfo_no_file_rate();
+    if (read_file(path, &text)) {
+        /* A lone NUL reads as an empty file does, no piece mentioning the
+         * line; a memory file may not be empty. */
+        if (text.empty())
+            text.push_back('\0');
+        FILE *fp = fmemopen(text.data(), text.size(), "r");
+        if (fp != nullptr) {
+            rate = read_cpuinfo_rate_from(fp, &buf);
+            fclose(fp);
+        }
+    }
     if (rate.source == cpuinfo_no_file)
         return {Source::no_file, rate.mhz};
     if (rate.source == cpuinfo_no_usable_line)

@@ -37,17 +37,12 @@ struct cpuinfo_rate {
     double mhz;
 };
 
-/* read_cpuinfo_rate reads the rate from the file at path by memsweep's
- * rule, one piece of a line at a time into *buf; it prints nothing. */
-static inline struct cpuinfo_rate read_cpuinfo_rate(const char *path, char (*buf)[512])
+/* read_cpuinfo_rate_from reads the rate from an open file by memsweep's
+ * rule, one piece of a line at a time into *buf; it prints nothing and
+ * leaves the file open.  memsweep-check hands it a file's text, read in
+ * its own way, as a memory file. */
+static inline struct cpuinfo_rate read_cpuinfo_rate_from(FILE *fp, char (*buf)[512])
 {
-    FILE *fp = fopen(path, "r");
-    if (fp == NULL) {
-        /* No file at all, as in a container without /proc. */
-        struct cpuinfo_rate none = {cpuinfo_no_file, 2.147483656, 2147.483656};
-        return none;
-    }
-
     /* Only the first piece that mentions "cpu MHz" counts; a number that
      * does not follow "cpu MHz\t:" at its start leaves the rate at 0. */
     double ghz = 0.0;
@@ -60,7 +55,6 @@ static inline struct cpuinfo_rate read_cpuinfo_rate(const char *path, char (*buf
             break;
         }
     }
-    fclose(fp);
 
     if (!(ghz > 0.0) || !isfinite(ghz)) {
         /* The file opened but gave no usable rate: no such line (arm64), a
@@ -73,6 +67,26 @@ static inline struct cpuinfo_rate read_cpuinfo_rate(const char *path, char (*buf
     /* The MHz are computed back from the GHz, not taken from the line. */
     struct cpuinfo_rate line = {cpuinfo_line, ghz, ghz * 1000.0};
     return line;
+}
+
+/* cpuinfo_no_file_rate is the rate without the file at all, as in a
+ * container without /proc. */
+static inline struct cpuinfo_rate cpuinfo_no_file_rate(void)
+{
+    struct cpuinfo_rate none = {cpuinfo_no_file, 2.147483656, 2147.483656};
+    return none;
+}
+
+/* read_cpuinfo_rate reads the rate from the file at path by memsweep's
+ * rule, one piece of a line at a time into *buf; it prints nothing. */
+static inline struct cpuinfo_rate read_cpuinfo_rate(const char *path, char (*buf)[512])
+{
+    FILE *fp = fopen(path, "r");
+    if (fp == NULL)
+        return cpuinfo_no_file_rate();
+    struct cpuinfo_rate rate = read_cpuinfo_rate_from(fp, buf);
+    fclose(fp);
+    return rate;
 }
 
 #endif /* MEMSWEEP_CLOCK_CPUINFO_RATE_H */

@@ -9,7 +9,8 @@
  *
  * Standard output gets one tab-separated line per point, "kind key...
  * ratio verdict"; standard error one summary line.  --json FILE writes the
- * same as a document, --data FILE the plain numbers memsweep-plot draws.
+ * same as a document, --data FILE the plain numbers memsweep-plot draws;
+ * either of them "-" goes to standard output, in the lines' place.
  *
  * Exit status: 0 nothing worse, 1 a point worse (--fail-on changes what
  * counts), 2 a usage error, an input that can't be read, or records that
@@ -30,6 +31,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/options.h"
 #include "compare/compare.h"
 #include "latency/knee.h"
 #include "format/reader.h"
@@ -54,6 +56,7 @@ static const char usage[] =
     "  --json FILE          write the comparison to FILE as JSON\n"
     "  --data FILE          write the inputs' figures and the verdicts to FILE as\n"
     "                       tab-separated numbers, for memsweep-plot\n"
+    "                       (either FILE \"-\": standard output, in the lines' place)\n"
     "  -h, --help           print this help\n"
     "A and B are memsweep-record records or memsweep tables (\"-\": standard input).\n"
     "Exit status: 0 nothing worse, 1 a point worse, 2 usage error or no comparison.\n";
@@ -75,7 +78,7 @@ struct Options {
 /* usage_error reports a bad command line in one line, then the usage. */
 static int usage_error(const std::string &message)
 {
-    fprintf(stderr, "memsweep-compare: %s\n%s", format::one_line(message).c_str(), usage);
+    fputs(memsweep::usage_error("memsweep-compare", message, usage).c_str(), stderr);
     return 2;
 }
 
@@ -89,44 +92,40 @@ static bool number(const std::string &text, double *value)
     return true;
 }
 
+/* The options memsweep-compare knows. */
+static const std::vector<memsweep::OptionSpec> known = {
+    {"-h", memsweep::Takes::nothing},
+    {"--help", memsweep::Takes::nothing},
+    {"--alpha", memsweep::Takes::value},
+    {"--threshold", memsweep::Takes::value},
+    {"--fail-on", memsweep::Takes::value},
+    {"--across-machines", memsweep::Takes::nothing},
+    {"--no-drift-widen", memsweep::Takes::nothing},
+    {"--drift-widen", memsweep::Takes::nothing},
+    {"--json", memsweep::Takes::value},
+    {"--data", memsweep::Takes::value},
+};
+
 /* parse_options fills *o from the command line; it returns -1 to go on,
  * else the exit status. */
 static int parse_options(int argc, char **argv, Options *o)
 {
-    bool options_end = false;
-    for (int i = 1; i < argc; i++) {
-        std::string arg = argv[i], value;
-        if (options_end || arg == "-" || arg.empty() || arg[0] != '-') {
-            o->inputs.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            options_end = true;
-            continue;
-        }
-        size_t eq = arg.find('=');
-        std::string name = arg.compare(0, 2, "--") == 0 && eq != std::string::npos ? arg.substr(0, eq) : arg;
-        bool takes_value = name == "--alpha" || name == "--threshold" || name == "--fail-on" ||
-                           name == "--json" || name == "--data";
-        if (takes_value) {
-            if (name != arg)
-                value = arg.substr(eq + 1);
-            else if (i + 1 < argc)
-                value = argv[++i];
-            else
-                return usage_error(name + " needs a value");
-        } else if (name != arg) {
-            return usage_error(name + " takes no value");
-        }
+    memsweep::CommandLine line =
+        memsweep::read_command_line(std::vector<std::string>(argv + (argc > 0), argv + argc), known, true);
+    for (const memsweep::Word &w : line.words) {
+        const std::string &name = w.name;
+        std::string value = w.value;
         double x = 0.0;
-        if (arg == "-h" || arg == "--help") {
+        if (name.empty()) {
+            o->inputs.push_back(value);
+        } else if (name == "-h" || name == "--help") {
             fputs(usage, stdout);
             return 0;
-        } else if (arg == "--across-machines") {
+        } else if (name == "--across-machines") {
             o->settings.across_machines = true;
-        } else if (arg == "--no-drift-widen") {
+        } else if (name == "--no-drift-widen") {
             o->settings.drift_widen = false;
-        } else if (arg == "--drift-widen") {
+        } else if (name == "--drift-widen") {
             o->settings.drift_widen = true;
         } else if (name == "--alpha") {
             if (!number(value, &x) || !(x > 0.0) || !(x < 1.0)) /* NaN too */
@@ -148,13 +147,11 @@ static int parse_options(int argc, char **argv, Options *o)
             else
                 return usage_error("--fail-on: worse, any or never, not " + value);
         } else if (name == "--json" || name == "--data") {
-            if (value.empty())
-                return usage_error(name + " needs a file name");
             (name == "--json" ? o->json_out : o->data_out) = value;
-        } else {
-            return usage_error("unknown option: " + arg);
         }
     }
+    if (!line.fault.empty())
+        return usage_error(line.fault);
     if (o->inputs.size() == 1 && o->data_out.empty())
         return usage_error("one input: compare two, or give --data to write one's figures");
     if (o->inputs.empty() || o->inputs.size() > 2)
@@ -165,7 +162,7 @@ static int parse_options(int argc, char **argv, Options *o)
     for (const std::string &out : {o->json_out, o->data_out}) {
         struct stat so {
         };
-        if (out.empty() || stat(out.c_str(), &so) != 0)
+        if (out.empty() || out == "-" || stat(out.c_str(), &so) != 0)
             continue;
         for (const std::string &in : o->inputs) {
             struct stat si {
@@ -175,7 +172,8 @@ static int parse_options(int argc, char **argv, Options *o)
         }
     }
     if (!o->json_out.empty() && o->json_out == o->data_out)
-        return usage_error("--json and --data name the same file");
+        return usage_error(o->json_out == "-" ? "--json and --data can't both go to standard output"
+                                              : "--json and --data name the same file");
     return -1;
 }
 
@@ -209,9 +207,17 @@ static std::string lines_of(const Comparison &c)
 }
 
 /* write_file writes text to path whole: through a file beside it that
- * then takes its name, so that a failure leaves no half of it. */
+ * then takes its name, so that a failure leaves no half of it; "-" is
+ * standard output. */
 static bool write_file(const std::string &path, const std::string &text, std::string *error)
 {
+    if (path == "-") {
+        errno = 0;
+        if (fwrite(text.data(), 1, text.size(), stdout) == text.size() && fflush(stdout) == 0)
+            return true;
+        *error = errno != 0 ? strerror(errno) : "write error";
+        return false;
+    }
     std::string temp = path + ".partial." + std::to_string(getpid());
     FILE *f = fopen(temp.c_str(), "w");
     if (f == nullptr) {
@@ -225,6 +231,12 @@ static bool write_file(const std::string &path, const std::string &text, std::st
     *error = strerror(errno);
     unlink(temp.c_str());
     return false;
+}
+
+/* output_name is an output's name in a message. */
+static std::string output_name(const std::string &path)
+{
+    return path == "-" ? "standard output" : path;
 }
 
 static json figures_json(const format::Figures &f)
@@ -448,7 +460,7 @@ int main(int argc, char **argv)
     if (o.inputs.size() == 1) {
         if (!write_file(o.data_out, data(o, records[0], nullptr, Comparison(), ""), &error)) {
             fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n",
-                    format::one_line(o.data_out).c_str(), error.c_str());
+                    format::one_line(output_name(o.data_out)).c_str(), error.c_str());
             return 2;
         }
         return 0;
@@ -463,7 +475,8 @@ int main(int argc, char **argv)
     status = o.fail_on == FailOn::worse ? worse > 0 : o.fail_on == FailOn::any ? differ > 0 : 0;
     std::string summary = compare::summary(c, o.settings);
 
-    std::string lines = lines_of(c);
+    /* A document or data on standard output ("-") takes the lines' place. */
+    std::string lines = o.json_out == "-" || o.data_out == "-" ? "" : lines_of(c);
     if (fwrite(lines.data(), 1, lines.size(), stdout) != lines.size() || fflush(stdout) != 0) {
         fprintf(stderr, "memsweep-compare: can't write standard output\n");
         return 2;
@@ -471,14 +484,14 @@ int main(int argc, char **argv)
     fprintf(stderr, "memsweep-compare: %s\n", format::one_line(summary).c_str());
     if (!o.json_out.empty() &&
         !write_file(o.json_out, document(o, records[0], records[1], c, summary, status), &error)) {
-        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n", format::one_line(o.json_out).c_str(),
-                error.c_str());
+        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n",
+                format::one_line(output_name(o.json_out)).c_str(), error.c_str());
         return 2;
     }
     if (!o.data_out.empty() &&
         !write_file(o.data_out, data(o, records[0], &records[1], c, summary), &error)) {
-        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n", format::one_line(o.data_out).c_str(),
-                error.c_str());
+        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n",
+                format::one_line(output_name(o.data_out)).c_str(), error.c_str());
         return 2;
     }
     return status;

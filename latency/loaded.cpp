@@ -43,9 +43,9 @@ LoadedCpus loaded_cpus(const std::string &root, const std::vector<int> &allowed,
         else
             snprintf(
                 text, sizeof text,
-                "loaded latency: skipped, as the cgroup's CPU quota (cpu.max) allows %.2g CPUs, one CPU's "
+                "loaded latency: skipped, as the cgroup's CPU quota allows %.2g CPU%s, one CPU's "
                 "time for the chase and none for a load",
-                quota);
+                quota, quota == 1.0 ? "" : "s");
         team.note = text;
         return team;
     }

@@ -17,7 +17,8 @@
  *
  * Standard output gets every cell's best pass in memsweep's layout, with
  * one decimal; -o FILE gets the whole record as JSON (memsweep-record(1)),
- * the latency and the plane with it.  Warnings go to standard error, one
+ * the latency and the plane with it; -o - puts the record on standard
+ * output in the table's place.  Warnings go to standard error, one
  * line each, and a summary after them, with one line of latency by cache
  * level and one of the plane's largest working sets.
  *
@@ -160,7 +161,9 @@ static int session(record::Options o, const std::vector<std::string> &command)
     outfile::catch_signals(end_progress_line);
     /* A reader that goes away is a write that fails, with its one line. */
     signal(SIGPIPE, SIG_IGN);
-    if (!o.out.empty()) {
+    /* "-": the record goes to standard output, in the table's place. */
+    const bool to_stdout = o.out == "-";
+    if (!o.out.empty() && !to_stdout) {
         std::string why = outfile::open(o.out);
         if (!why.empty())
             return usage_error("-o: can't write " + o.out + ": " + why);
@@ -391,10 +394,11 @@ static int session(record::Options o, const std::vector<std::string> &command)
     s.end = utc(time(nullptr));
     s.seconds = std::chrono::duration<double>(clock::now() - started).count();
 
-    /* --- OUTPUT: the record first, then the table; a write that fails is a
-     * failure, with one line. --- */
+    /* --- OUTPUT: the record first, then the table (or the record, for
+     * -o -); a write that fails is a failure, with one line. --- */
     int status = 0;
-    std::string written = shown_line(o.out); /* the record's name, once it is written */
+    std::string written = to_stdout ? "standard output" : shown_line(o.out); /* once it is written */
+    std::string text;
     if (!o.out.empty()) {
         format::Written record = format::write_record(record::model_of(s));
         for (const std::string &w : record.left_out)
@@ -403,17 +407,23 @@ static int session(record::Options o, const std::vector<std::string> &command)
             fprintf(stderr, "memsweep-record: no record %s: %s\n", written.c_str(), record.error.c_str());
             written.clear();
             status = 1;
-        } else if (!outfile::publish(record.text)) {
+        }
+        text = record.text;
+    }
+    if (!o.out.empty() && !to_stdout && status == 0) {
+        if (!outfile::publish(text)) {
             fprintf(stderr, "memsweep-record: can't write the record %s: %s\n", written.c_str(), strerror(errno));
             written.clear();
             status = 1;
         }
     }
-    std::string table = record::best_table(s.passes);
+    std::string table = to_stdout ? text : record::best_table(s.passes);
     errno = 0;
     if (fwrite(table.data(), 1, table.size(), stdout) != table.size() || fflush(stdout) != 0 || fclose(stdout) != 0) {
         fprintf(stderr, "memsweep-record: can't write standard output: %s\n",
                 errno != 0 ? strerror(errno) : "write error");
+        if (to_stdout)
+            written.clear();
         status = 1;
     }
     if (!o.quiet) {

@@ -7,7 +7,7 @@
 #include <limits.h>
 #include <stdlib.h>
 
-#include "common/shown.h"
+#include "common/options.h"
 
 namespace record
 {
@@ -17,7 +17,8 @@ static const char usage[] =
     "                       [--pages system|small|huge] [--no-latency] [--no-bandwidth]\n"
     "                       [--threads LIST|max] [--no-loaded-latency]\n"
     "                       [--same-pages|--fresh-pages] [--quiet]\n"
-    "  -o, --json FILE  write the whole record to FILE as JSON\n"
+    "  -o, --json FILE  write the whole record to FILE as JSON (\"-\": to standard\n"
+    "                   output, in the table's place)\n"
     "  --passes N       measure every cell N times, 1 to 100 (default 5)\n"
     "  --seed S         the seed of the passes' random orders (default: a new one)\n"
     "  --cpu N          run on CPU N (default: the least busy of those allowed)\n"
@@ -37,7 +38,7 @@ static const char usage[] =
 
 std::string usage_error(const std::string &problem)
 {
-    return "memsweep-record: " + shown_line(problem) + "\n" + usage;
+    return memsweep::usage_error("memsweep-record", problem, usage);
 }
 
 /* whole_number reads a decimal number up to max, digits only. */
@@ -80,46 +81,51 @@ static Parsed ended(int status, const std::string &text)
     return p;
 }
 
+/* The options memsweep-record knows. */
+static const std::vector<memsweep::OptionSpec> known = {
+    {"-h", memsweep::Takes::nothing},
+    {"--help", memsweep::Takes::nothing},
+    {"-o", memsweep::Takes::value},
+    {"--json", memsweep::Takes::value},
+    {"--passes", memsweep::Takes::value},
+    {"--seed", memsweep::Takes::value},
+    {"--cpu", memsweep::Takes::value},
+    {"--pages", memsweep::Takes::value},
+    {"--threads", memsweep::Takes::value},
+    {"--quiet", memsweep::Takes::nothing},
+    {"--no-latency", memsweep::Takes::nothing},
+    {"--no-bandwidth", memsweep::Takes::nothing},
+    {"--no-loaded-latency", memsweep::Takes::nothing},
+    {"--fresh-pages", memsweep::Takes::nothing},
+    {"--same-pages", memsweep::Takes::nothing},
+};
+
 Parsed parse_options(const std::vector<std::string> &args)
 {
     Parsed p;
     Options &o = p.options;
-    for (size_t i = 0; i < args.size(); i++) {
-        const std::string &arg = args[i];
-        std::string value;
-        size_t eq = arg.find('=');
-        std::string name = arg.compare(0, 2, "--") == 0 && eq != std::string::npos ? arg.substr(0, eq) : arg;
-        bool takes_value = name == "-o" || name == "--json" || name == "--passes" || name == "--seed" ||
-                           name == "--cpu" || name == "--pages" || name == "--threads";
-        if (takes_value) {
-            if (name != arg)
-                value = arg.substr(eq + 1);
-            else if (i + 1 < args.size())
-                value = args[++i];
-            else
-                return ended(2, usage_error(name + " needs a value"));
-        }
+    memsweep::CommandLine line = memsweep::read_command_line(args, known, false);
+    for (const memsweep::Word &w : line.words) {
+        const std::string &name = w.name, &value = w.value;
         uint64_t n = 0;
-        if (arg == "-h" || arg == "--help") {
+        if (name == "-h" || name == "--help") {
             return ended(0, usage);
-        } else if (arg == "--quiet") {
+        } else if (name == "--quiet") {
             o.quiet = true;
-        } else if (arg == "--no-latency") {
+        } else if (name == "--no-latency") {
             o.latency = false;
-        } else if (arg == "--no-bandwidth") {
+        } else if (name == "--no-bandwidth") {
             o.bandwidth = false;
-        } else if (arg == "--no-loaded-latency") {
+        } else if (name == "--no-loaded-latency") {
             o.loaded_latency = false;
-        } else if (arg == "--fresh-pages") {
+        } else if (name == "--fresh-pages") {
             o.fresh_pages = true;
-        } else if (arg == "--same-pages") {
+        } else if (name == "--same-pages") {
             o.fresh_pages = false;
         } else if (name == "--threads") {
             if (!thread_counts(value, &o.threads))
                 return ended(2, usage_error("--threads: not a list of thread counts from 1 up, or max: " + value));
         } else if (name == "-o" || name == "--json") {
-            if (value.empty())
-                return ended(2, usage_error(name + " needs a file name"));
             o.out = value;
         } else if (name == "--passes") {
             if (!whole_number(value, 100, &n) || n < 1)
@@ -143,10 +149,10 @@ Parsed parse_options(const std::vector<std::string> &args)
                 o.pages = Pages::huge;
             else
                 return ended(2, usage_error("--pages: system, small or huge, not " + value));
-        } else {
-            return ended(2, usage_error("unknown argument: " + arg));
         }
     }
+    if (!line.fault.empty())
+        return ended(2, usage_error(line.fault));
     return p;
 }
 

@@ -35,7 +35,7 @@ struct Options {
      * with them, against 13.1 % without, as sessions differ by where
      * their pages lie far more than passes on the same pages do. */
     bool fresh_pages = true;
-    std::string out; /* the record's path; "" for none */
+    std::string out; /* the record's path; "" for none, "-" for standard output */
     bool quiet = false;
     bool latency = true;
     bool bandwidth = true;

@@ -315,6 +315,12 @@ TEST(BandwidthCpuList, ReadsRangesAndSinglesAndRefusesAnythingElse)
     EXPECT_EQ(bandwidth::parse_cpu_list("5"), (std::vector<int>{5}));
     for (const char *bad : {"abc", "3-1", "1,,2", "-2", "1-2x", ""})
         EXPECT_TRUE(bandwidth::parse_cpu_list(bad).empty()) << bad;
+    // Numbers too long for an int are refused, not wrapped round to small
+    // ones (2^32 + 1 as CPU 1), and so is a CPU beyond the 2^20 a mask has.
+    EXPECT_EQ(bandwidth::parse_cpu_list("1048575"), (std::vector<int>{1048575}));
+    for (const char *bad : {"4294967297", "4294967297-4294967299", "0-4294967296", "99999999999999999999",
+                            "1048576", "+1", "1-+2"})
+        EXPECT_TRUE(bandwidth::parse_cpu_list(bad).empty()) << bad;
 }
 
 TEST_F(Tree, PhysicalCoresComeBeforeTheirSmtSiblings)
@@ -352,6 +358,13 @@ TEST_F(Tree, TwoNumaNodesTakeTurnsForCoresAndThenForSiblings)
     EXPECT_EQ(order({0, 1, 2, 3, 4, 5, 6, 7}, 2), (std::vector<int>{0, 2}));
 }
 
+TEST_F(Tree, ANodeNumberTooLongIsNoNode)
+{
+    put("/sys/devices/system/node/node0/cpulist", "0-1\n");
+    put("/sys/devices/system/node/node4294967297/cpulist", "2-3\n");  // not node 1
+    EXPECT_EQ(order({0, 1, 2, 3}, 4), (std::vector<int>{0, 1, 2, 3}));
+}
+
 TEST_F(Tree, WithoutTopologyTheAllowedCpusGoInOrder)
 {
     EXPECT_EQ(order({3, 5, 9}, 3), (std::vector<int>{3, 5, 9}));
@@ -381,6 +394,35 @@ TEST_F(Tree, AQuotaBelowTheThreadsWarnsAndTheSmallestAlongThePathCounts)
     put("/sys/fs/cgroup/box/cpu.max", "50000 100000\n");
     EXPECT_DOUBLE_EQ(bandwidth::cpu_quota(dir.path), 0.5);
     EXPECT_NE(bandwidth::place(dir.path, {0, 1}, 1).warning, "");
+}
+
+// Version 1: the cpu controller's hierarchy, by its name or as cpu alone,
+// its quota over its period, -1 for none; the smallest along the path.
+TEST_F(Tree, AVersionOneQuotaCountsAsVersionTwosDoes)
+{
+    put("/proc/self/cgroup", "12:cpu,cpuacct:/box/inner\n5:memory:/box\n0::/\n");
+    put("/sys/fs/cgroup/cpu,cpuacct/box/inner/cpu.cfs_quota_us", "100000\n");
+    put("/sys/fs/cgroup/cpu,cpuacct/box/inner/cpu.cfs_period_us", "100000\n");
+    put("/sys/fs/cgroup/cpu,cpuacct/box/cpu.cfs_quota_us", "-1\n");
+    put("/sys/fs/cgroup/cpu,cpuacct/box/cpu.cfs_period_us", "100000\n");
+    EXPECT_DOUBLE_EQ(bandwidth::cpu_quota(dir.path), 1.0);
+    bandwidth::Placement two = bandwidth::place(dir.path, {0, 1}, 2);
+    EXPECT_NE(two.warning.find("(cpu.cfs_quota_us) allows 1 CPU,"), std::string::npos) << two.warning;
+    EXPECT_NE(two.warning.find("2 threads"), std::string::npos) << two.warning;
+    // Unlimited all along: no quota.
+    put("/sys/fs/cgroup/cpu,cpuacct/box/inner/cpu.cfs_quota_us", "-1\n");
+    EXPECT_EQ(bandwidth::cpu_quota(dir.path), 0.0);
+    EXPECT_EQ(bandwidth::place(dir.path, {0, 1}, 2).warning, "");
+    // Where the path is not below the mount, as in a container, the top's own.
+    put("/proc/self/cgroup", "3:cpuacct,cpu:/docker/0123abcd\n");
+    put("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "150000\n");
+    put("/sys/fs/cgroup/cpu/cpu.cfs_period_us", "100000\n");
+    EXPECT_DOUBLE_EQ(bandwidth::cpu_quota(dir.path), 1.5);
+    // A garbled or over-long quota is none.
+    for (const char *quota : {"lots", "1e5", "99999999999999999999", "0"}) {
+        put("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", std::string(quota) + "\n");
+        EXPECT_EQ(bandwidth::cpu_quota(dir.path), 0.0) << quota;
+    }
 }
 
 TEST_F(Tree, NoQuotaWithoutACgroupOrWithMax)

@@ -3,12 +3,16 @@
 // (fakes/fake_rate.cpp); then the built command itself.
 #include "check/checks.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <map>
 #include <set>
 #include <string>
 
+#include "common/files.h"
 #include "tools.h"
 
 namespace {
@@ -310,6 +314,48 @@ TEST(Checks, GarbledHugeAndOddFilesGiveOneCleanLineEach)
     EXPECT_EQ(mem_total_mib("MemTotal:   lots kB\nMemTotal:   2048 MB\n"), -1.0);
 }
 
+// Files collected elsewhere may be anything: a FIFO would hold a reader
+// until a writer came, a link to /dev/zero never ends, a folder has no
+// text.  Each is read as a file that is not there, and the checks say what
+// they can't tell as they do for a missing one; a file beyond the size
+// limit is read up to it.
+TEST(Machines, FilesThatAreNoRegularOnesAreReadAsMissing)
+{
+    Machine odd, missing;
+    for (const char *file : {"proc/cpuinfo", "proc/stat", "proc/meminfo"})
+        odd.put(file, "");
+    ASSERT_EQ(unlink((odd.root + "/proc/cpuinfo").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/zero", (odd.root + "/proc/cpuinfo").c_str()), 0);
+    ASSERT_EQ(unlink((odd.root + "/proc/stat").c_str()), 0);
+    ASSERT_EQ(mkfifo((odd.root + "/proc/stat").c_str(), 0600), 0);
+    ASSERT_EQ(unlink((odd.root + "/proc/meminfo").c_str()), 0);
+    ASSERT_EQ(mkdir((odd.root + "/proc/meminfo").c_str(), 0700), 0);
+    odd.put("sys/devices/system/cpu/cpu0/cpufreq/x", "");
+    ASSERT_EQ(mkfifo((odd.root + "/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor").c_str(), 0600), 0);
+    std::filesystem::create_directories(odd.root + "/sys/devices/system/cpu/cpufreq");
+    ASSERT_EQ(symlink("/dev/zero", (odd.root + "/sys/devices/system/cpu/cpufreq/boost").c_str()), 0);
+    missing.put("sys/devices/system/cpu/cpu0/cpufreq/x", "");
+
+    std::map<std::string, Check> got = odd.check(), want = missing.check();
+    EXPECT_EQ(odd.facts.rate_reads[0].source, Source::no_file);
+    EXPECT_EQ(odd.facts.stat_before, "");
+    EXPECT_FALSE(odd.facts.cpus.at(0).governor.has_value());
+    EXPECT_FALSE(odd.facts.boost.has_value());
+    for (const auto &[key, c] : want) {
+        EXPECT_EQ(got[key].status, c.status) << key;
+        EXPECT_EQ(got[key].figures, c.figures) << key;
+    }
+
+    // The limit: a larger file's first memsweep::file_limit bytes.
+    Machine big;
+    std::string head = cpuinfo(1, "cpu MHz\t\t: 2400.000\n", "constant_tsc nonstop_tsc");
+    big.put("proc/cpuinfo", head + std::string(memsweep::file_limit, 'x'));
+    big.check();
+    EXPECT_EQ(big.facts.cpuinfo.size(), memsweep::file_limit);
+    EXPECT_EQ(big.facts.cpuinfo.compare(0, head.size(), head), 0);
+    EXPECT_EQ(big.facts.rate_reads[0].mhz, 2400.0);
+}
+
 // The JSON report is an interface: its members, their order and their
 // values' types stay as they are, for every check and each of its cases.
 TEST(Report, KeepsTheJsonLayoutOfEveryCheck)
@@ -381,13 +427,42 @@ TEST(Command, ExitsZeroOneOrTwoAndSaysWhy)
     EXPECT_EQ(o.err.rfind("memsweep-check: can't write standard output: ", 0), 0u) << o.err;
 }
 
+// --json alone and --json=- print the JSON in the lines' place; --json=FILE
+// writes it to FILE beside the lines.  A FILE that can't take it is a usage
+// error before anything is read, and a file as the next word is refused.
+TEST(Command, JsonGoesToStandardOutputOrToAFile)
+{
+    Machine m;
+    m.put("proc/cpuinfo", cpuinfo(1, "cpu MHz\t\t: 1.000\n", "constant_tsc nonstop_tsc"));
+    const std::string run = quote(exe) + " --root " + quote(m.root) + " ";
+    for (const char *json_out : {"--json", "--json=-"}) {
+        Outcome o = run_shell(run + json_out);
+        EXPECT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(json::parse(o.out, nullptr, false)["root"], m.root) << json_out << ": " << o.out;
+    }
+    std::string file = m.root + "/report.json";
+    Outcome o = run_shell(run + "--json=" + quote(file));
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out.rfind("info  clock rate", 0), 0u) << o.out;
+    EXPECT_EQ(json::parse(slurp(file), nullptr, false)["checks"].size(), 8u) << slurp(file);
+
+    o = run_shell(run + "--json=" + quote(m.root + "/proc"));
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.err.rfind("memsweep-check: --json: can't write " + m.root + "/proc: ", 0), 0u) << o.err;
+    EXPECT_EQ(o.out, "");
+    o = run_shell(run + "--json " + quote(file));
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.err.substr(0, o.err.find('\n')), "memsweep-check: unexpected argument: " + file +
+                                                      " (--json takes its value as --json=VALUE)");
+}
+
 // An argument's control characters, C1 ones too (CSI as UTF-8 and as the
 // raw byte), reach the terminal as '?'.
 TEST(Command, UsageErrorsShowNoControlCharacters)
 {
     Outcome o = run_shell(quote(exe) + " " + quote("--\x1b[2J\xc2\x9b" "1m\x9b" "2J"));
     EXPECT_EQ(o.status, 2);
-    EXPECT_EQ(o.err.substr(0, o.err.find('\n')), "memsweep-check: unknown argument: --?[2J?1m?2J");
+    EXPECT_EQ(o.err.substr(0, o.err.find('\n')), "memsweep-check: unknown option: --?[2J?1m?2J");
 }
 
 // This machine's own files, as a user runs it: whatever they say, eight

@@ -1,10 +1,15 @@
 // SPDX-License-Identifier: MIT
-// What the commands share: sizes, shown text, the median and whole files.
+// What the commands share: sizes, shown text, the median, whole files and
+// the command line's rules.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "common/files.h"
+#include "common/options.h"
 #include "common/stats.h"
 #include "common/text.h"
 #include "tools.h"
@@ -44,6 +49,100 @@ TEST(Common, AFileThatCantBeReadIsEmptyText)
     EXPECT_EQ(memsweep::file_text(dir.path + "/value"), "  performance \r\nmore\n");
     ASSERT_TRUE(memsweep::read_value(dir.path + "/value", &text));
     EXPECT_EQ(text, "performance");
+    // No regular file: a FIFO (which would wait for a writer), a device
+    // that never ends, a folder.
+    ASSERT_EQ(mkfifo((dir.path + "/fifo").c_str(), 0600), 0);
+    for (const std::string &odd : {dir.path + "/fifo", std::string("/dev/zero"), dir.path}) {
+        text = "x";
+        EXPECT_FALSE(memsweep::read_file(odd, &text)) << odd;
+        EXPECT_EQ(text, "") << odd;
+        EXPECT_FALSE(memsweep::read_value(odd, &text)) << odd;
+    }
+}
+
+/* ---------------------------------------------------------------- the command line */
+
+using memsweep::CommandLine;
+using memsweep::Takes;
+
+const std::vector<memsweep::OptionSpec> known = {
+    {"-h", Takes::nothing}, {"--quiet", Takes::nothing}, {"-o", Takes::value},
+    {"--json", Takes::value}, {"--out", Takes::optional}};
+
+// words shows what was read, one "name=value", "name" or "operand" each.
+std::vector<std::string> words(const CommandLine &line)
+{
+    std::vector<std::string> shown(line.words.size());
+    std::transform(line.words.begin(), line.words.end(), shown.begin(), [](const memsweep::Word &w) {
+        return w.name.empty() ? "[" + w.value + "]" : w.has_value ? w.name + "=" + w.value : w.name;
+    });
+    return shown;
+}
+
+CommandLine read(const std::vector<std::string> &args, bool operands = true)
+{
+    return memsweep::read_command_line(args, known, operands);
+}
+
+TEST(CommandLine, ValuesComeAfterAnEqualsSignOrAsTheNextWordWhateverItIs)
+{
+    CommandLine line = read({"--json=a=b", "--json", "--quiet", "-o", "-", "--quiet", "x", "-", ""});
+    EXPECT_EQ(line.fault, "");
+    EXPECT_EQ(words(line), (std::vector<std::string>{"--json=a=b", "--json=--quiet", "-o=-", "--quiet", "[x]",
+                                                     "[-]", "[]"}));
+    // A short option is matched whole: -o=x is no spelling of -o.
+    EXPECT_EQ(read({"-o=x"}).fault, "unknown option: -o=x");
+    EXPECT_EQ(read({"-ox"}).fault, "unknown option: -ox");
+}
+
+TEST(CommandLine, AnOptionalValueIsTakenOnlyAfterTheEqualsSign)
+{
+    EXPECT_EQ(words(read({"--out", "x", "--out=y", "--out=-"})),
+              (std::vector<std::string>{"--out", "[x]", "--out=y", "--out=-"}));
+    // Where the command takes no operands, the next word is refused with a
+    // word on how the option takes a value.
+    EXPECT_EQ(read({"--out", "x"}, false).fault,
+              "unexpected argument: x (--out takes its value as --out=VALUE)");
+    EXPECT_EQ(read({"-o", "--out", "--", "x"}, false).fault, "unexpected argument: x");
+}
+
+TEST(CommandLine, TwoDashesEndTheOptions)
+{
+    CommandLine line = read({"--quiet", "--", "--quiet", "--", "-o", "--bogus=1"});
+    EXPECT_EQ(line.fault, "");
+    EXPECT_EQ(words(line), (std::vector<std::string>{"--quiet", "[--quiet]", "[--]", "[-o]", "[--bogus=1]"}));
+    // A "--" taken as a value ends nothing.
+    EXPECT_EQ(words(read({"-o", "--", "--quiet"})), (std::vector<std::string>{"-o=--", "--quiet"}));
+}
+
+TEST(CommandLine, EachFaultIsNamedAndEndsTheWordsBeforeIt)
+{
+    for (const auto &[args, fault] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--quiet=yes"}, "--quiet takes no value"},
+             {{"--quiet="}, "--quiet takes no value"},
+             {{"-h", "--bogus=1"}, "unknown option: --bogus=1"},
+             {{"--jso"}, "unknown option: --jso"},
+             {{"---json"}, "unknown option: ---json"},
+             {{"--json"}, "--json needs a value"},
+             {{"-o"}, "-o needs a value"},
+             {{"--json="}, "--json needs a value"},
+             {{"-o", ""}, "-o needs a value"},
+             {{"--out="}, "--out needs a value"},
+             {{"x"}, "unexpected argument: x"},
+             {{"--", "-h"}, "unexpected argument: -h"}}) {
+        EXPECT_EQ(read(args, false).fault, fault) << args[0];
+    }
+    // Words before the fault are kept, so that a command obeys a --help
+    // before it; none after it is read.
+    CommandLine line = read({"--quiet", "-h", "--bogus", "--quiet"});
+    EXPECT_EQ(words(line), (std::vector<std::string>{"--quiet", "-h"}));
+    EXPECT_EQ(line.fault, "unknown option: --bogus");
+}
+
+TEST(CommandLine, AUsageErrorIsOneLineThenTheUsage)
+{
+    EXPECT_EQ(memsweep::usage_error("memsweep-x", "unknown option: --\x1b[2J\xc2\x9b\n", "usage: x\n"),
+              "memsweep-x: unknown option: --?[2J??\nusage: x\n");
 }
 
 }  // namespace

@@ -700,6 +700,22 @@ TEST(CompareCommand, WritesItsDocumentAndThePlotsDataWhole)
     o = run_shell(compare_cmd("--json " + quote(a) + " " + quote(a) + " " + quote(b)));
     EXPECT_EQ(o.status, 2);
     EXPECT_EQ(slurp(a), record_text(1.0));
+
+    // "-" is standard output, in the lines' place; both there can't be.
+    o = run_shell("cd " + quote(f.path) + " && " + compare_cmd("--json - " + quote(a) + " " + quote(b)));
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_EQ(json::parse(o.out, nullptr, false)["points"].size(), 210u) << o.out.substr(0, 200);
+    o = run_shell("cd " + quote(f.path) + " && " + compare_cmd("--data=- " + quote(a)));
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out.rfind("# memsweep-compare-data 1\n", 0), 0u) << o.out.substr(0, 200);
+    EXPECT_FALSE(std::filesystem::exists(f.path + "/-"));
+    o = run_shell(compare_cmd("--json - --data - " + quote(a) + " " + quote(b)));
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.err.substr(0, o.err.find('\n')),
+              "memsweep-compare: --json and --data can't both go to standard output");
+    o = run_shell(compare_cmd("--json - " + quote(a) + " " + quote(b) + " >/dev/full"));
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.err.find("memsweep-compare: standard output: can't write it: "), std::string::npos) << o.err;
 }
 
 // loaded_text returns record_text(1.0) of 5 passes with a loaded latency

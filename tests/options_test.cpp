@@ -54,6 +54,9 @@ TEST(Options, TakesEachValueAsTheNextWordOrAfterAnEqualsSign)
     EXPECT_TRUE(parse_options({"--same-pages", "--fresh-pages"}).options.fresh_pages);
     // A later word wins, as with most commands.
     EXPECT_EQ(parse_options({"-o", "a", "-o", "b"}).options.out, "b");
+    // "-" is standard output; after "--" nothing is an option.
+    EXPECT_EQ(parse_options({"--json", "-"}).options.out, "-");
+    EXPECT_EQ(parse_options({"--quiet", "--"}).status, -1);
 }
 
 TEST(Options, HelpGoesToStandardOutputWithStatusZero)
@@ -94,7 +97,8 @@ TEST(Options, ABadCommandLineIsAUsageErrorOfOneLineThenTheUsage)
                                                {"--threads="},
                                                {"--threads"},
                                                {"--no-bandwidth=yes"},
-                                               {"--quiet=yes"}}) {
+                                               {"--quiet=yes"},
+                                               {"--", "--quiet"}}) {
         Parsed p = parse_options(args);
         std::string shown = args[0] + (args.size() > 1 ? " " + args[1] : "");
         EXPECT_EQ(p.status, 2) << shown;
@@ -135,7 +139,7 @@ TEST(Options, UsageErrorsShowAnArgumentsControlCharactersAsQuestionMarks)
                        "2J\xd1\x80"});
     EXPECT_EQ(p.status, 2);
     EXPECT_EQ(p.text.substr(0, p.text.find('\n')),
-              "memsweep-record: unknown argument: --?]0;x??31m?2J\xd1\x80");
+              "memsweep-record: unknown option: --?]0;x??31m?2J\xd1\x80");
 }
 
 // With a standard descriptor closed, the first file a command opens would

@@ -982,6 +982,27 @@ TEST(RecordCommand, ACpuNamedOnTheCommandLineStillHasTheOthersLoadIt)
     EXPECT_EQ(refused.find("1 CPUs"), std::string::npos) << refused;
 }
 
+// -o - puts the record on standard output, in the table's place, and makes
+// no file of that name.
+TEST(RecordCommand, ARecordOnStandardOutputTakesTheTablesPlace)
+{
+    TempFolder dir;
+    ASSERT_FALSE(dir.path.empty());
+    const std::string run = "cd " + quote(dir.path) + " && " + quote(exe) +
+                            " --passes 1 --no-latency --no-bandwidth --no-loaded-latency -o -";
+    Outcome o = run_shell(run);
+    ASSERT_EQ(o.status, 0) << o.err;
+    json r = json::parse(o.out, nullptr, false);
+    ASSERT_TRUE(r.is_object()) << o.out.substr(0, 200);
+    EXPECT_EQ(r["cells"].size(), 210u);
+    EXPECT_NE(o.err.find("; record: standard output\n"), std::string::npos) << o.err;
+    EXPECT_EQ(run_shell("ls -A " + quote(dir.path)).out, "");
+    o = run_shell(run + " >/dev/full");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("memsweep-record: can't write standard output: "), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find("; record: "), std::string::npos) << o.err;
+}
+
 TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse)
 {
     TempFolder dir;
