@@ -36,7 +36,6 @@
 #include <variant>
 #include <vector>
 
-#include <nlohmann/json.hpp>
 
 namespace checks {
 
@@ -290,11 +289,10 @@ inline std::vector<Check> run_checks(const std::string &root, double seconds)
  * figures and, where there is one, the note after " -- ". */
 std::string format_text(const std::vector<Check> &results);
 
-/* report_json returns one JSON object: the root folder ("/" for this
- * machine's files), the number of warnings, and one member per check with
- * its status, its figures and note as text, and its data.  format_json
- * returns it as text, indented by two. */
-nlohmann::ordered_json report_json(const std::vector<Check> &results, const std::string &root);
+/* format_json returns one JSON object, as text indented by two: the root
+ * folder ("/" for this machine's files), the number of warnings, and one
+ * member per check with its status, its figures and note as text, and its
+ * data. */
 std::string format_json(const std::vector<Check> &results, const std::string &root);
 
 /* exit_status is 1 when any check warns, else 0. */

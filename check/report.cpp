@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include <nlohmann/json.hpp>
+
 #include "check/checks.h"
 
 namespace checks {
@@ -99,7 +101,7 @@ static json data_json(const Caches &d)
     return {{"cpu0", list}};
 }
 
-json report_json(const std::vector<Check> &results, const std::string &root)
+static json report_json(const std::vector<Check> &results, const std::string &root)
 {
     json report;
     report["root"] = root.empty() ? "/" : root;

@@ -60,8 +60,8 @@ format::Record model_of(const Session &s)
     r.counter_mhz = s.counter_mhz;
     r.factor = s.cpu_mhz / s.counter_mhz;
     r.counter_step = s.counter_step;
-    r.checks_before = checks::report_json(s.checks_before, "").dump();
-    r.checks_after = checks::report_json(s.checks_after, "").dump();
+    r.checks_before = checks::format_json(s.checks_before, "");
+    r.checks_after = checks::format_json(s.checks_after, "");
     r.other_work_cpus = s.other_work_cpus;
     r.cpu_mhz_after = s.cpu_mhz_after;
     r.counter_mhz_after = s.counter_mhz_after;
