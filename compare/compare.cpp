@@ -5,6 +5,8 @@
  */
 #include "compare/compare.h"
 
+#include "common/shown.h"
+
 #include <math.h>
 #include <stdio.h>
 
@@ -189,7 +191,7 @@ static std::string shortest(double value)
  * longer than a model name. */
 static std::string shown(const std::string &text)
 {
-    return record::one_line(text.substr(0, 80)) + (text.size() > 80 ? "..." : "");
+    return shown_line(text, 80);
 }
 
 /* identity_differences names what differs of the two records' machines:
@@ -221,13 +223,18 @@ std::string point_key(const Point &p)
     else if (p.kind == Kind::latency)
         key += "\t" + std::to_string(p.bytes);
     else if (p.kind == Kind::bandwidth)
-        key += "\t" + record::one_line(p.kernel) + "\t" + std::to_string(p.threads) + "\t" +
+        key += "\t" + shown_line(p.kernel) + "\t" + std::to_string(p.threads) + "\t" +
                std::to_string(p.bytes);
     else if (p.delay == record::loaded_idle)
         key += "\tidle\t-";
     else
-        key += "\t" + record::one_line(p.kernel) + "\t" + std::to_string(p.delay);
+        key += "\t" + shown_line(p.kernel) + "\t" + std::to_string(p.delay);
     return key;
+}
+
+PointId point_id(const Point &p)
+{
+    return PointId(p.kind, p.label, p.stride, p.bytes, p.kernel, p.threads, p.delay);
 }
 
 std::vector<Point> points_of(const Record &r)
@@ -312,11 +319,11 @@ Comparison compare_records(const Record &a, const Record &b, const Settings &s)
     }
 
     std::vector<Point> in_a = points_of(a), in_b = points_of(b);
-    std::map<std::string, const Point *> of_b;
+    std::map<PointId, const Point *> of_b;
     for (const Point &p : in_b)
-        of_b[point_key(p)] = &p;
+        of_b[point_id(p)] = &p;
     for (const Point &p : in_a) {
-        auto other = of_b.find(point_key(p));
+        auto other = of_b.find(point_id(p));
         if (other == of_b.end())
             continue;
         Point both = p;

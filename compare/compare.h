@@ -9,6 +9,7 @@
 #define MEMSWEEP_COMPARE_COMPARE_H
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "record/reader.h"
@@ -90,6 +91,13 @@ std::vector<Point> points_of(const record::Record &r);
  * begin: "cell\t14\t1", "latency\t16384", "bandwidth\tcopy\t2\t16384",
  * "loaded\tvector-read\t4096" and, for the idle point, "loaded\tidle\t-". */
 std::string point_key(const Point &p);
+
+/* point_id is what tells one point from another: its kind and its key,
+ * with a kernel's name as the record has it.  Points are matched by it,
+ * never by point_key, in which two names that differ only in control
+ * characters look alike. */
+using PointId = std::tuple<Kind, int, int, uint64_t, std::string, int, uint64_t>;
+PointId point_id(const Point &p);
 
 /* judge_point judges one point's figures at alpha and a threshold; worse
  * than a longer time where higher_is_better is false (latency). */

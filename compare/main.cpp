@@ -30,6 +30,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/shown.h"
 #include "compare/compare.h"
 #include "record/loaded.h"
 #include "record/reader.h"
@@ -75,7 +76,7 @@ struct Options {
 /* usage_error reports a bad command line in one line, then the usage. */
 static int usage_error(const std::string &message)
 {
-    fprintf(stderr, "memsweep-compare: %s\n%s", record::one_line(message).c_str(), usage);
+    fprintf(stderr, "memsweep-compare: %s\n%s", shown_line(message).c_str(), usage);
     return 2;
 }
 
@@ -297,7 +298,7 @@ static std::string document(const Options &o, const Record &a, const Record &b, 
 
 static void fact(std::string *out, const char *side, const char *key, const std::string &value)
 {
-    *out += std::string("fact\t") + side + "\t" + key + "\t" + record::one_line(value) + "\n";
+    *out += std::string("fact\t") + side + "\t" + key + "\t" + shown_line(value) + "\n";
 }
 
 static void facts(std::string *out, const char *side, const std::string &name, const Record &r)
@@ -323,9 +324,9 @@ static void facts(std::string *out, const char *side, const std::string &name, c
     fact(out, side, "bandwidth_isa", record::bandwidth_isa(r));
     fact(out, side, "warnings", std::to_string(r.warnings.size()));
     for (const std::string &w : r.warnings)
-        *out += std::string("warning\t") + side + "\t" + record::one_line(w) + "\n";
+        *out += std::string("warning\t") + side + "\t" + shown_line(w) + "\n";
     for (const record::CacheSize &c : r.caches)
-        *out += std::string("cache\t") + side + "\t" + record::one_line(c.name) + "\t" +
+        *out += std::string("cache\t") + side + "\t" + shown_line(c.name) + "\t" +
                 std::to_string(c.bytes) + "\n";
 }
 
@@ -345,25 +346,26 @@ static std::string side_fields(const record::Figures *f)
  * with the loaders' GB/s in a (and b), "-" for a side without it. */
 static std::string data_lines(const Record &a, const Record *b, const Comparison &c)
 {
-    std::map<std::string, const Point *> judged, in_b;
+    using compare::PointId;
+    std::map<PointId, const Point *> judged, in_b;
     for (const Point &p : c.points)
-        judged[compare::point_key(p)] = &p;
+        judged[compare::point_id(p)] = &p;
     std::vector<Point> points_b = b != nullptr ? compare::points_of(*b) : std::vector<Point>();
     for (const Point &p : points_b)
-        in_b[compare::point_key(p)] = &p;
+        in_b[compare::point_id(p)] = &p;
     std::string out;
-    auto line = [&](const std::string &key, const Point *pa, const Point *pb) {
+    auto line = [&](const Point *pa, const Point *pb) {
+        const Point *either = pa != nullptr ? pa : pb;
         const record::Figures *fa = pa != nullptr ? &pa->a : nullptr, *fb = pb != nullptr ? &pb->a : nullptr;
-        out += key + "\t" + side_fields(fa);
+        out += compare::point_key(*either) + "\t" + side_fields(fa);
         if (b != nullptr) {
-            auto p = judged.find(key);
+            auto p = judged.find(compare::point_id(*either));
             out += "\t" + side_fields(fb);
             out += p == judged.end() ? "\t-\t-\t-"
                                      : "\t" + ratio_text(p->second->ratio) + "\t" +
                                            (p->second->p < 0.0 ? "-" : figure(p->second->p)) + "\t" +
                                            compare::verdict_name(p->second->verdict);
         }
-        const Point *either = pa != nullptr ? pa : pb;
         if (either->kind == compare::Kind::loaded) {
             out += "\t" + (pa != nullptr ? figure(pa->load_a) : std::string("-"));
             if (b != nullptr)
@@ -372,16 +374,15 @@ static std::string data_lines(const Record &a, const Record *b, const Comparison
         out += "\n";
     };
     std::vector<Point> points_a = compare::points_of(a);
-    std::map<std::string, bool> in_a;
+    std::map<PointId, bool> in_a;
     for (const Point &p : points_a) {
-        std::string key = compare::point_key(p);
-        auto other = in_b.find(key);
-        line(key, &p, other == in_b.end() ? nullptr : other->second);
-        in_a[key] = true;
+        auto other = in_b.find(compare::point_id(p));
+        line(&p, other == in_b.end() ? nullptr : other->second);
+        in_a[compare::point_id(p)] = true;
     }
     for (const Point &p : points_b)
-        if (!in_a.count(compare::point_key(p)))
-            line(compare::point_key(p), nullptr, &p);
+        if (!in_a.count(compare::point_id(p)))
+            line(nullptr, &p);
     return out;
 }
 
@@ -406,7 +407,7 @@ static std::string knees(const char *side, const Record &r)
                 curve.push_back(point);
             }
         record::Knee knee = record::knee_of(curve);
-        out += std::string("knee\t") + side + "\t" + record::one_line(kernel) + "\t" + figure(knee.gbs) + "\t" +
+        out += std::string("knee\t") + side + "\t" + shown_line(kernel) + "\t" + figure(knee.gbs) + "\t" +
                (knee.found ? "found" : "none") + "\n";
     }
     return out;
@@ -420,15 +421,15 @@ static std::string data(const Options &o, const Record &a, const Record *b, cons
     if (b != nullptr) {
         facts(&out, "B", o.inputs[1], *b);
         for (const std::string &d : c.differences)
-            out += "difference\t" + record::one_line(d) + "\n";
+            out += "difference\t" + shown_line(d) + "\n";
         for (const std::string &n : c.notes)
-            out += "note\t" + record::one_line(n) + "\n";
+            out += "note\t" + shown_line(n) + "\n";
     }
     out += data_lines(a, b, c);
     out += knees("A", a);
     if (b != nullptr) {
         out += knees("B", *b);
-        out += "summary\t" + record::one_line(summary) + "\n";
+        out += "summary\t" + shown_line(summary) + "\n";
     }
     return out;
 }
@@ -447,8 +448,8 @@ int main(int argc, char **argv)
         std::string error;
         if (!record::read_file(o.inputs[i], &records[i], &error)) {
             std::string name = o.inputs[i] == "-" ? "standard input" : o.inputs[i];
-            fprintf(stderr, "memsweep-compare: %s: %s\n", record::one_line(name).c_str(),
-                    record::one_line(error).c_str());
+            fprintf(stderr, "memsweep-compare: %s: %s\n", shown_line(name).c_str(),
+                    shown_line(error).c_str());
             return 2;
         }
     }
@@ -457,7 +458,7 @@ int main(int argc, char **argv)
     if (o.inputs.size() == 1) {
         if (!write_file(o.data_out, data(o, records[0], nullptr, Comparison(), ""), &error)) {
             fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n",
-                    record::one_line(o.data_out).c_str(), error.c_str());
+                    shown_line(o.data_out).c_str(), error.c_str());
             return 2;
         }
         return 0;
@@ -465,7 +466,7 @@ int main(int argc, char **argv)
 
     Comparison c = compare::compare_records(records[0], records[1], o.settings);
     if (!c.refusal.empty()) {
-        fprintf(stderr, "memsweep-compare: %s\n", record::one_line(c.refusal).c_str());
+        fprintf(stderr, "memsweep-compare: %s\n", shown_line(c.refusal).c_str());
         return 2;
     }
     int worse = compare::count(c, Verdict::slower), differ = worse + compare::count(c, Verdict::faster);
@@ -477,16 +478,16 @@ int main(int argc, char **argv)
         fprintf(stderr, "memsweep-compare: can't write standard output\n");
         return 2;
     }
-    fprintf(stderr, "memsweep-compare: %s\n", record::one_line(summary).c_str());
+    fprintf(stderr, "memsweep-compare: %s\n", shown_line(summary).c_str());
     if (!o.json_out.empty() &&
         !write_file(o.json_out, document(o, records[0], records[1], c, summary, status), &error)) {
-        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n", record::one_line(o.json_out).c_str(),
+        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n", shown_line(o.json_out).c_str(),
                 error.c_str());
         return 2;
     }
     if (!o.data_out.empty() &&
         !write_file(o.data_out, data(o, records[0], &records[1], c, summary), &error)) {
-        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n", record::one_line(o.data_out).c_str(),
+        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n", shown_line(o.data_out).c_str(),
                 error.c_str());
         return 2;
     }

@@ -6,6 +6,7 @@
  */
 #include "record/reader.h"
 
+#include "common/shown.h"
 #include "common/stats.h"
 
 #include <errno.h>
@@ -40,25 +41,7 @@ static const int max_depth = 32;
 
 std::string one_line(const std::string &text)
 {
-    std::string out;
-    size_t i = 0;
-    while (i < text.size()) {
-        unsigned char c = (unsigned char)text[i];
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        bool complete = len > 0 && i + len <= text.size();
-        for (size_t k = 1; complete && k < len; k++)
-            complete = ((unsigned char)text[i + k] >> 6) == 2;
-        /* C0 and DEL; C1 is U+0080 to U+009F, encoded C2 80 to C2 9F. */
-        bool control = len == 1 ? (c < 0x20 || c == 0x7f) : (c == 0xc2 && (unsigned char)text[i + 1] < 0xa0);
-        if (!complete || control) {
-            out += '?';
-            i += complete ? len : 1;
-        } else {
-            out.append(text, i, len);
-            i += len;
-        }
-    }
-    return out;
+    return shown_line(text);
 }
 
 /* ====================== Figures ====================== */
@@ -435,7 +418,7 @@ bool read_record(const std::string &text, Record *r, std::string *error)
         const json &v = member(j, "format_version");
         uint64_t version = 0;
         if (!whole(v, 1e9, &version) || version != 1)
-            refuse("a memsweep record of format version " + one_line(v.dump()).substr(0, 20) +
+            refuse("a memsweep record of format version " + shown_line(v.dump(), 20) +
                    "; this reader reads version 1");
         read_identity(j, r);
         read_conditions(j, r);

@@ -143,8 +143,9 @@ double drift_median(const Record &r);
 Figures figures_of(std::vector<double> passes);
 
 /* one_line makes text fit for one line of a terminal or a tab-separated
- * file: C0 controls (tab and newline among them), DEL, the C1 controls and
- * bytes that are not UTF-8 become '?'. */
+ * file, as common/shown.h's shown_line does: C0 controls (tab and newline
+ * among them), DEL, the C1 controls and bytes that are not well-formed
+ * UTF-8 become '?'. */
 std::string one_line(const std::string &text);
 
 }  // namespace record

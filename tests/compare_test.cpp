@@ -203,6 +203,24 @@ TEST(Compare, JudgesEveryPointInBothInMemsweepsOrderThenLatencyThenBandwidth)
               std::string::npos);
 }
 
+// Kernels are matched by their names as the records have them: two that
+// differ only in control characters are two points, though shown alike.
+TEST(Compare, KernelsWhoseNamesDifferOnlyInControlCharactersAreTwoPoints)
+{
+    Record a = made_up(5), b = made_up(5);
+    record::Figures fast = a.bandwidth[0].gbs, slow = record::figures_of({5, 5.01, 5.02, 5.03, 5.04});
+    a.bandwidth = {{"x\x01", "avx2", 1, 16384, fast}, {"x\x02", "avx2", 1, 16384, fast}};
+    b.bandwidth = {{"x\x02", "avx2", 1, 16384, fast}, {"x\x01", "avx2", 1, 16384, slow}};
+    compare::Comparison c = compare::compare_records(a, b, compare::Settings());
+    ASSERT_EQ(c.points.size(), 210u + 2u + 2u);
+    EXPECT_EQ(c.points[212].kernel, "x\x01");
+    EXPECT_EQ(c.points[212].verdict, Verdict::slower);
+    EXPECT_EQ(c.points[213].kernel, "x\x02");
+    EXPECT_EQ(c.points[213].verdict, Verdict::same);
+    EXPECT_EQ(compare::point_key(c.points[212]), "bandwidth\tx?\t1\t16384");
+    EXPECT_EQ(compare::summary(c, compare::Settings()).find("alone"), std::string::npos);
+}
+
 TEST(Compare, RefusesOtherMachinesUnlessAskedAndThenNamesTheDifferences)
 {
     compare::Settings s;
@@ -324,6 +342,9 @@ TEST(Reader, ReadsBackWhatTheWriterWroteEveryPassOfEveryPoint)
     EXPECT_EQ(r.cpu, 1);
     EXPECT_EQ(r.model, s.model);  // kept as it is; printing scrubs it
     EXPECT_EQ(record::one_line(r.model), "Made-up CPU ?1");
+    // Nor does a name that is no UTF-8 reach a terminal: overlong, a
+    // surrogate, a lead byte beyond U+10FFFF's.
+    EXPECT_EQ(record::one_line("m\xc0\xaf\xed\xa0\x80\xf5\x80"), "m???????");
     EXPECT_EQ(r.pages, "huge");
     EXPECT_EQ(r.huge_share, 0.5);
     EXPECT_TRUE(r.fresh_pages);
