@@ -44,6 +44,7 @@
 #include "check/checks.h"
 #include "clock/clock.h"
 #include "common/files.h"
+#include "common/outfile.h"
 #include "common/shown.h"
 #include "common/std_fds.h"
 #include "record/facts.h"
@@ -52,7 +53,6 @@
 #include "record/loaded.h"
 #include "record/machine.h"
 #include "record/options.h"
-#include "record/outfile.h"
 #include "record/plane.h"
 #include "record/report.h"
 #include "record/session.h"
@@ -121,8 +121,7 @@ static int usage_error(const std::string &problem)
 }
 
 /* session measures what the options ask for and writes it out; main
- * catches what it throws, and removes the record's file on every way out
- * but the one that gives it its name. */
+ * catches what it throws. */
 static int session(record::Options o, const std::vector<std::string> &command)
 {
     using clock = std::chrono::steady_clock;
@@ -151,8 +150,12 @@ static int session(record::Options o, const std::vector<std::string> &command)
     outfile::catch_signals(end_progress_line);
     /* A reader that goes away is a write that fails, with its one line. */
     signal(SIGPIPE, SIG_IGN);
+    /* The record's file ("-": standard output, which then gets the record
+     * instead of the table), gone on every way out but the one that gives
+     * it its name. */
+    outfile::File out;
     if (!o.out.empty()) {
-        std::string why = outfile::open(o.out);
+        std::string why = out.create(o.out);
         if (!why.empty())
             return usage_error("-o: can't write " + o.out + ": " + why);
     }
@@ -384,16 +387,18 @@ static int session(record::Options o, const std::vector<std::string> &command)
     /* --- OUTPUT: the record first, then the table; a write that fails is a
      * failure, with one line. --- */
     int status = 0;
-    std::string written = shown_line(o.out); /* the record's name, once it is written */
+    /* the record's name, once it is written */
+    std::string written = out.to_stdout() ? "standard output" : shown_line(o.out);
+    bool table_out = !out.to_stdout();
     if (!o.out.empty()) {
         std::string text = record::record_json(s).dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-        if (!outfile::publish(text)) {
+        if (!out.publish(text)) {
             fprintf(stderr, "memsweep-record: can't write the record %s: %s\n", written.c_str(), strerror(errno));
             written.clear();
             status = 1;
         }
     }
-    std::string table = record::best_table(s.passes);
+    std::string table = table_out ? record::best_table(s.passes) : "";
     errno = 0;
     if (fwrite(table.data(), 1, table.size(), stdout) != table.size() || fflush(stdout) != 0 || fclose(stdout) != 0) {
         fprintf(stderr, "memsweep-record: can't write standard output: %s\n",
@@ -435,7 +440,5 @@ int main(int argc, char **argv)
         fprintf(stderr, "memsweep-record: stopped: %s\n", e.what());
         status = 1;
     }
-    /* The record's file is gone now unless it took the record's name. */
-    outfile::discard();
     return status;
 }
