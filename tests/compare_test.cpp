@@ -109,6 +109,59 @@ TEST(MannWhitney, AgreesWithEverySplitCountedOneByOneOnTiedFigures)
     }
 }
 
+// Beyond 30 passes in all the test is the normal approximation: the values
+// below are worked out by its formula, U's distance from n m / 2 less a
+// half over the square root of n m / 12 ((N + 1) - sum(t^3 - t) / (N (N -
+// 1))), its two-sided tail erfc(z / sqrt 2).
+TEST(MannWhitney, PastFortyPassesIsTheNormalApproximationWithItsTieCorrection)
+{
+    EXPECT_TRUE(compare::is_exact(15, 15));
+    EXPECT_TRUE(compare::is_exact(5, 25));
+    EXPECT_FALSE(compare::is_exact(15, 16));
+    // 25 a side apart: U = 0, 312.5 from its mean; variance 2656.25.
+    std::vector<double> low, high;
+    for (int i = 0; i < 25; i++) {
+        low.push_back(i);
+        high.push_back(25 + i);
+    }
+    EXPECT_NEAR(compare::mann_whitney_p(low, high) / 1.4156562248495634e-09, 1.0, 1e-9);
+    EXPECT_NEAR(compare::smallest_p(25, 25) / 1.4156562248495634e-09, 1.0, 1e-9);
+    // 21 a side with ties in groups of two and three: U = 100, 120.5 from
+    // 220.5; sum(t^3 - t) = 390, the variance 1571.93, z = 3.02667.
+    std::vector<double> a = {1, 1, 2, 2, 2, 3, 3, 4, 5, 5, 5, 6, 7, 7, 8, 8, 9, 9, 9, 10, 11},
+                        b = {3, 4, 4, 5, 6, 6, 7, 8, 8, 9, 10, 10, 11, 11, 12, 12, 12, 13, 13, 14, 14};
+    EXPECT_NEAR(compare::mann_whitney_p(a, b), 0.002472636771506823, 1e-12);
+    EXPECT_DOUBLE_EQ(compare::mann_whitney_p(a, b), compare::mann_whitney_p(b, a));
+    // All the same: no variance, nothing to tell.  All the same but one:
+    // U = 285, 15 from 300; one group of 49, the variance 50 (51 - 48).
+    std::vector<double> fives(30, 5.0), but_one(20, 5.0);
+    but_one.back() = 6.0;
+    EXPECT_EQ(compare::mann_whitney_p(fives, fives), 1.0);
+    EXPECT_NEAR(compare::mann_whitney_p(fives, but_one), erfc(14.5 / sqrt(150.0) / sqrt(2.0)), 1e-12);
+}
+
+// Every point of 100 passes a side with its own pattern of ties: each was
+// a distribution of its own, counted and kept.  Now each is a formula, and
+// the p values still tell the apart from the alike.
+TEST(MannWhitney, ManyPatternsOfTiesAtOneHundredPassesASideAreJudgedAll)
+{
+    unsigned state = 99;
+    auto next = [&]() { return (state = state * 1103515245u + 12345u) >> 16; };
+    int apart = 0, alike = 0;
+    for (int point = 0; point < 2000; point++) {
+        std::vector<double> a, b;
+        for (int k = 0; k < 100; k++) {
+            a.push_back((double)(next() % 7));
+            b.push_back((double)(next() % 7) + (point % 2 ? 3.0 : 0.0));
+        }
+        double p = compare::mann_whitney_p(a, b);
+        apart += point % 2 == 1 && p < 1e-6;
+        alike += point % 2 == 0 && p > 1e-3;
+    }
+    EXPECT_EQ(apart, 1000);
+    EXPECT_GT(alike, 990);
+}
+
 TEST(MannWhitney, TheFloorOfPassesIsWhereTwoOverCOfTheSplitsReachesAlpha)
 {
     EXPECT_DOUBLE_EQ(compare::smallest_p(4, 4), 2.0 / 70.0);
@@ -118,6 +171,11 @@ TEST(MannWhitney, TheFloorOfPassesIsWhereTwoOverCOfTheSplitsReachesAlpha)
     EXPECT_EQ(compare::passes_needed(0.05), 4);
     EXPECT_EQ(compare::passes_needed(0.1), 3);
     EXPECT_EQ(compare::passes_needed(1e-300), 0);  // not even 100 passes would do
+    // Counted up to 15 a side, 2 / C(30, 15); the approximation beyond,
+    // whose tail falls more slowly.
+    EXPECT_DOUBLE_EQ(compare::smallest_p(15, 15), 2.0 / 155117520.0);
+    EXPECT_EQ(compare::passes_needed(1e-7), 14);
+    EXPECT_EQ(compare::passes_needed(1e-10), 29);
 }
 
 /* ---------------------------------------------------------------- verdicts */
@@ -174,7 +232,7 @@ Record made_up(int passes, double base = 10.0, const std::string &model = "Test 
     r.latency.push_back({1 << 20, wobble(5.0)});
     r.has_bandwidth = true;
     r.bandwidth.push_back({"vector-read", "avx2", 2, 1 << 27, wobble(base)});
-    r.drift = {{0.0, 40.0}, {3.0, 40.0}};
+    r.drift = {{0.0, base}, {3.0, base}};  // the watch reads the 16 KiB cell at stride 1
     return r;
 }
 
@@ -274,18 +332,53 @@ TEST(Compare, TooFewPassesOrATableMakeEveryVerdictUnknownAndSayWhatWouldDo)
 
 TEST(Compare, DriftWatchesApartAreToldAndWidenTheThresholdUnlessAskedNot)
 {
-    Record a = made_up(5), b = made_up(5, 10.5);  // 5 % faster everywhere
-    b.drift = {{0.0, 42.0}, {3.0, 42.0}};         // and so was the core
+    Record a = made_up(5), b = made_up(5, 10.5);  // 5 % faster everywhere, and so was the core
     compare::Settings s;
     compare::Comparison c = compare::compare_records(a, b, s);
     EXPECT_NEAR(c.threshold, 0.07, 1e-12);
     EXPECT_EQ(compare::count(c, Verdict::faster), 0);
-    EXPECT_NE(compare::summary(c, s).find("the drift watch ran at 40.0 GB/s in A, 42.0 in B"),
+    EXPECT_NE(compare::summary(c, s).find("the drift watch ran at 10.0 GB/s in A, 10.5 in B"),
               std::string::npos);
     s.drift_widen = false;
     c = compare::compare_records(a, b, s);
     EXPECT_EQ(c.threshold, 0.02);
     EXPECT_EQ(compare::count(c, Verdict::faster), 210 + 1);
+}
+
+TEST(Compare, TheDriftWidensByTenPointsAtMostAndAnImplausibleReadingNotAtAll)
+{
+    // Half as fast everywhere, the core too: 10 points wider, no more, and
+    // B is slower.
+    compare::Settings s;
+    s.threshold = 0.05;
+    Record a = made_up(5), b = made_up(5, 5.0);
+    compare::Comparison c = compare::compare_records(a, b, s);
+    EXPECT_NEAR(c.threshold, 0.15, 1e-12);
+    EXPECT_EQ(compare::count(c, Verdict::slower), 210 + 1);
+    EXPECT_NE(compare::summary(c, s).find("10 points at most"), std::string::npos);
+    // A reading near zero, or far above the watched cell, is no reading.
+    b = made_up(5);
+    b.drift = {{0.0, 10.0}, {3.0, 0.001}};
+    c = compare::compare_records(a, b, s);
+    EXPECT_EQ(c.drift_b, 10.0);
+    EXPECT_EQ(c.threshold, 0.05);
+    b.drift = {{0.0, 0.001}, {3.0, 1e6}};
+    c = compare::compare_records(a, b, s);
+    EXPECT_EQ(c.drift_b, 0.0);
+    EXPECT_EQ(c.threshold, 0.05);
+    EXPECT_EQ(compare::summary(c, s).find("drift"), std::string::npos);
+}
+
+TEST(Compare, MorePointsInCommonThanAnyRecordHoldsAreRefused)
+{
+    Record a = made_up(1), b = made_up(1);
+    record::Figures one = record::figures_of({1.0});
+    for (size_t i = 0; i <= compare::max_points; i++)
+        a.bandwidth.push_back({"copy", "avx2", 1 + (int)i, 16384, one});
+    b.bandwidth = a.bandwidth;
+    compare::Comparison c = compare::compare_records(a, b, compare::Settings());
+    EXPECT_NE(c.refusal.find("more than any record holds"), std::string::npos) << c.refusal;
+    EXPECT_TRUE(c.points.empty());
 }
 
 /* ---------------------------------------------------------------- the reader */
