@@ -610,6 +610,16 @@ TEST(Reader, RefusesTruncatedForeignAndHostileJsonWithOneLine)
     EXPECT_NE(refused(whole + whole).find("not valid JSON"), std::string::npos);  // two values
     EXPECT_NE(refused("{\"a\": 1,, }").find("not valid JSON"), std::string::npos);
     EXPECT_NE(refused(std::string(100000, '[')).find("nested deeper"), std::string::npos);
+    // Objects by the hundred thousand would take gigabytes once parsed.
+    std::string objects = "{\"format\": \"memsweep-record\", \"x\": [{}";
+    for (int i = 0; i < 250000; i++)
+        objects += ",{}";
+    EXPECT_NE(refused(objects + "]}").find("more objects"), std::string::npos);
+    // A byte order mark before a record or a table is skipped.
+    Record r;
+    std::string error;
+    EXPECT_TRUE(record::read_input("\xef\xbb\xbf" + whole, &r, &error)) << error;
+    EXPECT_TRUE(record::read_input("\xef\xbb\xbf\n14\t1\t9\n", &r, &error)) << error;
 
     // A record with one member changed: refused by what is wrong.
     auto changed = [&](const std::string &pointer, const record::json &value) {
