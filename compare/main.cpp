@@ -3,13 +3,15 @@
  * memsweep-compare -- is B faster or slower than A?  Two records of
  * memsweep-record (or memsweep's tables) compared point by point: every
  * throughput cell, latency size, bandwidth point and loaded-latency point
- * present in both, by an
- * exact two-sided Mann-Whitney U test over the passes and a practical
- * threshold on the ratio of the medians (compare.h).  It measures nothing.
+ * present in both, by a two-sided Mann-Whitney U test over the passes
+ * (exact up to 15 passes a side) and a practical threshold on the ratio of
+ * the medians (compare.h).  It measures nothing.
  *
  * Standard output gets one tab-separated line per point, "kind key...
  * ratio verdict"; standard error one summary line.  --json FILE writes the
- * same as a document, --data FILE the plain numbers memsweep-plot draws.
+ * same as a document, --data FILE the plain numbers memsweep-plot draws,
+ * each whole or not at all (common/outfile.h; "-" is standard output,
+ * which then gets it instead of the lines).
  *
  * Exit status: 0 nothing worse, 1 a point worse (--fail-on changes what
  * counts), 2 a usage error, an input that can't be read, or records that
@@ -17,6 +19,7 @@
  */
 #include <errno.h>
 #include <math.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -25,12 +28,15 @@
 
 #include <algorithm>
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "common/outfile.h"
 #include "common/shown.h"
+#include "common/std_fds.h"
 #include "compare/compare.h"
 #include "record/loaded.h"
 #include "record/reader.h"
@@ -162,22 +168,67 @@ static int parse_options(int argc, char **argv, Options *o)
         return usage_error("two inputs to compare, got " + std::to_string(o->inputs.size()));
     if (o->inputs.size() == 2 && o->inputs[0] == "-" && o->inputs[1] == "-")
         return usage_error("standard input can be one of the inputs, not both");
-    /* An output over an input would lose it. */
-    for (const std::string &out : {o->json_out, o->data_out}) {
-        struct stat so {
-        };
-        if (out.empty() || stat(out.c_str(), &so) != 0)
-            continue;
-        for (const std::string &in : o->inputs) {
-            struct stat si {
-            };
-            if (in != "-" && stat(in.c_str(), &si) == 0 && si.st_dev == so.st_dev && si.st_ino == so.st_ino)
-                return usage_error(out + ": is an input; write the output elsewhere");
-        }
-    }
-    if (!o->json_out.empty() && o->json_out == o->data_out)
-        return usage_error("--json and --data name the same file");
     return -1;
+}
+
+/* ====================== Outputs ====================== */
+
+/* The outputs, made before anything is read, so that a name that can't
+ * take one is a usage error before the comparison. */
+struct Outputs {
+    outfile::File json, data;
+};
+
+/* open_outputs creates the outputs the options name; it returns -1 to go
+ * on, else the exit status.  Files are told apart by what they are (their
+ * device and inode, or their folder's and their name), not by their names'
+ * text: an output must not replace an input, standard input included, nor
+ * standard output's own file, nor the other output. */
+static int open_outputs(const Options &o, Outputs *out)
+{
+    if (o.json_out == "-" && o.data_out == "-")
+        return usage_error("--json and --data can't both be standard output");
+    struct Named {
+        const char *option;
+        const std::string &path;
+        outfile::File &file;
+    } const outputs[] = {{"--json", o.json_out, out->json}, {"--data", o.data_out, out->data}};
+    for (const Named &n : outputs) {
+        if (n.path.empty())
+            continue;
+        std::string why = n.file.create(n.path);
+        if (!why.empty())
+            return usage_error(std::string(n.option) + ": can't write " + n.path + ": " + why);
+    }
+    if (out->json.is_open() && out->data.is_open() && out->json.same_target(out->data))
+        return usage_error("--json and --data name the same file");
+    for (const Named &n : outputs) {
+        for (const std::string &in : o.inputs) {
+            struct stat st {
+            };
+            bool known = in == "-" ? fstat(0, &st) == 0 : stat(in.c_str(), &st) == 0;
+            if (known && n.file.replaces(st))
+                return usage_error(std::string(n.option) + " " + n.path + ": is " +
+                                   (in == "-" ? "standard input" : "an input") + "; write the output elsewhere");
+        }
+        struct stat st {
+        };
+        if (fstat(1, &st) == 0 && S_ISREG(st.st_mode) && n.file.replaces(st))
+            return usage_error(std::string(n.option) + " " + n.path +
+                               ": is standard output's file; write the output elsewhere");
+    }
+    return -1;
+}
+
+/* publish writes an output's text, or says in one line why it can't. */
+static bool publish(outfile::File &file, const std::string &path, const std::string &text)
+{
+    bool to_stdout = file.to_stdout();
+    if (file.publish(text))
+        return true;
+    fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n",
+            to_stdout ? "standard output" : shown_line(path).c_str(), strerror(errno));
+    return false;
 }
 
 /* ====================== Output ====================== */
@@ -207,25 +258,6 @@ static std::string lines_of(const Comparison &c)
         out += compare::point_key(p) + "\t" + ratio_text(p.ratio) + "\t" + compare::verdict_name(p.verdict) +
                "\n";
     return out;
-}
-
-/* write_file writes text to path whole: through a file beside it that
- * then takes its name, so that a failure leaves no half of it. */
-static bool write_file(const std::string &path, const std::string &text, std::string *error)
-{
-    std::string temp = path + ".partial." + std::to_string(getpid());
-    FILE *f = fopen(temp.c_str(), "w");
-    if (f == nullptr) {
-        *error = strerror(errno);
-        return false;
-    }
-    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = fclose(f) == 0 && ok;
-    if (ok && rename(temp.c_str(), path.c_str()) == 0)
-        return true;
-    *error = strerror(errno);
-    unlink(temp.c_str());
-    return false;
 }
 
 static json figures_json(const record::Figures &f)
@@ -436,34 +468,37 @@ static std::string data(const Options &o, const Record &a, const Record *b, cons
 
 /* ====================== main ====================== */
 
-int main(int argc, char **argv)
+/* run compares as the command line asks; main catches what it throws. */
+static int run(int argc, char **argv, bool stdin_closed)
 {
+    /* --- OPTIONS AND OUTPUTS: every usage error before anything is read. --- */
     Options o;
     int status = parse_options(argc, argv, &o);
     if (status >= 0)
         return status;
+    Outputs out;
+    status = open_outputs(o, &out);
+    if (status >= 0)
+        return status;
 
+    /* --- INPUTS --- */
     Record records[2];
     for (size_t i = 0; i < o.inputs.size(); i++) {
         std::string error;
-        if (!record::read_file(o.inputs[i], &records[i], &error)) {
-            std::string name = o.inputs[i] == "-" ? "standard input" : o.inputs[i];
-            fprintf(stderr, "memsweep-compare: %s: %s\n", shown_line(name).c_str(),
-                    shown_line(error).c_str());
+        bool is_stdin = o.inputs[i] == "-";
+        /* A closed standard input reads as /dev/null by now (open_std_fds). */
+        if (is_stdin && stdin_closed)
+            error = "closed, not a record or a table";
+        if (!error.empty() || !record::read_file(o.inputs[i], &records[i], &error)) {
+            std::string name = is_stdin ? "standard input" : o.inputs[i];
+            fprintf(stderr, "memsweep-compare: %s: %s\n", shown_line(name).c_str(), shown_line(error).c_str());
             return 2;
         }
     }
+    if (o.inputs.size() == 1)
+        return publish(out.data, o.data_out, data(o, records[0], nullptr, Comparison(), "")) ? 0 : 2;
 
-    std::string error;
-    if (o.inputs.size() == 1) {
-        if (!write_file(o.data_out, data(o, records[0], nullptr, Comparison(), ""), &error)) {
-            fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n",
-                    shown_line(o.data_out).c_str(), error.c_str());
-            return 2;
-        }
-        return 0;
-    }
-
+    /* --- JUDGEMENT --- */
     Comparison c = compare::compare_records(records[0], records[1], o.settings);
     if (!c.refusal.empty()) {
         fprintf(stderr, "memsweep-compare: %s\n", shown_line(c.refusal).c_str());
@@ -473,23 +508,39 @@ int main(int argc, char **argv)
     status = o.fail_on == FailOn::worse ? worse > 0 : o.fail_on == FailOn::any ? differ > 0 : 0;
     std::string summary = compare::summary(c, o.settings);
 
-    std::string lines = lines_of(c);
-    if (fwrite(lines.data(), 1, lines.size(), stdout) != lines.size() || fflush(stdout) != 0) {
-        fprintf(stderr, "memsweep-compare: can't write standard output\n");
-        return 2;
+    /* --- REPORT: the lines, unless an output took standard output; the
+     * summary; the outputs.  A write that fails is a failure. --- */
+    if (!out.json.to_stdout() && !out.data.to_stdout()) {
+        std::string lines = lines_of(c);
+        if (fwrite(lines.data(), 1, lines.size(), stdout) != lines.size() || fflush(stdout) != 0) {
+            fprintf(stderr, "memsweep-compare: can't write standard output\n");
+            return 2;
+        }
     }
     fprintf(stderr, "memsweep-compare: %s\n", shown_line(summary).c_str());
-    if (!o.json_out.empty() &&
-        !write_file(o.json_out, document(o, records[0], records[1], c, summary, status), &error)) {
-        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n", shown_line(o.json_out).c_str(),
-                error.c_str());
+    if (out.json.is_open() &&
+        !publish(out.json, o.json_out, document(o, records[0], records[1], c, summary, status)))
         return 2;
-    }
-    if (!o.data_out.empty() &&
-        !write_file(o.data_out, data(o, records[0], &records[1], c, summary), &error)) {
-        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n", shown_line(o.data_out).c_str(),
-                error.c_str());
+    if (out.data.is_open() && !publish(out.data, o.data_out, data(o, records[0], &records[1], c, summary)))
         return 2;
-    }
     return status;
+}
+
+int main(int argc, char **argv)
+{
+    bool stdin_closed = (open_std_fds() & 1) != 0;
+    /* The outputs go on a signal too, as the record's does. */
+    outfile::catch_signals(nullptr);
+    /* A reader that goes away is a write that fails, with its one line. */
+    signal(SIGPIPE, SIG_IGN);
+    /* Nothing is expected to throw; should something (memory running out,
+     * say), it ends the command with one line, and no comparison. */
+    try {
+        return run(argc, argv, stdin_closed);
+    } catch (const std::bad_alloc &) {
+        fprintf(stderr, "memsweep-compare: stopped: out of memory\n");
+    } catch (const std::exception &e) {
+        fprintf(stderr, "memsweep-compare: stopped: %s\n", shown_line(e.what()).c_str());
+    }
+    return 2;
 }

@@ -12,6 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <math.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -811,6 +814,114 @@ TEST(CompareCommand, WritesItsDocumentAndThePlotsDataWhole)
     o = run_shell(compare_cmd("--json " + quote(a) + " " + quote(a) + " " + quote(b)));
     EXPECT_EQ(o.status, 2);
     EXPECT_EQ(slurp(a), record_text(1.0));
+}
+
+// mode_of returns a file's permission bits.
+mode_t mode_of(const std::string &path)
+{
+    struct stat st {
+    };
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+// An output that is no regular file, or that names an input or the other
+// output, is a usage error before anything is compared: nothing is
+// printed, and nothing is written or made.
+TEST(CompareCommand, RefusesAnOutputThatIsNoFileOrIsAnInputBeforeComparing)
+{
+    Files f;
+    std::string a = f.write("a.json", record_text(1.0)), b = f.write("b.json", record_text(0.8));
+    std::string fifo = f.path + "/fifo", dev = f.path + "/null";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    ASSERT_EQ(symlink("fifo", (f.path + "/to-fifo").c_str()), 0);
+    std::vector<std::string> refused = {"--json " + quote(fifo), "--data " + quote(f.path + "/to-fifo"),
+                                        "--json " + quote(f.path), "--json " + quote(f.path + "/" + std::string(256, 'n')),
+                                        "--json " + quote(a), "--data " + quote(f.path + "/./b.json"),
+                                        "--json " + quote(f.path + "/x") + " --data " + quote(f.path + "/./x"),
+                                        "--json - --data -"};
+    // A character device, where this process may make one (root).
+    if (mknod(dev.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0)
+        refused.push_back("--json " + quote(dev));
+    std::string before = run_shell("ls -A " + quote(f.path)).out;
+    for (const std::string &outputs : refused) {
+        Outcome o = run_shell(compare_cmd("--data " + quote(f.path + "/d.tsv") + " " + outputs + " " + quote(a) +
+                                          " " + quote(b)));
+        EXPECT_EQ(o.status, 2) << outputs;
+        EXPECT_EQ(o.out, "") << outputs;
+        EXPECT_EQ(run_shell("ls -A " + quote(f.path)).out, before) << outputs;
+    }
+    EXPECT_EQ(slurp(a), record_text(1.0));
+    EXPECT_EQ(slurp(b), record_text(0.8));
+    // Standard input as an input, by what it is: the record is kept.
+    Outcome o = run_shell(compare_cmd("--json " + quote(a) + " - " + quote(b)) + " < " + quote(a));
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(slurp(a), record_text(1.0));
+    // Standard output's own file would lose the lines.
+    o = run_shell(compare_cmd("--json " + quote(f.path + "/o.json") + " " + quote(a) + " " + quote(b)) + " > " +
+                  quote(f.path + "/o.json"));
+    EXPECT_EQ(o.status, 2);
+}
+
+TEST(CompareCommand, WritesThroughLinksKeepsPermissionsAndTakesTheLongestNames)
+{
+    Files f;
+    std::string a = f.write("a.json", record_text(1.0)), b = f.write("b.json", record_text(0.8));
+    std::string kept = f.write("kept.json", "old\n"), link = f.path + "/link.json";
+    ASSERT_EQ(chmod(kept.c_str(), 0600), 0);
+    ASSERT_EQ(symlink("kept.json", link.c_str()), 0);
+    std::string longest = f.path + "/" + std::string(255, 'n');
+    Outcome o = run_shell(compare_cmd("--json " + quote(link) + " --data " + quote(longest) + " " + quote(a) + " " +
+                                      quote(b)));
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_EQ(record::json::parse(slurp(kept))["format"], "memsweep-compare");
+    EXPECT_EQ(mode_of(kept), 0600u);
+    EXPECT_EQ(run_shell("stat -c %F " + quote(link)).out, "symbolic link\n");
+    EXPECT_EQ(lines_of(slurp(longest))[0], "# memsweep-compare-data 1");
+    EXPECT_EQ(run_shell("ls -A " + quote(f.path)).out, "a.json\nb.json\nkept.json\nlink.json\n" +
+                                                            std::string(255, 'n') + "\n");
+}
+
+// "-" is standard output, as in every command: the document takes the
+// lines' place there, and no file of that name is made.  Started with
+// standard output closed, the command still writes its outputs whole.
+TEST(CompareCommand, ADashOutputIsStandardOutputAndClosedDescriptorsAreSafe)
+{
+    Files f;
+    std::string a = f.write("a.json", record_text(1.0)), b = f.write("b.json", record_text(0.8));
+    Outcome o = run_shell("cd " + quote(f.path) + " && " + compare_cmd("--json - a.json b.json"));
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_EQ(record::json::parse(o.out)["points"].size(), 210u);
+    o = run_shell("cd " + quote(f.path) + " && " + compare_cmd("--data - a.json"));
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(lines_of(o.out)[0], "# memsweep-compare-data 1");
+    EXPECT_EQ(run_shell("ls -A " + quote(f.path)).out, "a.json\nb.json\n");
+
+    std::string doc = f.path + "/cmp.json";
+    o = run_shell(compare_cmd("--json " + quote(doc) + " " + quote(a) + " " + quote(b)) + " >&-");
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_EQ(record::json::parse(slurp(doc), nullptr, false)["exit_status"], 1);
+}
+
+TEST(CompareCommand, ReadsPastAByteOrderMarkAndSaysWhatStandardInputIs)
+{
+    Files f;
+    std::string a = f.write("a.json", "\xef\xbb\xbf" + record_text(1.0)),
+                t = f.write("t.tsv", "\xef\xbb\xbf\n14\t1\t9\n");
+    Outcome o = run_shell(compare_cmd(quote(t) + " " + quote(a)));
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "cell\t14\t1\t1.113\tunknown\n");
+    // Empty, a folder and closed are three things, each said in one line.
+    std::vector<std::string> said;
+    for (const char *in : {"< /dev/null", "< .", "<&-"}) {
+        o = run_shell("cd " + quote(f.path) + " && " + compare_cmd("- a.json " + std::string(in)));
+        EXPECT_EQ(o.status, 2) << in;
+        EXPECT_EQ(lines_of(o.err).size(), 1u) << o.err;
+        said.push_back(o.err);
+    }
+    EXPECT_NE(said[0], said[1]);
+    EXPECT_NE(said[0], said[2]);
+    EXPECT_NE(said[1], said[2]);
 }
 
 // loaded_text returns record_text(1.0) of 5 passes with a loaded latency
