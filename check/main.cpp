@@ -25,7 +25,7 @@
 #include "common/options.h"
 #include "common/shown.h"
 #include "common/std_fds.h"
-#include "record/outfile.h"
+#include "common/outfile.h"
 
 /* The usage, printed by -h and after a usage error. */
 static const char usage[] =
@@ -102,9 +102,12 @@ static int run(int argc, char **argv)
             root.pop_back();
     }
     const bool json_file = !json_out.empty() && json_out != "-";
+    /* The report's file, gone on every way out but the one that gives it
+     * its name. */
+    outfile::File report;
     if (json_file) {
         outfile::catch_signals(nullptr);
-        std::string why = outfile::open(json_out);
+        std::string why = report.create(json_out);
         if (!why.empty())
             return usage_error("--json: can't write " + json_out + ": " + why);
     }
@@ -114,7 +117,7 @@ static int run(int argc, char **argv)
 
     /* --- REPORT: a report that did not reach its reader is a failure. --- */
     int status = checks::exit_status(results);
-    if (json_file && !outfile::publish(checks::format_json(results, root))) {
+    if (json_file && !report.publish(checks::format_json(results, root))) {
         fprintf(stderr, "memsweep-check: can't write the report %s: %s\n", shown_line(json_out).c_str(),
                 strerror(errno));
         status = 1;
@@ -127,8 +130,5 @@ static int run(int argc, char **argv)
 int main(int argc, char **argv)
 {
     open_std_fds();
-    int status = run(argc, argv);
-    /* The report's file is gone now unless it took its name. */
-    outfile::discard();
-    return status;
+    return run(argc, argv);
 }

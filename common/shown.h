@@ -1,15 +1,21 @@
 // SPDX-License-Identifier: MIT
 /*
- * shown.h -- text from the command line made fit for one line of a
- * terminal, for the commands' messages.  Header-only: memsweep-check and
- * memsweep-record include it alike.
+ * shown.h -- text from the command line or from files made fit for one
+ * line of a terminal or a tab-separated file: the one sanitizer of this
+ * project's commands.  Header-only: memsweep-check, memsweep-record and
+ * memsweep-compare include it alike.
  *
  * A terminal obeys more than the C0 controls (0x00 to 0x1f) and DEL: the
  * C1 controls, U+0080 to U+009F, are commands too (U+009B acts as ESC [),
  * whether they come as UTF-8 (0xc2 0x80 to 0xc2 0x9f) or, on a terminal
  * that reads 8-bit bytes, as the raw bytes 0x80 to 0x9f.  Each of them
  * becomes one '?', and so does any byte that is not part of well-formed
- * UTF-8; the rest of the text, other scripts included, stays as it is.
+ * UTF-8 (an overlong form, a surrogate, a code point above U+10FFFF, a
+ * lead byte 0xf5 to 0xff, a character cut short); the rest of the text,
+ * other scripts included, stays as it is.
+ *
+ * Text is kept as it came wherever it is compared or looked up; it is
+ * made fit only where it is shown.
  */
 #ifndef MEMSWEEP_COMMON_SHOWN_H
 #define MEMSWEEP_COMMON_SHOWN_H
@@ -47,11 +53,18 @@ inline size_t utf8_length(const std::string &text, size_t i)
 }
 
 /* shown_line returns text with every control character, C0, DEL or C1,
- * and every byte outside well-formed UTF-8, replaced by '?'. */
-inline std::string shown_line(const std::string &text)
+ * and every byte outside well-formed UTF-8, replaced by '?'.  Text of more
+ * than limit characters (each '?' one of them) keeps its first limit and
+ * ends in "...": a character is kept whole or not at all. */
+inline std::string shown_line(const std::string &text, size_t limit = std::string::npos)
 {
     std::string out;
-    for (size_t i = 0; i < text.size();) {
+    size_t shown = 0;
+    for (size_t i = 0; i < text.size(); shown++) {
+        if (shown == limit) {
+            out += "...";
+            break;
+        }
         size_t n = utf8_length(text, i);
         auto c = (unsigned char)text[i];
         bool control =

@@ -6,6 +6,8 @@
 
 #include <stdio.h>
 
+#include "common/shown.h"
+
 namespace memsweep {
 
 std::string fixed(double value, int decimals)
@@ -34,30 +36,9 @@ std::string size_text(uint64_t bytes)
     return std::to_string(bytes) + " B";
 }
 
-/* escaped spells a byte as \xNN. */
-static std::string escaped(unsigned char c)
-{
-    char esc[8];
-    snprintf(esc, sizeof esc, "\\x%02x", c);
-    return esc;
-}
-
 std::string shown(const std::string &text, size_t limit)
 {
-    std::string out;
-    for (size_t i = 0; i < text.size() && i < limit; i++) {
-        auto c = (unsigned char)text[i];
-        auto next = (unsigned char)(i + 1 < text.size() ? text[i + 1] : 0);
-        if (c == 0xc2 && next >= 0x80 && next <= 0x9f)
-            out += escaped(c) + escaped(text[++i]);
-        else if (c < 0x20 || c == 0x7f)
-            out += escaped(c);
-        else
-            out += (char)c;
-    }
-    if (text.size() > limit)
-        out += "...";
-    return out;
+    return shown_line(text, limit);
 }
 
 }  // namespace memsweep

@@ -31,10 +31,10 @@ std::string count_text(uint64_t n, const std::string &thing);
 /* A value taken from a file is shown with at most this many characters. */
 const size_t shown_limit = 64;
 
-/* shown returns text fit for one line of a terminal: control characters
- * become \xNN, and more than limit characters end in "...".  The controls
- * are C0 and DEL, and C1 as UTF-8 spells them (0xc2 0x80 to 0xc2 0x9f): a
- * terminal obeys 0xc2 0x9b as it obeys ESC [. */
+/* shown returns text fit for one line of a terminal, as shown_line
+ * (common/shown.h) makes it: every control character (C0, DEL, C1) and
+ * every byte outside well-formed UTF-8 becomes '?', and more than limit
+ * characters end in "...". */
 std::string shown(const std::string &text, size_t limit = shown_limit);
 
 }  // namespace memsweep

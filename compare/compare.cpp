@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 /*
- * compare.cpp -- the exact Mann-Whitney U test, the verdict per point, and
- * the comparison of two records.
+ * compare.cpp -- the Mann-Whitney U test, the verdict per point, and the
+ * comparison of two records.
  */
 #include "compare/compare.h"
+
+#include "common/shown.h"
 
 #include <math.h>
 #include <stdio.h>
@@ -27,9 +29,13 @@ using format::Record;
 /* A null distribution depends only on the sizes of the tie groups, in rank
  * order, and on how many figures are a's; most points have no ties, so one
  * distribution serves them all.  The counts of every doubled rank sum of
- * a's figures, over all ways of choosing them. */
+ * a's figures, over all ways of choosing them, kept for the next point
+ * with the same pattern while they take less than cache_limit bytes all
+ * together; past that the cache starts again. */
 using Key = std::pair<int, std::vector<int>>;
 static std::map<Key, std::vector<double>> distributions;
+static size_t cached_bytes = 0;
+static const size_t cache_limit = size_t(16) << 20;
 
 /* choose returns C(n, k) as a double: exact up to 2^53, and within a
  * rounding error beyond, which is all a probability needs. */
@@ -47,7 +53,9 @@ static double choose(int n, int k)
 /* distribution returns, for the tie groups' sizes (in rank order) and n
  * figures of a's, the number of ways to choose them with each doubled rank
  * sum w, by w.  Groups are taken one by one: choosing j of a group of t
- * figures of doubled rank r adds j * r to the sum, in C(t, j) ways. */
+ * figures of doubled rank r adds j * r to the sum, in C(t, j) ways.  With
+ * N = n + m at most exact_limit and n at most m, the table has at most
+ * (N / 2 + 1) (N^2 + 1) entries: 14,416 doubles at 30. */
 static const std::vector<double> &distribution(int n, const std::vector<int> &groups)
 {
     Key key{n, groups};
@@ -63,7 +71,10 @@ static const std::vector<double> &distribution(int n, const std::vector<int> &gr
     int reach = 0;   // the largest sum so far
     for (int t : groups) {
         int r = 2 * before + 1 + t;  // the group's doubled midrank
-        for (int k = std::min(n, before + t); k >= 1; k--) {
+        /* Fewer than `least` chosen by now can't make n with the groups
+         * left, and is not counted. */
+        int least = std::max(1, n - (total - before - t));
+        for (int k = std::min(n, before + t); k >= least; k--) {
             /* Choose j of this group, the rest among the earlier ones. */
             for (int j = std::max(1, k - before); j <= std::min(t, k); j++) {
                 double c = choose(t, j);
@@ -72,16 +83,44 @@ static const std::vector<double> &distribution(int n, const std::vector<int> &gr
                 /* k - j earlier figures sum to at least (k-j)(k-j+1) and
                  * at most 2 (k-j) before, in doubled ranks. */
                 int low = (k - j) * (k - j + 1), high = std::min(reach, 2 * (k - j) * before);
-                size_t shift = (size_t)j * (size_t)r;
-                for (int w = high; w >= low; w--)
-                    if (from[(size_t)w] != 0.0)
-                        to[(size_t)w + shift] += c * from[(size_t)w];
+                /* from and to are different rows: the loop has no order. */
+                const double *in = from.data();
+                double *out = to.data() + (size_t)j * (size_t)r;
+                for (int w = low; w <= high; w++)
+                    out[w] += c * in[w];
             }
         }
         before += t;
         reach = std::min(top, reach + std::min(n, t) * r);
     }
-    return distributions.emplace(key, ways[(size_t)n]).first->second;
+    size_t bytes = ways[(size_t)n].size() * sizeof(double) + groups.size() * sizeof(int);
+    if (cached_bytes + bytes > cache_limit) {
+        distributions.clear();
+        cached_bytes = 0;
+    }
+    cached_bytes += bytes;
+    return distributions.emplace(key, std::move(ways[(size_t)n])).first->second;
+}
+
+/* normal_p returns the two-sided p of a rank sum far from its mean (both
+ * doubled) by the normal approximation: U's variance n m / 12 ((N + 1) -
+ * sum(t^3 - t) / (N (N - 1))) over the tie groups' sizes t, and a
+ * continuity correction of a half. */
+static double normal_p(int n, int m, const std::vector<int> &groups, double far)
+{
+    double total = n + m, ties = 0.0;
+    for (int t : groups)
+        ties += (double)t * t * t - t;
+    double variance = n * (double)m / 12.0 * ((total + 1.0) - ties / (total * (total - 1.0)));
+    if (!(variance > 0.0))
+        return 1.0;  // every figure the same
+    double z = std::max(0.0, far / 2.0 - 0.5) / sqrt(variance);
+    return std::min(1.0, erfc(z / sqrt(2.0)));
+}
+
+bool is_exact(int n, int m)
+{
+    return n + m <= exact_limit;
 }
 
 double mann_whitney_p(const std::vector<double> &a, const std::vector<double> &b)
@@ -89,6 +128,10 @@ double mann_whitney_p(const std::vector<double> &a, const std::vector<double> &b
     int n = (int)a.size(), m = (int)b.size(), total = n + m;
     if (n == 0 || m == 0)
         return 1.0;
+    /* Two-sided, the test is the same from either side: counted from the
+     * smaller, the exact distribution's table is the smaller. */
+    if (n > m)
+        return mann_whitney_p(b, a);
     std::vector<std::pair<double, int>> pooled((size_t)total);  // figure, 1 for a's
     std::transform(a.begin(), a.end(), pooled.begin(), [](double x) { return std::make_pair(x, 1); });
     std::transform(b.begin(), b.end(), pooled.begin() + n, [](double x) { return std::make_pair(x, 0); });
@@ -106,6 +149,8 @@ double mann_whitney_p(const std::vector<double> &a, const std::vector<double> &b
     }
     /* The mean doubled rank sum is n (N + 1); the test is two-sided. */
     long mean = (long)n * (total + 1), far = labs(observed - mean);
+    if (!is_exact(n, m))
+        return normal_p(n, m, groups, (double)far);
     const std::vector<double> &ways = distribution(n, groups);
     double tail = 0.0, all = 0.0;
     for (size_t w = 0; w < ways.size(); w++) {
@@ -120,6 +165,8 @@ double smallest_p(int n, int m)
 {
     if (n < 1 || m < 1)
         return 1.0;
+    if (!is_exact(n, m))
+        return normal_p(n, m, std::vector<int>((size_t)(n + m), 1), (double)n * m);
     return std::min(1.0, 2.0 / choose(n + m, n));
 }
 
@@ -189,7 +236,7 @@ static std::string shortest(double value)
  * longer than a model name. */
 static std::string shown(const std::string &text)
 {
-    return format::one_line(text.substr(0, 80)) + (text.size() > 80 ? "..." : "");
+    return shown_line(text, 80);
 }
 
 /* identity_differences names what differs of the two records' machines:
@@ -221,13 +268,18 @@ std::string point_key(const Point &p)
     else if (p.kind == Kind::latency)
         key += "\t" + std::to_string(p.bytes);
     else if (p.kind == Kind::bandwidth)
-        key += "\t" + format::one_line(p.kernel) + "\t" + std::to_string(p.threads) + "\t" +
+        key += "\t" + shown_line(p.kernel) + "\t" + std::to_string(p.threads) + "\t" +
                std::to_string(p.bytes);
     else if (p.delay == format::idle_delay)
         key += "\tidle\t-";
     else
-        key += "\t" + format::one_line(p.kernel) + "\t" + std::to_string(p.delay);
+        key += "\t" + shown_line(p.kernel) + "\t" + std::to_string(p.delay);
     return key;
+}
+
+PointId point_id(const Point &p)
+{
+    return PointId(p.kind, p.label, p.stride, p.bytes, p.kernel, p.threads, p.delay);
 }
 
 std::vector<Point> points_of(const Record &r)
@@ -272,6 +324,18 @@ std::vector<Point> points_of(const Record &r)
     return points;
 }
 
+double drift_of(const Record &r)
+{
+    auto watched = std::find_if(r.cells.begin(), r.cells.end(),
+                                [](const format::CellPoint &cell) { return cell.label == 1 && cell.stride == 1; });
+    double cell = watched != r.cells.end() ? watched->gbs.median : 0.0;
+    std::vector<double> plausible;
+    for (const format::DriftReading &d : r.drift)
+        if (d.gbs > 0.0 && (!(cell > 0.0) || (d.gbs >= cell / 2.0 && d.gbs <= cell * 2.0)))
+            plausible.push_back(d.gbs);
+    return format::figures_of(plausible).median;
+}
+
 /* add judges a point found in both and keeps it. */
 static void add(Comparison *c, Point p, bool higher_is_better, const Settings &s)
 {
@@ -296,27 +360,38 @@ Comparison compare_records(const Record &a, const Record &b, const Settings &s)
     }
 
     /* The drift watch reads one core-bound cell through a session: where
-     * the two medians differ, the machine itself ran at another speed. */
+     * the two medians differ, the machine itself ran at another speed.
+     * That widens the threshold by no more than max_widen. */
     c.threshold = s.threshold;
-    c.drift_a = format::drift_median(a);
-    c.drift_b = format::drift_median(b);
+    c.drift_a = drift_of(a);
+    c.drift_b = drift_of(b);
     if (c.drift_a > 0.0 && c.drift_b > 0.0) {
         double apart = fabs(c.drift_b / c.drift_a - 1.0);
         if (apart > s.threshold)
             c.notes.push_back(
                 "the drift watch ran at " + fixed(c.drift_a, 1) + " GB/s in A, " + fixed(c.drift_b, 1) +
                 " in B: the machine itself ran at another speed, and differences of that size may be "
-                "the moment rather than the setting");
+                "the moment rather than the setting" +
+                (s.drift_widen && apart > max_widen
+                     ? " (the threshold is widened by " + fixed(max_widen * 100.0, 0) + " points at most)"
+                     : ""));
         if (s.drift_widen)
-            c.threshold += apart;
+            c.threshold += std::min(apart, max_widen);
     }
 
     std::vector<Point> in_a = points_of(a), in_b = points_of(b);
-    std::map<std::string, const Point *> of_b;
+    std::map<PointId, const Point *> of_b;
     for (const Point &p : in_b)
-        of_b[point_key(p)] = &p;
+        of_b[point_id(p)] = &p;
+    size_t in_both = (size_t)std::count_if(in_a.begin(), in_a.end(),
+                                           [&](const Point &p) { return of_b.count(point_id(p)) > 0; });
+    if (in_both > max_points) {
+        c.refusal = "the two have " + std::to_string(in_both) + " points in common, more than any record holds (" +
+                    std::to_string(max_points) + " at most)";
+        return c;
+    }
     for (const Point &p : in_a) {
-        auto other = of_b.find(point_key(p));
+        auto other = of_b.find(point_id(p));
         if (other == of_b.end())
             continue;
         Point both = p;

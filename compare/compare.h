@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 /*
  * compare.h -- memsweep-compare's judgement: B against A, point by point, by
- * an exact two-sided Mann-Whitney U test over the passes and a practical
+ * a two-sided Mann-Whitney U test over the passes and a practical
  * threshold on the ratio of the medians.  Pure functions of two records as
  * record/reader.h reads them; nothing is measured or printed here.
  */
@@ -9,6 +9,7 @@
 #define MEMSWEEP_COMPARE_COMPARE_H
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "format/reader.h"
@@ -18,17 +19,30 @@ namespace compare
 
 /* ====================== The test ====================== */
 
-/* mann_whitney_p returns the exact two-sided p of the Mann-Whitney U test
- * of a against b: the share of all C(n, m) ways of splitting the pooled
- * figures into groups of a's and b's sizes whose rank sum lies at least as
- * far from its mean as a's does.  Tied figures get their midrank, and the
- * distribution is that of the midranks actually present (the permutation
- * distribution), counted exactly, not approximated.  1.0 where either side
- * is empty. */
+/* The test is exact where the two sides have at most exact_limit passes
+ * together (15 a side), and the normal approximation beyond, where it is
+ * close and where counting would cost time and memory that grow as the
+ * passes' cube: at 100 a side one pattern of ties took 32 MB and a tenth
+ * of a second to count. */
+const int exact_limit = 30;
+
+/* is_exact says whether the test of n against m passes is counted. */
+bool is_exact(int n, int m);
+
+/* mann_whitney_p returns the two-sided p of the Mann-Whitney U test of a
+ * against b.  Counted (is_exact): the share of all C(n + m, n) ways of
+ * splitting the pooled figures into groups of a's and b's sizes whose rank
+ * sum lies at least as far from its mean as a's does, tied figures taking
+ * their midrank and the distribution being that of the midranks actually
+ * present (the permutation distribution).  Beyond: the normal
+ * approximation of U, with the tie correction to its variance and a
+ * continuity correction of a half.  1.0 where either side is empty or
+ * every figure is the same. */
 double mann_whitney_p(const std::vector<double> &a, const std::vector<double> &b);
 
-/* smallest_p returns the smallest p the test can give with n and m passes:
- * 2 / C(n + m, n), where the two groups don't overlap at all. */
+/* smallest_p returns the smallest p the test can give with n and m passes,
+ * where the two groups don't overlap at all: 2 / C(n + m, n) where it is
+ * exact, the approximation's where not. */
 double smallest_p(int n, int m);
 
 /* passes_needed returns the fewest passes a side with which the test can
@@ -74,11 +88,22 @@ struct Comparison {
     std::string refusal;       /* the records can't be compared: why, in one line; "" when they can */
     std::vector<std::string> differences; /* what differs of the two machines' identities */
     std::vector<std::string> notes;       /* drift, points in one record alone, too few passes */
-    double threshold = 0.0;               /* the threshold used, widened or not */
-    double drift_a = 0.0, drift_b = 0.0;  /* the drift watches' medians; 0 without */
+    double threshold = 0.0;               /* the threshold used, widened (max_widen at most) or not */
+    double drift_a = 0.0, drift_b = 0.0;  /* the drift watches' plausible medians (drift_of); 0 without */
     int too_few = 0;                      /* points unknown for too few passes */
     int needed = 0;                       /* passes a side that would do; 0 if none would */
 };
+
+/* The drift watches widen the threshold by at most this share (10
+ * points): enough for the moments of one shared machine, not for a
+ * machine that ran at another speed altogether. */
+const double max_widen = 0.10;
+
+/* drift_of returns the median of a record's drift watch readings that are
+ * plausible: within half to twice the record's own median of the cell the
+ * watch reads (16 KiB at stride 1), as the two measure the same in one
+ * session; 0 where none is. */
+double drift_of(const format::Record &r);
 
 /* points_of returns a record's points, each with its figures in a (and a
  * loaded latency's load in load_a): cells in memsweep's order (labels from
@@ -91,14 +116,27 @@ std::vector<Point> points_of(const format::Record &r);
  * "loaded\tvector-read\t4096" and, for the idle point, "loaded\tidle\t-". */
 std::string point_key(const Point &p);
 
+/* point_id is what tells one point from another: its kind and its key,
+ * with a kernel's name as the record has it.  Points are matched by it,
+ * never by point_key, in which two names that differ only in control
+ * characters look alike. */
+using PointId = std::tuple<Kind, int, int, uint64_t, std::string, int, uint64_t>;
+PointId point_id(const Point &p);
+
 /* judge_point judges one point's figures at alpha and a threshold; worse
  * than a longer time where higher_is_better is false (latency). */
 Verdict judge_point(const format::Figures &a, const format::Figures &b, bool higher_is_better, double alpha,
                     double threshold, double *ratio, double *p);
 
+/* The most points two records may have in common: a record of every
+ * kernel at 1,000 thread counts has fewer, and judging this many takes
+ * seconds at most. */
+const size_t max_points = 100000;
+
 /* compare_records judges every point the two records have in common, or
  * says why they can't be compared (different CPU models, page modes or
- * bandwidth instruction sets, unless across_machines; no point in common). */
+ * bandwidth instruction sets, unless across_machines; no point in common;
+ * more than max_points in common). */
 Comparison compare_records(const format::Record &a, const format::Record &b, const Settings &s);
 
 /* summary is the comparison's one line for standard error. */

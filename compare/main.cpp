@@ -3,14 +3,15 @@
  * memsweep-compare -- is B faster or slower than A?  Two records of
  * memsweep-record (or memsweep's tables) compared point by point: every
  * throughput cell, latency size, bandwidth point and loaded-latency point
- * present in both, by an
- * exact two-sided Mann-Whitney U test over the passes and a practical
- * threshold on the ratio of the medians (compare.h).  It measures nothing.
+ * present in both, by a two-sided Mann-Whitney U test over the passes
+ * (exact up to 15 passes a side) and a practical threshold on the ratio of
+ * the medians (compare.h).  It measures nothing.
  *
  * Standard output gets one tab-separated line per point, "kind key...
  * ratio verdict"; standard error one summary line.  --json FILE writes the
- * same as a document, --data FILE the plain numbers memsweep-plot draws;
- * either of them "-" goes to standard output, in the lines' place.
+ * same as a document, --data FILE the plain numbers memsweep-plot draws,
+ * each whole or not at all (common/outfile.h; "-" is standard output,
+ * which then gets it instead of the lines).
  *
  * Exit status: 0 nothing worse, 1 a point worse (--fail-on changes what
  * counts), 2 a usage error, an input that can't be read, or records that
@@ -18,6 +19,7 @@
  */
 #include <errno.h>
 #include <math.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,12 +28,16 @@
 
 #include <algorithm>
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "common/options.h"
+#include "common/outfile.h"
+#include "common/shown.h"
+#include "common/std_fds.h"
 #include "compare/compare.h"
 #include "latency/knee.h"
 #include "format/reader.h"
@@ -158,23 +164,67 @@ static int parse_options(int argc, char **argv, Options *o)
         return usage_error("two inputs to compare, got " + std::to_string(o->inputs.size()));
     if (o->inputs.size() == 2 && o->inputs[0] == "-" && o->inputs[1] == "-")
         return usage_error("standard input can be one of the inputs, not both");
-    /* An output over an input would lose it. */
-    for (const std::string &out : {o->json_out, o->data_out}) {
-        struct stat so {
-        };
-        if (out.empty() || out == "-" || stat(out.c_str(), &so) != 0)
-            continue;
-        for (const std::string &in : o->inputs) {
-            struct stat si {
-            };
-            if (in != "-" && stat(in.c_str(), &si) == 0 && si.st_dev == so.st_dev && si.st_ino == so.st_ino)
-                return usage_error(out + ": is an input; write the output elsewhere");
-        }
-    }
-    if (!o->json_out.empty() && o->json_out == o->data_out)
-        return usage_error(o->json_out == "-" ? "--json and --data can't both go to standard output"
-                                              : "--json and --data name the same file");
     return -1;
+}
+
+/* ====================== Outputs ====================== */
+
+/* The outputs, made before anything is read, so that a name that can't
+ * take one is a usage error before the comparison. */
+struct Outputs {
+    outfile::File json, data;
+};
+
+/* open_outputs creates the outputs the options name; it returns -1 to go
+ * on, else the exit status.  Files are told apart by what they are (their
+ * device and inode, or their folder's and their name), not by their names'
+ * text: an output must not replace an input, standard input included, nor
+ * standard output's own file, nor the other output. */
+static int open_outputs(const Options &o, Outputs *out)
+{
+    if (o.json_out == "-" && o.data_out == "-")
+        return usage_error("--json and --data can't both go to standard output");
+    struct Named {
+        const char *option;
+        const std::string &path;
+        outfile::File &file;
+    } const outputs[] = {{"--json", o.json_out, out->json}, {"--data", o.data_out, out->data}};
+    for (const Named &n : outputs) {
+        if (n.path.empty())
+            continue;
+        std::string why = n.file.create(n.path);
+        if (!why.empty())
+            return usage_error(std::string(n.option) + ": can't write " + n.path + ": " + why);
+    }
+    if (out->json.is_open() && out->data.is_open() && out->json.same_target(out->data))
+        return usage_error("--json and --data name the same file");
+    for (const Named &n : outputs) {
+        for (const std::string &in : o.inputs) {
+            struct stat st {
+            };
+            bool exists = in == "-" ? fstat(0, &st) == 0 : stat(in.c_str(), &st) == 0;
+            if (exists && n.file.replaces(st))
+                return usage_error(std::string(n.option) + " " + n.path + ": is " +
+                                   (in == "-" ? "standard input" : "an input") + "; write the output elsewhere");
+        }
+        struct stat st {
+        };
+        if (fstat(1, &st) == 0 && S_ISREG(st.st_mode) && n.file.replaces(st))
+            return usage_error(std::string(n.option) + " " + n.path +
+                               ": is standard output's file; write the output elsewhere");
+    }
+    return -1;
+}
+
+/* publish writes an output's text, or says in one line why it can't. */
+static bool publish(outfile::File &file, const std::string &path, const std::string &text)
+{
+    bool to_stdout = file.to_stdout();
+    if (file.publish(text))
+        return true;
+    fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n",
+            to_stdout ? "standard output" : shown_line(path).c_str(), strerror(errno));
+    return false;
 }
 
 /* ====================== Output ====================== */
@@ -204,39 +254,6 @@ static std::string lines_of(const Comparison &c)
         out += compare::point_key(p) + "\t" + ratio_text(p.ratio) + "\t" + compare::verdict_name(p.verdict) +
                "\n";
     return out;
-}
-
-/* write_file writes text to path whole: through a file beside it that
- * then takes its name, so that a failure leaves no half of it; "-" is
- * standard output. */
-static bool write_file(const std::string &path, const std::string &text, std::string *error)
-{
-    if (path == "-") {
-        errno = 0;
-        if (fwrite(text.data(), 1, text.size(), stdout) == text.size() && fflush(stdout) == 0)
-            return true;
-        *error = errno != 0 ? strerror(errno) : "write error";
-        return false;
-    }
-    std::string temp = path + ".partial." + std::to_string(getpid());
-    FILE *f = fopen(temp.c_str(), "w");
-    if (f == nullptr) {
-        *error = strerror(errno);
-        return false;
-    }
-    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = fclose(f) == 0 && ok;
-    if (ok && rename(temp.c_str(), path.c_str()) == 0)
-        return true;
-    *error = strerror(errno);
-    unlink(temp.c_str());
-    return false;
-}
-
-/* output_name is an output's name in a message. */
-static std::string output_name(const std::string &path)
-{
-    return path == "-" ? "standard output" : path;
 }
 
 static json figures_json(const format::Figures &f)
@@ -309,7 +326,7 @@ static std::string document(const Options &o, const Record &a, const Record &b, 
 
 static void fact(std::string *out, const char *side, const char *key, const std::string &value)
 {
-    *out += std::string("fact\t") + side + "\t" + key + "\t" + format::one_line(value) + "\n";
+    *out += std::string("fact\t") + side + "\t" + key + "\t" + shown_line(value) + "\n";
 }
 
 static void facts(std::string *out, const char *side, const std::string &name, const Record &r)
@@ -335,9 +352,9 @@ static void facts(std::string *out, const char *side, const std::string &name, c
     fact(out, side, "bandwidth_isa", format::bandwidth_isa(r));
     fact(out, side, "warnings", std::to_string(r.warnings.size()));
     for (const std::string &w : r.warnings)
-        *out += std::string("warning\t") + side + "\t" + format::one_line(w) + "\n";
+        *out += std::string("warning\t") + side + "\t" + shown_line(w) + "\n";
     for (const format::CacheSize &c : r.caches)
-        *out += std::string("cache\t") + side + "\t" + format::one_line(c.name) + "\t" +
+        *out += std::string("cache\t") + side + "\t" + shown_line(c.name) + "\t" +
                 std::to_string(c.bytes) + "\n";
 }
 
@@ -357,25 +374,26 @@ static std::string side_fields(const format::Figures *f)
  * with the loaders' GB/s in a (and b), "-" for a side without it. */
 static std::string data_lines(const Record &a, const Record *b, const Comparison &c)
 {
-    std::map<std::string, const Point *> judged, in_b;
+    using compare::PointId;
+    std::map<PointId, const Point *> judged, in_b;
     for (const Point &p : c.points)
-        judged[compare::point_key(p)] = &p;
+        judged[compare::point_id(p)] = &p;
     std::vector<Point> points_b = b != nullptr ? compare::points_of(*b) : std::vector<Point>();
     for (const Point &p : points_b)
-        in_b[compare::point_key(p)] = &p;
+        in_b[compare::point_id(p)] = &p;
     std::string out;
-    auto line = [&](const std::string &key, const Point *pa, const Point *pb) {
+    auto line = [&](const Point *pa, const Point *pb) {
+        const Point *either = pa != nullptr ? pa : pb;
         const format::Figures *fa = pa != nullptr ? &pa->a : nullptr, *fb = pb != nullptr ? &pb->a : nullptr;
-        out += key + "\t" + side_fields(fa);
+        out += compare::point_key(*either) + "\t" + side_fields(fa);
         if (b != nullptr) {
-            auto p = judged.find(key);
+            auto p = judged.find(compare::point_id(*either));
             out += "\t" + side_fields(fb);
             out += p == judged.end() ? "\t-\t-\t-"
                                      : "\t" + ratio_text(p->second->ratio) + "\t" +
                                            (p->second->p < 0.0 ? "-" : figure(p->second->p)) + "\t" +
                                            compare::verdict_name(p->second->verdict);
         }
-        const Point *either = pa != nullptr ? pa : pb;
         if (either->kind == compare::Kind::loaded) {
             out += "\t" + (pa != nullptr ? figure(pa->load_a) : std::string("-"));
             if (b != nullptr)
@@ -384,16 +402,15 @@ static std::string data_lines(const Record &a, const Record *b, const Comparison
         out += "\n";
     };
     std::vector<Point> points_a = compare::points_of(a);
-    std::map<std::string, bool> in_a;
+    std::map<PointId, bool> in_a;
     for (const Point &p : points_a) {
-        std::string key = compare::point_key(p);
-        auto other = in_b.find(key);
-        line(key, &p, other == in_b.end() ? nullptr : other->second);
-        in_a[key] = true;
+        auto other = in_b.find(compare::point_id(p));
+        line(&p, other == in_b.end() ? nullptr : other->second);
+        in_a[compare::point_id(p)] = true;
     }
     for (const Point &p : points_b)
-        if (!in_a.count(compare::point_key(p)))
-            line(compare::point_key(p), nullptr, &p);
+        if (!in_a.count(compare::point_id(p)))
+            line(nullptr, &p);
     return out;
 }
 
@@ -409,7 +426,7 @@ static std::string knees(const char *side, const Record &r)
     std::string out;
     for (const std::string &kernel : kernels) {
         record::Knee knee = record::knee_of(record::curve_of(r.loaded, kernel));
-        out += std::string("knee\t") + side + "\t" + format::one_line(kernel) + "\t" + figure(knee.gbs) + "\t" +
+        out += std::string("knee\t") + side + "\t" + shown_line(kernel) + "\t" + figure(knee.gbs) + "\t" +
                (knee.found ? "found" : "none") + "\n";
     }
     return out;
@@ -423,76 +440,94 @@ static std::string data(const Options &o, const Record &a, const Record *b, cons
     if (b != nullptr) {
         facts(&out, "B", o.inputs[1], *b);
         for (const std::string &d : c.differences)
-            out += "difference\t" + format::one_line(d) + "\n";
+            out += "difference\t" + shown_line(d) + "\n";
         for (const std::string &n : c.notes)
-            out += "note\t" + format::one_line(n) + "\n";
+            out += "note\t" + shown_line(n) + "\n";
     }
     out += data_lines(a, b, c);
     out += knees("A", a);
     if (b != nullptr) {
         out += knees("B", *b);
-        out += "summary\t" + format::one_line(summary) + "\n";
+        out += "summary\t" + shown_line(summary) + "\n";
     }
     return out;
 }
 
 /* ====================== main ====================== */
 
-int main(int argc, char **argv)
+/* run compares as the command line asks; main catches what it throws. */
+static int run(int argc, char **argv, bool stdin_closed)
 {
+    /* --- OPTIONS AND OUTPUTS: every usage error before anything is read. --- */
     Options o;
     int status = parse_options(argc, argv, &o);
     if (status >= 0)
         return status;
+    Outputs out;
+    status = open_outputs(o, &out);
+    if (status >= 0)
+        return status;
 
+    /* --- INPUTS --- */
     Record records[2];
     for (size_t i = 0; i < o.inputs.size(); i++) {
         std::string error;
-        if (!format::read_file(o.inputs[i], &records[i], &error)) {
-            std::string name = o.inputs[i] == "-" ? "standard input" : o.inputs[i];
-            fprintf(stderr, "memsweep-compare: %s: %s\n", format::one_line(name).c_str(),
-                    format::one_line(error).c_str());
+        bool is_stdin = o.inputs[i] == "-";
+        /* A closed standard input reads as /dev/null by now (open_std_fds). */
+        if (is_stdin && stdin_closed)
+            error = "closed, not a record or a table";
+        if (!error.empty() || !format::read_file(o.inputs[i], &records[i], &error)) {
+            std::string name = is_stdin ? "standard input" : o.inputs[i];
+            fprintf(stderr, "memsweep-compare: %s: %s\n", shown_line(name).c_str(), shown_line(error).c_str());
             return 2;
         }
     }
+    if (o.inputs.size() == 1)
+        return publish(out.data, o.data_out, data(o, records[0], nullptr, Comparison(), "")) ? 0 : 2;
 
-    std::string error;
-    if (o.inputs.size() == 1) {
-        if (!write_file(o.data_out, data(o, records[0], nullptr, Comparison(), ""), &error)) {
-            fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n",
-                    format::one_line(output_name(o.data_out)).c_str(), error.c_str());
-            return 2;
-        }
-        return 0;
-    }
-
+    /* --- JUDGEMENT --- */
     Comparison c = compare::compare_records(records[0], records[1], o.settings);
     if (!c.refusal.empty()) {
-        fprintf(stderr, "memsweep-compare: %s\n", format::one_line(c.refusal).c_str());
+        fprintf(stderr, "memsweep-compare: %s\n", shown_line(c.refusal).c_str());
         return 2;
     }
     int worse = compare::count(c, Verdict::slower), differ = worse + compare::count(c, Verdict::faster);
     status = o.fail_on == FailOn::worse ? worse > 0 : o.fail_on == FailOn::any ? differ > 0 : 0;
     std::string summary = compare::summary(c, o.settings);
 
-    /* A document or data on standard output ("-") takes the lines' place. */
-    std::string lines = o.json_out == "-" || o.data_out == "-" ? "" : lines_of(c);
-    if (fwrite(lines.data(), 1, lines.size(), stdout) != lines.size() || fflush(stdout) != 0) {
-        fprintf(stderr, "memsweep-compare: can't write standard output\n");
-        return 2;
+    /* --- REPORT: the lines, unless an output took standard output; the
+     * summary; the outputs.  A write that fails is a failure. --- */
+    if (!out.json.to_stdout() && !out.data.to_stdout()) {
+        std::string lines = lines_of(c);
+        if (fwrite(lines.data(), 1, lines.size(), stdout) != lines.size() || fflush(stdout) != 0) {
+            fprintf(stderr, "memsweep-compare: can't write standard output\n");
+            return 2;
+        }
     }
-    fprintf(stderr, "memsweep-compare: %s\n", format::one_line(summary).c_str());
-    if (!o.json_out.empty() &&
-        !write_file(o.json_out, document(o, records[0], records[1], c, summary, status), &error)) {
-        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n",
-                format::one_line(output_name(o.json_out)).c_str(), error.c_str());
+    fprintf(stderr, "memsweep-compare: %s\n", shown_line(summary).c_str());
+    if (out.json.is_open() &&
+        !publish(out.json, o.json_out, document(o, records[0], records[1], c, summary, status)))
         return 2;
-    }
-    if (!o.data_out.empty() &&
-        !write_file(o.data_out, data(o, records[0], &records[1], c, summary), &error)) {
-        fprintf(stderr, "memsweep-compare: %s: can't write it: %s\n",
-                format::one_line(output_name(o.data_out)).c_str(), error.c_str());
+    if (out.data.is_open() && !publish(out.data, o.data_out, data(o, records[0], &records[1], c, summary)))
         return 2;
-    }
     return status;
+}
+
+int main(int argc, char **argv)
+{
+    bool stdin_closed = (open_std_fds() & 1) != 0;
+    /* The outputs go on a signal too, as the record's does. */
+    outfile::catch_signals(nullptr);
+    /* A reader that goes away is a write that fails, with its one line. */
+    signal(SIGPIPE, SIG_IGN);
+    /* Nothing is expected to throw; should something (memory running out,
+     * say), it ends the command with one line, and no comparison. */
+    try {
+        return run(argc, argv, stdin_closed);
+    } catch (const std::bad_alloc &) {
+        fprintf(stderr, "memsweep-compare: stopped: out of memory\n");
+    } catch (const std::exception &e) {
+        fprintf(stderr, "memsweep-compare: stopped: %s\n", shown_line(e.what()).c_str());
+    }
+    return 2;
 }

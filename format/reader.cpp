@@ -6,17 +6,18 @@
  */
 #include "format/reader.h"
 
+#include "common/shown.h"
 #include "common/text.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iostream>
 #include <set>
 #include <utility>
 #include <sstream>
@@ -30,29 +31,17 @@ namespace format
 using json = nlohmann::json;
 
 
+/* A record holds an object per point and per drift reading, and a few
+ * hundred besides: 100,000 bandwidth points, a day's drift readings (one
+ * every 3 seconds) and the checks are well under this.  More is no record,
+ * and is refused before it is parsed. */
+static const size_t max_objects = 250000;
+
 /* ====================== Text ====================== */
 
 std::string one_line(const std::string &text)
 {
-    std::string out;
-    size_t i = 0;
-    while (i < text.size()) {
-        unsigned char c = (unsigned char)text[i];
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        bool complete = len > 0 && i + len <= text.size();
-        for (size_t k = 1; complete && k < len; k++)
-            complete = ((unsigned char)text[i + k] >> 6) == 2;
-        /* C0 and DEL; C1 is U+0080 to U+009F, encoded C2 80 to C2 9F. */
-        bool control = len == 1 ? (c < 0x20 || c == 0x7f) : (c == 0xc2 && (unsigned char)text[i + 1] < 0xa0);
-        if (!complete || control) {
-            out += '?';
-            i += complete ? len : 1;
-        } else {
-            out.append(text, i, len);
-            i += len;
-        }
-    }
-    return out;
+    return shown_line(text);
 }
 
 /* ====================== Kinds ====================== */
@@ -180,10 +169,17 @@ static Figures passes_at(const json &point, const std::string &what, int passes,
 
 /* ====================== The record ====================== */
 
-/* depth_of returns how deep the JSON text nests, strings skipped. */
-static int depth_of(const std::string &text)
+/* How a JSON text is built, strings skipped: how deep it nests and how
+ * many objects it holds. */
+struct Shape {
+    int depth = 0;
+    size_t objects = 0;
+};
+
+static Shape shape_of(const std::string &text)
 {
-    int depth = 0, deepest = 0;
+    Shape shape;
+    int depth = 0;
     bool in_string = false;
     for (size_t i = 0; i < text.size(); i++) {
         char c = text[i];
@@ -195,12 +191,13 @@ static int depth_of(const std::string &text)
         } else if (c == '"') {
             in_string = true;
         } else if (c == '{' || c == '[') {
-            deepest = std::max(deepest, ++depth);
+            shape.depth = std::max(shape.depth, ++depth);
+            shape.objects += c == '{';
         } else if (c == '}' || c == ']') {
             depth--;
         }
     }
-    return deepest;
+    return shape;
 }
 
 static void read_identity(const json &j, Record *r)
@@ -453,8 +450,15 @@ static void read_points(const json &j, Record *r)
 bool read_record(const std::string &text, Record *r, std::string *error)
 {
     *r = Record();
-    if (depth_of(text) > max_depth) {
+    Shape shape = shape_of(text);
+    if (shape.depth > max_depth) {
         *error = "JSON nested deeper than any record (more than " + std::to_string(max_depth) + " levels)";
+        return false;
+    }
+    /* Parsed, each object takes some hundred bytes: a text of nothing but
+     * objects would take gigabytes. */
+    if (shape.objects > max_objects) {
+        *error = "JSON of more objects than any record holds (more than " + std::to_string(max_objects) + ")";
         return false;
     }
     json j;
@@ -481,7 +485,7 @@ bool read_record(const std::string &text, Record *r, std::string *error)
         const json &v = member(j, "format_version");
         uint64_t written = 0;
         if (!whole(v, 1e9, &written) || written != (uint64_t)version)
-            refuse("a memsweep record of format version " + one_line(v.dump()).substr(0, 20) +
+            refuse("a memsweep record of format version " + shown_line(v.dump(), 20) +
                    "; this reader reads version " + std::to_string(version));
         read_identity(j, r);
         read_conditions(j, r);
@@ -548,6 +552,11 @@ bool read_table(const std::string &text, Record *r, std::string *error)
 
 bool read_input(const std::string &text, Record *r, std::string *error)
 {
+    /* A byte order mark, as some editors begin UTF-8 with, is no part of
+     * the record or the table. */
+    static const char bom[] = "\xef\xbb\xbf";
+    if (text.compare(0, 3, bom) == 0)
+        return read_input(text.substr(3), r, error);
     size_t first = text.find_first_not_of(" \t\r\n\f\v");
     if (first != std::string::npos && (text[first] == '{' || text[first] == '['))
         return read_record(text, r, error);
@@ -556,35 +565,46 @@ bool read_input(const std::string &text, Record *r, std::string *error)
 
 bool read_file(const std::string &path, Record *r, std::string *error)
 {
-    std::ifstream file;
-    std::istream *in = &std::cin;
+    *r = Record();
+    error->clear();
+    bool from_stdin = path == "-";
+    int fd = from_stdin ? 0 : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = std::string("can't read it: ") + strerror(errno);
+        return false;
+    }
+    /* Whatever stands in for it, standard input is said to be what it is,
+     * not empty. */
     struct stat st {
     };
-    if (path != "-" && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        *error = "a folder, not a record or a table";
-        return false;
-    }
-    if (path != "-") {
-        file.open(path, std::ios::binary);
-        if (!file) {
-            *error = std::string("can't read it: ") + strerror(errno);
-            return false;
-        }
-        in = &file;
-    }
     std::string text;
-    char block[65536];
-    while (in->read(block, sizeof block) || in->gcount() > 0) {
-        text.append(block, (size_t)in->gcount());
-        if (text.size() > max_record_bytes) {
-            *error = "larger than any record (more than " + std::to_string(max_record_bytes >> 20) + " MiB)";
-            return false;
+    if (fstat(fd, &st) != 0) {
+        *error = errno == EBADF ? "closed, not a record or a table" : std::string("can't read it: ") + strerror(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        *error = "a folder, not a record or a table";
+    } else {
+        char block[65536];
+        for (;;) {
+            ssize_t n = read(fd, block, sizeof block);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                *error = std::string("can't read it: ") + strerror(errno);
+                break;
+            }
+            if (n == 0)
+                break;
+            text.append(block, (size_t)n);
+            if (text.size() > max_record_bytes) {
+                *error = "larger than any record (more than " + std::to_string(max_record_bytes >> 20) + " MiB)";
+                break;
+            }
         }
     }
-    if (in->bad()) {
-        *error = "can't read it";
+    if (!from_stdin)
+        close(fd);
+    if (!error->empty())
         return false;
-    }
     return read_input(text, r, error);
 }
 

@@ -46,6 +46,7 @@
 #include "clock/clock.h"
 #include "common/files.h"
 #include "common/memory.h"
+#include "common/outfile.h"
 #include "common/shown.h"
 #include "common/std_fds.h"
 #include "record/facts.h"
@@ -55,7 +56,6 @@
 #include "latency/loaded.h"
 #include "machine/machine.h"
 #include "record/options.h"
-#include "record/outfile.h"
 #include "record/plane.h"
 #include "record/report.h"
 #include "record/session.h"
@@ -131,8 +131,7 @@ static int usage_error(const std::string &problem)
 }
 
 /* session measures what the options ask for and writes it out; main
- * catches what it throws, and removes the record's file on every way out
- * but the one that gives it its name. */
+ * catches what it throws. */
 static int session(record::Options o, const std::vector<std::string> &command)
 {
     using clock = std::chrono::steady_clock;
@@ -161,10 +160,12 @@ static int session(record::Options o, const std::vector<std::string> &command)
     outfile::catch_signals(end_progress_line);
     /* A reader that goes away is a write that fails, with its one line. */
     signal(SIGPIPE, SIG_IGN);
-    /* "-": the record goes to standard output, in the table's place. */
-    const bool to_stdout = o.out == "-";
-    if (!o.out.empty() && !to_stdout) {
-        std::string why = outfile::open(o.out);
+    /* The record's file ("-": standard output, which then gets the record
+     * instead of the table), gone on every way out but the one that gives
+     * it its name. */
+    outfile::File out;
+    if (!o.out.empty()) {
+        std::string why = out.create(o.out);
         if (!why.empty())
             return usage_error("-o: can't write " + o.out + ": " + why);
     }
@@ -397,8 +398,9 @@ static int session(record::Options o, const std::vector<std::string> &command)
     /* --- OUTPUT: the record first, then the table (or the record, for
      * -o -); a write that fails is a failure, with one line. --- */
     int status = 0;
-    std::string written = to_stdout ? "standard output" : shown_line(o.out); /* once it is written */
-    std::string text;
+    /* the record's name, once it is written */
+    std::string written = out.to_stdout() ? "standard output" : shown_line(o.out);
+    bool table_out = !out.to_stdout();
     if (!o.out.empty()) {
         format::Written record = format::write_record(record::model_of(s));
         for (const std::string &w : record.left_out)
@@ -407,22 +409,21 @@ static int session(record::Options o, const std::vector<std::string> &command)
             fprintf(stderr, "memsweep-record: no record %s: %s\n", written.c_str(), record.error.c_str());
             written.clear();
             status = 1;
-        }
-        text = record.text;
-    }
-    if (!o.out.empty() && !to_stdout && status == 0) {
-        if (!outfile::publish(text)) {
-            fprintf(stderr, "memsweep-record: can't write the record %s: %s\n", written.c_str(), strerror(errno));
+        } else if (!out.publish(record.text)) {
+            if (!table_out)
+                fprintf(stderr, "memsweep-record: can't write standard output: %s\n", strerror(errno));
+            else
+                fprintf(stderr, "memsweep-record: can't write the record %s: %s\n", written.c_str(), strerror(errno));
             written.clear();
             status = 1;
         }
     }
-    std::string table = to_stdout ? text : record::best_table(s.passes);
+    std::string table = table_out ? record::best_table(s.passes) : "";
     errno = 0;
     if (fwrite(table.data(), 1, table.size(), stdout) != table.size() || fflush(stdout) != 0 || fclose(stdout) != 0) {
         fprintf(stderr, "memsweep-record: can't write standard output: %s\n",
                 errno != 0 ? strerror(errno) : "write error");
-        if (to_stdout)
+        if (!table_out)
             written.clear();
         status = 1;
     }
@@ -461,7 +462,5 @@ int main(int argc, char **argv)
         fprintf(stderr, "memsweep-record: stopped: %s\n", e.what());
         status = 1;
     }
-    /* The record's file is gone now unless it took the record's name. */
-    outfile::discard();
     return status;
 }

@@ -12,6 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <math.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -109,6 +112,59 @@ TEST(MannWhitney, AgreesWithEverySplitCountedOneByOneOnTiedFigures)
     }
 }
 
+// Beyond 30 passes in all the test is the normal approximation: the values
+// below are worked out by its formula, U's distance from n m / 2 less a
+// half over the square root of n m / 12 ((N + 1) - sum(t^3 - t) / (N (N -
+// 1))), its two-sided tail erfc(z / sqrt 2).
+TEST(MannWhitney, PastFortyPassesIsTheNormalApproximationWithItsTieCorrection)
+{
+    EXPECT_TRUE(compare::is_exact(15, 15));
+    EXPECT_TRUE(compare::is_exact(5, 25));
+    EXPECT_FALSE(compare::is_exact(15, 16));
+    // 25 a side apart: U = 0, 312.5 from its mean; variance 2656.25.
+    std::vector<double> low, high;
+    for (int i = 0; i < 25; i++) {
+        low.push_back(i);
+        high.push_back(25 + i);
+    }
+    EXPECT_NEAR(compare::mann_whitney_p(low, high) / 1.4156562248495634e-09, 1.0, 1e-9);
+    EXPECT_NEAR(compare::smallest_p(25, 25) / 1.4156562248495634e-09, 1.0, 1e-9);
+    // 21 a side with ties in groups of two and three: U = 100, 120.5 from
+    // 220.5; sum(t^3 - t) = 390, the variance 1571.93, z = 3.02667.
+    std::vector<double> a = {1, 1, 2, 2, 2, 3, 3, 4, 5, 5, 5, 6, 7, 7, 8, 8, 9, 9, 9, 10, 11},
+                        b = {3, 4, 4, 5, 6, 6, 7, 8, 8, 9, 10, 10, 11, 11, 12, 12, 12, 13, 13, 14, 14};
+    EXPECT_NEAR(compare::mann_whitney_p(a, b), 0.002472636771506823, 1e-12);
+    EXPECT_DOUBLE_EQ(compare::mann_whitney_p(a, b), compare::mann_whitney_p(b, a));
+    // All the same: no variance, nothing to tell.  All the same but one:
+    // U = 285, 15 from 300; one group of 49, the variance 50 (51 - 48).
+    std::vector<double> fives(30, 5.0), but_one(20, 5.0);
+    but_one.back() = 6.0;
+    EXPECT_EQ(compare::mann_whitney_p(fives, fives), 1.0);
+    EXPECT_NEAR(compare::mann_whitney_p(fives, but_one), erfc(14.5 / sqrt(150.0) / sqrt(2.0)), 1e-12);
+}
+
+// Every point of 100 passes a side with its own pattern of ties: each was
+// a distribution of its own, counted and kept.  Now each is a formula, and
+// the p values still tell the apart from the alike.
+TEST(MannWhitney, ManyPatternsOfTiesAtOneHundredPassesASideAreJudgedAll)
+{
+    unsigned state = 99;
+    auto next = [&]() { return (state = state * 1103515245u + 12345u) >> 16; };
+    int apart = 0, alike = 0;
+    for (int point = 0; point < 2000; point++) {
+        std::vector<double> a, b;
+        for (int k = 0; k < 100; k++) {
+            a.push_back((double)(next() % 7));
+            b.push_back((double)(next() % 7) + (point % 2 ? 3.0 : 0.0));
+        }
+        double p = compare::mann_whitney_p(a, b);
+        apart += point % 2 == 1 && p < 1e-6;
+        alike += point % 2 == 0 && p > 1e-3;
+    }
+    EXPECT_EQ(apart, 1000);
+    EXPECT_GT(alike, 990);
+}
+
 TEST(MannWhitney, TheFloorOfPassesIsWhereTwoOverCOfTheSplitsReachesAlpha)
 {
     EXPECT_DOUBLE_EQ(compare::smallest_p(4, 4), 2.0 / 70.0);
@@ -118,6 +174,11 @@ TEST(MannWhitney, TheFloorOfPassesIsWhereTwoOverCOfTheSplitsReachesAlpha)
     EXPECT_EQ(compare::passes_needed(0.05), 4);
     EXPECT_EQ(compare::passes_needed(0.1), 3);
     EXPECT_EQ(compare::passes_needed(1e-300), 0);  // not even 100 passes would do
+    // Counted up to 15 a side, 2 / C(30, 15); the approximation beyond,
+    // whose tail falls more slowly.
+    EXPECT_DOUBLE_EQ(compare::smallest_p(15, 15), 2.0 / 155117520.0);
+    EXPECT_EQ(compare::passes_needed(1e-7), 14);
+    EXPECT_EQ(compare::passes_needed(1e-10), 29);
 }
 
 /* ---------------------------------------------------------------- verdicts */
@@ -174,7 +235,7 @@ Record made_up(int passes, double base = 10.0, const std::string &model = "Test 
     r.latency.push_back({1 << 20, wobble(5.0)});
     r.has_bandwidth = true;
     r.bandwidth.push_back({"vector-read", "avx2", 2, 1 << 27, wobble(base)});
-    r.drift = {{0.0, 40.0}, {3.0, 40.0}};
+    r.drift = {{0.0, base}, {3.0, base}};  // the watch reads the 16 KiB cell at stride 1
     return r;
 }
 
@@ -201,6 +262,24 @@ TEST(Compare, JudgesEveryPointInBothInMemsweepsOrderThenLatencyThenBandwidth)
     EXPECT_EQ(c.points[212].kernel, "vector-read");
     EXPECT_NE(compare::summary(c, compare::Settings()).find("1 point is in one of the two alone"),
               std::string::npos);
+}
+
+// Kernels are matched by their names as the records have them: two that
+// differ only in control characters are two points, though shown alike.
+TEST(Compare, KernelsWhoseNamesDifferOnlyInControlCharactersAreTwoPoints)
+{
+    Record a = made_up(5), b = made_up(5);
+    format::Figures fast = a.bandwidth[0].gbs, slow = format::figures_of({5, 5.01, 5.02, 5.03, 5.04});
+    a.bandwidth = {{"x\x01", "avx2", 1, 16384, fast}, {"x\x02", "avx2", 1, 16384, fast}};
+    b.bandwidth = {{"x\x02", "avx2", 1, 16384, fast}, {"x\x01", "avx2", 1, 16384, slow}};
+    compare::Comparison c = compare::compare_records(a, b, compare::Settings());
+    ASSERT_EQ(c.points.size(), 210u + 2u + 2u);
+    EXPECT_EQ(c.points[212].kernel, "x\x01");
+    EXPECT_EQ(c.points[212].verdict, Verdict::slower);
+    EXPECT_EQ(c.points[213].kernel, "x\x02");
+    EXPECT_EQ(c.points[213].verdict, Verdict::same);
+    EXPECT_EQ(compare::point_key(c.points[212]), "bandwidth\tx?\t1\t16384");
+    EXPECT_EQ(compare::summary(c, compare::Settings()).find("alone"), std::string::npos);
 }
 
 TEST(Compare, RefusesOtherMachinesUnlessAskedAndThenNamesTheDifferences)
@@ -256,18 +335,53 @@ TEST(Compare, TooFewPassesOrATableMakeEveryVerdictUnknownAndSayWhatWouldDo)
 
 TEST(Compare, DriftWatchesApartAreToldAndWidenTheThresholdUnlessAskedNot)
 {
-    Record a = made_up(5), b = made_up(5, 10.5);  // 5 % faster everywhere
-    b.drift = {{0.0, 42.0}, {3.0, 42.0}};         // and so was the core
+    Record a = made_up(5), b = made_up(5, 10.5);  // 5 % faster everywhere, and so was the core
     compare::Settings s;
     compare::Comparison c = compare::compare_records(a, b, s);
     EXPECT_NEAR(c.threshold, 0.07, 1e-12);
     EXPECT_EQ(compare::count(c, Verdict::faster), 0);
-    EXPECT_NE(compare::summary(c, s).find("the drift watch ran at 40.0 GB/s in A, 42.0 in B"),
+    EXPECT_NE(compare::summary(c, s).find("the drift watch ran at 10.0 GB/s in A, 10.5 in B"),
               std::string::npos);
     s.drift_widen = false;
     c = compare::compare_records(a, b, s);
     EXPECT_EQ(c.threshold, 0.02);
     EXPECT_EQ(compare::count(c, Verdict::faster), 210 + 1);
+}
+
+TEST(Compare, TheDriftWidensByTenPointsAtMostAndAnImplausibleReadingNotAtAll)
+{
+    // Half as fast everywhere, the core too: 10 points wider, no more, and
+    // B is slower.
+    compare::Settings s;
+    s.threshold = 0.05;
+    Record a = made_up(5), b = made_up(5, 5.0);
+    compare::Comparison c = compare::compare_records(a, b, s);
+    EXPECT_NEAR(c.threshold, 0.15, 1e-12);
+    EXPECT_EQ(compare::count(c, Verdict::slower), 210 + 1);
+    EXPECT_NE(compare::summary(c, s).find("10 points at most"), std::string::npos);
+    // A reading near zero, or far above the watched cell, is no reading.
+    b = made_up(5);
+    b.drift = {{0.0, 10.0}, {3.0, 0.001}};
+    c = compare::compare_records(a, b, s);
+    EXPECT_EQ(c.drift_b, 10.0);
+    EXPECT_EQ(c.threshold, 0.05);
+    b.drift = {{0.0, 0.001}, {3.0, 1e6}};
+    c = compare::compare_records(a, b, s);
+    EXPECT_EQ(c.drift_b, 0.0);
+    EXPECT_EQ(c.threshold, 0.05);
+    EXPECT_EQ(compare::summary(c, s).find("drift"), std::string::npos);
+}
+
+TEST(Compare, MorePointsInCommonThanAnyRecordHoldsAreRefused)
+{
+    Record a = made_up(1), b = made_up(1);
+    format::Figures one = format::figures_of({1.0});
+    for (size_t i = 0; i <= compare::max_points; i++)
+        a.bandwidth.push_back({"copy", "avx2", 1 + (int)i, 16384, one});
+    b.bandwidth = a.bandwidth;
+    compare::Comparison c = compare::compare_records(a, b, compare::Settings());
+    EXPECT_NE(c.refusal.find("more than any record holds"), std::string::npos) << c.refusal;
+    EXPECT_TRUE(c.points.empty());
 }
 
 /* ---------------------------------------------------------------- the reader */
@@ -324,6 +438,9 @@ TEST(Reader, ReadsBackWhatTheWriterWroteEveryPassOfEveryPoint)
     EXPECT_EQ(r.cpu, 1);
     EXPECT_EQ(r.model, s.model);  // kept as it is; printing scrubs it
     EXPECT_EQ(format::one_line(r.model), "Made-up CPU ?1");
+    // Nor does a name that is no UTF-8 reach a terminal: overlong, a
+    // surrogate, a lead byte beyond U+10FFFF's.
+    EXPECT_EQ(format::one_line("m\xc0\xaf\xed\xa0\x80\xf5\x80"), "m???????");
     EXPECT_EQ(r.pages, "huge");
     EXPECT_EQ(r.huge_share, 0.5);
     EXPECT_TRUE(r.fresh_pages);
@@ -509,6 +626,16 @@ TEST(Reader, RefusesTruncatedForeignAndHostileJsonWithOneLine)
     EXPECT_NE(refused(whole + whole).find("not valid JSON"), std::string::npos);  // two values
     EXPECT_NE(refused("{\"a\": 1,, }").find("not valid JSON"), std::string::npos);
     EXPECT_NE(refused(std::string(100000, '[')).find("nested deeper"), std::string::npos);
+    // Objects by the hundred thousand would take gigabytes once parsed.
+    std::string objects = "{\"format\": \"memsweep-record\", \"x\": [{}";
+    for (int i = 0; i < 250000; i++)
+        objects += ",{}";
+    EXPECT_NE(refused(objects + "]}").find("more objects"), std::string::npos);
+    // A byte order mark before a record or a table is skipped.
+    Record r;
+    std::string error;
+    EXPECT_TRUE(format::read_input("\xef\xbb\xbf" + whole, &r, &error)) << error;
+    EXPECT_TRUE(format::read_input("\xef\xbb\xbf\n14\t1\t9\n", &r, &error)) << error;
 
     // A record with one member changed: refused by what is wrong.
     auto changed = [&](const std::string &pointer, const json &value) {
@@ -716,6 +843,114 @@ TEST(CompareCommand, WritesItsDocumentAndThePlotsDataWhole)
     o = run_shell(compare_cmd("--json - " + quote(a) + " " + quote(b) + " >/dev/full"));
     EXPECT_EQ(o.status, 2);
     EXPECT_NE(o.err.find("memsweep-compare: standard output: can't write it: "), std::string::npos) << o.err;
+}
+
+// mode_of returns a file's permission bits.
+mode_t mode_of(const std::string &path)
+{
+    struct stat st {
+    };
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+// An output that is no regular file, or that names an input or the other
+// output, is a usage error before anything is compared: nothing is
+// printed, and nothing is written or made.
+TEST(CompareCommand, RefusesAnOutputThatIsNoFileOrIsAnInputBeforeComparing)
+{
+    Files f;
+    std::string a = f.write("a.json", record_text(1.0)), b = f.write("b.json", record_text(0.8));
+    std::string fifo = f.path + "/fifo", dev = f.path + "/null";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    ASSERT_EQ(symlink("fifo", (f.path + "/to-fifo").c_str()), 0);
+    std::vector<std::string> refused = {"--json " + quote(fifo), "--data " + quote(f.path + "/to-fifo"),
+                                        "--json " + quote(f.path), "--json " + quote(f.path + "/" + std::string(256, 'n')),
+                                        "--json " + quote(a), "--data " + quote(f.path + "/./b.json"),
+                                        "--json " + quote(f.path + "/x") + " --data " + quote(f.path + "/./x"),
+                                        "--json - --data -"};
+    // A character device, where this process may make one (root).
+    if (mknod(dev.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0)
+        refused.push_back("--json " + quote(dev));
+    std::string before = run_shell("ls -A " + quote(f.path)).out;
+    for (const std::string &outputs : refused) {
+        Outcome o = run_shell(compare_cmd("--data " + quote(f.path + "/d.tsv") + " " + outputs + " " + quote(a) +
+                                          " " + quote(b)));
+        EXPECT_EQ(o.status, 2) << outputs;
+        EXPECT_EQ(o.out, "") << outputs;
+        EXPECT_EQ(run_shell("ls -A " + quote(f.path)).out, before) << outputs;
+    }
+    EXPECT_EQ(slurp(a), record_text(1.0));
+    EXPECT_EQ(slurp(b), record_text(0.8));
+    // Standard input as an input, by what it is: the record is kept.
+    Outcome o = run_shell(compare_cmd("--json " + quote(a) + " - " + quote(b)) + " < " + quote(a));
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(slurp(a), record_text(1.0));
+    // Standard output's own file would lose the lines.
+    o = run_shell(compare_cmd("--json " + quote(f.path + "/o.json") + " " + quote(a) + " " + quote(b)) + " > " +
+                  quote(f.path + "/o.json"));
+    EXPECT_EQ(o.status, 2);
+}
+
+TEST(CompareCommand, WritesThroughLinksKeepsPermissionsAndTakesTheLongestNames)
+{
+    Files f;
+    std::string a = f.write("a.json", record_text(1.0)), b = f.write("b.json", record_text(0.8));
+    std::string kept = f.write("kept.json", "old\n"), link = f.path + "/link.json";
+    ASSERT_EQ(chmod(kept.c_str(), 0600), 0);
+    ASSERT_EQ(symlink("kept.json", link.c_str()), 0);
+    std::string longest = f.path + "/" + std::string(255, 'n');
+    Outcome o = run_shell(compare_cmd("--json " + quote(link) + " --data " + quote(longest) + " " + quote(a) + " " +
+                                      quote(b)));
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_EQ(json::parse(slurp(kept))["format"], "memsweep-compare");
+    EXPECT_EQ(mode_of(kept), 0600u);
+    EXPECT_EQ(run_shell("stat -c %F " + quote(link)).out, "symbolic link\n");
+    EXPECT_EQ(lines_of(slurp(longest))[0], "# memsweep-compare-data 1");
+    EXPECT_EQ(run_shell("ls -A " + quote(f.path)).out, "a.json\nb.json\nkept.json\nlink.json\n" +
+                                                            std::string(255, 'n') + "\n");
+}
+
+// "-" is standard output, as in every command: the document takes the
+// lines' place there, and no file of that name is made.  Started with
+// standard output closed, the command still writes its outputs whole.
+TEST(CompareCommand, ADashOutputIsStandardOutputAndClosedDescriptorsAreSafe)
+{
+    Files f;
+    std::string a = f.write("a.json", record_text(1.0)), b = f.write("b.json", record_text(0.8));
+    Outcome o = run_shell("cd " + quote(f.path) + " && " + compare_cmd("--json - a.json b.json"));
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_EQ(json::parse(o.out)["points"].size(), 210u);
+    o = run_shell("cd " + quote(f.path) + " && " + compare_cmd("--data - a.json"));
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(lines_of(o.out)[0], "# memsweep-compare-data 1");
+    EXPECT_EQ(run_shell("ls -A " + quote(f.path)).out, "a.json\nb.json\n");
+
+    std::string doc = f.path + "/cmp.json";
+    o = run_shell(compare_cmd("--json " + quote(doc) + " " + quote(a) + " " + quote(b)) + " >&-");
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_EQ(json::parse(slurp(doc), nullptr, false)["exit_status"], 1);
+}
+
+TEST(CompareCommand, ReadsPastAByteOrderMarkAndSaysWhatStandardInputIs)
+{
+    Files f;
+    std::string a = f.write("a.json", "\xef\xbb\xbf" + record_text(1.0)),
+                t = f.write("t.tsv", "\xef\xbb\xbf\n14\t1\t9\n");
+    Outcome o = run_shell(compare_cmd(quote(t) + " " + quote(a)));
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "cell\t14\t1\t1.113\tunknown\n");
+    // Empty, a folder and closed are three things, each said in one line.
+    std::vector<std::string> said;
+    for (const char *in : {"< /dev/null", "< .", "<&-"}) {
+        o = run_shell("cd " + quote(f.path) + " && " + compare_cmd("- a.json " + std::string(in)));
+        EXPECT_EQ(o.status, 2) << in;
+        EXPECT_EQ(lines_of(o.err).size(), 1u) << o.err;
+        said.push_back(o.err);
+    }
+    EXPECT_NE(said[0], said[1]);
+    EXPECT_NE(said[0], said[2]);
+    EXPECT_NE(said[1], said[2]);
 }
 
 // loaded_text returns record_text(1.0) of 5 passes with a loaded latency

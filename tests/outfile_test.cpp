@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The record's file, in-process: each kind of target, the file systems
-// without unnamed files or without /proc, long names, and what every way
-// out leaves behind.
+// The commands' output files, in-process: each kind of target, the file
+// systems without unnamed files or without /proc, long names, permissions,
+// two files at once, standard output, and what every way out leaves
+// behind.
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -20,7 +21,7 @@
 
 #include <gtest/gtest.h>
 
-#include "record/outfile.h"
+#include "common/outfile.h"
 #include "tools.h"
 
 namespace
@@ -51,18 +52,20 @@ class OutFile : public testing::TestWithParam<bool>
     }
     void TearDown() override
     {
-        outfile::discard();
+        file.discard();
         outfile::use_tmpfile(true);
         outfile::use_proc(true);
     }
-    // write opens path, publishes text and says whether both worked.
+    // write creates path, publishes text and says whether both worked.
     static bool write(const std::string &path, const std::string &text)
     {
-        std::string why = outfile::open(path);
+        outfile::File f;
+        std::string why = f.create(path);
         EXPECT_EQ(why, "") << path;
-        return why.empty() && outfile::publish(text);
+        return why.empty() && f.publish(text);
     }
     TempFolder dir;
+    outfile::File file;
 };
 
 INSTANTIATE_TEST_SUITE_P(UnnamedOrNot, OutFile, testing::Bool(),
@@ -140,7 +143,7 @@ TEST_P(OutFile, RefusesWhatIsNotARegularFileAndChangesNothing)
         refused.push_back({dev, "it is a character device, not a regular file"});
     std::string before = listing(dir.path);
     for (const auto &r : refused)
-        EXPECT_EQ(outfile::open(r.first), r.second) << r.first;
+        EXPECT_EQ(file.create(r.first), r.second) << r.first;
     EXPECT_EQ(listing(dir.path), before);
     EXPECT_EQ(listing(dir.path + "/folder"), "");
     EXPECT_EQ(kind(fifo), "fifo\n");
@@ -149,7 +152,8 @@ TEST_P(OutFile, RefusesWhatIsNotARegularFileAndChangesNothing)
         EXPECT_EQ(kind(dev), "character special file\n");
     }
     // Nothing is open after a refusal: there is nothing to publish.
-    EXPECT_FALSE(outfile::publish("text"));
+    EXPECT_FALSE(file.is_open());
+    EXPECT_FALSE(file.publish("text"));
 }
 
 // A FIFO put at the record's name while the session measures stays: the
@@ -161,18 +165,22 @@ TEST_P(OutFile, AFailureLeavesNothingBehindAndWhatHadTheNameKeepsIt)
         if (exists) {
             ASSERT_TRUE(write(path, "old\n"));
         }
-        ASSERT_EQ(outfile::open(path), "");
+        ASSERT_EQ(file.create(path), "");
         ASSERT_EQ(unlink(path.c_str()), exists ? 0 : -1);
         ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
-        EXPECT_FALSE(outfile::publish("text"));
+        EXPECT_FALSE(file.publish("text"));
         EXPECT_EQ(errno, EEXIST);
         EXPECT_EQ(kind(path), "fifo\n");
         EXPECT_EQ(listing(dir.path), "r.json\n");
         ASSERT_EQ(unlink(path.c_str()), 0);
     }
-    // Discarded, an open file leaves nothing either.
-    ASSERT_EQ(outfile::open(dir.path + "/r.json"), "");
-    outfile::discard();
+    // Discarded, or gone out of scope, an open file leaves nothing either.
+    ASSERT_EQ(file.create(dir.path + "/r.json"), "");
+    file.discard();
+    {
+        outfile::File scoped;
+        ASSERT_EQ(scoped.create(dir.path + "/r.json"), "");
+    }
     EXPECT_EQ(listing(dir.path), "");
 }
 
@@ -212,9 +220,102 @@ TEST_P(OutFile, WritesTheLongestNamesAndPaths)
     EXPECT_EQ(listing(deep), path.substr(deep.size() + 1) + "\n");
 }
 
-// On the named fallback, the temporary file is hidden, short and beside
-// the target; SIGQUIT and exit() remove it, as the man page says, and
-// SIGKILL leaves it.  An unnamed file leaves nothing even then.
+// mode_of returns a file's permission bits.
+mode_t mode_of(const std::string &path)
+{
+    struct stat st {
+    };
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+TEST_P(OutFile, AReplacedFileKeepsItsPermissionsAndANewOneGetsTheUmasks)
+{
+    mode_t old = umask(022);
+    std::string path = dir.path + "/r.json";
+    for (bool proc : {true, false}) {
+        outfile::use_proc(proc);
+        ASSERT_TRUE(write(path, "new\n"));
+        EXPECT_EQ(mode_of(path), 0644u);
+        for (mode_t kept : {0600, 0640, 0444}) {
+            ASSERT_EQ(chmod(path.c_str(), kept), 0);
+            ASSERT_TRUE(write(path, "replaced\n"));
+            EXPECT_EQ(mode_of(path), kept) << proc;
+            EXPECT_EQ(slurp(path), "replaced\n");
+        }
+        ASSERT_EQ(unlink(path.c_str()), 0);
+    }
+    umask(077);
+    ASSERT_TRUE(write(path, "private\n"));
+    umask(old);
+    EXPECT_EQ(mode_of(path), 0600u);
+}
+
+TEST_P(OutFile, ADashIsStandardOutputAndMakesNoFileOfThatName)
+{
+    std::string cwd = std::filesystem::current_path(), caught = dir.path + "/caught";
+    int saved = dup(1), to = open(caught.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    ASSERT_GE(saved, 0);
+    ASSERT_GE(to, 0);
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    fflush(stdout);
+    dup2(to, 1);
+    std::string why = file.create("-");
+    bool to_stdout = file.to_stdout(), published = file.publish("text\n");
+    dup2(saved, 1);
+    close(saved);
+    close(to);
+    ASSERT_EQ(chdir(cwd.c_str()), 0);
+    EXPECT_EQ(why, "");
+    EXPECT_TRUE(to_stdout);
+    EXPECT_TRUE(published);
+    EXPECT_EQ(slurp(caught), "text\n");
+    EXPECT_EQ(listing(dir.path), "caught\n");
+}
+
+TEST_P(OutFile, TellsTwoFilesOfOneTargetAndTheInputItWouldReplace)
+{
+    std::string x = dir.path + "/x";
+    ASSERT_TRUE(write(x, "x\n"));
+    ASSERT_EQ(link(x.c_str(), (dir.path + "/hard").c_str()), 0);
+    ASSERT_EQ(symlink("x", (dir.path + "/soft").c_str()), 0);
+    outfile::File other;
+    ASSERT_EQ(file.create(x), "");
+    for (const std::string &same : {x, dir.path + "/./x", dir.path + "/soft", dir.path + "/hard"}) {
+        ASSERT_EQ(other.create(same), "");
+        EXPECT_TRUE(file.same_target(other)) << same;
+        EXPECT_TRUE(other.same_target(file)) << same;
+    }
+    // Two new files of one name are one target too.
+    outfile::File n1, n2;
+    ASSERT_EQ(n1.create(dir.path + "/new"), "");
+    ASSERT_EQ(n2.create(dir.path + "/../" + std::filesystem::path(dir.path).filename().string() + "/new"), "");
+    EXPECT_TRUE(n1.same_target(n2));
+    EXPECT_FALSE(n1.same_target(file));
+    // The input the file would replace, by its identity.
+    struct stat st {
+    };
+    ASSERT_EQ(stat(x.c_str(), &st), 0);
+    EXPECT_TRUE(file.replaces(st));
+    EXPECT_FALSE(n1.replaces(st));
+    // Standard output twice is one target; a file is not standard output.
+    outfile::File out1, out2;
+    ASSERT_EQ(out1.create("-"), "");
+    ASSERT_EQ(out2.create("-"), "");
+    EXPECT_TRUE(out1.same_target(out2));
+    EXPECT_FALSE(out1.same_target(file));
+    EXPECT_FALSE(out1.replaces(st));
+    // The handler's table is full with four files open.
+    outfile::File fifth;
+    EXPECT_EQ(fifth.create(dir.path + "/fifth"), "too many output files");
+    n2.discard();
+    EXPECT_EQ(fifth.create(dir.path + "/fifth"), "");
+}
+
+// On the named fallback, the temporary files are hidden, short and beside
+// their targets; SIGQUIT, SIGTERM and exit() remove them all, as the man
+// pages say, and SIGKILL leaves them.  An unnamed file leaves nothing even
+// then.
 TEST_P(OutFile, SignalsAndExitRemoveTheFileAndOnlyKillLeavesANamedOne)
 {
     bool unnamed = GetParam();
@@ -232,10 +333,12 @@ TEST_P(OutFile, SignalsAndExitRemoveTheFileAndOnlyKillLeavesANamedOne)
             rlimit no_core{0, 0};
             setrlimit(RLIMIT_CORE, &no_core);
             outfile::catch_signals(nullptr);
-            if (!outfile::open(path).empty())
+            // Two files at once, as memsweep-compare writes them.
+            static outfile::File first, second;
+            if (!first.create(path).empty() || !second.create(dir.path + "/d.tsv").empty())
                 _exit(99);
-            // While it is open, only a named file is seen.
-            bool seen = std::regex_match(listing(dir.path), std::regex(R"(\.msr\.[A-Za-z0-9]{6}\n)"));
+            // While they are open, only named files are seen.
+            bool seen = std::regex_match(listing(dir.path), std::regex(R"((\.msr\.[A-Za-z0-9]{6}\n){2})"));
             if (seen == unnamed)
                 _exit(98);
             if (way != 0)
@@ -253,7 +356,7 @@ TEST_P(OutFile, SignalsAndExitRemoveTheFileAndOnlyKillLeavesANamedOne)
         }
         std::string left = listing(dir.path);
         if (way == SIGKILL && !unnamed) {
-            EXPECT_TRUE(std::regex_match(left, std::regex(R"(\.msr\.[A-Za-z0-9]{6}\n)"))) << left;
+            EXPECT_TRUE(std::regex_match(left, std::regex(R"((\.msr\.[A-Za-z0-9]{6}\n){2})"))) << left;
             run_shell("rm -f " + quote(dir.path) + "/.msr.*");
         } else {
             EXPECT_EQ(left, "") << way;

@@ -1067,6 +1067,21 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
     EXPECT_EQ(r["cells"].size(), 210u);
 }
 
+// -o - is standard output, as "-" is in every command: it gets the record
+// instead of the table, and no file of that name is made.
+TEST(RecordCommand, ARecordNamedDashGoesToStandardOutputAlone)
+{
+    TempFolder dir;
+    ASSERT_FALSE(dir.path.empty());
+    Outcome o = run_shell("cd " + quote(dir.path) + " && " + quote(exe) +
+                          " --passes 1 --no-latency --no-bandwidth --no-loaded-latency --quiet -o -");
+    ASSERT_EQ(o.status, 0) << o.err;
+    json r = json::parse(o.out, nullptr, false);
+    ASSERT_TRUE(r.is_object()) << o.out.substr(0, 200);
+    EXPECT_EQ(r["cells"].size(), 210u);
+    EXPECT_EQ(run_shell("ls -A " + quote(dir.path)).out, "");
+}
+
 // Stopped by Ctrl-C, or killed outright, a session leaves no file behind;
 // a Ctrl-C that was ignored when it started (a job in the background) is
 // ignored still.
