@@ -52,40 +52,51 @@ static json figures(const Figures &f, const char *median)
     return {{median, f.median}, {"min", f.min}, {"max", f.max}, {"passes", f.passes}};
 }
 
-Written write_record(const Record &r)
-{
-    Written w;
-    if (!(isfinite(r.counter_mhz) && r.counter_mhz > 0.0 && isfinite(r.factor) && r.factor > 0.0)) {
-        w.error = "the counter's rate is not a figure above 0, so no time in the record would be";
-        return w;
+/* What is left out of the record, and why not all of it. */
+struct Left {
+    std::vector<std::string> out;
+    std::string error;
+    void leave_out(const std::string &what)
+    {
+        out.push_back(what + " is left out of the record: a figure of it is not finite");
     }
-    auto leave_out = [&w](const std::string &what) {
-        w.left_out.push_back(what + " is left out of the record: a figure of it is not finite");
-    };
+};
 
+static json drift_json(const Record &r, Left *left)
+{
     json drift = json::array();
     for (const DriftReading &d : r.drift) {
         if (isfinite(d.seconds) && isfinite(d.gbs))
             drift.push_back({{"seconds", d.seconds}, {"gbs", d.gbs}});
         else
-            leave_out("a drift reading");
+            left->leave_out("a drift reading");
     }
+    return drift;
+}
+
+static json cells_json(const Record &r, Left *left)
+{
     json cells = json::array();
     for (const CellPoint &c : r.cells) {
         if (!all_finite(c.gbs)) {
-            w.error = "cell (label " + std::to_string(c.label) + ", stride " + std::to_string(c.stride) +
-                      ") has a figure that is not finite, and a record has every cell";
-            return w;
+            left->error = "cell (label " + std::to_string(c.label) + ", stride " + std::to_string(c.stride) +
+                          ") has a figure that is not finite, and a record has every cell";
+            return cells;
         }
         json cell = {{"label", c.label}, {"stride", c.stride}};
         cell.update(figures(c.gbs, "median"));
         cells.push_back(cell);
     }
-    /* Cycles are counter cycles per load: the time, at the counter's rate. */
+    return cells;
+}
+
+/* Cycles are counter cycles per load: the time, at the counter's rate. */
+static json latency_json(const Record &r, Left *left)
+{
     json latency = json::array();
     for (const LatencyPoint &p : r.latency) {
         if (!all_finite(p.ns)) {
-            leave_out("the latency at " + std::to_string(p.bytes) + " bytes");
+            left->leave_out("the latency at " + std::to_string(p.bytes) + " bytes");
             continue;
         }
         latency.push_back({{"bytes", p.bytes},
@@ -95,12 +106,17 @@ Written write_record(const Record &r)
                            {"max", p.ns.max},
                            {"passes", p.ns.passes}});
     }
-    /* bytes is each thread's working set; total_bytes all threads'. */
+    return latency;
+}
+
+/* bytes is each thread's working set; total_bytes all threads'. */
+static json bandwidth_json(const Record &r, Left *left)
+{
     json bandwidth = json::array();
     for (const BandwidthPoint &p : r.bandwidth) {
         if (!all_finite(p.gbs)) {
-            leave_out("the bandwidth of " + p.kernel + " on " + std::to_string(p.threads) + " threads at " +
-                      std::to_string(p.bytes) + " bytes");
+            left->leave_out("the bandwidth of " + p.kernel + " on " + std::to_string(p.threads) + " threads at " +
+                            std::to_string(p.bytes) + " bytes");
             continue;
         }
         json point = {{"kernel", p.kernel},
@@ -111,12 +127,17 @@ Written write_record(const Record &r)
         point.update(figures(p.gbs, "gbs"));
         bandwidth.push_back(point);
     }
+    return bandwidth;
+}
+
+static json loaded_json(const Record &r, Left *left)
+{
     json loaded = json::array();
     for (const LoadedLatencyPoint &p : r.loaded) {
         const bool idle = p.delay == idle_delay;
         if (!all_finite(p.ns) || !isfinite(p.load_gbs) || !all_finite(p.load_passes)) {
-            leave_out(idle ? std::string("the idle loaded latency")
-                           : "the loaded latency of " + p.kernel + " at delay " + std::to_string(p.delay));
+            left->leave_out(idle ? std::string("the idle loaded latency")
+                                 : "the loaded latency of " + p.kernel + " at delay " + std::to_string(p.delay));
             continue;
         }
         json point = {{"kernel", idle ? json(nullptr) : json(p.kernel)},
@@ -126,6 +147,27 @@ Written write_record(const Record &r)
         point["load_passes"] = idle ? std::vector<double>() : p.load_passes;
         loaded.push_back(point);
     }
+    return loaded;
+}
+
+Written write_record(const Record &r)
+{
+    Written w;
+    if (!(isfinite(r.counter_mhz) && r.counter_mhz > 0.0 && isfinite(r.factor) && r.factor > 0.0)) {
+        w.error = "the counter's rate is not a figure above 0, so no time in the record would be";
+        return w;
+    }
+    Left left;
+    const json cells = cells_json(r, &left);
+    const json drift = drift_json(r, &left);
+    const json latency = latency_json(r, &left);
+    const json bandwidth = bandwidth_json(r, &left);
+    const json loaded = loaded_json(r, &left);
+    if (!left.error.empty()) {
+        w.error = left.error;
+        return w;
+    }
+    w.left_out = left.out;
     std::vector<std::string> warnings = r.warnings;
     warnings.insert(warnings.end(), w.left_out.begin(), w.left_out.end());
 
