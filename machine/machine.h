@@ -58,6 +58,41 @@ bool pin(int cpu);
 void *map_buffer(size_t bytes);
 void unmap_buffer(void *buffer, size_t bytes);
 
+/* A mapping of map_buffer's that is given back when it goes: data() is
+ * nullptr (with errno set) where it could not be had, or for none. */
+class Mapping
+{
+   public:
+    Mapping() = default;
+    explicit Mapping(size_t bytes) : data_(map_buffer(bytes)), bytes_(data_ != nullptr ? bytes : 0) {}
+    ~Mapping() { unmap_buffer(data_, bytes_); }
+    Mapping(const Mapping &) = delete;
+    Mapping &operator=(const Mapping &) = delete;
+    Mapping(Mapping &&other) noexcept : data_(other.data_), bytes_(other.bytes_)
+    {
+        other.data_ = nullptr;
+        other.bytes_ = 0;
+    }
+    Mapping &operator=(Mapping &&other) noexcept
+    {
+        if (this != &other) {
+            unmap_buffer(data_, bytes_);
+            data_ = other.data_;
+            bytes_ = other.bytes_;
+            other.data_ = nullptr;
+            other.bytes_ = 0;
+        }
+        return *this;
+    }
+
+    void *data() const { return data_; }
+    size_t size() const { return bytes_; }
+
+   private:
+    void *data_ = nullptr;
+    size_t bytes_ = 0;
+};
+
 /* counter_step returns the smallest number of cycles by which the
  * counter's reading advances between two readings: 1 on most machines, more
  * where it is kept in coarser steps (some virtual machines). */

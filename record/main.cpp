@@ -115,7 +115,6 @@ static uint64_t largest_cache(const record::Session &s)
     return caches.empty() ? 0 : caches.back().bytes;
 }
 
-/* usage_error prints a usage error; it returns its exit status. */
 /* room_left is the room that the latency's buffer (and the loaded
  * latency's chase, as large, where it may be measured) leave of room;
  * negative where room is unknown. */
@@ -124,214 +123,246 @@ static double room_left(double room, size_t buffer_bytes, bool chase)
     return room < 0.0 ? room : std::max(0.0, room - (double)buffer_bytes * (chase ? 2.0 : 1.0));
 }
 
+/* usage_error prints a usage error; it returns its exit status. */
 static int usage_error(const std::string &problem)
 {
     fputs(record::usage_error(problem).c_str(), stderr);
     return 2;
 }
 
-/* session measures what the options ask for and writes it out; main
- * catches what it throws. */
-static int session(record::Options o, const std::vector<std::string> &command)
-{
-    using clock = std::chrono::steady_clock;
-    clock::time_point started = clock::now();
+/* ====================== The session, step by step ====================== */
 
-    /* --- SETUP: every usage error before anything is measured. --- */
-    std::vector<int> allowed = record::allowed_cpus();
-    if (allowed.empty()) {
+using steady = std::chrono::steady_clock;
+
+/* What a session holds from one step to the next. */
+struct Run {
+    record::Options o;
+    record::Session s;
+    steady::time_point started;
+    std::vector<int> allowed;      /* the CPUs the process may use */
+    record::PlaneSetup plane_setup;
+    outfile::File out;             /* the record's file */
+    checks::Facts before;
+    double room = -1.0;            /* bytes for all the session's buffers; negative: unknown */
+    std::vector<uint64_t> latency_bytes;
+    record::Mapping buffer;        /* the latency's */
+    record::Mapping chase;         /* the loaded latency's, as large */
+    std::unique_ptr<record::Plane> plane;
+    std::unique_ptr<bandwidth::Team> loaded_team;
+    record::LoadedSetup loaded;
+    std::vector<record::LoadedPlanPoint> loaded_points;
+    std::vector<bw_kernel_fn> loaded_fns;
+    int loaders = 0;
+    /* The passes' start, for what other work did meanwhile. */
+    std::string stat_start;
+    double ticks_start = 0.0;
+    steady::time_point passes_start;
+};
+
+static double seconds_since(steady::time_point t)
+{
+    return std::chrono::duration<double>(steady::now() - t).count();
+}
+
+/* settle finds every usage error before anything is measured: the CPUs,
+ * the plane's threads among them (read before the session pins itself to
+ * one), and the record's file ("-": standard output, which then gets the
+ * record instead of the table), gone on every way out but the one that
+ * gives it its name.  It returns -1 to go on, else the exit status. */
+static int settle(Run &r)
+{
+    r.allowed = record::allowed_cpus();
+    if (r.allowed.empty()) {
         fprintf(stderr, "memsweep-record: can't tell which CPUs this process may use: %s\n", strerror(errno));
         return 1;
     }
-    if (o.cpu >= 0 && std::find(allowed.begin(), allowed.end(), o.cpu) == allowed.end()) {
+    if (r.o.cpu >= 0 && std::find(r.allowed.begin(), r.allowed.end(), r.o.cpu) == r.allowed.end()) {
         std::string list;
-        for (int cpu : allowed)
+        for (int cpu : r.allowed)
             list += (list.empty() ? "" : " ") + std::to_string(cpu);
-        return usage_error("--cpu " + std::to_string(o.cpu) + ": not among the CPUs allowed (" + list + ")");
+        return usage_error("--cpu " + std::to_string(r.o.cpu) + ": not among the CPUs allowed (" + list + ")");
     }
-    /* The plane's threads among the CPUs allowed, read before the session
-     * pins itself to one of them. */
-    record::PlaneSetup plane_setup;
-    if (o.bandwidth) {
-        plane_setup = record::place_plane("", allowed, o.threads);
-        if (!plane_setup.error.empty())
-            return usage_error(plane_setup.error);
+    if (r.o.bandwidth) {
+        r.plane_setup = record::place_plane("", r.allowed, r.o.threads);
+        if (!r.plane_setup.error.empty())
+            return usage_error(r.plane_setup.error);
     }
     outfile::catch_signals(end_progress_line);
     /* A reader that goes away is a write that fails, with its one line. */
     signal(SIGPIPE, SIG_IGN);
-    /* The record's file ("-": standard output, which then gets the record
-     * instead of the table), gone on every way out but the one that gives
-     * it its name. */
-    outfile::File out;
-    if (!o.out.empty()) {
-        std::string why = out.create(o.out);
+    if (!r.o.out.empty()) {
+        std::string why = r.out.create(r.o.out);
         if (!why.empty())
-            return usage_error("-o: can't write " + o.out + ": " + why);
+            return usage_error("-o: can't write " + r.o.out + ": " + why);
     }
-    if (!o.seed_given)
-        o.seed = (((uint64_t)std::random_device{}() << 32) ^ std::random_device{}()) % record::seed_limit;
+    if (!r.o.seed_given)
+        r.o.seed = (((uint64_t)std::random_device{}() << 32) ^ std::random_device{}()) % record::seed_limit;
+    return -1;
+}
 
-    record::Session s;
+/* check_before runs the checks on the machine and chooses the session's
+ * CPU: --cpu's, or the least busy. */
+static void check_before(Run &r, const std::vector<std::string> &command)
+{
+    record::Session &s = r.s;
     s.version = MEMSWEEP_VERSION;
     s.command = command;
     s.start = utc(time(nullptr));
-    s.seed = o.seed;
-    s.pages = o.pages;
-    s.bandwidth = o.bandwidth;
-
-    /* --- CHECKS: the machine before, and the least busy CPU. --- */
-    checks::Facts before = record::machine_facts(checks::watch_seconds);
-    s.checks_before = checks::judge(before);
+    s.seed = r.o.seed;
+    s.pages = r.o.pages;
+    s.bandwidth = r.o.bandwidth;
+    r.before = record::machine_facts(checks::watch_seconds);
+    s.checks_before = checks::judge(r.before);
     for (const std::string &w : record::check_warnings(s.checks_before, "before the session"))
         warn(&s, w);
-    s.model = checks::model_name(before.cpuinfo);
-    s.memory_mib = checks::mem_total_mib(before.meminfo);
+    s.model = checks::model_name(r.before.cpuinfo);
+    s.memory_mib = checks::mem_total_mib(r.before.meminfo);
     const auto *load_before = checks::figures_of<checks::OtherLoad>(s.checks_before);
     s.cpus = load_before != nullptr ? load_before->cpus : 0;
-    s.cpu = o.cpu >= 0 ? o.cpu : record::least_busy(allowed, checks::cpu_busy_shares(before.stat_before, before.stat_after));
-    if (!plane_setup.warning.empty())
-        warn(&s, plane_setup.warning);
+    s.cpu = r.o.cpu >= 0 ? r.o.cpu
+                         : record::least_busy(r.allowed,
+                                              checks::cpu_busy_shares(r.before.stat_before, r.before.stat_after));
+    if (!r.plane_setup.warning.empty())
+        warn(&s, r.plane_setup.warning);
+}
 
-    /* --- PIN: every pass runs on the one CPU (the plane's threads pin
-     * themselves, each to its own). --- */
+/* prepare pins the session to its CPU (the plane's threads pin
+ * themselves, each to its own), gives the measured array its pages before
+ * it is first touched, maps the latency's buffer, and measures the
+ * counter's own rate on that CPU.  The room: what every buffer of the
+ * session shares beside memsweep's array; the latency's buffer takes a
+ * quarter of it at most, and the loaded latency's chase as much again.
+ * It returns -1 to go on, else the exit status. */
+static int prepare(Run &r)
+{
+    record::Session &s = r.s;
     if (!record::pin(s.cpu)) {
         fprintf(stderr, "memsweep-record: can't pin the session to CPU %d: %s\n", s.cpu, strerror(errno));
         return 1;
     }
-
-    /* --- PAGES: advised before the array is first touched, then filled. --- */
-    if (!record::advise_pages(data, sizeof data, o.pages))
+    if (!record::advise_pages(data, sizeof data, r.o.pages))
         warn(&s, std::string("the kernel refused the page advice for the measured memory (") + strerror(errno) +
                      "): its pages are the system's choice");
     init_data(data, DATA_ELEMS);
 
-    /* --- MEMORY: the room that every buffer of the session shares beside
-     * memsweep's array.  The latency's buffer takes a quarter of it at most,
-     * and the loaded latency's chase as much again; the plane's teams and
-     * the loaders share what they leave. --- */
-    const double room = memsweep::memory_room(record::available_mib_of(s.checks_before));
-
-    /* --- LATENCY'S BUFFER: one mapping of the largest working set, with
-     * the same pages, made resident on this CPU before anything is timed;
-     * each size's cycle is built in its first bytes. --- */
-    std::vector<uint64_t> latency_bytes;
-    if (o.latency)
-        latency_bytes = record::latency_sizes(record::caches_of(s.checks_before), room < 0.0 ? room : room / 4.0);
-    size_t buffer_bytes = latency_bytes.empty() ? 0 : (size_t)latency_bytes.back();
-    void *buffer = nullptr;
-    if (buffer_bytes > 0) {
-        buffer = record::map_buffer(buffer_bytes);
-        if (buffer == nullptr) {
-            warn(&s, "can't map " + std::to_string(buffer_bytes >> 20) + " MiB for the latency (" +
+    /* One mapping of the largest working set, with the same pages, made
+     * resident on this CPU before anything is timed; each size's cycle is
+     * built in its first bytes. */
+    r.room = memsweep::memory_room(record::available_mib_of(s.checks_before));
+    if (r.o.latency)
+        r.latency_bytes = record::latency_sizes(record::caches_of(s.checks_before), r.room < 0.0 ? r.room : r.room / 4.0);
+    if (!r.latency_bytes.empty()) {
+        r.buffer = record::Mapping((size_t)r.latency_bytes.back());
+        if (r.buffer.data() == nullptr) {
+            warn(&s, "can't map " + std::to_string(r.latency_bytes.back() >> 20) + " MiB for the latency (" +
                          strerror(errno) + "): the session measures the throughput alone");
-            latency_bytes.clear();
+            r.latency_bytes.clear();
         } else {
-            if (!record::advise_pages(buffer, buffer_bytes, o.pages))
+            if (!record::advise_pages(r.buffer.data(), r.buffer.size(), r.o.pages))
                 warn(&s, std::string("the kernel refused the page advice for the latency's buffer (") +
                              strerror(errno) + "): its pages are the system's choice");
-            record::touch_pages(buffer, buffer_bytes);
+            record::touch_pages(r.buffer.data(), r.buffer.size());
         }
     }
     std::string smaps = memsweep::file_text("/proc/self/smaps");
     s.huge_share = record::huge_share(smaps, (uintptr_t)data, (uintptr_t)data + sizeof data);
-    if (buffer != nullptr)
-        s.latency_huge_share = record::huge_share(smaps, (uintptr_t)buffer, (uintptr_t)buffer + buffer_bytes);
+    if (r.buffer.data() != nullptr)
+        s.latency_huge_share = record::huge_share(smaps, (uintptr_t)r.buffer.data(),
+                                                  (uintptr_t)r.buffer.data() + r.buffer.size());
 
-    /* --- CLOCK: the counter's own rate, and the rate memsweep would use. --- */
     /* Measured again, now that the session runs on its one CPU: the
      * checks' figure was taken wherever the process then ran, and counters
      * of different CPUs need not agree. */
     s.counter_mhz = counter_mhz();
     if (!(s.counter_mhz > 0.0)) {
         fprintf(stderr, "memsweep-record: can't measure the counter's rate: the system clock can't be read\n");
-        record::unmap_buffer(buffer, buffer_bytes);
         return 1;
     }
     s.cpu_mhz = checks::memsweep_rate("/proc/cpuinfo").mhz;
     s.counter_step = record::counter_step();
+    return -1;
+}
 
-    /* --- BANDWIDTH PLANE: its kernels, its clock and its teams, every
-     * thread pinned and kept for the session; the memory left beside the
-     * latency's buffer is shared among the teams. --- */
-    std::unique_ptr<record::Plane> plane;
-    if (o.bandwidth) {
-        plane = record::open_plane(plane_setup, largest_cache(s), room_left(room, buffer_bytes, o.loaded_latency),
-                                   o.pages, s.counter_mhz, before.cpuinfo);
-        s.plane = plane->facts;
-        for (const std::string &note : plane->facts.notes)
-            fprintf(stderr, "memsweep-record: note: %s\n", note.c_str());
-        if (!plane->error.empty()) {
-            s.plane_error = plane->error;
-            warn(&s, "the bandwidth plane is left out: " + plane->error);
-            plane.reset();
-        }
+/* open_the_plane chooses the plane's kernels and clock and starts its
+ * teams, every thread pinned and kept for the session, with the room the
+ * latency's buffers leave. */
+static void open_the_plane(Run &r)
+{
+    if (!r.o.bandwidth)
+        return;
+    record::Session &s = r.s;
+    r.plane = record::open_plane(r.plane_setup, largest_cache(s), room_left(r.room, r.buffer.size(), r.o.loaded_latency),
+                                 r.o.pages, s.counter_mhz, r.before.cpuinfo);
+    s.plane = r.plane->facts;
+    for (const std::string &note : r.plane->facts.notes)
+        fprintf(stderr, "memsweep-record: note: %s\n", note.c_str());
+    if (!r.plane->error.empty()) {
+        s.plane_error = r.plane->error;
+        warn(&s, "the bandwidth plane is left out: " + r.plane->error);
+        r.plane.reset();
     }
+}
 
-    /* --- LOADED LATENCY: the chase on the session's CPU while the others
-     * stream memory, at delays chosen by a first probing run. --- */
-    std::unique_ptr<bandwidth::Team> loaded_team;
-    void *chase_buffer = nullptr;
-    record::LoadedSetup loaded;
-    std::vector<record::LoadedPlanPoint> loaded_points;
-    std::vector<bw_kernel_fn> loaded_fns;
-    int loaders = 0;
-    if (o.loaded_latency && buffer != nullptr) {
-        record::LoadedCpus cpus = record::loaded_cpus("", allowed, s.cpu);
-        if (cpus.cpus.empty()) {
-            if (!o.quiet)
-                fprintf(stderr, "memsweep-record: %s\n", cpus.note.c_str());
-        } else {
-            if (!cpus.warning.empty())
-                warn(&s, cpus.warning);
-            /* The chase's own buffer, beside the latency's, whose points
-             * build their cycles in theirs: its cycle is built once. */
-            chase_buffer = record::map_buffer(buffer_bytes);
-            loaded = {chase_buffer, latency_bytes.back(), o.seed, s.counter_mhz,
-                      record::load_bytes_of(latency_bytes.back(), (int)cpus.cpus.size() - 1,
-                                            room_left(room, buffer_bytes, true))};
-            loaders = (int)cpus.cpus.size() - 1;
-            std::string error = chase_buffer == nullptr
-                                    ? "can't map " + std::to_string(buffer_bytes >> 20) + " MiB for its chase: " +
-                                          strerror(errno)
-                                    : "";
-            if (error.empty() && !record::advise_pages(chase_buffer, buffer_bytes, o.pages))
-                warn(&s, std::string("the kernel refused the page advice for the loaded latency's chase (") +
-                             strerror(errno) + "): its pages are the system's choice");
-            clock::time_point probe_start = clock::now();
-            if (error.empty())
-                error = record::open_loaded(cpus.cpus, o.pages, loaded, &loaded_team, &loaded_points, &loaded_fns);
-            if (error.empty()) {
-                s.loaded_probe_seconds = std::chrono::duration<double>(clock::now() - probe_start).count();
-            } else {
-                warn(&s, "the loaded latency can't be measured (" + error + "): the session goes on without it");
-                loaded_team.reset();
-                loaded_points.clear();
-                record::unmap_buffer(chase_buffer, buffer_bytes);
-                chase_buffer = nullptr;
-            }
-        }
+/* open_the_loaded_latency starts the loaded latency's team, the chase on
+ * the session's CPU and the loads on the others, and places its delays by
+ * a probing run; its chase has a buffer of its own, beside the latency's,
+ * whose points build their cycles in theirs. */
+static void open_the_loaded_latency(Run &r)
+{
+    if (!r.o.loaded_latency || r.buffer.data() == nullptr)
+        return;
+    record::Session &s = r.s;
+    record::LoadedCpus cpus = record::loaded_cpus("", r.allowed, s.cpu);
+    if (cpus.cpus.empty()) {
+        if (!r.o.quiet)
+            fprintf(stderr, "memsweep-record: %s\n", cpus.note.c_str());
+        return;
     }
+    if (!cpus.warning.empty())
+        warn(&s, cpus.warning);
+    r.chase = record::Mapping(r.buffer.size());
+    r.loaders = (int)cpus.cpus.size() - 1;
+    r.loaded = {r.chase.data(), r.latency_bytes.back(), r.o.seed, s.counter_mhz,
+                record::load_bytes_of(r.latency_bytes.back(), r.loaders, room_left(r.room, r.buffer.size(), true))};
+    std::string error = r.chase.data() == nullptr ? "can't map " + std::to_string(r.buffer.size() >> 20) +
+                                                        " MiB for its chase: " + strerror(errno)
+                                                  : "";
+    if (error.empty() && !record::advise_pages(r.chase.data(), r.chase.size(), r.o.pages))
+        warn(&s, std::string("the kernel refused the page advice for the loaded latency's chase (") +
+                     strerror(errno) + "): its pages are the system's choice");
+    steady::time_point probe_start = steady::now();
+    if (error.empty())
+        error = record::open_loaded(cpus.cpus, r.o.pages, r.loaded, &r.loaded_team, &r.loaded_points, &r.loaded_fns);
+    if (error.empty()) {
+        s.loaded_probe_seconds = seconds_since(probe_start);
+    } else {
+        warn(&s, "the loaded latency can't be measured (" + error + "): the session goes on without it");
+        r.loaded_team.reset();
+        r.loaded_points.clear();
+        r.chase = record::Mapping();
+    }
+}
 
-    /* --- PASSES --- */
-    std::string stat_start = memsweep::file_text("/proc/stat");
-    double ticks_start = checks::own_ticks();
-    clock::time_point session_start = clock::now();
+/* plan_of is what the passes measure, and how each kind of point is
+ * measured; *renewed turns false where the kernel refused to give the
+ * measured memory's pages back. */
+static record::Plan plan_of(Run &r, bool *renewed)
+{
     record::Plan plan;
-    plan.passes = o.passes;
-    plan.seed = o.seed;
-    plan.mhz = s.counter_mhz;
-    plan.latency_bytes = latency_bytes;
-    plan.latency_buffer = buffer;
-    if (plane) {
-        plan.plane = plane->points;
-        plan.measure_plane = [&plane](size_t i, std::string *why) { return plane->measure(i, why); };
+    plan.passes = r.o.passes;
+    plan.seed = r.o.seed;
+    plan.mhz = r.s.counter_mhz;
+    plan.latency_bytes = r.latency_bytes;
+    plan.latency_buffer = r.buffer.data();
+    if (r.plane) {
+        plan.plane = r.plane->points;
+        plan.measure_plane = [&r](size_t i, std::string *why) { return r.plane->measure(i, why); };
     }
-    if (loaded_team) {
-        plan.loaded = loaded_points;
-        plan.measure_loaded = [&](size_t i, double *gbs, double *ns, std::string *why) {
+    if (r.loaded_team) {
+        plan.loaded = r.loaded_points;
+        plan.measure_loaded = [&r](size_t i, double *gbs, double *ns, std::string *why) {
             record::LoadedPoint p =
-                record::measure_loaded(*loaded_team, loaded, loaded_fns[i], loaded_points[i].delay);
+                record::measure_loaded(*r.loaded_team, r.loaded, r.loaded_fns[i], r.loaded_points[i].delay);
             *gbs = p.load_gbs;
             *ns = p.ns;
             *why = p.error;
@@ -340,18 +371,16 @@ static int session(record::Options o, const std::vector<std::string> &command)
     /* Fresh pages: each pass after the first gets the measured memory on
      * pages the system chooses again, so that the passes sample the
      * physical placement as separate sessions do. */
-    bool renewed = true;
-    if (o.fresh_pages)
-        plan.renew_pages = [&] {
-            renewed = record::give_back_pages(data, sizeof data) && renewed;
+    if (r.o.fresh_pages)
+        plan.renew_pages = [&r, renewed] {
+            *renewed = record::give_back_pages(data, sizeof data) && *renewed;
             init_data(data, DATA_ELEMS);
-            if (buffer != nullptr) {
-                renewed = record::give_back_pages(buffer, buffer_bytes) && renewed;
-                record::touch_pages(buffer, buffer_bytes);
+            if (r.buffer.data() != nullptr) {
+                *renewed = record::give_back_pages(r.buffer.data(), r.buffer.size()) && *renewed;
+                record::touch_pages(r.buffer.data(), r.buffer.size());
             }
         };
-    bool show = !o.quiet && isatty(2);
-    if (show)
+    if (!r.o.quiet && isatty(2))
         plan.progress = [last_shown = -1.0](int done, int total, double elapsed) mutable {
             /* A few times a second at most, and at the end. */
             if (done < total && elapsed - last_shown < 0.25)
@@ -362,20 +391,35 @@ static int session(record::Options o, const std::vector<std::string> &command)
                     left.c_str());
             progress_shown = 1;
         };
-    s.passes = record::measure(plan);
-    s.fresh_pages = o.fresh_pages && o.passes > 1 && renewed;
+    return plan;
+}
+
+/* run_passes measures the passes, then lets go of the teams and buffers. */
+static void run_passes(Run &r)
+{
+    r.stat_start = memsweep::file_text("/proc/stat");
+    r.ticks_start = checks::own_ticks();
+    r.passes_start = steady::now();
+    bool renewed = true;
+    r.s.passes = record::measure(plan_of(r, &renewed));
+    r.s.fresh_pages = r.o.fresh_pages && r.o.passes > 1 && renewed;
     if (!renewed)
-        warn(&s, "the kernel refused to give back the measured memory's pages: the passes kept the ones they had");
-    loaded_team.reset();
-    record::unmap_buffer(chase_buffer, buffer_bytes);
-    record::unmap_buffer(buffer, buffer_bytes);
-    plane.reset();
+        warn(&r.s, "the kernel refused to give back the measured memory's pages: the passes kept the ones they had");
+    r.loaded_team.reset();
+    r.chase = record::Mapping();
+    r.buffer = record::Mapping();
+    r.plane.reset();
     if (progress_shown) {
         fputs("\r\033[K", stderr);
         progress_shown = 0;
     }
+}
 
-    /* --- AFTER: what changed over the session, and the checks again. --- */
+/* check_after says what changed over the session, and runs the checks
+ * again. */
+static void check_after(Run &r)
+{
+    record::Session &s = r.s;
     if (!s.passes.plane_error.empty()) {
         s.plane_error = s.passes.plane_error;
         warn(&s, "the bandwidth plane ended: " + s.plane_error + "; the session went on without it");
@@ -383,9 +427,10 @@ static int session(record::Options o, const std::vector<std::string> &command)
     if (!s.passes.loaded_error.empty())
         warn(&s, "the loaded latency ended: " + s.passes.loaded_error + "; the session went on without it");
     std::string stat_end = memsweep::file_text("/proc/stat");
-    s.huge_share_after = record::huge_share(memsweep::file_text("/proc/self/smaps"), (uintptr_t)data, (uintptr_t)data + sizeof data);
-    double session_s = std::chrono::duration<double>(clock::now() - session_start).count();
-    checks::Check load = checks::load_check(stat_start, stat_end, checks::own_ticks() - ticks_start, session_s);
+    s.huge_share_after =
+        record::huge_share(memsweep::file_text("/proc/self/smaps"), (uintptr_t)data, (uintptr_t)data + sizeof data);
+    checks::Check load = checks::load_check(r.stat_start, stat_end, checks::own_ticks() - r.ticks_start,
+                                            seconds_since(r.passes_start));
     s.other_work_cpus = checks::figures_of<checks::OtherLoad>(load).other_work_cpus.value_or(-1.0);
     s.cpu_mhz_after = checks::memsweep_rate("/proc/cpuinfo").mhz;
     s.counter_mhz_after = counter_mhz();
@@ -393,53 +438,88 @@ static int session(record::Options o, const std::vector<std::string> &command)
         warn(&s, w);
     s.checks_after = checks::judge(record::machine_facts(checks::watch_seconds));
     s.end = utc(time(nullptr));
-    s.seconds = std::chrono::duration<double>(clock::now() - started).count();
+    s.seconds = seconds_since(r.started);
+}
 
-    /* --- OUTPUT: the record first, then the table (or the record, for
-     * -o -); a write that fails is a failure, with one line. --- */
+/* write_out writes the record first, then the table (or the record, for
+ * -o -); a write that fails is a failure, with one line.  *written is the
+ * record's name once it is written, else "".  It returns the exit status. */
+static int write_out(Run &r, std::string *written)
+{
     int status = 0;
-    /* the record's name, once it is written */
-    std::string written = out.to_stdout() ? "standard output" : shown_line(o.out);
-    bool table_out = !out.to_stdout();
-    if (!o.out.empty()) {
-        format::Written record = format::write_record(record::model_of(s));
+    const bool table_out = !r.out.to_stdout();
+    *written = table_out ? shown_line(r.o.out) : "standard output";
+    if (!r.o.out.empty()) {
+        format::Written record = format::write_record(record::model_of(r.s));
         for (const std::string &w : record.left_out)
             fprintf(stderr, "memsweep-record: %s\n", shown_line(w).c_str());
         if (!record.error.empty()) {
-            fprintf(stderr, "memsweep-record: no record %s: %s\n", written.c_str(), record.error.c_str());
-            written.clear();
+            fprintf(stderr, "memsweep-record: no record %s: %s\n", written->c_str(), record.error.c_str());
+            written->clear();
             status = 1;
-        } else if (!out.publish(record.text)) {
-            if (!table_out)
-                fprintf(stderr, "memsweep-record: can't write standard output: %s\n", strerror(errno));
+        } else if (!r.out.publish(record.text)) {
+            if (table_out)
+                fprintf(stderr, "memsweep-record: can't write the record %s: %s\n", written->c_str(),
+                        strerror(errno));
             else
-                fprintf(stderr, "memsweep-record: can't write the record %s: %s\n", written.c_str(), strerror(errno));
-            written.clear();
+                fprintf(stderr, "memsweep-record: can't write standard output: %s\n", strerror(errno));
+            written->clear();
             status = 1;
         }
     }
-    std::string table = table_out ? record::best_table(s.passes) : "";
+    std::string table = table_out ? record::best_table(r.s.passes) : "";
     errno = 0;
     if (fwrite(table.data(), 1, table.size(), stdout) != table.size() || fflush(stdout) != 0 || fclose(stdout) != 0) {
         fprintf(stderr, "memsweep-record: can't write standard output: %s\n",
                 errno != 0 ? strerror(errno) : "write error");
         if (!table_out)
-            written.clear();
+            written->clear();
         status = 1;
     }
-    if (!o.quiet) {
-        fprintf(stderr, "memsweep-record: %s\n", record::summary(s, written).c_str());
-        std::string latency =
-            record::latency_summary(record::latency_medians(s.passes), record::caches_of(s.checks_before));
-        if (!latency.empty())
-            fprintf(stderr, "memsweep-record: latency: %s\n", latency.c_str());
-        std::string bandwidth = record::bandwidth_summary(s.passes, largest_cache(s));
-        if (!bandwidth.empty())
-            fprintf(stderr, "memsweep-record: %s\n", bandwidth.c_str());
-        std::string loaded_line = record::loaded_summary(record::loaded_series(s.passes), record::loaded_peak(s.passes, loaders));
-        if (!loaded_line.empty())
-            fprintf(stderr, "memsweep-record: %s\n", loaded_line.c_str());
-    }
+    return status;
+}
+
+/* summarise prints the summary lines: the session, the latency by cache
+ * level, the plane's largest working sets, the loaded latency. */
+static void summarise(const Run &r, const std::string &written)
+{
+    const record::Session &s = r.s;
+    fprintf(stderr, "memsweep-record: %s\n", record::summary(s, written).c_str());
+    std::string latency =
+        record::latency_summary(record::latency_medians(s.passes), record::caches_of(s.checks_before));
+    if (!latency.empty())
+        fprintf(stderr, "memsweep-record: latency: %s\n", latency.c_str());
+    std::string bandwidth = record::bandwidth_summary(s.passes, largest_cache(s));
+    if (!bandwidth.empty())
+        fprintf(stderr, "memsweep-record: %s\n", bandwidth.c_str());
+    std::string loaded =
+        record::loaded_summary(record::loaded_series(s.passes), record::loaded_peak(s.passes, r.loaders));
+    if (!loaded.empty())
+        fprintf(stderr, "memsweep-record: %s\n", loaded.c_str());
+}
+
+/* session measures what the options ask for and writes it out; main
+ * catches what it throws. */
+static int session(record::Options o, const std::vector<std::string> &command)
+{
+    Run r;
+    r.started = steady::now();
+    r.o = std::move(o);
+    int status = settle(r);
+    if (status >= 0)
+        return status;
+    check_before(r, command);
+    status = prepare(r);
+    if (status >= 0)
+        return status;
+    open_the_plane(r);
+    open_the_loaded_latency(r);
+    run_passes(r);
+    check_after(r);
+    std::string written;
+    status = write_out(r, &written);
+    if (!r.o.quiet)
+        summarise(r, written);
     return status;
 }
 
