@@ -204,6 +204,9 @@ struct Load {
  * (so that its pages sit on its own NUMA node), as large as the largest
  * working set asked of it so far; a smaller working set uses its start.
  *
+ * The threads block SIGINT, SIGTERM, SIGHUP and SIGQUIT: those go to the
+ * thread that made the team, whose handlers may assume they run there.
+ *
  * A thread that can't be pinned or can't get its buffer makes error()
  * (and the point) say so, once; the team still shuts down cleanly.
  * Nothing here is thread-safe: one caller drives a team. */

@@ -10,6 +10,8 @@
 #include "clock/clock.h"
 
 #include <errno.h>
+#include <pthread.h>
+#include <signal.h>
 #include <string.h>
 #include <time.h>
 
@@ -54,6 +56,31 @@ double Team::seconds(uint64_t from, uint64_t to) const
 
 /* ====================== The team ====================== */
 
+/* The signals that end a session (Ctrl-C among them) wait while the team's
+ * threads are made, so that they inherit a mask that blocks them: the
+ * handlers (the record's file removed, the signal raised again) assume the
+ * thread that started the session, and only it may take them.  The
+ * creator's own mask comes back afterwards. */
+namespace {
+class EndingSignalsBlocked {
+public:
+    EndingSignalsBlocked()
+    {
+        sigset_t ending;
+        sigemptyset(&ending);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            sigaddset(&ending, sig);
+        pthread_sigmask(SIG_BLOCK, &ending, &old_);
+    }
+    ~EndingSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+    EndingSignalsBlocked(const EndingSignalsBlocked &) = delete;
+    EndingSignalsBlocked &operator=(const EndingSignalsBlocked &) = delete;
+
+private:
+    sigset_t old_;
+};
+}  // namespace
+
 Team::Team(const std::vector<int> &cpus, Machine machine, Timer timer, double mhz)
     : cpus_(cpus), machine_(std::move(machine)), timer_(timer), mhz_(mhz)
 {
@@ -68,15 +95,18 @@ Team::Team(const std::vector<int> &cpus, Machine machine, Timer timer, double mh
     command_.op = Op::pin;
     generation_ = 1;
     pending_ = (int)members_.size();
-    for (size_t i = 0; i < members_.size(); i++) {
-        try {
-            members_[i]->thread = std::thread(&Team::work, this, i);
-        } catch (const std::system_error &e) {
-            /* The threads not started won't answer. */
-            std::lock_guard<std::mutex> hold(mutex_);
-            pending_ -= (int)(members_.size() - i);
-            members_[i]->error = std::string("can't start a thread: ") + e.what();
-            break;
+    {
+        EndingSignalsBlocked blocked;
+        for (size_t i = 0; i < members_.size(); i++) {
+            try {
+                members_[i]->thread = std::thread(&Team::work, this, i);
+            } catch (const std::system_error &e) {
+                /* The threads not started won't answer. */
+                std::lock_guard<std::mutex> hold(mutex_);
+                pending_ -= (int)(members_.size() - i);
+                members_[i]->error = std::string("can't start a thread: ") + e.what();
+                break;
+            }
         }
     }
     wait_done();

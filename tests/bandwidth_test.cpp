@@ -7,6 +7,8 @@
 
 #include <errno.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -436,6 +439,50 @@ std::atomic<uint64_t> counted_calls{0};
 uint64_t counted(void *, size_t)
 {
     return counted_calls.fetch_add(1) + 1;
+}
+
+// tasks lists the process's threads by id.
+std::set<long> tasks()
+{
+    std::set<long> ids;
+    for (const auto &t : std::filesystem::directory_iterator("/proc/self/task"))
+        ids.insert(std::stol(t.path().filename().string()));
+    return ids;
+}
+
+// blocked_signals reads a thread's blocked signals from its status file:
+// bit n - 1 of SigBlk is signal n.
+uint64_t blocked_signals(long tid)
+{
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("SigBlk:", 0) == 0)
+            return std::stoull(line.substr(7), nullptr, 16);
+    ADD_FAILURE() << "no SigBlk for thread " << tid;
+    return 0;
+}
+
+// Ctrl-C and the other signals that end a session must reach the thread
+// that made the team, whose handler removes the record's temporary file:
+// every team thread blocks them, and the maker's own mask is as it was.
+TEST(BandwidthTeam, ItsThreadsLeaveTheEndingSignalsToTheThreadThatMadeIt)
+{
+    const long self = syscall(SYS_gettid);
+    const std::set<long> before = tasks();
+    const uint64_t own = blocked_signals(self);
+    bandwidth::Team team({first_allowed_cpu(), first_allowed_cpu()}, real_machine(), bandwidth::Timer::monotonic_raw,
+                         0.0);
+    ASSERT_EQ(team.error(), "");
+    std::vector<long> made;
+    for (long t : tasks())
+        if (before.count(t) == 0)
+            made.push_back(t);
+    ASSERT_EQ(made.size(), 2u);
+    for (long t : made)
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            EXPECT_TRUE(blocked_signals(t) >> (sig - 1) & 1) << "thread " << t << ", signal " << sig;
+    EXPECT_EQ(blocked_signals(self), own);
 }
 
 TEST(BandwidthTeam, EachPointMakesOneUntimedCallBeforeItsWindow)
