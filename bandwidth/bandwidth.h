@@ -247,9 +247,10 @@ public:
      * 1024, at most bytes) each call covers the next `block` bytes of the
      * buffer's first `bytes` in turn, so that a short delay between small
      * calls sets a steady rate over a working set beyond the caches; 0
-     * makes a call cover all of them.  stop_load returns what the loaders
-     * moved: at least one call each.  start_load returns once every
-     * loader has its buffer and has begun. */
+     * makes a call cover all of them.  stop_load ends a delay at once,
+     * however long, and returns what the loaders moved: at least one call
+     * each.  start_load returns once every loader has its buffer and has
+     * begun. */
     void start_load(bw_kernel_fn fn, uint64_t bytes, uint64_t delay, int spare, uint64_t block = 0);
     Load stop_load();
 

@@ -287,7 +287,9 @@ void Team::run_member(Member &m, size_t index, const Command &c)
             m.sink += c.fn(m.buffer + at, block);
             m.moved += block;
             at = at + 2 * block <= c.bytes ? at + block : 0;
-            for (uint64_t from = counter_now(); counter_now() - from < c.delay;)
+            /* The delay ends early at a stop, however long it is. */
+            for (uint64_t from = counter_now();
+                 counter_now() - from < c.delay && !stop_.load(std::memory_order_relaxed);)
                 _mm_pause();
         } while (!stop_.load(std::memory_order_relaxed));
         m.end = now();

@@ -9,10 +9,12 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -589,6 +591,33 @@ TEST(BandwidthTeam, ALoadRunsUntilStoppedAndCountsWholeCalls)
     team.start_load(bw_copy_sse2, 16 * KiB, 0, 1);
     EXPECT_EQ(team.stop_load().bytes, 0u);
     EXPECT_EQ(team.measure(bw_copy_sse2, 16 * KiB).error, "");
+}
+
+// A stop is prompt whatever the delay: the spin between calls watches for
+// it.  The team runs in a child, which is given far longer than a stop
+// needs (a delay of 2^63 cycles is years) and killed if it is still there.
+TEST(BandwidthTeam, AStopEndsTheDelayBetweenCalls)
+{
+    pid_t child = fork();
+    ASSERT_GE(child, 0) << strerror(errno);
+    if (child == 0) {
+        bandwidth::Team team({first_allowed_cpu()}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
+        team.start_load(bw_copy_sse2, 16 * KiB, uint64_t(1) << 63, 0);
+        bandwidth::Load l = team.stop_load();
+        _exit(l.error.empty() && l.bytes == 16 * KiB ? 0 : 1);
+    }
+    int status = 0;
+    pid_t done = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the load was still in its delay a minute after it was stopped";
+    }
+    ASSERT_EQ(done, child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "one call, then the stop: status " << status;
 }
 
 }  // namespace
