@@ -19,12 +19,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "bandwidth/bandwidth.h"
+#include "clock/clock.h"
 #include "disasm.h"
 #include "record/machine.h"
 #include "sweep/sweep.h"
@@ -618,6 +620,141 @@ TEST(BandwidthTeam, AStopEndsTheDelayBetweenCalls)
     }
     ASSERT_EQ(done, child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "one call, then the stop: status " << status;
+}
+
+// ====================== A team of two ======================
+
+// Two members on the one CPU the test may use, told apart: the second is
+// given the CPU's number plus second_member, which pin_member takes off
+// again, noting in the thread which member it is.
+const int second_member = 1 << 20;
+thread_local int member = -1;
+bool pin_member(int cpu)
+{
+    member = cpu >= second_member ? 1 : 0;
+    return record::pin(cpu % second_member);
+}
+
+bandwidth::Team team_of_two(double mhz = 0.0)
+{
+    bandwidth::Machine m = real_machine();
+    m.pin = pin_member;
+    int cpu = first_allowed_cpu();
+    return bandwidth::Team({cpu, cpu + second_member}, m, bandwidth::Timer::monotonic_raw, mhz);
+}
+
+// Each member's calls, as when they began and ended.
+struct Call {
+    std::chrono::steady_clock::time_point began, ended;
+};
+std::mutex calls_held;
+std::vector<Call> calls_of[2];
+
+// uneven is a kernel that reads nothing: the first member's calls take a
+// millisecond or more, the second's five times as long.
+uint64_t uneven(void *, size_t)
+{
+    Call c;
+    c.began = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(member == 1 ? 5 : 1));
+    c.ended = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> hold(calls_held);
+    calls_of[member].push_back(c);
+    return 0;
+}
+
+TEST(BandwidthTeamOfTwo, OneWindowFromTheirCommonStartToTheLastEndWithBothMembersBytes)
+{
+    bandwidth::Team team = team_of_two();
+    ASSERT_EQ(team.error(), "");
+    ASSERT_EQ(team.measure(uneven, 16 * KiB).error, "");  // the call count is chosen
+    calls_of[0].clear();
+    calls_of[1].clear();
+    bandwidth::Point p = team.measure(uneven, 16 * KiB);
+    ASSERT_EQ(p.error, "");
+    ASSERT_GE(p.calls, 1u);
+    for (const auto &calls : calls_of)
+        ASSERT_EQ(calls.size(), p.calls + 1) << "one untimed call, then the window's";
+
+    // Neither member's window opens before the other's untimed call is over.
+    EXPECT_GE(calls_of[0][1].began, calls_of[1][0].ended);
+    EXPECT_GE(calls_of[1][1].began, calls_of[0][0].ended);
+    // The window holds the slow member's calls (by a clock of its own, whose
+    // rate may differ a little), and its bytes are both members'.
+    const std::chrono::duration<double> slow = calls_of[1].back().ended - calls_of[1][1].began;
+    EXPECT_GE(p.seconds, 0.99 * slow.count());
+    EXPECT_NEAR(p.gbs * 1e9 * p.seconds, 2.0 * (double)p.calls * 16 * KiB, 1.0);
+}
+
+// counted_by_member counts each member's calls.
+std::atomic<uint64_t> member_calls[2];
+uint64_t counted_by_member(void *, size_t)
+{
+    return member_calls[member].fetch_add(1) + 1;
+}
+
+TEST(BandwidthTeamOfTwo, ALoadCountsEachLoadersOwnCalls)
+{
+    bandwidth::Team team = team_of_two();
+    ASSERT_EQ(team.error(), "");
+    member_calls[0] = member_calls[1] = 0;
+    team.start_load(counted_by_member, 64 * KiB, 0, 0, 16 * KiB);
+    bandwidth::Load l = team.stop_load();
+    ASSERT_EQ(l.error, "");
+    EXPECT_GE(member_calls[0].load(), 1u);
+    EXPECT_GE(member_calls[1].load(), 1u);
+    EXPECT_EQ(l.bytes, (member_calls[0].load() + member_calls[1].load()) * 16 * KiB);
+
+    // The first member spared: the second's calls alone.
+    member_calls[0] = member_calls[1] = 0;
+    team.start_load(counted_by_member, 64 * KiB, 0, 1, 16 * KiB);
+    l = team.stop_load();
+    ASSERT_EQ(l.error, "");
+    EXPECT_EQ(member_calls[0].load(), 0u);
+    EXPECT_GE(member_calls[1].load(), 1u);
+    EXPECT_EQ(l.bytes, member_calls[1].load() * 16 * KiB);
+}
+
+// offset_here reads the counter less CLOCK_MONOTONIC_RAW, in ns, on the
+// calling thread: the narrowest of many brackets.
+double offset_here(double mhz)
+{
+    double best_gap = 1e18, offset = 0.0;
+    for (int i = 0; i < 200; i++) {
+        struct timespec a {
+        }, b{};
+        unsigned hi = 0, lo = 0;
+        clock_gettime(CLOCK_MONOTONIC_RAW, &a);
+        access_counter(&hi, &lo);
+        clock_gettime(CLOCK_MONOTONIC_RAW, &b);
+        double r0 = (double)a.tv_sec * 1e9 + (double)a.tv_nsec, r1 = (double)b.tv_sec * 1e9 + (double)b.tv_nsec;
+        if (r1 - r0 < best_gap) {
+            best_gap = r1 - r0;
+            offset = (double)((uint64_t)hi << 32 | lo) / mhz * 1000.0 - (r0 + r1) / 2.0;
+        }
+    }
+    return offset;
+}
+
+// Each member reads its own offset; on one CPU they are the offset that
+// CPU shows any thread, within the counters' tolerance.
+TEST(BandwidthTeamOfTwo, EachMemberReadsItsOwnCounterOffset)
+{
+    const double mhz = counter_mhz();
+    ASSERT_GT(mhz, 0.0);
+    bandwidth::Team team = team_of_two(mhz);
+    ASSERT_EQ(team.error(), "");
+    std::vector<double> offsets = team.counter_offsets();
+    double here = 0.0;
+    std::thread beside([&] {
+        if (record::pin(first_allowed_cpu()))
+            here = offset_here(mhz);
+    });
+    beside.join();
+    ASSERT_NE(here, 0.0) << "can't pin a thread";
+    ASSERT_EQ(offsets.size(), 2u);
+    for (double o : offsets)
+        EXPECT_NEAR(o, here, bandwidth::counter_tolerance_ns);
 }
 
 }  // namespace
