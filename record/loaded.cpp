@@ -105,7 +105,7 @@ LoadedPoint measure_loaded(bandwidth::Team &team, LoadedSetup &setup, bw_kernel_
         }
         team.start_load(kernel, setup.load_bytes, delay, 1, loaded_block);
     }
-    double cycles = chase_onward(setup.buffer, &setup.at, loaded_loads(setup.bytes));
+    double cycles = setup.chase(setup.buffer, &setup.at, loaded_loads(setup.bytes));
     if (load) {
         bandwidth::Load l = team.stop_load();
         if (!l.error.empty()) {

@@ -33,6 +33,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bandwidth/bandwidth.h"
+#include "record/chase.h"
 #include "record/machine.h"
 #include "record/passes.h"
 
@@ -69,8 +70,9 @@ LoadedCpus loaded_cpus(const std::string &root, const std::vector<int> &allowed,
  * build their cycles in theirs), the working set whose cycle it holds (the
  * largest latency size), the session's seed (the cycle is cycle_seed's,
  * the same as the latency's own at that size), the counter's rate, and
- * the line the chase goes on from; and the loaders' working set, each its
- * own buffer. */
+ * the line the chase goes on from; the loaders' working set, each its
+ * own buffer; and what times the chase (chase_onward, or a test's
+ * stand-in). */
 struct LoadedSetup {
     void *buffer = nullptr;
     uint64_t bytes = 0;
@@ -78,6 +80,7 @@ struct LoadedSetup {
     double mhz = 0.0;
     uint64_t load_bytes = 0;
     const void *at = nullptr;
+    double (*chase)(const void *base, const void **at, int loads) = chase_onward;
 };
 
 /* load_bytes_of returns the loaders' working set: the chase's, but all
