@@ -273,7 +273,6 @@ void Team::run_member(Member &m, size_t index, const Command &c)
         break;
     }
     case Op::load: {
-        m.moved = 0;
         if ((int)index < c.spare)
             break;
         const bool loads = ensure_buffer(m, c.bytes);
@@ -285,7 +284,7 @@ void Team::run_member(Member &m, size_t index, const Command &c)
         m.start = now();
         do {
             m.sink += c.fn(m.buffer + at, block);
-            m.moved += block;
+            m.moved.store(m.moved.load(std::memory_order_relaxed) + block, std::memory_order_relaxed);
             at = at + 2 * block <= c.bytes ? at + block : 0;
             /* The delay ends early at a stop, however long it is. */
             for (uint64_t from = counter_now();
@@ -391,6 +390,11 @@ void Team::start_load(bw_kernel_fn fn, uint64_t bytes, uint64_t delay, int spare
     c.spare = spare;
     stop_.store(false);
     begun_.store(0);
+    /* Every thread is idle here: the counts start afresh before any
+     * thread, loader or spare, takes the command, so that a mark never
+     * sees the last load's. */
+    for (const auto &m : members_)
+        m->moved.store(0);
     loading_ = true;
     post(c);
     /* Back only when every loader has its buffer and is loading, so that
@@ -428,6 +432,24 @@ Load Team::stop_load()
             last = std::max(last, m->end);
         }
     l.seconds = l.bytes > 0 ? seconds(first, last) : 0.0;
+    l.gbs = l.seconds > 0.0 ? (double)l.bytes / l.seconds / 1e9 : 0.0;
+    return l;
+}
+
+LoadMark Team::load_mark() const
+{
+    LoadMark mark;
+    for (const auto &m : members_)
+        mark.bytes += m->moved.load(std::memory_order_relaxed);
+    mark.time = now();
+    return mark;
+}
+
+Load Team::load_between(const LoadMark &from, const LoadMark &to) const
+{
+    Load l;
+    l.bytes = to.bytes >= from.bytes ? to.bytes - from.bytes : 0;
+    l.seconds = seconds(from.time, to.time);
     l.gbs = l.seconds > 0.0 ? (double)l.bytes / l.seconds / 1e9 : 0.0;
     return l;
 }
