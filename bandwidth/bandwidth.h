@@ -208,11 +208,21 @@ struct Load {
     std::string error;
 };
 
+/* A running load's progress at one moment: the bytes its loaders have
+ * moved so far (each call counted when it ends) and the timer's reading. */
+struct LoadMark {
+    uint64_t bytes = 0;
+    uint64_t time = 0;
+};
+
 /* A team of threads, one per CPU, each pinned to its CPU before it touches
  * memory, kept for as many points as its caller measures.  Each thread
  * keeps a buffer of its own, mapped, advised and first touched by itself
  * (so that its pages sit on its own NUMA node), as large as the largest
  * working set asked of it so far; a smaller working set uses its start.
+ *
+ * The threads block SIGINT, SIGTERM, SIGHUP and SIGQUIT: those go to the
+ * thread that made the team, whose handlers may assume they run there.
  *
  * A thread that can't be pinned or can't get its buffer makes error()
  * (and the point) say so, once; the team still shuts down cleanly.
@@ -254,11 +264,19 @@ public:
      * 1024, at most bytes) each call covers the next `block` bytes of the
      * buffer's first `bytes` in turn, so that a short delay between small
      * calls sets a steady rate over a working set beyond the caches; 0
-     * makes a call cover all of them.  stop_load returns what the loaders
-     * moved: at least one call each.  start_load returns once every
-     * loader has its buffer and has begun. */
+     * makes a call cover all of them.  stop_load ends a delay at once,
+     * however long, and returns what the loaders moved: at least one call
+     * each.  start_load returns once every loader has its buffer and has
+     * begun. */
     void start_load(bw_kernel_fn fn, uint64_t bytes, uint64_t delay, int spare, uint64_t block = 0);
     Load stop_load();
+
+    /* load_mark reads a running load's progress, for the caller to time a
+     * window of its own under it; load_between returns what the loaders
+     * moved from one mark to a later one: the bytes of the calls that
+     * ended in between, over the time between the marks. */
+    LoadMark load_mark() const;
+    Load load_between(const LoadMark &from, const LoadMark &to) const;
 
     /* release gives every buffer back; the next point maps them anew. */
     void release();
@@ -273,7 +291,7 @@ private:
         uint64_t start = 0, end = 0;  /* timer readings */
         double call_s = 0.0;          /* one call's time, for calibration */
         double offset_ns = 0.0;
-        uint64_t moved = 0;
+        std::atomic<uint64_t> moved{0}; /* a load's bytes, read by load_mark as they grow */
         uint64_t sink = 0;
         std::string error;
     };

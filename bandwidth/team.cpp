@@ -10,6 +10,8 @@
 #include "clock/clock.h"
 
 #include <errno.h>
+#include <pthread.h>
+#include <signal.h>
 #include <string.h>
 #include <time.h>
 
@@ -54,6 +56,31 @@ double Team::seconds(uint64_t from, uint64_t to) const
 
 /* ====================== The team ====================== */
 
+/* The signals that end a session (Ctrl-C among them) wait while the team's
+ * threads are made, so that they inherit a mask that blocks them: the
+ * handlers (the record's file removed, the signal raised again) assume the
+ * thread that started the session, and only it may take them.  The
+ * creator's own mask comes back afterwards. */
+namespace {
+class EndingSignalsBlocked {
+public:
+    EndingSignalsBlocked()
+    {
+        sigset_t ending;
+        sigemptyset(&ending);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            sigaddset(&ending, sig);
+        pthread_sigmask(SIG_BLOCK, &ending, &old_);
+    }
+    ~EndingSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+    EndingSignalsBlocked(const EndingSignalsBlocked &) = delete;
+    EndingSignalsBlocked &operator=(const EndingSignalsBlocked &) = delete;
+
+private:
+    sigset_t old_;
+};
+}  // namespace
+
 Team::Team(const std::vector<int> &cpus, Machine machine, Timer timer, double mhz)
     : cpus_(cpus), machine_(std::move(machine)), timer_(timer), mhz_(mhz)
 {
@@ -68,15 +95,18 @@ Team::Team(const std::vector<int> &cpus, Machine machine, Timer timer, double mh
     command_.op = Op::pin;
     generation_ = 1;
     pending_ = (int)members_.size();
-    for (size_t i = 0; i < members_.size(); i++) {
-        try {
-            members_[i]->thread = std::thread(&Team::work, this, i);
-        } catch (const std::system_error &e) {
-            /* The threads not started won't answer. */
-            std::lock_guard<std::mutex> hold(mutex_);
-            pending_ -= (int)(members_.size() - i);
-            members_[i]->error = std::string("can't start a thread: ") + e.what();
-            break;
+    {
+        EndingSignalsBlocked blocked;
+        for (size_t i = 0; i < members_.size(); i++) {
+            try {
+                members_[i]->thread = std::thread(&Team::work, this, i);
+            } catch (const std::system_error &e) {
+                /* The threads not started won't answer. */
+                std::lock_guard<std::mutex> hold(mutex_);
+                pending_ -= (int)(members_.size() - i);
+                members_[i]->error = std::string("can't start a thread: ") + e.what();
+                break;
+            }
         }
     }
     wait_done();
@@ -243,7 +273,6 @@ void Team::run_member(Member &m, size_t index, const Command &c)
         break;
     }
     case Op::load: {
-        m.moved = 0;
         if ((int)index < c.spare)
             break;
         const bool loads = ensure_buffer(m, c.bytes);
@@ -255,9 +284,11 @@ void Team::run_member(Member &m, size_t index, const Command &c)
         m.start = now();
         do {
             m.sink += c.fn(m.buffer + at, block);
-            m.moved += block;
+            m.moved.store(m.moved.load(std::memory_order_relaxed) + block, std::memory_order_relaxed);
             at = at + 2 * block <= c.bytes ? at + block : 0;
-            for (uint64_t from = counter_now(); counter_now() - from < c.delay;)
+            /* The delay ends early at a stop, however long it is. */
+            for (uint64_t from = counter_now();
+                 counter_now() - from < c.delay && !stop_.load(std::memory_order_relaxed);)
                 _mm_pause();
         } while (!stop_.load(std::memory_order_relaxed));
         m.end = now();
@@ -359,6 +390,11 @@ void Team::start_load(bw_kernel_fn fn, uint64_t bytes, uint64_t delay, int spare
     c.spare = spare;
     stop_.store(false);
     begun_.store(0);
+    /* Every thread is idle here: the counts start afresh before any
+     * thread, loader or spare, takes the command, so that a mark never
+     * sees the last load's. */
+    for (const auto &m : members_)
+        m->moved.store(0);
     loading_ = true;
     post(c);
     /* Back only when every loader has its buffer and is loading, so that
@@ -396,6 +432,24 @@ Load Team::stop_load()
             last = std::max(last, m->end);
         }
     l.seconds = l.bytes > 0 ? seconds(first, last) : 0.0;
+    l.gbs = l.seconds > 0.0 ? (double)l.bytes / l.seconds / 1e9 : 0.0;
+    return l;
+}
+
+LoadMark Team::load_mark() const
+{
+    LoadMark mark;
+    for (const auto &m : members_)
+        mark.bytes += m->moved.load(std::memory_order_relaxed);
+    mark.time = now();
+    return mark;
+}
+
+Load Team::load_between(const LoadMark &from, const LoadMark &to) const
+{
+    Load l;
+    l.bytes = to.bytes >= from.bytes ? to.bytes - from.bytes : 0;
+    l.seconds = seconds(from.time, to.time);
     l.gbs = l.seconds > 0.0 ? (double)l.bytes / l.seconds / 1e9 : 0.0;
     return l;
 }

@@ -9,9 +9,10 @@
  * (vector-read, or copy as a second curve) over a buffer of its own, one
  * block at a time, spinning a delay of counter cycles between blocks: the
  * delay sets the rate at which it asks for memory.  A point is one delay:
- * the chase's ns per load and the loaders' GB/s, measured at once (the
- * chaser's own traffic is not counted).  The idle point is the chase with
- * no load at all.
+ * the chase's ns per load and the loaders' GB/s, measured at once over a
+ * few short windows, of which the fastest chase under the full load
+ * counts (the chaser's own traffic is not counted).  The idle point is the
+ * chase with no load at all.
  *
  * The delays are placed where the curve bends, once per session, from a
  * probing run: full load (no delay), then doubling delays until the load is
@@ -31,6 +32,7 @@
 #include <vector>
 
 #include "bandwidth/bandwidth.h"
+#include "latency/chase.h"
 #include "latency/knee.h"
 #include "machine/machine.h"
 #include "record/passes.h"
@@ -65,8 +67,9 @@ LoadedCpus loaded_cpus(const std::string &root, const std::vector<int> &allowed,
  * build their cycles in theirs), the working set whose cycle it holds (the
  * largest latency size), the session's seed (the cycle is cycle_seed's,
  * the same as the latency's own at that size), the counter's rate, and
- * the line the chase goes on from; and the loaders' working set, each its
- * own buffer. */
+ * the line the chase goes on from; the loaders' working set, each its
+ * own buffer; and what times the chase (chase_onward, or a test's
+ * stand-in). */
 struct LoadedSetup {
     void *buffer = nullptr;
     uint64_t bytes = 0;
@@ -74,6 +77,7 @@ struct LoadedSetup {
     double mhz = 0.0;
     uint64_t load_bytes = 0;
     const void *at = nullptr;
+    double (*chase)(const void *base, const void **at, int loads) = chase_onward;
 };
 
 /* load_bytes_of returns the loaders' working set: the chase's, but all
@@ -87,19 +91,48 @@ uint64_t load_bytes_of(uint64_t chase_bytes, int loaders, double room);
  * that the first points find none of it there. */
 void build_loaded_cycle(LoadedSetup &setup);
 
-/* loaded_loads is the chase's loads per point: a sixteenth of a trip round
- * the cycle, and at least 2^18.  Each point goes on where the last one
- * stopped, so a line comes round again only after a whole trip, the working
- * set's size (four times the largest cache or more) of the chase's own
- * loads later, and one timed call with no warm-up is enough. */
+/* A point's windows: the chase timed this many times in a row under one
+ * load.  Other work that takes the chaser's CPU, or the memory, for a few
+ * milliseconds slows the windows it falls in, and the point keeps the
+ * fastest of the others, as the latency's best-of-K keeps the best call.
+ * Five windows of a quarter of a single call's loads cost a quarter more
+ * than that single call did. */
+const int loaded_windows = 5;
+
+/* loaded_loads is the chase's loads per window: a sixty-fourth of a trip
+ * round the cycle, and at least 2^16 (some 6 ms at 100 ns).  Each window
+ * goes on where the last one stopped, so a line comes round again only
+ * after a whole trip, the working set's size (four times the largest cache
+ * or more) of the chase's own loads later, and no warm-up call is needed. */
 int loaded_loads(uint64_t bytes);
+
+/* One window: the chase's ns per load; the loaders' GB/s over the same
+ * time, counted in whole blocks, and what one block per loader adds to it
+ * (the count's grain). */
+struct LoadedWindow {
+    double ns = 0.0;
+    double load_gbs = 0.0;
+    double grain_gbs = 0.0;
+};
+
+/* A window whose loaders were held back (other work on their CPUs) has a
+ * lighter load and a faster chase: the point's figure comes from a window
+ * whose load is at least this share of the heaviest window's. */
+const double loaded_share = 0.9;
+
+/* best_window returns the window with the fastest chase among those whose
+ * load, plus its grain, reaches loaded_share of the heaviest window's load
+ * (at idle, all of them); windows without a time (ns not positive and
+ * finite) are left out, and with none left it returns a window of 0 ns. */
+LoadedWindow best_window(const std::vector<LoadedWindow> &windows);
 
 /* measure_loaded measures one point on the team made of loaded_cpus():
  * the load started on every CPU but the first, with `kernel` over
  * setup.load_bytes in blocks and `delay` between them (none for
  * idle_delay), the chase timed on the calling thread, which must run on
- * team.cpus()[0], from setup.at on, then the load stopped.  The cycle must
- * be built. */
+ * team.cpus()[0], in loaded_windows windows from setup.at on, with the
+ * loaders' bytes over each, then the load stopped.  The point's ns and
+ * load are best_window's.  The cycle must be built. */
 LoadedPoint measure_loaded(bandwidth::Team &team, LoadedSetup &setup, bw_kernel_fn kernel,
                            uint64_t delay);
 

@@ -50,7 +50,7 @@ struct Options {
 const int all_cpus = -1;
 
 /* The most threads a count may ask for: the most CPUs a process may be
- * allowed (record/machine.cpp reads masks up to this size). */
+ * allowed (machine/machine.cpp reads masks up to this size). */
 const int max_threads = 1 << 20;
 
 /* What the command line asks for: the options, or an end with its exit

@@ -7,19 +7,26 @@
 
 #include <errno.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <regex>
+#include <set>
 #include <thread>
 #include <vector>
 
 #include "bandwidth/bandwidth.h"
+#include "clock/clock.h"
 #include "common/memory.h"
 #include "disasm.h"
 #include "machine/machine.h"
@@ -481,6 +488,50 @@ uint64_t counted(void *, size_t)
     return counted_calls.fetch_add(1) + 1;
 }
 
+// tasks lists the process's threads by id.
+std::set<long> tasks()
+{
+    std::set<long> ids;
+    for (const auto &t : std::filesystem::directory_iterator("/proc/self/task"))
+        ids.insert(std::stol(t.path().filename().string()));
+    return ids;
+}
+
+// blocked_signals reads a thread's blocked signals from its status file:
+// bit n - 1 of SigBlk is signal n.
+uint64_t blocked_signals(long tid)
+{
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("SigBlk:", 0) == 0)
+            return std::stoull(line.substr(7), nullptr, 16);
+    ADD_FAILURE() << "no SigBlk for thread " << tid;
+    return 0;
+}
+
+// Ctrl-C and the other signals that end a session must reach the thread
+// that made the team, whose handler removes the record's temporary file:
+// every team thread blocks them, and the maker's own mask is as it was.
+TEST(BandwidthTeam, ItsThreadsLeaveTheEndingSignalsToTheThreadThatMadeIt)
+{
+    const long self = syscall(SYS_gettid);
+    const std::set<long> before = tasks();
+    const uint64_t own = blocked_signals(self);
+    bandwidth::Team team({first_allowed_cpu(), first_allowed_cpu()}, real_machine(), bandwidth::Timer::monotonic_raw,
+                         0.0);
+    ASSERT_EQ(team.error(), "");
+    std::vector<long> made;
+    for (long t : tasks())
+        if (before.count(t) == 0)
+            made.push_back(t);
+    ASSERT_EQ(made.size(), 2u);
+    for (long t : made)
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            EXPECT_TRUE(blocked_signals(t) >> (sig - 1) & 1) << "thread " << t << ", signal " << sig;
+    EXPECT_EQ(blocked_signals(self), own);
+}
+
 TEST(BandwidthTeam, EachPointMakesOneUntimedCallBeforeItsWindow)
 {
     bandwidth::Team team({first_allowed_cpu()}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
@@ -585,6 +636,168 @@ TEST(BandwidthTeam, ALoadRunsUntilStoppedAndCountsWholeCalls)
     team.start_load(bw_copy_sse2, 16 * KiB, 0, 1);
     EXPECT_EQ(team.stop_load().bytes, 0u);
     EXPECT_EQ(team.measure(bw_copy_sse2, 16 * KiB).error, "");
+}
+
+// A stop is prompt whatever the delay: the spin between calls watches for
+// it.  The team runs in a child, which is given far longer than a stop
+// needs (a delay of 2^63 cycles is years) and killed if it is still there.
+TEST(BandwidthTeam, AStopEndsTheDelayBetweenCalls)
+{
+    pid_t child = fork();
+    ASSERT_GE(child, 0) << strerror(errno);
+    if (child == 0) {
+        bandwidth::Team team({first_allowed_cpu()}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
+        team.start_load(bw_copy_sse2, 16 * KiB, uint64_t(1) << 63, 0);
+        bandwidth::Load l = team.stop_load();
+        _exit(l.error.empty() && l.bytes == 16 * KiB ? 0 : 1);
+    }
+    int status = 0;
+    pid_t done = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the load was still in its delay a minute after it was stopped";
+    }
+    ASSERT_EQ(done, child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "one call, then the stop: status " << status;
+}
+
+// ====================== A team of two ======================
+
+// Two members on the one CPU the test may use, told apart: the second is
+// given the CPU's number plus second_member, which pin_member takes off
+// again, noting in the thread which member it is.
+const int second_member = 1 << 20;
+thread_local int member = -1;
+bool pin_member(int cpu)
+{
+    member = cpu >= second_member ? 1 : 0;
+    return record::pin(cpu % second_member);
+}
+
+bandwidth::Team team_of_two(double mhz = 0.0)
+{
+    bandwidth::Machine m = real_machine();
+    m.pin = pin_member;
+    int cpu = first_allowed_cpu();
+    return bandwidth::Team({cpu, cpu + second_member}, m, bandwidth::Timer::monotonic_raw, mhz);
+}
+
+// Each member's calls, as when they began and ended.
+struct Call {
+    std::chrono::steady_clock::time_point began, ended;
+};
+std::mutex calls_held;
+std::vector<Call> calls_of[2];
+
+// uneven is a kernel that reads nothing: the first member's calls take a
+// millisecond or more, the second's five times as long.
+uint64_t uneven(void *, size_t)
+{
+    Call c;
+    c.began = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(member == 1 ? 5 : 1));
+    c.ended = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> hold(calls_held);
+    calls_of[member].push_back(c);
+    return 0;
+}
+
+TEST(BandwidthTeamOfTwo, OneWindowFromTheirCommonStartToTheLastEndWithBothMembersBytes)
+{
+    bandwidth::Team team = team_of_two();
+    ASSERT_EQ(team.error(), "");
+    ASSERT_EQ(team.measure(uneven, 16 * KiB).error, "");  // the call count is chosen
+    calls_of[0].clear();
+    calls_of[1].clear();
+    bandwidth::Point p = team.measure(uneven, 16 * KiB);
+    ASSERT_EQ(p.error, "");
+    ASSERT_GE(p.calls, 1u);
+    for (const auto &calls : calls_of)
+        ASSERT_EQ(calls.size(), p.calls + 1) << "one untimed call, then the window's";
+
+    // Neither member's window opens before the other's untimed call is over.
+    EXPECT_GE(calls_of[0][1].began, calls_of[1][0].ended);
+    EXPECT_GE(calls_of[1][1].began, calls_of[0][0].ended);
+    // The window holds the slow member's calls (by a clock of its own, whose
+    // rate may differ a little), and its bytes are both members'.
+    const std::chrono::duration<double> slow = calls_of[1].back().ended - calls_of[1][1].began;
+    EXPECT_GE(p.seconds, 0.99 * slow.count());
+    EXPECT_NEAR(p.gbs * 1e9 * p.seconds, 2.0 * (double)p.calls * 16 * KiB, 1.0);
+}
+
+// counted_by_member counts each member's calls.
+std::atomic<uint64_t> member_calls[2];
+uint64_t counted_by_member(void *, size_t)
+{
+    return member_calls[member].fetch_add(1) + 1;
+}
+
+TEST(BandwidthTeamOfTwo, ALoadCountsEachLoadersOwnCalls)
+{
+    bandwidth::Team team = team_of_two();
+    ASSERT_EQ(team.error(), "");
+    member_calls[0] = member_calls[1] = 0;
+    team.start_load(counted_by_member, 64 * KiB, 0, 0, 16 * KiB);
+    bandwidth::Load l = team.stop_load();
+    ASSERT_EQ(l.error, "");
+    EXPECT_GE(member_calls[0].load(), 1u);
+    EXPECT_GE(member_calls[1].load(), 1u);
+    EXPECT_EQ(l.bytes, (member_calls[0].load() + member_calls[1].load()) * 16 * KiB);
+
+    // The first member spared: the second's calls alone.
+    member_calls[0] = member_calls[1] = 0;
+    team.start_load(counted_by_member, 64 * KiB, 0, 1, 16 * KiB);
+    l = team.stop_load();
+    ASSERT_EQ(l.error, "");
+    EXPECT_EQ(member_calls[0].load(), 0u);
+    EXPECT_GE(member_calls[1].load(), 1u);
+    EXPECT_EQ(l.bytes, member_calls[1].load() * 16 * KiB);
+}
+
+// offset_here reads the counter less CLOCK_MONOTONIC_RAW, in ns, on the
+// calling thread: the narrowest of many brackets.
+double offset_here(double mhz)
+{
+    double best_gap = 1e18, offset = 0.0;
+    for (int i = 0; i < 200; i++) {
+        struct timespec a {
+        }, b{};
+        unsigned hi = 0, lo = 0;
+        clock_gettime(CLOCK_MONOTONIC_RAW, &a);
+        access_counter(&hi, &lo);
+        clock_gettime(CLOCK_MONOTONIC_RAW, &b);
+        double r0 = (double)a.tv_sec * 1e9 + (double)a.tv_nsec, r1 = (double)b.tv_sec * 1e9 + (double)b.tv_nsec;
+        if (r1 - r0 < best_gap) {
+            best_gap = r1 - r0;
+            offset = (double)((uint64_t)hi << 32 | lo) / mhz * 1000.0 - (r0 + r1) / 2.0;
+        }
+    }
+    return offset;
+}
+
+// Each member reads its own offset; on one CPU they are the offset that
+// CPU shows any thread, within the counters' tolerance.
+TEST(BandwidthTeamOfTwo, EachMemberReadsItsOwnCounterOffset)
+{
+    const double mhz = counter_mhz();
+    ASSERT_GT(mhz, 0.0);
+    bandwidth::Team team = team_of_two(mhz);
+    ASSERT_EQ(team.error(), "");
+    std::vector<double> offsets = team.counter_offsets();
+    double here = 0.0;
+    std::thread beside([&] {
+        if (record::pin(first_allowed_cpu()))
+            here = offset_here(mhz);
+    });
+    beside.join();
+    ASSERT_NE(here, 0.0) << "can't pin a thread";
+    ASSERT_EQ(offsets.size(), 2u);
+    for (double o : offsets)
+        EXPECT_NEAR(o, here, bandwidth::counter_tolerance_ns);
 }
 
 }  // namespace

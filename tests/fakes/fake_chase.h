@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // A scripted stand-in for memsweep-record's chase measurement
-// (record::chase_cycles), linked in place of record/chase.cpp and
-// record/chase_run.cpp.  It follows the links from the start it is given
+// (record::chase_cycles), linked in place of latency/chase.cpp and
+// latency/chase_run.cpp.  It follows the links from the start it is given
 // and counts the lines of the cycle, so that a session's tests see which
 // cycle each measurement found; its figure is made up from that count.
 // Every call is logged here, and in fake_run::calls as (bytes, stride 0),
