@@ -20,6 +20,14 @@ namespace record
 /* The delay of the idle point: no load at all. */
 const uint64_t idle_delay = format::idle_delay;
 
+/* Which point of the loaded latency: the kernel the other CPUs run ("" for
+ * the idle point, which has no load) and the delay between their blocks,
+ * in counter cycles (idle_delay for the idle point). */
+struct LoadedPlanPoint {
+    std::string kernel;
+    uint64_t delay = 0;
+};
+
 /* One point: its delay, the loaders' GB/s (0 for the idle point) and the
  * chase's ns per load; error says why there is none, or "". */
 struct LoadedPoint {

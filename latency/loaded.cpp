@@ -264,14 +264,6 @@ std::vector<uint64_t> choose_delays(bandwidth::Team &team, LoadedSetup &setup, b
 
 /* ====================== What it says ====================== */
 
-std::vector<LoadedSeries> loaded_series(const Passes &passes)
-{
-    std::vector<LoadedSeries> series;
-    for (size_t k = 0; k < passes.loaded.size() && k < passes.loaded_ns.size(); k++)
-        series.push_back({passes.loaded[k].kernel, passes.loaded[k].delay, passes.loaded_gbs[k], passes.loaded_ns[k]});
-    return series;
-}
-
 std::vector<LoadedPoint> loaded_medians(const std::vector<LoadedSeries> &series, const std::string &kernel)
 {
     std::vector<LoadedPoint> points;
@@ -349,21 +341,6 @@ std::string open_loaded(const std::vector<int> &cpus, Pages pages, LoadedSetup &
             return error;
     }
     return "";
-}
-
-double loaded_peak(const Passes &passes, int threads)
-{
-    const std::string kernel = bandwidth::kernel_name(bandwidth::Kernel::vector_read);
-    uint64_t largest = 0;
-    double peak = 0.0;
-    for (size_t k = 0; k < passes.plane.size() && k < passes.plane_gbs.size(); k++) {
-        const PlanePoint &p = passes.plane[k];
-        if (p.kernel == kernel && p.threads == threads && p.bytes >= largest && !passes.plane_gbs[k].empty()) {
-            largest = p.bytes;
-            peak = memsweep::median(passes.plane_gbs[k]);
-        }
-    }
-    return peak;
 }
 
 }  // namespace record

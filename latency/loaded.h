@@ -35,7 +35,6 @@
 #include "latency/chase.h"
 #include "latency/knee.h"
 #include "machine/machine.h"
-#include "record/passes.h"
 
 namespace record
 {
@@ -183,10 +182,6 @@ struct LoadedSeries {
     std::vector<double> ns;       /* per pass */
 };
 
-/* loaded_series returns a session's loaded-latency figures as series, in
- * the order of its points. */
-std::vector<LoadedSeries> loaded_series(const Passes &passes);
-
 /* loaded_summary returns the summary line's text after "memsweep-record: ",
  * from the points' medians (by kernel name, "" for idle): "loaded latency:
  * idle 110 ns; 150 ns at 18 GB/s (80 % of peak); knee at 15 GB/s" -- the
@@ -209,10 +204,6 @@ std::string open_loaded(const std::vector<int> &cpus, Pages pages, LoadedSetup &
                         std::unique_ptr<bandwidth::Team> *team, std::vector<LoadedPlanPoint> *points,
                         std::vector<bw_kernel_fn> *fns);
 
-/* loaded_peak returns the bandwidth plane's vector read at its largest
- * working set and `threads` threads (the loaders' count), the peak the
- * full load is set against; 0 where the plane has no such point. */
-double loaded_peak(const Passes &passes, int threads);
 
 }  // namespace record
 

@@ -20,6 +20,7 @@
 
 #include "common/grid.h"
 #include "common/stats.h"
+#include "latency/knee.h"
 
 namespace record {
 
@@ -59,14 +60,6 @@ struct PlaneFacts {
 /* measure_plane(i, &error) measures the plane's point i once and returns
  * its GB/s; where it can't, it returns with error set, and the plane ends. */
 using PlaneMeasure = std::function<double(size_t, std::string *)>;
-
-/* One point of the loaded latency: the kernel the other CPUs run ("" for
- * the idle point, which has no load) and the delay between their blocks,
- * in counter cycles (idle_delay for the idle point). */
-struct LoadedPlanPoint {
-    std::string kernel;
-    uint64_t delay = 0;
-};
 
 /* measure_loaded(i, &load_gbs, &ns, &error) measures the loaded latency's
  * point i once: the loaders' GB/s and the chase's ns per load; where it

@@ -6,6 +6,8 @@
  */
 #include "record/report.h"
 
+#include "bandwidth/bandwidth.h"
+#include "common/stats.h"
 #include "common/text.h"
 
 #include <math.h>
@@ -305,6 +307,31 @@ std::vector<LatencyFigure> latency_medians(const Passes &passes)
         return LatencyFigure{passes.latency_bytes[j], spread_of(passes.latency_ns[j]).median};
     });
     return figures;
+}
+
+/* ====================== The loaded latency ====================== */
+
+std::vector<LoadedSeries> loaded_series(const Passes &passes)
+{
+    std::vector<LoadedSeries> series;
+    for (size_t k = 0; k < passes.loaded.size() && k < passes.loaded_ns.size(); k++)
+        series.push_back({passes.loaded[k].kernel, passes.loaded[k].delay, passes.loaded_gbs[k], passes.loaded_ns[k]});
+    return series;
+}
+
+double loaded_peak(const Passes &passes, int threads)
+{
+    const std::string kernel = bandwidth::kernel_name(bandwidth::Kernel::vector_read);
+    uint64_t largest = 0;
+    double peak = 0.0;
+    for (size_t k = 0; k < passes.plane.size() && k < passes.plane_gbs.size(); k++) {
+        const PlanePoint &p = passes.plane[k];
+        if (p.kernel == kernel && p.threads == threads && p.bytes >= largest && !passes.plane_gbs[k].empty()) {
+            largest = p.bytes;
+            peak = memsweep::median(passes.plane_gbs[k]);
+        }
+    }
+    return peak;
 }
 
 }  // namespace record

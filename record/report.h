@@ -14,6 +14,7 @@
 
 #include "check/checks.h"
 #include "latency/latency.h"
+#include "latency/loaded.h"
 #include "record/session.h"
 
 namespace record {
@@ -78,6 +79,15 @@ std::string summary(const Session &s, const std::string &out);
  * is beyond the largest cache, of largest_cache bytes, 0 where unknown);
  * "" without a plane. */
 std::string bandwidth_summary(const Passes &passes, uint64_t largest_cache);
+
+/* loaded_series returns a session's loaded-latency figures as series, in
+ * the order of its points. */
+std::vector<LoadedSeries> loaded_series(const Passes &passes);
+
+/* loaded_peak returns the bandwidth plane's vector read at its largest
+ * working set and `threads` threads (the loaders' count), the peak the
+ * full load is set against; 0 where the plane has no such point. */
+double loaded_peak(const Passes &passes, int threads);
 
 /* latency_medians returns every latency size's median over the passes,
  * ascending by size. */
