@@ -6,7 +6,7 @@
 
 #include <utility>
 
-namespace record {
+namespace memsweep {
 
 /* A 64-bit counter passed through a mixing function: every seed, 0
  * included, starts a stream of well-spread numbers. */
@@ -41,4 +41,4 @@ std::vector<int> shuffled(int n, Random &random)
     return order;
 }
 
-}  // namespace record
+}  // namespace memsweep

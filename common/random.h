@@ -10,7 +10,7 @@
 
 #include <vector>
 
-namespace record {
+namespace memsweep {
 
 /* A small random number generator of this program's own, so that a seed
  * gives the same order on every machine and with every C++ library. */
@@ -29,6 +29,6 @@ private:
 /* shuffled returns 0 .. n - 1 in a random order drawn from random. */
 std::vector<int> shuffled(int n, Random &random);
 
-}  // namespace record
+}  // namespace memsweep
 
 #endif /* MEMSWEEP_RECORD_RANDOM_H */

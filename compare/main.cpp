@@ -416,7 +416,7 @@ static std::string data_lines(const Record &a, const Record *b, const Comparison
 
 /* knees returns a side's "knee" lines: for each kernel of its loaded
  * latency, the load where the medians' latency first reaches twice the idle
- * point's (record::knee_of), and "found", or the highest load and "none". */
+ * point's (latency::knee_of), and "found", or the highest load and "none". */
 static std::string knees(const char *side, const Record &r)
 {
     std::vector<std::string> kernels;
@@ -425,7 +425,7 @@ static std::string knees(const char *side, const Record &r)
             kernels.push_back(p.kernel);
     std::string out;
     for (const std::string &kernel : kernels) {
-        record::Knee knee = record::knee_of(record::curve_of(r.loaded, kernel));
+        latency::Knee knee = latency::knee_of(latency::curve_of(r.loaded, kernel));
         out += std::string("knee\t") + side + "\t" + shown_line(kernel) + "\t" + figure(knee.gbs) + "\t" +
                (knee.found ? "found" : "none") + "\n";
     }

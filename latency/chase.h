@@ -34,7 +34,7 @@ int chase(int loads, int unused);
 #ifdef __cplusplus
 }
 
-namespace record {
+namespace latency {
 
 /* chase_cycles measures the chase from start with the harness, `loads`
  * links per call, and returns the counter cycles of one load: the best
@@ -49,7 +49,7 @@ double chase_cycles(const void *start, int loads);
  * cycles of one load. */
 double chase_onward(const void *base, const void **at, int loads);
 
-}  // namespace record
+}  // namespace latency
 #endif
 
 #endif /* MEMSWEEP_RECORD_CHASE_H */

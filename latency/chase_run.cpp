@@ -13,7 +13,7 @@
 #include "clock/clock.h"
 #include "harness/harness.h"
 
-namespace record {
+namespace latency {
 
 /* The harness's parameters for the chase, chosen by measurement on a 2-core
  * virtual machine.  A call chases two trips round its cycle or more, so a
@@ -57,4 +57,4 @@ double chase_onward(const void *base, const void **at, int loads)
     return cycles / (double)loads;
 }
 
-}  // namespace record
+}  // namespace latency

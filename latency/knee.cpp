@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-namespace record
+namespace latency
 {
 
 Knee knee_of(const std::vector<LoadedPoint> &points)
@@ -48,4 +48,4 @@ std::vector<LoadedPoint> curve_of(const std::vector<format::LoadedLatencyPoint> 
     return curve;
 }
 
-}  // namespace record
+}  // namespace latency

@@ -14,7 +14,7 @@
 
 #include "format/model.h"
 
-namespace record
+namespace latency
 {
 
 /* The delay of the idle point: no load at all. */
@@ -54,6 +54,6 @@ Knee knee_of(const std::vector<LoadedPoint> &points);
  * points of their medians, the idle point's with them. */
 std::vector<LoadedPoint> curve_of(const std::vector<format::LoadedLatencyPoint> &loaded, const std::string &kernel);
 
-}  // namespace record
+}  // namespace latency
 
 #endif /* MEMSWEEP_LATENCY_KNEE_H */

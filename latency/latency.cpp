@@ -16,7 +16,7 @@
 #include "common/stats.h"
 #include "common/text.h"
 
-namespace record {
+namespace latency {
 
 using memsweep::size_text;
 
@@ -144,4 +144,4 @@ std::string latency_summary(const std::vector<LatencyFigure> &figures, const std
     return line;
 }
 
-}  // namespace record
+}  // namespace latency

@@ -19,7 +19,9 @@
 #include "check/checks.h"
 #include "common/random.h"
 
-namespace record {
+namespace latency {
+
+using memsweep::Random;
 
 /* The chase steps through 64-byte lines: one load per line. */
 const size_t line_bytes = 64;
@@ -83,6 +85,6 @@ std::string ns_text(double ns);
  * size; "" when there are none. */
 std::string latency_summary(const std::vector<LatencyFigure> &figures, const std::vector<Cache> &caches);
 
-}  // namespace record
+}  // namespace latency
 
 #endif /* MEMSWEEP_RECORD_LATENCY_H */

@@ -20,7 +20,7 @@
 #include "latency/latency.h"
 #include "common/random.h"
 
-namespace record
+namespace latency
 {
 
 /* ====================== Which CPUs ====================== */
@@ -309,15 +309,15 @@ std::string loaded_summary(const std::vector<LoadedSeries> &series, double peak_
     return text;
 }
 
-std::string open_loaded(const std::vector<int> &cpus, Pages pages, LoadedSetup &setup,
+std::string open_loaded(const std::vector<int> &cpus, machine::Pages pages, LoadedSetup &setup,
                         std::unique_ptr<bandwidth::Team> *team, std::vector<LoadedPlanPoint> *points,
                         std::vector<bw_kernel_fn> *fns)
 {
     bandwidth::Machine machine;
-    machine.pin = record::pin;
-    machine.map = record::map_buffer;
-    machine.unmap = record::unmap_buffer;
-    machine.advise = [pages](void *p, size_t n) { return advise_pages(p, n, pages); };
+    machine.pin = machine::pin;
+    machine.map = machine::map_buffer;
+    machine.unmap = machine::unmap_buffer;
+    machine.advise = [pages](void *p, size_t n) { return machine::advise_pages(p, n, pages); };
     /* The loaders' figure spans a window of the chase, 2^16 loads or more,
      * milliseconds: the system's clock times it well on any machine. */
     *team = std::make_unique<bandwidth::Team>(cpus, machine, bandwidth::Timer::monotonic_raw, setup.mhz);
@@ -343,4 +343,4 @@ std::string open_loaded(const std::vector<int> &cpus, Pages pages, LoadedSetup &
     return "";
 }
 
-}  // namespace record
+}  // namespace latency

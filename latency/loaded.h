@@ -36,7 +36,7 @@
 #include "latency/knee.h"
 #include "machine/machine.h"
 
-namespace record
+namespace latency
 {
 
 /* A loader's block: a call of its kernel covers this much of its buffer. */
@@ -200,11 +200,11 @@ std::vector<LoadedPoint> loaded_medians(const std::vector<LoadedSeries> &series,
  * chooses each kernel's delays by a probing run over setup's cycle (built
  * here): the points go to *points, the idle one first, with the kernel
  * that each runs in *fns.  It returns "" or why the curve can't be had. */
-std::string open_loaded(const std::vector<int> &cpus, Pages pages, LoadedSetup &setup,
+std::string open_loaded(const std::vector<int> &cpus, machine::Pages pages, LoadedSetup &setup,
                         std::unique_ptr<bandwidth::Team> *team, std::vector<LoadedPlanPoint> *points,
                         std::vector<bw_kernel_fn> *fns);
 
 
-}  // namespace record
+}  // namespace latency
 
 #endif /* MEMSWEEP_RECORD_LOADED_H */

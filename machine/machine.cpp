@@ -20,7 +20,7 @@
 #include <numeric>
 #include <sstream>
 
-namespace record {
+namespace machine {
 
 /* ====================== Pages ====================== */
 
@@ -181,4 +181,4 @@ bool pin(int cpu)
     return ok;
 }
 
-}  // namespace record
+}  // namespace machine

@@ -18,7 +18,7 @@
 
 #include "check/proc.h"
 
-namespace record {
+namespace machine {
 
 /* How the pages of the measured memory are chosen: as the machine's
  * transparent huge page mode has it, small pages only, or huge pages asked
@@ -108,6 +108,6 @@ void touch_pages(void *addr, size_t len);
  * the system then finds one.  False, with errno set, where it can't. */
 bool give_back_pages(void *addr, size_t len);
 
-}  // namespace record
+}  // namespace machine
 
 #endif /* MEMSWEEP_RECORD_MACHINE_H */

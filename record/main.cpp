@@ -111,7 +111,7 @@ static void warn(record::Session *s, const std::string &sentence)
  * found it; 0 where they found none. */
 static uint64_t largest_cache(const record::Session &s)
 {
-    std::vector<record::Cache> caches = record::caches_of(s.checks_before);
+    std::vector<latency::Cache> caches = latency::caches_of(s.checks_before);
     return caches.empty() ? 0 : caches.back().bytes;
 }
 
@@ -145,12 +145,12 @@ struct Run {
     checks::Facts before;
     double room = -1.0;            /* bytes for all the session's buffers; negative: unknown */
     std::vector<uint64_t> latency_bytes;
-    record::Mapping buffer;        /* the latency's */
-    record::Mapping chase;         /* the loaded latency's, as large */
+    machine::Mapping buffer;        /* the latency's */
+    machine::Mapping chase;         /* the loaded latency's, as large */
     std::unique_ptr<record::Plane> plane;
     std::unique_ptr<bandwidth::Team> loaded_team;
-    record::LoadedSetup loaded;
-    std::vector<record::LoadedPlanPoint> loaded_points;
+    latency::LoadedSetup loaded;
+    std::vector<latency::LoadedPlanPoint> loaded_points;
     std::vector<bw_kernel_fn> loaded_fns;
     int loaders = 0;
     /* The passes' start, for what other work did meanwhile. */
@@ -171,7 +171,7 @@ static double seconds_since(steady::time_point t)
  * gives it its name.  It returns -1 to go on, else the exit status. */
 static int settle(Run &r)
 {
-    r.allowed = record::allowed_cpus();
+    r.allowed = machine::allowed_cpus();
     if (r.allowed.empty()) {
         fprintf(stderr, "memsweep-record: can't tell which CPUs this process may use: %s\n", strerror(errno));
         return 1;
@@ -220,7 +220,7 @@ static void check_before(Run &r, const std::vector<std::string> &command)
     const auto *load_before = checks::figures_of<checks::OtherLoad>(s.checks_before);
     s.cpus = load_before != nullptr ? load_before->cpus : 0;
     s.cpu = r.o.cpu >= 0 ? r.o.cpu
-                         : record::least_busy(r.allowed,
+                         : machine::least_busy(r.allowed,
                                               checks::cpu_busy_shares(r.before.stat_before, r.before.stat_after));
     if (!r.plane_setup.warning.empty())
         warn(&s, r.plane_setup.warning);
@@ -236,11 +236,11 @@ static void check_before(Run &r, const std::vector<std::string> &command)
 static int prepare(Run &r)
 {
     record::Session &s = r.s;
-    if (!record::pin(s.cpu)) {
+    if (!machine::pin(s.cpu)) {
         fprintf(stderr, "memsweep-record: can't pin the session to CPU %d: %s\n", s.cpu, strerror(errno));
         return 1;
     }
-    if (!record::advise_pages(data, sizeof data, r.o.pages))
+    if (!machine::advise_pages(data, sizeof data, r.o.pages))
         warn(&s, std::string("the kernel refused the page advice for the measured memory (") + strerror(errno) +
                      "): its pages are the system's choice");
     init_data(data, DATA_ELEMS);
@@ -248,26 +248,26 @@ static int prepare(Run &r)
     /* One mapping of the largest working set, with the same pages, made
      * resident on this CPU before anything is timed; each size's cycle is
      * built in its first bytes. */
-    r.room = memsweep::memory_room(record::available_mib_of(s.checks_before));
+    r.room = memsweep::memory_room(latency::available_mib_of(s.checks_before));
     if (r.o.latency)
-        r.latency_bytes = record::latency_sizes(record::caches_of(s.checks_before), r.room < 0.0 ? r.room : r.room / 4.0);
+        r.latency_bytes = latency::latency_sizes(latency::caches_of(s.checks_before), r.room < 0.0 ? r.room : r.room / 4.0);
     if (!r.latency_bytes.empty()) {
-        r.buffer = record::Mapping((size_t)r.latency_bytes.back());
+        r.buffer = machine::Mapping((size_t)r.latency_bytes.back());
         if (r.buffer.data() == nullptr) {
             warn(&s, "can't map " + std::to_string(r.latency_bytes.back() >> 20) + " MiB for the latency (" +
                          strerror(errno) + "): the session measures the throughput alone");
             r.latency_bytes.clear();
         } else {
-            if (!record::advise_pages(r.buffer.data(), r.buffer.size(), r.o.pages))
+            if (!machine::advise_pages(r.buffer.data(), r.buffer.size(), r.o.pages))
                 warn(&s, std::string("the kernel refused the page advice for the latency's buffer (") +
                              strerror(errno) + "): its pages are the system's choice");
-            record::touch_pages(r.buffer.data(), r.buffer.size());
+            machine::touch_pages(r.buffer.data(), r.buffer.size());
         }
     }
     std::string smaps = memsweep::file_text("/proc/self/smaps");
-    s.huge_share = record::huge_share(smaps, (uintptr_t)data, (uintptr_t)data + sizeof data);
+    s.huge_share = machine::huge_share(smaps, (uintptr_t)data, (uintptr_t)data + sizeof data);
     if (r.buffer.data() != nullptr)
-        s.latency_huge_share = record::huge_share(smaps, (uintptr_t)r.buffer.data(),
+        s.latency_huge_share = machine::huge_share(smaps, (uintptr_t)r.buffer.data(),
                                                   (uintptr_t)r.buffer.data() + r.buffer.size());
 
     /* Measured again, now that the session runs on its one CPU: the
@@ -279,7 +279,7 @@ static int prepare(Run &r)
         return 1;
     }
     s.cpu_mhz = checks::memsweep_rate("/proc/cpuinfo").mhz;
-    s.counter_step = record::counter_step();
+    s.counter_step = machine::counter_step();
     return -1;
 }
 
@@ -312,7 +312,7 @@ static void open_the_loaded_latency(Run &r)
     if (!r.o.loaded_latency || r.buffer.data() == nullptr)
         return;
     record::Session &s = r.s;
-    record::LoadedCpus cpus = record::loaded_cpus("", r.allowed, s.cpu);
+    latency::LoadedCpus cpus = latency::loaded_cpus("", r.allowed, s.cpu);
     if (cpus.cpus.empty()) {
         if (!r.o.quiet)
             fprintf(stderr, "memsweep-record: %s\n", cpus.note.c_str());
@@ -320,26 +320,26 @@ static void open_the_loaded_latency(Run &r)
     }
     if (!cpus.warning.empty())
         warn(&s, cpus.warning);
-    r.chase = record::Mapping(r.buffer.size());
+    r.chase = machine::Mapping(r.buffer.size());
     r.loaders = (int)cpus.cpus.size() - 1;
     r.loaded = {r.chase.data(), r.latency_bytes.back(), r.o.seed, s.counter_mhz,
-                record::load_bytes_of(r.latency_bytes.back(), r.loaders, room_left(r.room, r.buffer.size(), true))};
+                latency::load_bytes_of(r.latency_bytes.back(), r.loaders, room_left(r.room, r.buffer.size(), true))};
     std::string error = r.chase.data() == nullptr ? "can't map " + std::to_string(r.buffer.size() >> 20) +
                                                         " MiB for its chase: " + strerror(errno)
                                                   : "";
-    if (error.empty() && !record::advise_pages(r.chase.data(), r.chase.size(), r.o.pages))
+    if (error.empty() && !machine::advise_pages(r.chase.data(), r.chase.size(), r.o.pages))
         warn(&s, std::string("the kernel refused the page advice for the loaded latency's chase (") +
                      strerror(errno) + "): its pages are the system's choice");
     steady::time_point probe_start = steady::now();
     if (error.empty())
-        error = record::open_loaded(cpus.cpus, r.o.pages, r.loaded, &r.loaded_team, &r.loaded_points, &r.loaded_fns);
+        error = latency::open_loaded(cpus.cpus, r.o.pages, r.loaded, &r.loaded_team, &r.loaded_points, &r.loaded_fns);
     if (error.empty()) {
         s.loaded_probe_seconds = seconds_since(probe_start);
     } else {
         warn(&s, "the loaded latency can't be measured (" + error + "): the session goes on without it");
         r.loaded_team.reset();
         r.loaded_points.clear();
-        r.chase = record::Mapping();
+        r.chase = machine::Mapping();
     }
 }
 
@@ -361,8 +361,8 @@ static record::Plan plan_of(Run &r, bool *renewed)
     if (r.loaded_team) {
         plan.loaded = r.loaded_points;
         plan.measure_loaded = [&r](size_t i, double *gbs, double *ns, std::string *why) {
-            record::LoadedPoint p =
-                record::measure_loaded(*r.loaded_team, r.loaded, r.loaded_fns[i], r.loaded_points[i].delay);
+            latency::LoadedPoint p =
+                latency::measure_loaded(*r.loaded_team, r.loaded, r.loaded_fns[i], r.loaded_points[i].delay);
             *gbs = p.load_gbs;
             *ns = p.ns;
             *why = p.error;
@@ -373,11 +373,11 @@ static record::Plan plan_of(Run &r, bool *renewed)
      * physical placement as separate sessions do. */
     if (r.o.fresh_pages)
         plan.renew_pages = [&r, renewed] {
-            *renewed = record::give_back_pages(data, sizeof data) && *renewed;
+            *renewed = machine::give_back_pages(data, sizeof data) && *renewed;
             init_data(data, DATA_ELEMS);
             if (r.buffer.data() != nullptr) {
-                *renewed = record::give_back_pages(r.buffer.data(), r.buffer.size()) && *renewed;
-                record::touch_pages(r.buffer.data(), r.buffer.size());
+                *renewed = machine::give_back_pages(r.buffer.data(), r.buffer.size()) && *renewed;
+                machine::touch_pages(r.buffer.data(), r.buffer.size());
             }
         };
     if (!r.o.quiet && isatty(2))
@@ -406,8 +406,8 @@ static void run_passes(Run &r)
     if (!renewed)
         warn(&r.s, "the kernel refused to give back the measured memory's pages: the passes kept the ones they had");
     r.loaded_team.reset();
-    r.chase = record::Mapping();
-    r.buffer = record::Mapping();
+    r.chase = machine::Mapping();
+    r.buffer = machine::Mapping();
     r.plane.reset();
     if (progress_shown) {
         fputs("\r\033[K", stderr);
@@ -428,7 +428,7 @@ static void check_after(Run &r)
         warn(&s, "the loaded latency ended: " + s.passes.loaded_error + "; the session went on without it");
     std::string stat_end = memsweep::file_text("/proc/stat");
     s.huge_share_after =
-        record::huge_share(memsweep::file_text("/proc/self/smaps"), (uintptr_t)data, (uintptr_t)data + sizeof data);
+        machine::huge_share(memsweep::file_text("/proc/self/smaps"), (uintptr_t)data, (uintptr_t)data + sizeof data);
     checks::Check load = checks::load_check(r.stat_start, stat_end, checks::own_ticks() - r.ticks_start,
                                             seconds_since(r.passes_start));
     s.other_work_cpus = checks::figures_of<checks::OtherLoad>(load).other_work_cpus.value_or(-1.0);
@@ -486,14 +486,14 @@ static void summarise(const Run &r, const std::string &written)
     const record::Session &s = r.s;
     fprintf(stderr, "memsweep-record: %s\n", record::summary(s, written).c_str());
     std::string latency =
-        record::latency_summary(record::latency_medians(s.passes), record::caches_of(s.checks_before));
+        latency::latency_summary(record::latency_medians(s.passes), latency::caches_of(s.checks_before));
     if (!latency.empty())
         fprintf(stderr, "memsweep-record: latency: %s\n", latency.c_str());
     std::string bandwidth = record::bandwidth_summary(s.passes, largest_cache(s));
     if (!bandwidth.empty())
         fprintf(stderr, "memsweep-record: %s\n", bandwidth.c_str());
     std::string loaded =
-        record::loaded_summary(record::loaded_series(s.passes), record::loaded_peak(s.passes, r.loaders));
+        latency::loaded_summary(record::loaded_series(s.passes), record::loaded_peak(s.passes, r.loaders));
     if (!loaded.empty())
         fprintf(stderr, "memsweep-record: %s\n", loaded.c_str());
 }

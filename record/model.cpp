@@ -16,6 +16,8 @@
 
 namespace record {
 
+using machine::pages_name;
+
 /* loaded_order returns the loaded latency's points' places: the idle point
  * first, then by kernel in the order they first come, each by delay
  * ascending. */

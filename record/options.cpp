@@ -12,6 +12,7 @@
 namespace record
 {
 
+
 static const char usage[] =
     "usage: memsweep-record [-o FILE] [--passes N] [--seed S] [--cpu N]\n"
     "                       [--pages system|small|huge] [--no-latency] [--no-bandwidth]\n"

@@ -16,6 +16,8 @@
 namespace record
 {
 
+using machine::Pages;
+
 /* Seeds are kept below 2^53, so that any JSON reader keeps them exact. */
 const uint64_t seed_limit = uint64_t(1) << 53;
 

@@ -13,6 +13,14 @@
 
 namespace record {
 
+using latency::build_cycle;
+using latency::chase_cycles;
+using latency::chase_loads;
+using latency::cycle_seed;
+using latency::line_bytes;
+using memsweep::Random;
+using memsweep::shuffled;
+
 /* The drift watch's cell: the smallest working set at stride 1, read from
  * the first-level cache, so its figure follows the core's own speed rather
  * than the memory's. */

@@ -24,9 +24,10 @@
 
 namespace record {
 
+using latency::LoadedPlanPoint;
 using memsweep::Cell;
-using memsweep::grid;
 using memsweep::Spread;
+using memsweep::grid;
 using memsweep::spread_of;
 
 /* One reading of the drift watch: the fixed core-bound cell (16 KiB,

@@ -12,6 +12,8 @@
 
 namespace record {
 
+using machine::advise_pages;
+
 std::vector<int> default_thread_counts(int cpus)
 {
     std::vector<int> counts;
@@ -60,9 +62,9 @@ std::unique_ptr<Plane> open_plane(const PlaneSetup &setup, uint64_t largest_cach
         return plane;
 
     bandwidth::Machine machine;
-    machine.pin = record::pin;
-    machine.map = record::map_buffer;
-    machine.unmap = record::unmap_buffer;
+    machine.pin = machine::pin;
+    machine.map = machine::map_buffer;
+    machine.unmap = machine::unmap_buffer;
     machine.advise = [pages](void *p, size_t n) { return advise_pages(p, n, pages); };
 
     /* The clock: the counter, where every CPU of the most threads reads it

@@ -20,6 +20,8 @@
 
 namespace record {
 
+using machine::Pages;
+
 /* default_thread_counts returns 1, 2, 4 ... up to cpus, and cpus itself. */
 std::vector<int> default_thread_counts(int cpus);
 

@@ -18,6 +18,8 @@
 
 namespace record {
 
+using machine::pages_name;
+
 /* The drift watch reads a core-bound cell: a range of more than 5 % over
  * the session is the machine changing speed, well above the 1 % that one
  * best-of-K measurement agrees within. */

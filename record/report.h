@@ -19,6 +19,9 @@
 
 namespace record {
 
+using latency::LatencyFigure;
+using latency::LoadedSeries;
+
 /* Limits beyond which a session warns. */
 extern const double drift_limit;     /* the watch's range over its median: 5 % */
 extern const double counter_limit;   /* the counter's rate's move: 10 ppm */

@@ -18,6 +18,8 @@
 
 namespace record {
 
+using machine::Pages;
+
 /* Everything a session found, gathered by memsweep-record's main. */
 struct Session {
     std::string version;                /* memsweep's version */

@@ -467,17 +467,17 @@ TEST(BandwidthClock, TheCounterOnlyWhereInvariantAndAgreeing)
 
 int first_allowed_cpu()
 {
-    std::vector<int> cpus = record::allowed_cpus();
+    std::vector<int> cpus = machine::allowed_cpus();
     return cpus.empty() ? 0 : cpus.front();
 }
 
 bandwidth::Machine real_machine()
 {
     bandwidth::Machine m;
-    m.pin = record::pin;
-    m.map = record::map_buffer;
-    m.unmap = record::unmap_buffer;
-    m.advise = [](void *p, size_t n) { return record::advise_pages(p, n, record::Pages::system); };
+    m.pin = machine::pin;
+    m.map = machine::map_buffer;
+    m.unmap = machine::unmap_buffer;
+    m.advise = [](void *p, size_t n) { return machine::advise_pages(p, n, machine::Pages::system); };
     return m;
 }
 
@@ -675,7 +675,7 @@ thread_local int member = -1;
 bool pin_member(int cpu)
 {
     member = cpu >= second_member ? 1 : 0;
-    return record::pin(cpu % second_member);
+    return machine::pin(cpu % second_member);
 }
 
 bandwidth::Team team_of_two(double mhz = 0.0)
@@ -790,7 +790,7 @@ TEST(BandwidthTeamOfTwo, EachMemberReadsItsOwnCounterOffset)
     std::vector<double> offsets = team.counter_offsets();
     double here = 0.0;
     std::thread beside([&] {
-        if (record::pin(first_allowed_cpu()))
+        if (machine::pin(first_allowed_cpu()))
             here = offset_here(mhz);
     });
     beside.join();

@@ -395,7 +395,7 @@ record::Session written()
     s.model =
         "Made-up CPU \xc2\x9b"
         "1";
-    s.pages = record::Pages::huge;
+    s.pages = machine::Pages::huge;
     s.huge_share = 0.5;
     s.fresh_pages = true;
     s.cpu_mhz = 800.0;
@@ -491,7 +491,7 @@ TEST(Reader, ReadsBackWhatTheWriterWroteEveryPassOfEveryPoint)
 
     // The loaded latency, as the passes keep it and the writer lists it.
     EXPECT_TRUE(r.loaded.empty());
-    s.passes.loaded = {{"vector-read", 4096}, {"", record::idle_delay}, {"vector-read", 0}};
+    s.passes.loaded = {{"vector-read", 4096}, {"", latency::idle_delay}, {"vector-read", 0}};
     s.passes.loaded_gbs = {{5.0, 6.0, 7.0}, {0.0, 0.0, 0.0}, {18.0, 19.0, 20.0}};
     s.passes.loaded_ns = {{120.0, 125.0, 130.0}, {100.0, 101.0, 99.0}, {150.0, 140.0, 160.0}};
     ASSERT_TRUE(format::read_record(record_json(s).dump(), &r, &error)) << error;
@@ -538,19 +538,19 @@ std::string refused(const std::string &text)
 
 // loaded_series is a loaded latency as the passes keep it: the idle
 // point, then vector-read's full load and a delay, listed out of order.
-std::vector<record::LoadedSeries> loaded_series()
+std::vector<latency::LoadedSeries> loaded_series()
 {
     return {{"vector-read", 4096, {9.0, 11.0, 10.0}, {150.0, 140.0, 160.0}},
-            {"", record::idle_delay, {0.0, 0.0, 0.0}, {100.0, 90.0, 110.0}},
+            {"", latency::idle_delay, {0.0, 0.0, 0.0}, {100.0, 90.0, 110.0}},
             {"vector-read", 0, {20.0, 19.0, 21.0}, {300.0, 320.0, 310.0}}};
 }
 
 // loaded_json returns the loaded latency's list that the writer makes of
 // series, in a record of written()'s.
-json loaded_json(const std::vector<record::LoadedSeries> &series)
+json loaded_json(const std::vector<latency::LoadedSeries> &series)
 {
     record::Session s = written();
-    for (const record::LoadedSeries &p : series) {
+    for (const latency::LoadedSeries &p : series) {
         s.passes.loaded.push_back({p.kernel, p.delay});
         s.passes.loaded_gbs.push_back(p.load_gbs);
         s.passes.loaded_ns.push_back(p.ns);
@@ -966,7 +966,7 @@ std::string loaded_text(double factor)
         return passes;
     };
     std::vector<double> load(5, 20.0), half(5, 10.0), none(5, 0.0);
-    j["loaded_latency"] = loaded_json({{"", record::idle_delay, none, ns(100.0, 1.0)},
+    j["loaded_latency"] = loaded_json({{"", latency::idle_delay, none, ns(100.0, 1.0)},
                                                {"vector-read", 0, load, ns(300.0, factor)},
                                                {"vector-read", 4096, half, ns(150.0, factor)}});
     return j.dump();

@@ -23,8 +23,8 @@
 namespace
 {
 
-using record::idle_delay;
-using record::LoadedPoint;
+using latency::idle_delay;
+using latency::LoadedPoint;
 
 const uint64_t KiB = 1024, MiB = KiB * 1024;
 
@@ -59,11 +59,11 @@ struct Curve {
 };
 
 // placed runs next_delay against a curve as the probing run does.
-std::vector<LoadedPoint> placed(const Curve &c, const record::DelayRule &rule)
+std::vector<LoadedPoint> placed(const Curve &c, const latency::DelayRule &rule)
 {
     std::vector<LoadedPoint> points{c.at(idle_delay), c.at(0)};
     for (int guard = 0; guard < 1000; guard++) {
-        std::optional<uint64_t> d = record::next_delay(points, rule);
+        std::optional<uint64_t> d = latency::next_delay(points, rule);
         if (!d)
             return points;
         points.push_back(c.at(*d));
@@ -93,7 +93,7 @@ double widest_gap(std::vector<LoadedPoint> points)
 TEST(LoadedDelays, CoarseDoublingThenTheWidestGapsUntilTheCount)
 {
     Curve c;
-    record::DelayRule rule;
+    latency::DelayRule rule;
     rule.first = 20000;
     std::vector<LoadedPoint> points = placed(c, rule);
 
@@ -126,7 +126,7 @@ TEST(LoadedDelays, AFlatCurveSpreadsItsDelaysOverTheLoad)
 {
     Curve c;
     c.flat = true;
-    record::DelayRule rule;
+    latency::DelayRule rule;
     rule.first = 20000;
     std::vector<LoadedPoint> points = placed(c, rule);
     std::vector<uint64_t> delays;
@@ -143,12 +143,12 @@ TEST(LoadedDelays, EndsWhereNoGapCanBeSplitAndWhereTheLoadNeverFalls)
 {
     // Delays one cycle apart can't be split: the placement stops short of
     // its count rather than measuring a delay again.
-    record::DelayRule rule;
+    latency::DelayRule rule;
     rule.first = 1;
     rule.doublings = 1;
     std::vector<LoadedPoint> tight{point(idle_delay, 0, 100), point(0, 10, 300), point(1, 9.9, 290),
                                    point(2, 9.8, 280)};
-    std::optional<uint64_t> d = record::next_delay(tight, rule);
+    std::optional<uint64_t> d = latency::next_delay(tight, rule);
     ASSERT_TRUE(d.has_value());
     EXPECT_EQ(*d, 4u) << "only the gap to idle can be split";
 
@@ -156,7 +156,7 @@ TEST(LoadedDelays, EndsWhereNoGapCanBeSplitAndWhereTheLoadNeverFalls)
     // reach, and the whole placement at its count, each delay once.
     Curve flat;
     flat.block = 1e30;
-    rule = record::DelayRule();
+    rule = latency::DelayRule();
     rule.first = 1000;
     rule.doublings = 3;
     std::vector<LoadedPoint> points = placed(flat, rule);
@@ -166,48 +166,48 @@ TEST(LoadedDelays, EndsWhereNoGapCanBeSplitAndWhereTheLoadNeverFalls)
         EXPECT_TRUE(seen.insert(p.delay).second) << p.delay;
 
     // Without the full load's point there is nothing to place from.
-    EXPECT_FALSE(record::next_delay({point(idle_delay, 0, 100)}, rule).has_value());
+    EXPECT_FALSE(latency::next_delay({point(idle_delay, 0, 100)}, rule).has_value());
 }
 
 TEST(LoadedDelays, TheFirstDelayIsABlocksTimeAtFullLoad)
 {
     // 64 KiB at 10 GB/s for each of 2 loaders: 6.55 us, 13107 cycles at
     // 2000 MHz.
-    EXPECT_EQ(record::first_delay(64 * KiB, 2, 20.0, 2000.0), 13107u);
-    EXPECT_EQ(record::first_delay(64 * KiB, 2, 0.0, 2000.0), 1u);
-    EXPECT_EQ(record::first_delay(64 * KiB, 0, 20.0, 2000.0), 1u);
+    EXPECT_EQ(latency::first_delay(64 * KiB, 2, 20.0, 2000.0), 13107u);
+    EXPECT_EQ(latency::first_delay(64 * KiB, 2, 0.0, 2000.0), 1u);
+    EXPECT_EQ(latency::first_delay(64 * KiB, 0, 20.0, 2000.0), 1u);
 }
 
 // ====================== The knee and the summary ======================
 
 TEST(LoadedKnee, NoneOneFlatAndACrossing)
 {
-    EXPECT_FALSE(record::knee_of({}).found);
-    record::Knee one = record::knee_of({point(idle_delay, 0, 100)});
+    EXPECT_FALSE(latency::knee_of({}).found);
+    latency::Knee one = latency::knee_of({point(idle_delay, 0, 100)});
     EXPECT_FALSE(one.found);
     EXPECT_EQ(one.gbs, 0.0);
 
-    record::Knee flat = record::knee_of({point(0, 18, 150), point(idle_delay, 0, 100), point(1000, 9, 120)});
+    latency::Knee flat = latency::knee_of({point(0, 18, 150), point(idle_delay, 0, 100), point(1000, 9, 120)});
     EXPECT_FALSE(flat.found);
     EXPECT_EQ(flat.gbs, 18.0) << "without a knee, the highest load";
 
     // Twice idle (200 ns) lies halfway between 150 ns at 5 GB/s and 250 ns
     // at 10, walking from idle towards full load; the full load's 180 ns,
     // measured at a higher load, changes nothing.
-    record::Knee crossing =
-        record::knee_of({point(0, 12, 180), point(100, 10, 250), point(idle_delay, 0, 100),
+    latency::Knee crossing =
+        latency::knee_of({point(0, 12, 180), point(100, 10, 250), point(idle_delay, 0, 100),
                          point(10000, 5, 150), point(100000, 1, 110)});
     ASSERT_TRUE(crossing.found);
     EXPECT_DOUBLE_EQ(crossing.gbs, 7.5);
 
     // Without an idle point there is nothing to double.
-    EXPECT_FALSE(record::knee_of({point(0, 12, 500), point(1000, 5, 100)}).found);
+    EXPECT_FALSE(latency::knee_of({point(0, 12, 500), point(1000, 5, 100)}).found);
 }
 
-record::LoadedSeries series(const std::string &kernel, uint64_t delay, std::vector<double> gbs,
+latency::LoadedSeries series(const std::string &kernel, uint64_t delay, std::vector<double> gbs,
                             std::vector<double> ns)
 {
-    record::LoadedSeries s;
+    latency::LoadedSeries s;
     s.kernel = kernel;
     s.delay = delay;
     s.load_gbs = std::move(gbs);
@@ -217,11 +217,11 @@ record::LoadedSeries series(const std::string &kernel, uint64_t delay, std::vect
 
 TEST(LoadedSummary, IdleFullLoadPeakAndKnee)
 {
-    std::vector<record::LoadedSeries> all{series("vector-read", 0, {18, 17, 19}, {150, 160, 140}),
+    std::vector<latency::LoadedSeries> all{series("vector-read", 0, {18, 17, 19}, {150, 160, 140}),
                                           series("", idle_delay, {}, {110, 111, 109}),
                                           series("vector-read", 5000, {14, 15, 16}, {240, 230, 220}),
                                           series("copy", 0, {30, 30, 30}, {500, 500, 500})};
-    std::string line = record::loaded_summary(all, 22.5);
+    std::string line = latency::loaded_summary(all, 22.5);
     EXPECT_EQ(line.rfind("loaded latency: ", 0), 0u) << line;
     EXPECT_NE(line.find("idle 110 ns"), std::string::npos) << line;
     EXPECT_NE(line.find("150 ns at 18 GB/s (80 % of peak)"), std::string::npos) << line;
@@ -232,13 +232,13 @@ TEST(LoadedSummary, IdleFullLoadPeakAndKnee)
     // Without the plane's figure the peak is the curve's highest load; a
     // curve that never doubles says how far it was measured.
     all[2] = series("vector-read", 5000, {4, 4, 4}, {120, 120, 120});
-    line = record::loaded_summary(all, 0.0);
+    line = latency::loaded_summary(all, 0.0);
     EXPECT_NE(line.find("(100 % of peak)"), std::string::npos) << line;
     EXPECT_NE(line.find("no knee below 18 GB/s"), std::string::npos) << line;
 
     // Without a full load of the vector read, or without idle, no line.
-    EXPECT_EQ(record::loaded_summary({all[1], all[3]}, 0.0), "");
-    EXPECT_EQ(record::loaded_summary({all[0], all[2]}, 0.0), "");
+    EXPECT_EQ(latency::loaded_summary({all[1], all[3]}, 0.0), "");
+    EXPECT_EQ(latency::loaded_summary({all[0], all[2]}, 0.0), "");
 }
 
 // ====================== The record ======================
@@ -285,12 +285,12 @@ class LoadedCpus : public testing::Test
 
 TEST_F(LoadedCpus, OneCpuOrAQuotaBelowTwoSkipsWithOneNote)
 {
-    record::LoadedCpus alone = record::loaded_cpus(dir.path, {3}, 3);
+    latency::LoadedCpus alone = latency::loaded_cpus(dir.path, {3}, 3);
     EXPECT_TRUE(alone.cpus.empty());
     EXPECT_NE(alone.note.find("CPU 3"), std::string::npos) << alone.note;
 
     quota("150000 100000");
-    record::LoadedCpus held = record::loaded_cpus(dir.path, {0, 1, 2, 3}, 1);
+    latency::LoadedCpus held = latency::loaded_cpus(dir.path, {0, 1, 2, 3}, 1);
     EXPECT_TRUE(held.cpus.empty());
     EXPECT_NE(held.note.find("1.5 CPUs"), std::string::npos) << held.note;
     for (const auto &c : {alone, held})
@@ -299,43 +299,43 @@ TEST_F(LoadedCpus, OneCpuOrAQuotaBelowTwoSkipsWithOneNote)
 
 TEST_F(LoadedCpus, TheChaserFirstThenTheLoadersTheQuotaAllows)
 {
-    EXPECT_EQ(record::loaded_cpus(dir.path, {0, 1, 2}, 1).cpus, (std::vector<int>{1, 0, 2}));
+    EXPECT_EQ(latency::loaded_cpus(dir.path, {0, 1, 2}, 1).cpus, (std::vector<int>{1, 0, 2}));
     // The chaser's CPU need not be among the loaders' order's firsts.
-    EXPECT_EQ(record::loaded_cpus(dir.path, {0, 1}, 0).cpus, (std::vector<int>{0, 1}));
+    EXPECT_EQ(latency::loaded_cpus(dir.path, {0, 1}, 0).cpus, (std::vector<int>{0, 1}));
 
     quota("250000 100000");
-    record::LoadedCpus two = record::loaded_cpus(dir.path, {0, 1, 2, 3}, 2);
+    latency::LoadedCpus two = latency::loaded_cpus(dir.path, {0, 1, 2, 3}, 2);
     EXPECT_EQ(two.cpus, (std::vector<int>{2, 0}));
     EXPECT_EQ(two.note, "");
 }
 
 TEST(LoadedSizes, TheLoadersBuffersFitHalfTheFreeMemory)
 {
-    EXPECT_EQ(record::load_bytes_of(128 * MiB, 3, memsweep::memory_room(-1.0)), 128 * MiB);
-    EXPECT_EQ(record::load_bytes_of(128 * MiB, 3, memsweep::memory_room(4096.0)), 128 * MiB);
-    EXPECT_EQ(record::load_bytes_of(128 * MiB, 4, memsweep::memory_room(512.0)), 64 * MiB);
-    EXPECT_EQ(record::load_bytes_of(128 * MiB, 4, memsweep::memory_room(0.0)), record::loaded_block);
-    EXPECT_EQ(record::load_bytes_of(100 * KiB, 1, memsweep::memory_room(-1.0)), 64 * KiB) << "whole blocks";
+    EXPECT_EQ(latency::load_bytes_of(128 * MiB, 3, memsweep::memory_room(-1.0)), 128 * MiB);
+    EXPECT_EQ(latency::load_bytes_of(128 * MiB, 3, memsweep::memory_room(4096.0)), 128 * MiB);
+    EXPECT_EQ(latency::load_bytes_of(128 * MiB, 4, memsweep::memory_room(512.0)), 64 * MiB);
+    EXPECT_EQ(latency::load_bytes_of(128 * MiB, 4, memsweep::memory_room(0.0)), latency::loaded_block);
+    EXPECT_EQ(latency::load_bytes_of(100 * KiB, 1, memsweep::memory_room(-1.0)), 64 * KiB) << "whole blocks";
 }
 
 int first_allowed_cpu()
 {
-    std::vector<int> cpus = record::allowed_cpus();
+    std::vector<int> cpus = machine::allowed_cpus();
     return cpus.empty() ? 0 : cpus.front();
 }
 
 bandwidth::Machine real_machine()
 {
     bandwidth::Machine m;
-    m.pin = record::pin;
-    m.map = record::map_buffer;
-    m.unmap = record::unmap_buffer;
+    m.pin = machine::pin;
+    m.map = machine::map_buffer;
+    m.unmap = machine::unmap_buffer;
     return m;
 }
 
 TEST(LoadedTeam, ALoadInBlocksCountsTheBlocksItMoved)
 {
-    std::vector<int> allowed = record::allowed_cpus();
+    std::vector<int> allowed = machine::allowed_cpus();
     ASSERT_FALSE(allowed.empty());
     bandwidth::Team team({allowed.front()}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
     team.start_load(bw_vector_read_sse2, 256 * KiB, 0, 0, 64 * KiB);
@@ -358,9 +358,9 @@ double one_slow_chase(const void *, const void **, int)
     return chase_calls++ == slow_call ? 300.0 : 100.0;
 }
 
-record::LoadedWindow window(double ns, double gbs, double grain = 0.0)
+latency::LoadedWindow window(double ns, double gbs, double grain = 0.0)
 {
-    record::LoadedWindow w;
+    latency::LoadedWindow w;
     w.ns = ns;
     w.load_gbs = gbs;
     w.grain_gbs = grain;
@@ -372,17 +372,17 @@ TEST(LoadedWindows, TheFastestChaseAmongTheFullyLoadedWindows)
     // A window slowed by other work on the chaser's CPU, one where other work
     // held the loader back (a lighter load, a faster chase), and the point's
     // window: the fastest of those under the whole load.
-    record::LoadedWindow best =
-        record::best_window({window(150, 10), window(400, 10), window(100, 4), window(140, 9.5), window(160, 10.2)});
+    latency::LoadedWindow best =
+        latency::best_window({window(150, 10), window(400, 10), window(100, 4), window(140, 9.5), window(160, 10.2)});
     EXPECT_EQ(best.ns, 140.0);
     EXPECT_EQ(best.load_gbs, 9.5);
     // A block more or less is within the count's grain.
-    EXPECT_EQ(record::best_window({window(150, 10), window(120, 8.5, 0.6)}).ns, 120.0);
-    EXPECT_EQ(record::best_window({window(150, 10), window(120, 8.5, 0.4)}).ns, 150.0);
+    EXPECT_EQ(latency::best_window({window(150, 10), window(120, 8.5, 0.6)}).ns, 120.0);
+    EXPECT_EQ(latency::best_window({window(150, 10), window(120, 8.5, 0.4)}).ns, 150.0);
     // Idle: every window, and none without a time.
-    EXPECT_EQ(record::best_window({window(110, 0), window(0, 0), window(std::nan(""), 0), window(105, 0)}).ns, 105.0);
-    EXPECT_EQ(record::best_window({window(0, 3), window(-1, 5)}).ns, 0.0);
-    EXPECT_EQ(record::best_window({}).ns, 0.0);
+    EXPECT_EQ(latency::best_window({window(110, 0), window(0, 0), window(std::nan(""), 0), window(105, 0)}).ns, 105.0);
+    EXPECT_EQ(latency::best_window({window(0, 3), window(-1, 5)}).ns, 0.0);
+    EXPECT_EQ(latency::best_window({}).ns, 0.0);
 }
 
 // A point's figure is not the one a disturbance lands in, wherever among
@@ -391,13 +391,13 @@ TEST(LoadedWindows, OneDisturbedWindowLeavesTheUndisturbedFigure)
 {
     bandwidth::Team team({first_allowed_cpu()}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
     ASSERT_EQ(team.error(), "");
-    record::LoadedSetup setup;
+    latency::LoadedSetup setup;
     setup.bytes = 128 * MiB;
     setup.mhz = 1000.0;
     setup.chase = one_slow_chase;
     for (slow_call = 0; slow_call < 3; slow_call++) {
         chase_calls = 0;
-        LoadedPoint idle = record::measure_loaded(team, setup, nullptr, idle_delay);
+        LoadedPoint idle = latency::measure_loaded(team, setup, nullptr, idle_delay);
         EXPECT_EQ(idle.error, "");
         EXPECT_DOUBLE_EQ(idle.ns, 100.0) << "the slow window is call " << slow_call;
     }
@@ -425,12 +425,12 @@ TEST(LoadedWindows, TheLoadIsMeasuredOverTheChasesWindows)
     const int cpu = first_allowed_cpu();
     bandwidth::Team team({cpu, cpu}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
     ASSERT_EQ(team.error(), "");
-    record::LoadedSetup setup;
+    latency::LoadedSetup setup;
     setup.bytes = 128 * MiB;
-    setup.load_bytes = record::loaded_block;
+    setup.load_bytes = latency::loaded_block;
     setup.mhz = 1000.0;
     setup.chase = chase_beside_loader;
-    LoadedPoint full = record::measure_loaded(team, setup, counting_loader, 0);
+    LoadedPoint full = latency::measure_loaded(team, setup, counting_loader, 0);
     EXPECT_EQ(full.error, "");
     EXPECT_EQ(full.ns, 100.0);
     EXPECT_GT(full.load_gbs, 0.0);
@@ -439,19 +439,19 @@ TEST(LoadedWindows, TheLoadIsMeasuredOverTheChasesWindows)
 
 TEST(LoadedTeam, OnePointAtFullLoadAndIdleGivesFiguresWithTwoCpus)
 {
-    std::vector<int> allowed = record::allowed_cpus();
+    std::vector<int> allowed = machine::allowed_cpus();
     if (allowed.size() < 2)
         GTEST_SKIP() << "one CPU only";
     const double rate = counter_mhz();
     ASSERT_GT(rate, 0.0);
-    record::LoadedSetup setup;
+    latency::LoadedSetup setup;
     setup.bytes = 8 * MiB;
     setup.load_bytes = 1 * MiB;
     setup.mhz = rate;
     setup.seed = 7;
-    setup.buffer = record::map_buffer(setup.bytes);
+    setup.buffer = machine::map_buffer(setup.bytes);
     ASSERT_NE(setup.buffer, nullptr);
-    record::build_loaded_cycle(setup);
+    latency::build_loaded_cycle(setup);
     EXPECT_EQ(setup.at, setup.buffer);
 
     // Each chase goes on from the line where the one before it stopped.
@@ -459,23 +459,23 @@ TEST(LoadedTeam, OnePointAtFullLoadAndIdleGivesFiguresWithTwoCpus)
     for (int i = 0; i < 3 * 1000; i++)
         walked = *static_cast<const void *const *>(walked);
     for (int call = 0; call < 3; call++)
-        EXPECT_GT(record::chase_onward(setup.buffer, &setup.at, 1000), 0.0);
+        EXPECT_GT(latency::chase_onward(setup.buffer, &setup.at, 1000), 0.0);
     EXPECT_EQ(setup.at, walked);
-    EXPECT_EQ(record::loaded_loads(setup.bytes), 1 << 16);
-    EXPECT_EQ(record::loaded_loads(uint64_t(1) << 30), 1 << 18);
+    EXPECT_EQ(latency::loaded_loads(setup.bytes), 1 << 16);
+    EXPECT_EQ(latency::loaded_loads(uint64_t(1) << 30), 1 << 18);
 
     // The chase runs on the team's first CPU, in a thread of its own so that
     // this one stays free.
     LoadedPoint idle, full;
     std::thread chaser([&] {
-        ASSERT_TRUE(record::pin(allowed[0]));
+        ASSERT_TRUE(machine::pin(allowed[0]));
         bandwidth::Team team({allowed[0], allowed[1]}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
         ASSERT_EQ(team.error(), "");
-        idle = record::measure_loaded(team, setup, nullptr, idle_delay);
-        full = record::measure_loaded(team, setup, bw_vector_read_sse2, 0);
+        idle = latency::measure_loaded(team, setup, nullptr, idle_delay);
+        full = latency::measure_loaded(team, setup, bw_vector_read_sse2, 0);
     });
     chaser.join();
-    record::unmap_buffer(setup.buffer, setup.bytes);
+    machine::unmap_buffer(setup.buffer, setup.bytes);
 
     EXPECT_EQ(idle.error, "");
     EXPECT_EQ(idle.load_gbs, 0.0);

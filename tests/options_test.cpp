@@ -35,11 +35,11 @@ TEST(Options, TakesEachValueAsTheNextWordOrAfterAnEqualsSign)
         EXPECT_TRUE(p.options.seed_given);
         EXPECT_EQ(p.options.seed, record::seed_limit - 1);
         EXPECT_EQ(p.options.cpu, 0);
-        EXPECT_EQ(p.options.pages, record::Pages::huge);
+        EXPECT_EQ(p.options.pages, machine::Pages::huge);
         EXPECT_TRUE(p.options.quiet);
         EXPECT_FALSE(p.options.latency);
     }
-    EXPECT_EQ(parse_options({"--pages", "small"}).options.pages, record::Pages::small);
+    EXPECT_EQ(parse_options({"--pages", "small"}).options.pages, machine::Pages::small);
     // The plane: on by default at the default counts; counts as given, max
     // standing for the CPUs allowed, which the session counts.
     EXPECT_TRUE(parse_options({}).options.bandwidth);

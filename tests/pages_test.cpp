@@ -39,13 +39,13 @@ TEST(Pages, TheArraysFirstByteSitsOnAHugePageWhenAskedFor)
     // does.  The first is then given a protection of its own for a moment,
     // which makes it a mapping of its own in smaps, huge page and all.
     uintptr_t first = start - start % huge_page;
-    ASSERT_TRUE(record::advise_pages(data, 2 * huge_page, record::Pages::huge));
-    record::touch_pages(data, 2 * huge_page);
+    ASSERT_TRUE(machine::advise_pages(data, 2 * huge_page, machine::Pages::huge));
+    machine::touch_pages(data, 2 * huge_page);
     ASSERT_EQ(mprotect(reinterpret_cast<void *>(first), huge_page, PROT_READ), 0);
     std::string text = smaps();
     ASSERT_EQ(mprotect(reinterpret_cast<void *>(first), huge_page, PROT_READ | PROT_WRITE), 0);
-    double head = record::huge_share(text, first, first + huge_page);
-    double next = record::huge_share(text, first + huge_page, first + 2 * huge_page);
+    double head = machine::huge_share(text, first, first + huge_page);
+    double next = machine::huge_share(text, first + huge_page, first + 2 * huge_page);
     if (head == 0.0 && next == 0.0)
         GTEST_SKIP() << "the kernel has no huge page to give now";
     EXPECT_EQ(head, 1.0) << "the array's first bytes are on small pages, the next " << next * 100 << " % huge";

@@ -63,8 +63,8 @@ record::Passes session(int passes, uint64_t seed, double watch_every_s = 1e9,
 struct Buffer {
     size_t bytes;
     void *at;
-    explicit Buffer(size_t n) : bytes(n), at(record::map_buffer(n)) {}
-    ~Buffer() { record::unmap_buffer(at, bytes); }
+    explicit Buffer(size_t n) : bytes(n), at(machine::map_buffer(n)) {}
+    ~Buffer() { machine::unmap_buffer(at, bytes); }
     Buffer(const Buffer &) = delete;
     Buffer &operator=(const Buffer &) = delete;
 };
@@ -236,7 +236,7 @@ TEST(Session, MeasuresEveryLoadedPointOncePerPassAndEndsTheCurveOnItsFirstFault)
         plan.watch_every_s = 1e9;
         plan.latency_bytes = {16384, 1 << 20};
         plan.latency_buffer = buffer.at;
-        plan.loaded = {{"", record::idle_delay}, {"vector-read", 0}, {"vector-read", 4096}};
+        plan.loaded = {{"", latency::idle_delay}, {"vector-read", 0}, {"vector-read", 4096}};
         if (renew)
             plan.renew_pages = [calls] { calls->push_back(SIZE_MAX); };
         plan.measure_loaded = [=](size_t i, double *gbs, double *ns, std::string *error) {
@@ -259,7 +259,7 @@ TEST(Session, MeasuresEveryLoadedPointOncePerPassAndEndsTheCurveOnItsFirstFault)
     EXPECT_EQ(p.loaded_ns[2], std::vector<double>(3, 120.0));
     EXPECT_EQ(p.loaded_gbs[1], std::vector<double>(3, 20.0));
     EXPECT_GT(p.loaded_seconds, 0.0);
-    std::vector<record::LoadedSeries> series = record::loaded_series(p);
+    std::vector<latency::LoadedSeries> series = record::loaded_series(p);
     ASSERT_EQ(series.size(), 3u);
     EXPECT_EQ(series[1].kernel, "vector-read");
     EXPECT_EQ(series[2].delay, 4096u);
@@ -306,16 +306,16 @@ TEST(Session, SpreadIsTheMedianMinimumAndMaximumOverPasses)
 TEST(Session, ShufflesWithEveryIndexOnceAndTheSameOrderForTheSameSeed)
 {
     for (int n : {0, 1, 2, 17, 210}) {
-        record::Random a(9), b(9);
-        std::vector<int> order = record::shuffled(n, a);
+        memsweep::Random a(9), b(9);
+        std::vector<int> order = memsweep::shuffled(n, a);
         std::vector<int> sorted = order;
         std::sort(sorted.begin(), sorted.end());
         for (int i = 0; i < n; i++)
             ASSERT_EQ(sorted[i], i) << n;
-        EXPECT_EQ(record::shuffled(n, b), order) << n;
+        EXPECT_EQ(memsweep::shuffled(n, b), order) << n;
     }
     // below(n) stays below n and reaches every value.
-    record::Random r(0);
+    memsweep::Random r(0);
     std::set<uint64_t> seen;
     for (int i = 0; i < 1000; i++)
         seen.insert(r.below(7));
@@ -347,8 +347,8 @@ TEST(Latency, CycleVisitsEveryLineOnceAndComesBackWithinItsLines)
         // One line more than the cycle, which it must leave alone.
         std::vector<uint64_t> buffer((lines + 1) * 8, 0);
         buffer[lines * 8] = 0x5a5a5a5a;
-        record::Random random(record::cycle_seed(3, lines * 64));
-        record::build_cycle(buffer.data(), lines, random);
+        memsweep::Random random(latency::cycle_seed(3, lines * 64));
+        latency::build_cycle(buffer.data(), lines, random);
         std::vector<size_t> visited = cycle_lines(buffer, lines);
         ASSERT_EQ(visited.size(), lines) << lines;
         std::sort(visited.begin(), visited.end());
@@ -359,21 +359,21 @@ TEST(Latency, CycleVisitsEveryLineOnceAndComesBackWithinItsLines)
     // The seed and the size decide the cycle.
     auto cycle = [](uint64_t seed, uint64_t bytes) {
         std::vector<uint64_t> buffer(1000 * 8);
-        record::Random random(record::cycle_seed(seed, bytes));
-        record::build_cycle(buffer.data(), 1000, random);
+        memsweep::Random random(latency::cycle_seed(seed, bytes));
+        latency::build_cycle(buffer.data(), 1000, random);
         return cycle_lines(buffer, 1000);
     };
     EXPECT_EQ(cycle(5, 64000), cycle(5, 64000));
     EXPECT_NE(cycle(5, 64000), cycle(6, 64000));
-    EXPECT_NE(record::cycle_seed(5, 16384), record::cycle_seed(5, 24576));
+    EXPECT_NE(latency::cycle_seed(5, 16384), latency::cycle_seed(5, 24576));
 }
 
 TEST(Latency, LoadsPerCallAreTwoTripsRoundTheCycleAndAtLeastAHundredThousand)
 {
-    EXPECT_EQ(record::chase_loads(1), 100000);
-    EXPECT_EQ(record::chase_loads(50000), 100000);
-    EXPECT_EQ(record::chase_loads(50001), 100002);
-    EXPECT_EQ(record::chase_loads(size_t(1) << 24), 1 << 25);  // 1 GiB
+    EXPECT_EQ(latency::chase_loads(1), 100000);
+    EXPECT_EQ(latency::chase_loads(50000), 100000);
+    EXPECT_EQ(latency::chase_loads(50001), 100002);
+    EXPECT_EQ(latency::chase_loads(size_t(1) << 24), 1 << 25);  // 1 GiB
 }
 
 constexpr uint64_t KiB = 1024, MiB = 1024 * KiB, GiB = 1024 * MiB;
@@ -391,7 +391,7 @@ TEST(Latency, SizesReachFourTimesTheLargestCacheWithinOneGiBAndHalfTheFreeMemory
     const double plenty = 64 * 1024;  // MiB
     // No caches known, as in many virtual machines: memsweep's 14 sizes,
     // ascending, and a step half-way between each two below 4 MiB.
-    std::vector<uint64_t> sizes = record::latency_sizes({}, memsweep::memory_room(plenty));
+    std::vector<uint64_t> sizes = latency::latency_sizes({}, memsweep::memory_room(plenty));
     EXPECT_TRUE(std::is_sorted(sizes.begin(), sizes.end()));
     std::vector<uint64_t> labels;
     for (int label = 1; label <= 14; label++)
@@ -404,30 +404,30 @@ TEST(Latency, SizesReachFourTimesTheLargestCacheWithinOneGiBAndHalfTheFreeMemory
     EXPECT_EQ(sizes.size(), 14u + 8u);
 
     // A 32 MiB third level: four times it is 128 MiB.
-    std::vector<record::Cache> l3 = {{"L1d", 32 * KiB}, {"L2", 1 * MiB}, {"L3", 32 * MiB}};
-    EXPECT_EQ(record::latency_sizes(l3, memsweep::memory_room(plenty)), sizes);
+    std::vector<latency::Cache> l3 = {{"L1d", 32 * KiB}, {"L2", 1 * MiB}, {"L3", 32 * MiB}};
+    EXPECT_EQ(latency::latency_sizes(l3, memsweep::memory_room(plenty)), sizes);
     // 96 MiB: four times is 384 MiB, and the largest power of two within it
     // 256 MiB, one size more.
     l3.back().bytes = 96 * MiB;
-    std::vector<uint64_t> more = record::latency_sizes(l3, memsweep::memory_room(plenty));
+    std::vector<uint64_t> more = latency::latency_sizes(l3, memsweep::memory_room(plenty));
     EXPECT_EQ(more.back(), 256 * MiB);
     EXPECT_EQ(std::vector<uint64_t>(more.begin(), more.end() - 1), sizes);
     // Small caches leave memsweep's 128 MiB; huge ones stop at 1 GiB.
-    EXPECT_EQ(record::latency_sizes({{"L2", 256 * KiB}}, memsweep::memory_room(plenty)).back(), 128 * MiB);
-    EXPECT_EQ(record::latency_sizes({{"L3", 1 * GiB}}, memsweep::memory_room(plenty)).back(), 1 * GiB);
-    EXPECT_EQ(record::latency_sizes({{"L3", 4 * GiB}}, memsweep::memory_room(plenty)).back(), 1 * GiB);
+    EXPECT_EQ(latency::latency_sizes({{"L2", 256 * KiB}}, memsweep::memory_room(plenty)).back(), 128 * MiB);
+    EXPECT_EQ(latency::latency_sizes({{"L3", 1 * GiB}}, memsweep::memory_room(plenty)).back(), 1 * GiB);
+    EXPECT_EQ(latency::latency_sizes({{"L3", 4 * GiB}}, memsweep::memory_room(plenty)).back(), 1 * GiB);
 
     // Half of the free memory: 1000 MiB free holds a 256 MiB buffer, not 512.
-    EXPECT_EQ(record::latency_sizes({{"L3", 1 * GiB}}, memsweep::memory_room(1000)).back(), 256 * MiB);
+    EXPECT_EQ(latency::latency_sizes({{"L3", 1 * GiB}}, memsweep::memory_room(1000)).back(), 256 * MiB);
     // Also below memsweep's 128 MiB, and the buffer comes on top of its
     // array: 200 MiB free leave 72 MiB, 150 MiB 22 MiB.
-    std::vector<uint64_t> less = record::latency_sizes({}, memsweep::memory_room(200));
+    std::vector<uint64_t> less = latency::latency_sizes({}, memsweep::memory_room(200));
     EXPECT_EQ(less.back(), 64 * MiB);
     EXPECT_EQ(less, std::vector<uint64_t>(sizes.begin(), sizes.end() - 1));
-    EXPECT_EQ(record::latency_sizes({}, memsweep::memory_room(150)).back(), 16 * MiB);
-    EXPECT_EQ(record::latency_sizes({}, memsweep::memory_room(100)), std::vector<uint64_t>{16 * KiB});
+    EXPECT_EQ(latency::latency_sizes({}, memsweep::memory_room(150)).back(), 16 * MiB);
+    EXPECT_EQ(latency::latency_sizes({}, memsweep::memory_room(100)), std::vector<uint64_t>{16 * KiB});
     // Free memory unknown: no larger than memsweep's own.
-    EXPECT_EQ(record::latency_sizes({{"L3", 1 * GiB}}, memsweep::memory_room(-1.0)).back(), 128 * MiB);
+    EXPECT_EQ(latency::latency_sizes({{"L3", 1 * GiB}}, memsweep::memory_room(-1.0)).back(), 128 * MiB);
 }
 
 TEST(Latency, CachesAndFreeMemoryComeFromTheChecksReport)
@@ -438,55 +438,55 @@ TEST(Latency, CachesAndFreeMemoryComeFromTheChecksReport)
                                                 {"index3", "3", "Unified", "96M"}};
     std::vector<checks::Check> report = {checks::cache_check(folders),
                                          checks::memory_check("MemAvailable:    2048000 kB\n")};
-    std::vector<record::Cache> caches = record::caches_of(report);
+    std::vector<latency::Cache> caches = latency::caches_of(report);
     ASSERT_EQ(caches.size(), 3u);
     EXPECT_EQ(caches[0].name, "L1d");
     EXPECT_EQ(caches[0].bytes, 48 * KiB);
     EXPECT_EQ(caches[1].name, "L2");
     EXPECT_EQ(caches[2].name, "L3");
     EXPECT_EQ(caches[2].bytes, 96 * MiB);
-    EXPECT_DOUBLE_EQ(record::available_mib_of(report), 2000.0);
+    EXPECT_DOUBLE_EQ(latency::available_mib_of(report), 2000.0);
 
     // None known, as here: no caches, and memory unknown.
     report = {checks::cache_check({}), checks::memory_check("")};
-    EXPECT_TRUE(record::caches_of(report).empty());
-    EXPECT_LT(record::available_mib_of(report), 0.0);
-    EXPECT_TRUE(record::caches_of({}).empty());
-    EXPECT_LT(record::available_mib_of({}), 0.0);
+    EXPECT_TRUE(latency::caches_of(report).empty());
+    EXPECT_LT(latency::available_mib_of(report), 0.0);
+    EXPECT_TRUE(latency::caches_of({}).empty());
+    EXPECT_LT(latency::available_mib_of({}), 0.0);
 }
 
 TEST(Latency, SummaryGivesEachLevelsMedianOfTheSizesWellInsideItThenMemory)
 {
     // 1.2 ns up to 32 KiB, 4 ns and a little more to 1 MiB, 15 ns to
     // 32 MiB, then 90 ns.
-    std::vector<uint64_t> sizes = record::latency_sizes({}, memsweep::memory_room(64 * 1024));
-    std::vector<record::LatencyFigure> figures(sizes.size());
+    std::vector<uint64_t> sizes = latency::latency_sizes({}, memsweep::memory_room(64 * 1024));
+    std::vector<latency::LatencyFigure> figures(sizes.size());
     std::transform(sizes.begin(), sizes.end(), figures.begin(), [](uint64_t b) {
         double ns = b <= 32 * KiB ? 1.2 : b <= 1 * MiB ? 4.0 + (double)b / (double)MiB : b <= 32 * MiB ? 15.0 : 90.0;
-        return record::LatencyFigure{b, ns};
+        return latency::LatencyFigure{b, ns};
     });
-    std::vector<record::Cache> caches = {{"L1d", 32 * KiB}, {"L2", 1 * MiB}, {"L3", 32 * MiB}};
+    std::vector<latency::Cache> caches = {{"L1d", 32 * KiB}, {"L2", 1 * MiB}, {"L3", 32 * MiB}};
     // L1d: 16 KiB; L2: 48 KiB to 512 KiB (eight from 4.05 to 4.5, the
     // middle two 4.13 and 4.19); L3: 1.5 MiB to 16 MiB; memory: 128 MiB.
-    EXPECT_EQ(record::latency_summary(figures, caches), "L1d 1.2 ns, L2 4.2 ns, L3 15 ns, memory 90 ns");
+    EXPECT_EQ(latency::latency_summary(figures, caches), "L1d 1.2 ns, L2 4.2 ns, L3 15 ns, memory 90 ns");
 
     // No caches known: the smallest size's figure, then memory's.
-    std::string line = record::latency_summary(figures, {});
+    std::string line = latency::latency_summary(figures, {});
     EXPECT_EQ(line.rfind("16 KiB 1.2 ns, ", 0), 0u) << line;
     EXPECT_EQ(line.find("L1d"), std::string::npos) << line;
     EXPECT_EQ(line.substr(line.size() - 12), "memory 90 ns") << line;
 
     // A level with no size well inside it and above the level below is left out.
-    line = record::latency_summary(figures, {{"L1d", 32 * KiB}, {"L2", 48 * KiB}});
+    line = latency::latency_summary(figures, {{"L1d", 32 * KiB}, {"L2", 48 * KiB}});
     EXPECT_EQ(line.find("L2"), std::string::npos) << line;
     EXPECT_NE(line.find("memory 90 ns"), std::string::npos) << line;
     // A largest size that fits in the largest cache is no memory figure.
-    line = record::latency_summary(figures, {{"L1d", 32 * KiB}, {"L2", 1 * MiB}, {"L3", 256 * MiB}});
+    line = latency::latency_summary(figures, {{"L1d", 32 * KiB}, {"L2", 1 * MiB}, {"L3", 256 * MiB}});
     EXPECT_NE(line.find("L3 15 ns, 128 MiB 90 ns"), std::string::npos) << line;
     EXPECT_EQ(line.find("memory 90"), std::string::npos) << line;
     EXPECT_NE(line.find("fits in L3"), std::string::npos) << line;
-    EXPECT_EQ(record::latency_summary({}, caches), "");
-    EXPECT_EQ(record::latency_summary({{1 * GiB, 123.4}}, {}), "memory 123 ns");
+    EXPECT_EQ(latency::latency_summary({}, caches), "");
+    EXPECT_EQ(latency::latency_summary({{1 * GiB, 123.4}}, {}), "memory 123 ns");
 }
 
 /* ---------------------------------------------------------------- the plane */
@@ -543,7 +543,7 @@ record::Session made_up()
     s.command = {"memsweep-record", "-o", "r.json"};
     s.seed = (uint64_t(1) << 53) - 1;
     s.cpu = 1;
-    s.pages = record::Pages::huge;
+    s.pages = machine::Pages::huge;
     s.huge_share = 0.5;
     s.cpu_mhz = 800.0;
     s.counter_mhz = 2400.0;
@@ -611,7 +611,7 @@ TEST(Record, KeepsTheLatencyAscendingBySizeWithItsSpreadEveryPassAndCounterCycle
     EXPECT_EQ(large["ns"], 92.5);
     EXPECT_EQ(large["passes"], json({90.0, 80.0, 100.0, 95.0}));
 
-    std::vector<record::LatencyFigure> medians = record::latency_medians(s.passes);
+    std::vector<latency::LatencyFigure> medians = record::latency_medians(s.passes);
     ASSERT_EQ(medians.size(), 2u);
     EXPECT_EQ(medians[0].bytes, 16384u);
     EXPECT_EQ(medians[0].ns, 1.25);
@@ -748,7 +748,7 @@ TEST(Record, WarnsOfWhatDisturbedTheSessionAndOfNothingElse)
     EXPECT_EQ(record::session_warnings(pages), std::vector<std::string>{});
     pages.huge_share = 0.0;
     pages.huge_share_after = -1.0;
-    pages.pages = record::Pages::system;
+    pages.pages = machine::Pages::system;
     EXPECT_EQ(record::session_warnings(pages), std::vector<std::string>{});
 
     // A counter that advances 21 cycles at a time makes the shortest calls
@@ -813,16 +813,16 @@ TEST(Machine, ReadsTheHugePageShareOfARangeFromSmaps)
         "VmFlags: rd wr mr mw me ac\n"
         "7f0000000000-7f0000200000 r--p 00000000 08:01 12 /usr/lib/x 1\n"
         "AnonHugePages:      2048 kB\n";
-    EXPECT_DOUBLE_EQ(record::huge_share(smaps, 0x10000000, 0x11000000), 0.25);
+    EXPECT_DOUBLE_EQ(machine::huge_share(smaps, 0x10000000, 0x11000000), 0.25);
     // A mapping larger than the range counts at most the overlap.
-    EXPECT_DOUBLE_EQ(record::huge_share(smaps, 0x10000000, 0x10100000), 1.0);
-    EXPECT_EQ(record::huge_share(smaps, 0x20000000, 0x21000000), 0.0);
-    EXPECT_EQ(record::huge_share("garbage\nAnonHugePages: lots kB\n", 0, 100), 0.0);
+    EXPECT_DOUBLE_EQ(machine::huge_share(smaps, 0x10000000, 0x10100000), 1.0);
+    EXPECT_EQ(machine::huge_share(smaps, 0x20000000, 0x21000000), 0.0);
+    EXPECT_EQ(machine::huge_share("garbage\nAnonHugePages: lots kB\n", 0, 100), 0.0);
 }
 
 TEST(Machine, PinsTheCallingThreadToOneAllowedCpuTheLeastBusyByDefault)
 {
-    std::vector<int> allowed = record::allowed_cpus();
+    std::vector<int> allowed = machine::allowed_cpus();
     ASSERT_FALSE(allowed.empty());
     // In a child, so that this process keeps its CPUs.  The child frees
     // what it allocated before _exit, which runs no destructors: valgrind
@@ -834,12 +834,12 @@ TEST(Machine, PinsTheCallingThreadToOneAllowedCpuTheLeastBusyByDefault)
     if (child == 0) {
         int cpu = allowed.back(), other = allowed.front();
         std::vector<int>().swap(allowed);
-        bool ok = record::pin(cpu);
+        bool ok = machine::pin(cpu);
         auto pinned_to = [](int one) {
-            std::vector<int> now = record::allowed_cpus();
+            std::vector<int> now = machine::allowed_cpus();
             return now.size() == 1 && now[0] == one;
         };
-        std::thread([&] { ok = ok && record::pin(other) && pinned_to(other); }).join();
+        std::thread([&] { ok = ok && machine::pin(other) && pinned_to(other); }).join();
         ok = ok && pinned_to(cpu);
         _exit(ok ? 0 : 1);
     }
@@ -847,9 +847,9 @@ TEST(Machine, PinsTheCallingThreadToOneAllowedCpuTheLeastBusyByDefault)
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
-    EXPECT_EQ(record::least_busy({0, 1, 2, 3}, {{0, 0.5}, {1, 0.1}, {2, 0.1}, {3, 0.9}}), 1);
-    EXPECT_EQ(record::least_busy({2, 3}, {{0, 0.0}, {3, 0.4}}), 3);  // 2 unknown: as if busy
-    EXPECT_FALSE(record::pin(-1));
+    EXPECT_EQ(machine::least_busy({0, 1, 2, 3}, {{0, 0.5}, {1, 0.1}, {2, 0.1}, {3, 0.9}}), 1);
+    EXPECT_EQ(machine::least_busy({2, 3}, {{0, 0.0}, {3, 0.4}}), 3);  // 2 unknown: as if busy
+    EXPECT_FALSE(machine::pin(-1));
 }
 
 TEST(Machine, MapsTheLatencyBufferAlignedToHugePagesAndWritable)
@@ -858,14 +858,14 @@ TEST(Machine, MapsTheLatencyBufferAlignedToHugePagesAndWritable)
     Buffer buffer(bytes);
     ASSERT_NE(buffer.at, nullptr);
     EXPECT_EQ((uintptr_t)buffer.at % (2 << 20), 0u);
-    ASSERT_TRUE(record::advise_pages(buffer.at, bytes, record::Pages::small));
-    record::touch_pages(buffer.at, bytes);
+    ASSERT_TRUE(machine::advise_pages(buffer.at, bytes, machine::Pages::small));
+    machine::touch_pages(buffer.at, bytes);
     static_cast<char *>(buffer.at)[bytes - 1] = 1;
-    EXPECT_EQ(record::huge_share(slurp("/proc/self/smaps"), (uintptr_t)buffer.at, (uintptr_t)buffer.at + bytes),
+    EXPECT_EQ(machine::huge_share(slurp("/proc/self/smaps"), (uintptr_t)buffer.at, (uintptr_t)buffer.at + bytes),
               0.0);
-    EXPECT_EQ(record::map_buffer(0), nullptr);
+    EXPECT_EQ(machine::map_buffer(0), nullptr);
     // Given back, the pages read as zero again and take writes as before.
-    ASSERT_TRUE(record::give_back_pages(buffer.at, bytes));
+    ASSERT_TRUE(machine::give_back_pages(buffer.at, bytes));
     EXPECT_EQ(static_cast<char *>(buffer.at)[bytes - 1], 0);
     static_cast<char *>(buffer.at)[bytes - 1] = 2;
     EXPECT_EQ(static_cast<char *>(buffer.at)[bytes - 1], 2);
@@ -947,7 +947,7 @@ TEST(RecordCommand, ADefaultSessionRecordsEveryMeasurementAndCompareReadsIt)
     EXPECT_EQ(largest.size(), r.plane.threads.size());
     for (auto [threads, bytes] : largest)
         EXPECT_GE(bytes, uint64_t(4) << 20) << threads << " threads";
-    if (record::allowed_cpus().size() >= 2) {
+    if (machine::allowed_cpus().size() >= 2) {
         ASSERT_GE(r.loaded.size(), 2u) << o.err;
         EXPECT_EQ(r.loaded[0].delay, format::idle_delay);
         EXPECT_NE(o.err.find("loaded latency: idle"), std::string::npos) << o.err;
@@ -960,7 +960,7 @@ TEST(RecordCommand, ADefaultSessionRecordsEveryMeasurementAndCompareReadsIt)
 // latency still loads the others, as the plane does.
 TEST(RecordCommand, ACpuNamedOnTheCommandLineStillHasTheOthersLoadIt)
 {
-    std::vector<int> allowed = record::allowed_cpus();
+    std::vector<int> allowed = machine::allowed_cpus();
     if (allowed.size() < 2)
         GTEST_SKIP() << "the loaded latency needs two CPUs";
     TempFolder dir;
@@ -1025,7 +1025,7 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
     // cycles per load up to 32 KiB, 100 beyond), and its summary line.
     const json &latency = r["latency"];
     std::vector<uint64_t> sizes =
-        record::latency_sizes(fake_facts::caches, memsweep::memory_room(fake_facts::available_mib) / 4);
+        latency::latency_sizes(fake_facts::caches, memsweep::memory_room(fake_facts::available_mib) / 4);
     ASSERT_EQ(sizes.back(), 4u << 20);
     ASSERT_EQ(latency.size(), sizes.size());
     EXPECT_EQ(r["checks_before"]["checks"]["caches"]["cpu0"].size(), 3u);
@@ -1044,7 +1044,7 @@ TEST(RecordCommand, WritesTheMedianTableAndARecordThatParsesAndLeavesNothingElse
     EXPECT_EQ(r["loaded_latency_probe_seconds"], 0.0);  // --no-loaded-latency
     EXPECT_TRUE(std::regex_search(o.err, std::regex("\nmemsweep-record: latency: L1d [^\n]*, memory [0-9.]+ ns\n$")))
         << o.err;
-    std::vector<int> allowed = record::allowed_cpus();
+    std::vector<int> allowed = machine::allowed_cpus();
     EXPECT_NE(std::find(allowed.begin(), allowed.end(), r["cpu"].get<int>()), allowed.end());
     EXPECT_EQ(r["checks_before"]["checks"].size(), 8u);
     EXPECT_GT(r["clock"]["counter_mhz"].get<double>(), 0.0);

@@ -26,7 +26,7 @@ void reset()
 
 using namespace fake_chase;
 
-double record::chase_cycles(const void *start, int loads)
+double latency::chase_cycles(const void *start, int loads)
 {
     /* A cycle through n lines comes back after n links: at most loads / 2,
      * as a call chases two trips round it or more. */
@@ -47,7 +47,7 @@ double record::chase_cycles(const void *start, int loads)
     return cycles_per_load(lines);
 }
 
-double record::chase_onward(const void *base, const void **at, int loads)
+double latency::chase_onward(const void *base, const void **at, int loads)
 {
     (void)base;
     /* Onward along the links, where that is cheap; the figure is memory's. */

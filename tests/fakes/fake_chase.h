@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 // A scripted stand-in for memsweep-record's chase measurement
-// (record::chase_cycles), linked in place of latency/chase.cpp and
+// (latency::chase_cycles), linked in place of latency/chase.cpp and
 // latency/chase_run.cpp.  It follows the links from the start it is given
 // and counts the lines of the cycle, so that a session's tests see which
 // cycle each measurement found; its figure is made up from that count.
 // Every call is logged here, and in fake_run::calls as (bytes, stride 0),
 // so that one log holds the session's order of cells and chases alike.
-// record::chase_onward is stood in for too: it follows the links it is
+// latency::chase_onward is stood in for too: it follows the links it is
 // asked for, logs the call here only, with lines 0, and returns memory's
 // figure.
 #ifndef MEMSWEEP_TESTS_FAKE_CHASE_H

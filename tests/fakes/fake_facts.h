@@ -15,7 +15,7 @@
 namespace fake_facts {
 
 // cpu0's caches: 32 KiB, 256 KiB and 2 MiB.
-inline const std::vector<record::Cache> caches = {{"L1d", 32 << 10}, {"L2", 256 << 10}, {"L3", 2 << 20}};
+inline const std::vector<latency::Cache> caches = {{"L1d", 32 << 10}, {"L2", 256 << 10}, {"L3", 2 << 20}};
 
 // MemAvailable, in MiB: what memsweep's array leaves of it keeps the
 // latency's largest working set at 16 MiB.
