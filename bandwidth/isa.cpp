@@ -64,14 +64,18 @@ Isa isa_of(const CpuIds &ids)
 CpuIds cpu_ids()
 {
     CpuIds ids;
-    unsigned a = 0, b = 0, c = 0, d = 0;
+    unsigned a = 0;
+    unsigned b = 0;
+    unsigned c = 0;
+    unsigned d = 0;
     if (__get_cpuid(1, &a, &b, &c, &d) != 0)
         ids.leaf1_ecx = c;
     if (__get_cpuid_count(7, 0, &a, &b, &c, &d) != 0)
         ids.leaf7_ebx = b;
     if ((ids.leaf1_ecx & osxsave_bit) != 0) {
         /* XGETBV of XCR0, spelled out: its intrinsic wants -mxsave. */
-        uint32_t lo = 0, hi = 0;
+        uint32_t lo = 0;
+        uint32_t hi = 0;
         __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
         ids.xcr0 = (uint64_t)hi << 32 | lo;
     }

@@ -19,11 +19,17 @@ uint64_t bw_scalar_read(void *buffer, size_t bytes)
     int64_t elems = (int64_t)(bytes / 8);
     int64_t sx4 = 4;
     int64_t limit = elems - sx4;
-    int64_t acc0 = 0, acc1 = 0, acc2 = 0, acc3 = 0;
+    int64_t acc0 = 0;
+    int64_t acc1 = 0;
+    int64_t acc2 = 0;
+    int64_t acc3 = 0;
     int64_t i = 0;
 
     if (limit > 0) {
-        const int64_t *d0 = words, *d1 = words + 1, *d2 = words + 2, *d3 = words + 3;
+        const int64_t *d0 = words;
+        const int64_t *d1 = words + 1;
+        const int64_t *d2 = words + 2;
+        const int64_t *d3 = words + 3;
         __asm__ volatile(
             ".p2align 4\n"
             "1:\n\t"

@@ -81,7 +81,10 @@ BW_INLINE uint64_t read_loop(void *buffer, size_t bytes)
     const size_t n = W::bytes;
     const char *p = static_cast<const char *>(buffer);
     const char *end = p + bytes;
+    /* Eight sums, one a register, side by side as the loop uses them. */
+    // NOLINTNEXTLINE(readability-isolate-declaration)
     reg a0 = W::zero(), a1 = W::zero(), a2 = W::zero(), a3 = W::zero();
+    // NOLINTNEXTLINE(readability-isolate-declaration)
     reg a4 = W::zero(), a5 = W::zero(), a6 = W::zero(), a7 = W::zero();
     for (; p < end; p += 8 * n) {
         a0 = W::add(a0, W::load(p));
@@ -146,7 +149,10 @@ BW_INLINE uint64_t copy_loop(void *buffer, size_t bytes)
     char *to = static_cast<char *>(buffer) + bytes / 2;
     const char *end = to;
     for (; from < end; from += 8 * n, to += 8 * n) {
+        /* All eight loads before the stores, as the lines' registers. */
+        // NOLINTNEXTLINE(readability-isolate-declaration)
         reg v0 = W::load(from), v1 = W::load(from + n), v2 = W::load(from + 2 * n), v3 = W::load(from + 3 * n);
+        // NOLINTNEXTLINE(readability-isolate-declaration)
         reg v4 = W::load(from + 4 * n), v5 = W::load(from + 5 * n), v6 = W::load(from + 6 * n);
         reg v7 = W::load(from + 7 * n);
         W::store(to, v0);

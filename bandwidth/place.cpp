@@ -64,7 +64,8 @@ std::vector<int> parse_cpu_list(const std::string &text)
         part.erase(part.find_last_not_of(" \n\t") + 1);
         part.erase(0, part.find_first_not_of(" \n\t"));
         size_t dash = part.find('-');
-        long long from = 0, to = 0;
+        long long from = 0;
+        long long to = 0;
         if (!whole_number(part.substr(0, dash), cpu_number_limit - 1, &from))
             return {};
         if (dash == std::string::npos)
@@ -85,7 +86,8 @@ std::vector<int> parse_cpu_list(const std::string &text)
 static double quota_of(const std::string &quota, const std::string &period)
 {
     const long long most = 1000000000LL * cpu_number_limit; /* microseconds */
-    long long q = 0, p = 0;
+    long long q = 0;
+    long long p = 0;
     if (!whole_number(quota, most, &q) || !whole_number(period, most, &p) || q <= 0 || p <= 0)
         return 0.0;
     return (double)q / (double)p;
@@ -104,7 +106,9 @@ static std::string first_word(const std::string &path)
 static double v2_quota(const std::string &folder)
 {
     std::istringstream words(read_text(folder + "/cpu.max"));
-    std::string quota, period, more;
+    std::string quota;
+    std::string period;
+    std::string more;
     if (!(words >> quota >> period) || (words >> more))
         return 0.0;
     return quota_of(quota, period);
@@ -159,7 +163,8 @@ Quota cgroup_quota(const std::string &root)
         size_t second = first == std::string::npos ? first : line.find(':', first + 1);
         if (second == std::string::npos)
             continue;
-        std::string controllers = line.substr(first + 1, second - first - 1), path = line.substr(second + 1);
+        std::string controllers = line.substr(first + 1, second - first - 1);
+        std::string path = line.substr(second + 1);
         if (path.find("..") != std::string::npos || (!path.empty() && path[0] != '/'))
             continue;
         if (line.compare(0, 3, "0::") == 0) {
@@ -219,7 +224,8 @@ Placement place(const std::string &root, const std::vector<int> &allowed, int th
     std::set<int> may(allowed.begin(), allowed.end());
 
     /* A CPU is its core's first where no allowed sibling has a lower number. */
-    std::vector<int> firsts, seconds;
+    std::vector<int> firsts;
+    std::vector<int> seconds;
     for (int c : may) {
         std::vector<int> siblings =
             parse_cpu_list(read_text(cpu_dir + std::to_string(c) + "/topology/thread_siblings_list"));

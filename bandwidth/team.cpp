@@ -28,7 +28,8 @@ namespace bandwidth {
 
 static uint64_t counter_now()
 {
-    unsigned hi = 0, lo = 0;
+    unsigned hi = 0;
+    unsigned lo = 0;
     access_counter(&hi, &lo);
     return (uint64_t)hi << 32 | lo;
 }
@@ -424,7 +425,8 @@ Load Team::stop_load()
         l.error = error_;
         return l;
     }
-    uint64_t first = UINT64_MAX, last = 0;
+    uint64_t first = UINT64_MAX;
+    uint64_t last = 0;
     for (const auto &m : members_)
         if (m->moved > 0) {
             l.bytes += m->moved;

@@ -43,7 +43,8 @@ int empty(int /*param1*/, int /*param2*/)
 void TimedWindow(benchmark::State &state)
 {
     const int n = 1000;
-    std::vector<double> window, pair;
+    std::vector<double> window;
+    std::vector<double> pair;
     for (auto _ : state) {
         // With k = maxsamples the harness takes all n samples.
         fcyc2_full(empty, 0, 0, 0, n, n, 0.01, 0);
@@ -63,7 +64,8 @@ BENCHMARK(TimedWindow)->Iterations(20);
 
 void Kernel(benchmark::State &state)
 {
-    int size = (int)state.range(0), stride = (int)state.range(1);
+    int size = (int)state.range(0);
+    int stride = (int)state.range(1);
     double best = 1e300;
     // The benchmark's own loop: each pass is one timed iteration, not a step
     // of a fold over a range.
@@ -116,7 +118,8 @@ double kernel_counter_mhz()
     if (log == nullptr)
         return 0.0;
     char line[512];
-    double detected = 0.0, refined = 0.0;
+    double detected = 0.0;
+    double refined = 0.0;
     while (fgets(line, sizeof line, log) != nullptr) {
         const char *at = strstr(line, "tsc: Refined TSC clocksource calibration: ");
         if (at != nullptr)
@@ -133,7 +136,8 @@ double kernel_counter_mhz()
 void CounterRate(benchmark::State &state)
 {
     double kernel = kernel_counter_mhz();
-    std::vector<double> ms, ppm;
+    std::vector<double> ms;
+    std::vector<double> ppm;
     for (auto _ : state) {
         auto t0 = std::chrono::steady_clock::now();
         double rate = counter_mhz();

@@ -65,7 +65,8 @@ double core_mhz()
     const long rounds = 10000000;
     double best = 0.0;
     for (int run = 0; run < 21; run++) {
-        uint64_t x = 0, one = 1;
+        uint64_t x = 0;
+        uint64_t one = 1;
         long n = rounds;
         double t0 = now_s();
         __asm__ volatile(

@@ -38,7 +38,10 @@ double now_s()
 
 __attribute__((target("avx512f"))) uint64_t read512(const char *p, size_t bytes)
 {
-    __m512i s0 = _mm512_setzero_si512(), s1 = s0, s2 = s0, s3 = s0;
+    __m512i s0 = _mm512_setzero_si512();
+    __m512i s1 = s0;
+    __m512i s2 = s0;
+    __m512i s3 = s0;
     for (size_t i = 0; i < bytes; i += 256) {
         s0 = _mm512_add_epi64(s0, _mm512_load_si512(p + i));
         s1 = _mm512_add_epi64(s1, _mm512_load_si512(p + i + 64));
@@ -53,7 +56,10 @@ __attribute__((target("avx512f"))) uint64_t read512(const char *p, size_t bytes)
 
 __attribute__((target("avx2"))) uint64_t read256(const char *p, size_t bytes)
 {
-    __m256i s0 = _mm256_setzero_si256(), s1 = s0, s2 = s0, s3 = s0;
+    __m256i s0 = _mm256_setzero_si256();
+    __m256i s1 = s0;
+    __m256i s2 = s0;
+    __m256i s3 = s0;
     for (size_t i = 0; i < bytes; i += 128) {
         s0 = _mm256_add_epi64(s0, _mm256_load_si256(reinterpret_cast<const __m256i *>(p + i)));
         s1 = _mm256_add_epi64(s1, _mm256_load_si256(reinterpret_cast<const __m256i *>(p + i + 32)));
@@ -68,7 +74,10 @@ __attribute__((target("avx2"))) uint64_t read256(const char *p, size_t bytes)
 
 uint64_t read128(const char *p, size_t bytes)
 {
-    __m128i s0 = _mm_setzero_si128(), s1 = s0, s2 = s0, s3 = s0;
+    __m128i s0 = _mm_setzero_si128();
+    __m128i s1 = s0;
+    __m128i s2 = s0;
+    __m128i s3 = s0;
     for (size_t i = 0; i < bytes; i += 64) {
         s0 = _mm_add_epi64(s0, _mm_load_si128(reinterpret_cast<const __m128i *>(p + i)));
         s1 = _mm_add_epi64(s1, _mm_load_si128(reinterpret_cast<const __m128i *>(p + i + 16)));

@@ -109,7 +109,8 @@ double own_ticks()
 static void watch(Facts *f, double seconds)
 {
     using clock = std::chrono::steady_clock;
-    const std::string cpuinfo_path = f->root + "/proc/cpuinfo", stat_path = f->root + "/proc/stat";
+    const std::string cpuinfo_path = f->root + "/proc/cpuinfo";
+    const std::string stat_path = f->root + "/proc/stat";
     clock::time_point start = clock::now();
     read_file(stat_path, &f->stat_before);
     double own_before = own_ticks();

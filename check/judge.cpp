@@ -67,7 +67,8 @@ Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
     Check c = named("clock_rate", "clock rate");
     ClockRate &d = c.data.emplace<ClockRate>();
     const Rate &first = reads.front();
-    double low = first.mhz, high = first.mhz;
+    double low = first.mhz;
+    double high = first.mhz;
     for (const Rate &r : reads) {
         low = std::min(low, r.mhz);
         high = std::max(high, r.mhz);
@@ -162,7 +163,8 @@ std::string model_name(const std::string &cpuinfo)
 {
     std::string name;
     cpuinfo_field(cpuinfo, "model name", &name);
-    size_t first = name.find_first_not_of(" \t\r"), last = name.find_last_not_of(" \t\r");
+    size_t first = name.find_first_not_of(" \t\r");
+    size_t last = name.find_last_not_of(" \t\r");
     return first == std::string::npos ? "" : shown(name.substr(first, last - first + 1));
 }
 
@@ -181,7 +183,8 @@ Check counter_check(const std::string &cpuinfo)
             "not run at all";
         return c;
     }
-    bool constant = has(flags, "constant_tsc"), nonstop = has(flags, "nonstop_tsc");
+    bool constant = has(flags, "constant_tsc");
+    bool nonstop = has(flags, "nonstop_tsc");
     d.flags_found = true;
     d.constant_tsc = constant;
     d.nonstop_tsc = nonstop;
@@ -250,7 +253,8 @@ Check scaling_check(const std::vector<CpuFolder> &cpus, const std::optional<std:
         const std::optional<std::string> &value;
         const char *file, *on, *off;
     } switches[] = {{boost, "cpufreq/boost", "1", "0"}, {no_turbo, "intel_pstate/no_turbo", "0", "1"}};
-    std::string turbo_figures, turbo_fix;
+    std::string turbo_figures;
+    std::string turbo_fix;
     const char *turbo = nullptr;
     for (const auto &sw : switches) {
         if (!sw.value)
@@ -305,7 +309,8 @@ Check load_check(const std::string &stat_before, const std::string &stat_after, 
 {
     Check c = named("other_load", "other load");
     OtherLoad &d = c.data.emplace<OtherLoad>();
-    Ticks before = stat_ticks(stat_before), after = stat_ticks(stat_after);
+    Ticks before = stat_ticks(stat_before);
+    Ticks after = stat_ticks(stat_after);
     d.interval_s = seconds;
     d.cpus = after.cpus;
     if (!before.found || !after.found || after.cpus == 0) {
@@ -391,7 +396,8 @@ Check huge_pages_check(const std::optional<std::string> &enabled)
     HugePages &d = c.data.emplace<HugePages>();
     bool found = enabled.has_value();
     const std::string line = enabled.value_or("");
-    size_t open = line.find('['), close = line.find(']', open == std::string::npos ? 0 : open);
+    size_t open = line.find('[');
+    size_t close = line.find(']', open == std::string::npos ? 0 : open);
     if (!found || open == std::string::npos || close == std::string::npos) {
         c.figures = found ? "transparent huge pages: no [selected] mode in \"" + shown(line) + "\""
                           : "no transparent huge pages setting";
@@ -425,7 +431,7 @@ Check cache_check(const std::vector<CacheFolder> &caches)
         long n = number(cache.level);
         uint64_t bytes = cache_bytes(cache.size);
         if (n < 1 || n > 9 || bytes == 0 || (cache.type != "Data" && cache.type != "Unified") ||
-            levels.count(n))
+            (levels.count(n) != 0u))
             continue;
         levels[n] = {cache.type, bytes};
     }

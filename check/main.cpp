@@ -78,12 +78,13 @@ static int run(int argc, char **argv)
     std::string root;
     bool root_given = false;
     memsweep::CommandLine line =
-        memsweep::read_command_line(std::vector<std::string>(argv + (argc > 0), argv + argc), known, false);
+        memsweep::read_command_line(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), known, false);
     for (const memsweep::Word &w : line.words) {
         if (w.name == "-h" || w.name == "--help") {
             fputs(usage, stdout);
             return 0;
-        } else if (w.name == "--json") {
+        }
+        if (w.name == "--json") {
             json_out = w.has_value ? w.value : "-";
         } else if (w.name == "--root") {
             root = w.value;

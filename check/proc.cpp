@@ -106,7 +106,7 @@ std::map<long, LineTicks> ticks_by_cpu(const std::string &stat)
 uint64_t cache_bytes(const std::string &size)
 {
     /* strtoull would take blanks and a sign too. */
-    if (size.empty() || !isdigit((unsigned char)size[0]))
+    if (size.empty() || isdigit((unsigned char)size[0]) == 0)
         return 0;
     char *end = nullptr;
     uint64_t n = strtoull(size.c_str(), &end, 10); /* too many digits: ULLONG_MAX */
@@ -132,12 +132,14 @@ double huge_share(const std::string &smaps, uintptr_t begin, uintptr_t end)
     uintptr_t overlap = 0; /* of the current mapping with the range, in bytes */
     double huge = 0.0;     /* bytes on huge pages, counted at most as the overlap */
     while (std::getline(lines, line)) {
-        unsigned long from = 0, to = 0;
+        unsigned long from = 0;
+        unsigned long to = 0;
         double kib = 0.0;
         char unit[8] = "";
         /* A mapping's first line is "from-to perms offset device inode path". */
         if (sscanf(line.c_str(), "%lx-%lx ", &from, &to) == 2 && line.find(':') > line.find(' ')) {
-            uintptr_t lo = std::max<uintptr_t>(from, begin), hi = std::min<uintptr_t>(to, end);
+            uintptr_t lo = std::max<uintptr_t>(from, begin);
+            uintptr_t hi = std::min<uintptr_t>(to, end);
             overlap = hi > lo ? hi - lo : 0;
         } else if (line.compare(0, 14, "AnonHugePages:") == 0 &&
                    sscanf(line.c_str() + 14, "%lf %7s", &kib, unit) == 2 && strcmp(unit, "kB") == 0 &&

@@ -108,7 +108,7 @@ static json report_json(const std::vector<Check> &results, const std::string &ro
     int warnings = 0;
     json members = json::object();
     for (const Check &c : results) {
-        warnings += c.status == Status::warn;
+        warnings += c.status == Status::warn ? 1 : 0;
         json member = {{"status", status_word(c.status)}, {"figures", c.figures}, {"note", c.note}};
         member.update(std::visit([](const auto &d) { return data_json(d); }, c.data));
         members[c.key] = member;

@@ -382,7 +382,8 @@ bool File::publish(const std::string &text)
     }
     Slot &s = slots[slot_];
     int mode = kept_mode(s);
-    bool done = fill(s.temp_fd, text, mode), published = false;
+    bool done = fill(s.temp_fd, text, mode);
+    bool published = false;
     if (done && s.temp.load() == 0) {
         /* Unnamed, it gets its name through /proc: directly where nothing
          * has that name yet, else a temporary name first.  Without /proc
@@ -437,8 +438,11 @@ bool File::same_target(const File &other) const
         return false;
     struct stat d1 {
     };
-    struct stat f1 = d1, d2 = d1, f2 = d1;
-    bool e1 = false, e2 = false;
+    struct stat f1 = d1;
+    struct stat d2 = d1;
+    struct stat f2 = d1;
+    bool e1 = false;
+    bool e2 = false;
     if (!identify(slot_, &d1, &f1, &e1) || !identify(other.slot_, &d2, &f2, &e2))
         return false;
     if (d1.st_dev == d2.st_dev && d1.st_ino == d2.st_ino && slots[slot_].target == slots[other.slot_].target)

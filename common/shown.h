@@ -35,7 +35,8 @@ inline size_t utf8_length(const std::string &text, size_t i)
     /* The second byte's range, which rules out overlong forms, surrogates
      * and code points above U+10FFFF; later bytes are 0x80 to 0xbf. */
     size_t n = 0;
-    unsigned low = 0x80, high = 0xbf;
+    unsigned low = 0x80;
+    unsigned high = 0xbf;
     if (c >= 0xc2 && c <= 0xdf)
         n = 2;
     else if (c >= 0xe0 && c <= 0xef)

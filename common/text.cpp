@@ -17,7 +17,7 @@ std::string fixed(double value, int decimals)
     return text;
 }
 
-std::string cache_name(int level, const std::string &type)
+std::string cache_name(long level, const std::string &type)
 {
     return "L" + std::to_string(level) + (level == 1 && type == "Data" ? "d" : "");
 }

@@ -23,7 +23,7 @@ std::string size_text(uint64_t bytes);
 /* cache_name names a cache as this project's commands and records do:
  * "L1d" for the first level's data cache, else "L2", "L3" ... by level
  * alone (a unified cache, or a data cache beyond the first). */
-std::string cache_name(int level, const std::string &type);
+std::string cache_name(long level, const std::string &type);
 
 /* count_text shows a count of things: "1 CPU", "2 CPUs". */
 std::string count_text(uint64_t n, const std::string &thing);

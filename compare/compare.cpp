@@ -82,7 +82,8 @@ static const std::vector<double> &distribution(int n, const std::vector<int> &gr
                 std::vector<double> &to = ways[(size_t)k];
                 /* k - j earlier figures sum to at least (k-j)(k-j+1) and
                  * at most 2 (k-j) before, in doubled ranks. */
-                int low = (k - j) * (k - j + 1), high = std::min(reach, 2 * (k - j) * before);
+                int low = (k - j) * (k - j + 1);
+                int high = std::min(reach, 2 * (k - j) * before);
                 /* from and to are different rows: the loop has no order. */
                 const double *in = from.data();
                 double *out = to.data() + (size_t)j * (size_t)r;
@@ -108,9 +109,9 @@ static const std::vector<double> &distribution(int n, const std::vector<int> &gr
  * continuity correction of a half. */
 static double normal_p(int n, int m, const std::vector<int> &groups, double far)
 {
-    double total = n + m, ties = 0.0;
-    for (int t : groups)
-        ties += (double)t * t * t - t;
+    double total = n + m;
+    double ties = std::accumulate(groups.begin(), groups.end(), 0.0,
+                                  [](double sum, int t) { return sum + (double)t * t * t - t; });
     double variance = n * (double)m / 12.0 * ((total + 1.0) - ties / (total * (total - 1.0)));
     if (!(variance > 0.0))
         return 1.0;  // every figure the same
@@ -125,7 +126,9 @@ bool is_exact(int n, int m)
 
 double mann_whitney_p(const std::vector<double> &a, const std::vector<double> &b)
 {
-    int n = (int)a.size(), m = (int)b.size(), total = n + m;
+    int n = (int)a.size();
+    int m = (int)b.size();
+    int total = n + m;
     if (n == 0 || m == 0)
         return 1.0;
     /* Two-sided, the test is the same from either side: counted from the
@@ -148,11 +151,13 @@ double mann_whitney_p(const std::vector<double> &a, const std::vector<double> &b
         i = j;
     }
     /* The mean doubled rank sum is n (N + 1); the test is two-sided. */
-    long mean = (long)n * (total + 1), far = labs(observed - mean);
+    long mean = (long)n * (total + 1);
+    long far = labs(observed - mean);
     if (!is_exact(n, m))
         return normal_p(n, m, groups, (double)far);
     const std::vector<double> &ways = distribution(n, groups);
-    double tail = 0.0, all = 0.0;
+    double tail = 0.0;
+    double all = 0.0;
     for (size_t w = 0; w < ways.size(); w++) {
         all += ways[w];
         if (labs((long)w - mean) >= far)
@@ -253,7 +258,8 @@ static std::vector<std::string> identity_differences(const Record &a, const Reco
         d.push_back("CPU models differ: A " + model(a) + ", B " + model(b));
     if (a.pages != b.pages)
         d.push_back("page modes differ: A " + a.pages + ", B " + b.pages);
-    std::string isa_a = format::bandwidth_isa(a), isa_b = format::bandwidth_isa(b);
+    std::string isa_a = format::bandwidth_isa(a);
+    std::string isa_b = format::bandwidth_isa(b);
     if (!isa_a.empty() && !isa_b.empty() && isa_a != isa_b)
         d.push_back("the bandwidth kernels' instruction sets differ: A " + shown(isa_a) + ", B " +
                     shown(isa_b));
@@ -379,7 +385,8 @@ Comparison compare_records(const Record &a, const Record &b, const Settings &s)
             c.threshold += std::min(apart, max_widen);
     }
 
-    std::vector<Point> in_a = points_of(a), in_b = points_of(b);
+    std::vector<Point> in_a = points_of(a);
+    std::vector<Point> in_b = points_of(b);
     std::map<PointId, const Point *> of_b;
     for (const Point &p : in_b)
         of_b[point_id(p)] = &p;
@@ -460,7 +467,7 @@ std::string summary(const Comparison &c, const Settings &s)
     if (!c.differences.empty()) {
         line += "; compared across machines:";
         for (size_t i = 0; i < c.differences.size(); i++)
-            line += (i ? "; " : " ") + c.differences[i];
+            line += (i != 0u ? "; " : " ") + c.differences[i];
     }
     return line;
 }

@@ -117,7 +117,7 @@ static const std::vector<memsweep::OptionSpec> known = {
 static int parse_options(int argc, char **argv, Options *o)
 {
     memsweep::CommandLine line =
-        memsweep::read_command_line(std::vector<std::string>(argv + (argc > 0), argv + argc), known, true);
+        memsweep::read_command_line(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), known, true);
     for (const memsweep::Word &w : line.words) {
         const std::string &name = w.name;
         std::string value = w.value;
@@ -375,7 +375,8 @@ static std::string side_fields(const format::Figures *f)
 static std::string data_lines(const Record &a, const Record *b, const Comparison &c)
 {
     using compare::PointId;
-    std::map<PointId, const Point *> judged, in_b;
+    std::map<PointId, const Point *> judged;
+    std::map<PointId, const Point *> in_b;
     for (const Point &p : c.points)
         judged[compare::point_id(p)] = &p;
     std::vector<Point> points_b = b != nullptr ? compare::points_of(*b) : std::vector<Point>();
@@ -384,7 +385,8 @@ static std::string data_lines(const Record &a, const Record *b, const Comparison
     std::string out;
     auto line = [&](const Point *pa, const Point *pb) {
         const Point *either = pa != nullptr ? pa : pb;
-        const format::Figures *fa = pa != nullptr ? &pa->a : nullptr, *fb = pb != nullptr ? &pb->a : nullptr;
+        const format::Figures *fa = pa != nullptr ? &pa->a : nullptr;
+        const format::Figures *fb = pb != nullptr ? &pb->a : nullptr;
         out += compare::point_key(*either) + "\t" + side_fields(fa);
         if (b != nullptr) {
             auto p = judged.find(compare::point_id(*either));
@@ -409,7 +411,7 @@ static std::string data_lines(const Record &a, const Record *b, const Comparison
         in_a[compare::point_id(p)] = true;
     }
     for (const Point &p : points_b)
-        if (!in_a.count(compare::point_id(p)))
+        if (in_a.count(compare::point_id(p)) == 0u)
             line(nullptr, &p);
     return out;
 }
@@ -491,8 +493,9 @@ static int run(int argc, char **argv, bool stdin_closed)
         fprintf(stderr, "memsweep-compare: %s\n", shown_line(c.refusal).c_str());
         return 2;
     }
-    int worse = compare::count(c, Verdict::slower), differ = worse + compare::count(c, Verdict::faster);
-    status = o.fail_on == FailOn::worse ? worse > 0 : o.fail_on == FailOn::any ? differ > 0 : 0;
+    int worse = compare::count(c, Verdict::slower);
+    int differ = worse + compare::count(c, Verdict::faster);
+    status = (o.fail_on == FailOn::worse && worse > 0) || (o.fail_on == FailOn::any && differ > 0) ? 1 : 0;
     std::string summary = compare::summary(c, o.settings);
 
     /* --- REPORT: the lines, unless an output took standard output; the

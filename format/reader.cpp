@@ -192,7 +192,7 @@ static Shape shape_of(const std::string &text)
             in_string = true;
         } else if (c == '{' || c == '[') {
             shape.depth = std::max(shape.depth, ++depth);
-            shape.objects += c == '{';
+            shape.objects += static_cast<unsigned long>(c == '{');
         } else if (c == '}' || c == ']') {
             depth--;
         }
@@ -412,7 +412,8 @@ static void read_points(const json &j, Record *r)
         text_if(plane, "timer_note", "bandwidth_plane.timer_note", &r->plane.timer_note);
         text_if(plane, "ended", "bandwidth_plane.ended", &r->plane.ended);
         r->plane.notes = texts_if(plane, "notes", "bandwidth_plane.notes");
-        const json &threads = member(plane, "threads"), &cpus = member(plane, "cpus");
+        const json &threads = member(plane, "threads");
+        const json &cpus = member(plane, "cpus");
         try {
             if (!threads.is_null())
                 r->plane.threads = threads.get<std::vector<int>>();
@@ -528,9 +529,11 @@ bool read_table(const std::string &text, Record *r, std::string *error)
             *error = where + "not a memsweep record or table (a table's lines are label, stride and GB/s)";
             return false;
         }
-        json label = json::parse(w[0], nullptr, false), stride = json::parse(w[1], nullptr, false),
-             gbs = json::parse(w[2], nullptr, false);
-        uint64_t l = 0, s = 0;
+        json label = json::parse(w[0], nullptr, false);
+        json stride = json::parse(w[1], nullptr, false);
+        json gbs = json::parse(w[2], nullptr, false);
+        uint64_t l = 0;
+        uint64_t s = 0;
         if (!whole(label, 14, &l) || l < 1 || !whole(stride, 15, &s) || s < 1 || !is_figure(gbs) ||
             w[0].find_first_not_of("0123456789") != std::string::npos ||
             w[1].find_first_not_of("0123456789") != std::string::npos) {

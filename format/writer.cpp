@@ -7,6 +7,7 @@
 #include <math.h>
 
 #include <algorithm>
+#include <iterator>
 
 #include <nlohmann/json.hpp>
 
@@ -201,8 +202,7 @@ Written write_record(const Record &r)
     j["warnings"] = warnings;
     j["drift"] = drift;
     json rows = json::array();
-    for (double row : r.largest_row_by_pass)
-        rows.push_back(finite(row));
+    std::transform(r.largest_row_by_pass.begin(), r.largest_row_by_pass.end(), std::back_inserter(rows), finite);
     j["largest_row_by_pass"] = rows;
     j["cells"] = cells;
     j["latency"] = latency;

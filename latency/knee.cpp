@@ -23,7 +23,8 @@ Knee knee_of(const std::vector<LoadedPoint> &points)
         return knee;
     const double twice = 2.0 * walk.front().ns;
     for (size_t i = 1; i < walk.size(); i++) {
-        const LoadedPoint &a = walk[i - 1], &b = walk[i];
+        const LoadedPoint &a = walk[i - 1];
+        const LoadedPoint &b = walk[i];
         if (b.ns >= twice) {
             double t = b.ns > a.ns ? (twice - a.ns) / (b.ns - a.ns) : 1.0;
             knee.found = true;

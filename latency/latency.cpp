@@ -42,7 +42,7 @@ double available_mib_of(const std::vector<checks::Check> &results)
 
 /* ====================== The working sets ====================== */
 
-static const uint64_t MiB = 1024 * 1024;
+static const uint64_t MiB = uint64_t(1) << 20;
 
 /* The steps of 1.5 times a power of two stop here: below it a point costs
  * a few hundredths of a second at most, above it each one is a second or

@@ -203,7 +203,9 @@ std::optional<uint64_t> next_delay(const std::vector<LoadedPoint> &points, const
      * than half the least of them, as the ns of a flat curve differ by
      * their noise alone, which would draw every split to where it is
      * loudest. */
-    double top_gbs = 0.0, least_ns = curve.front().ns, most_ns = curve.front().ns;
+    double top_gbs = 0.0;
+    double least_ns = curve.front().ns;
+    double most_ns = curve.front().ns;
     for (const LoadedPoint &p : curve) {
         top_gbs = std::max(top_gbs, p.load_gbs);
         least_ns = std::min(least_ns, p.ns);
@@ -215,7 +217,8 @@ std::optional<uint64_t> next_delay(const std::vector<LoadedPoint> &points, const
     std::optional<uint64_t> widest;
     double widest_gap = -1.0;
     for (size_t i = 0; i + 1 < curve.size(); i++) {
-        const LoadedPoint &a = curve[i], &b = curve[i + 1];
+        const LoadedPoint &a = curve[i];
+        const LoadedPoint &b = curve[i + 1];
         uint64_t d = split(a.delay, b.delay);
         if (d <= a.delay || d >= b.delay)
             continue;

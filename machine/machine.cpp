@@ -105,7 +105,8 @@ double counter_step()
 {
     const int readings = 10000;
     uint64_t step = 0;
-    unsigned hi, lo;
+    unsigned hi;
+    unsigned lo;
     access_counter(&hi, &lo);
     uint64_t previous = (uint64_t)hi << 32 | lo;
     for (int i = 0; i < readings && step != 1; i++) {

@@ -69,7 +69,7 @@ static volatile sig_atomic_t progress_shown = 0;
 /* end_progress_line ends a progress line; it is async-signal-safe. */
 static void end_progress_line()
 {
-    if (progress_shown) {
+    if (progress_shown != 0) {
         ssize_t ignored = write(2, "\n", 1);
         (void)ignored;
     }
@@ -380,7 +380,7 @@ static record::Plan plan_of(Run &r, bool *renewed)
                 machine::touch_pages(r.buffer.data(), r.buffer.size());
             }
         };
-    if (!r.o.quiet && isatty(2))
+    if (!r.o.quiet && isatty(2) != 0)
         plan.progress = [last_shown = -1.0](int done, int total, double elapsed) mutable {
             /* A few times a second at most, and at the end. */
             if (done < total && elapsed - last_shown < 0.25)
@@ -409,7 +409,7 @@ static void run_passes(Run &r)
     r.chase = machine::Mapping();
     r.buffer = machine::Mapping();
     r.plane.reset();
-    if (progress_shown) {
+    if (progress_shown != 0) {
         fputs("\r\033[K", stderr);
         progress_shown = 0;
     }
@@ -532,7 +532,7 @@ int main(int argc, char **argv)
     try {
         std::vector<std::string> command(argv, argv + argc);
         record::Parsed parsed =
-            record::parse_options(std::vector<std::string>(command.begin() + (argc > 0), command.end()));
+            record::parse_options(std::vector<std::string>(command.begin() + static_cast<__gnu_cxx::__normal_iterator<class std::basic_string<char> *, class std::vector<class std::basic_string<char> > >::difference_type>(argc > 0), command.end()));
         if (parsed.status >= 0) {
             fputs(parsed.text.c_str(), parsed.status == 0 ? stdout : stderr);
             return parsed.status;

@@ -32,7 +32,8 @@ static std::vector<size_t> loaded_order(const Passes &passes)
         order.push_back(k);
     auto rank = [&](size_t k) { return passes.loaded[k].kernel.empty() ? 0 : kernel_rank[passes.loaded[k].kernel]; };
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        size_t ra = rank(a), rb = rank(b);
+        size_t ra = rank(a);
+        size_t rb = rank(b);
         return ra != rb ? ra < rb : passes.loaded[a].delay < passes.loaded[b].delay;
     });
     return order;

@@ -107,11 +107,12 @@ Parsed parse_options(const std::vector<std::string> &args)
     Options &o = p.options;
     memsweep::CommandLine line = memsweep::read_command_line(args, known, false);
     for (const memsweep::Word &w : line.words) {
-        const std::string &name = w.name, &value = w.value;
+        const std::string &name = w.name;
+        const std::string &value = w.value;
         uint64_t n = 0;
-        if (name == "-h" || name == "--help") {
+        if (name == "-h" || name == "--help")
             return ended(0, usage);
-        } else if (name == "--quiet") {
+        if (name == "--quiet") {
             o.quiet = true;
         } else if (name == "--no-latency") {
             o.latency = false;

@@ -57,7 +57,8 @@ Passes measure(const Plan &plan)
      * pass, so that none is measured always early, always late, or always
      * right after another's largest working sets.  Without latency and
      * plane a pass's order is drawn over the cells alone. */
-    const size_t first_latency = cells.size(), first_plane = first_latency + latency.size();
+    const size_t first_latency = cells.size();
+    const size_t first_plane = first_latency + latency.size();
     const size_t first_loaded = first_plane + plane.size();
     const int points = (int)(first_loaded + loaded.size());
     int total = plan.passes * points;
@@ -80,7 +81,9 @@ Passes measure(const Plan &plan)
 
     watch();
     Random random(plan.seed);
-    int done = 0, plane_done = 0, loaded_done = 0;
+    int done = 0;
+    int plane_done = 0;
+    int loaded_done = 0;
     for (int pass = 0; pass < plan.passes; pass++) {
         if (pass > 0 && plan.renew_pages)
             plan.renew_pages();
@@ -96,7 +99,8 @@ Passes measure(const Plan &plan)
                 if (!result.loaded_error.empty())
                     continue; /* a point of the curve that ended */
                 size_t k = (size_t)i - first_loaded;
-                double load = 0.0, ns = 0.0;
+                double load = 0.0;
+                double ns = 0.0;
                 std::string error;
                 plan.measure_loaded(k, &load, &ns, &error);
                 result.loaded_seconds += since_start() - began;

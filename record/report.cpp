@@ -106,7 +106,8 @@ std::vector<std::string> session_warnings(const Session &s)
     std::vector<double> rows = row_by_pass(s.passes);
     Spread row = spread_of(rows);
     if (rows.size() > 1 && spread_share(row) > drift_limit) {
-        auto slowest = std::min_element(rows.begin(), rows.end()), fastest = std::max_element(rows.begin(), rows.end());
+        auto slowest = std::min_element(rows.begin(), rows.end());
+        auto fastest = std::max_element(rows.begin(), rows.end());
         warnings.push_back("the largest working set (128 MiB) read " +
                            fixed((*fastest / *slowest - 1.0) * 100.0, 0) + " % faster in pass " +
                            std::to_string(fastest - rows.begin() + 1) + " than in pass " +

@@ -716,8 +716,10 @@ TEST(BandwidthTeamOfTwo, OneWindowFromTheirCommonStartToTheLastEndWithBothMember
     bandwidth::Point p = team.measure(uneven, 16 * KiB);
     ASSERT_EQ(p.error, "");
     ASSERT_GE(p.calls, 1u);
-    for (const auto &calls : calls_of)
+    for (const auto &calls : calls_of) {
+        // cppcheck-suppress useStlAlgorithm ; an assertion for each member
         ASSERT_EQ(calls.size(), p.calls + 1) << "one untimed call, then the window's";
+    }
 
     // Neither member's window opens before the other's untimed call is over.
     EXPECT_GE(calls_of[0][1].began, calls_of[1][0].ended);
@@ -783,15 +785,15 @@ double offset_here(double mhz)
 // CPU shows any thread, within the counters' tolerance.
 TEST(BandwidthTeamOfTwo, EachMemberReadsItsOwnCounterOffset)
 {
-    const double mhz = counter_mhz();
-    ASSERT_GT(mhz, 0.0);
-    bandwidth::Team team = team_of_two(mhz);
+    const double rate = counter_mhz();
+    ASSERT_GT(rate, 0.0);
+    bandwidth::Team team = team_of_two(rate);
     ASSERT_EQ(team.error(), "");
     std::vector<double> offsets = team.counter_offsets();
     double here = 0.0;
     std::thread beside([&] {
         if (machine::pin(first_allowed_cpu()))
-            here = offset_here(mhz);
+            here = offset_here(rate);
     });
     beside.join();
     ASSERT_NE(here, 0.0) << "can't pin a thread";

@@ -864,16 +864,16 @@ TEST(CompareCommand, RefusesAnOutputThatIsNoFileOrIsAnInputBeforeComparing)
     std::string fifo = f.path + "/fifo", dev = f.path + "/null";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
     ASSERT_EQ(symlink("fifo", (f.path + "/to-fifo").c_str()), 0);
-    std::vector<std::string> refused = {"--json " + quote(fifo), "--data " + quote(f.path + "/to-fifo"),
+    std::vector<std::string> bad_outputs = {"--json " + quote(fifo), "--data " + quote(f.path + "/to-fifo"),
                                         "--json " + quote(f.path), "--json " + quote(f.path + "/" + std::string(256, 'n')),
                                         "--json " + quote(a), "--data " + quote(f.path + "/./b.json"),
                                         "--json " + quote(f.path + "/x") + " --data " + quote(f.path + "/./x"),
                                         "--json - --data -"};
     // A character device, where this process may make one (root).
     if (mknod(dev.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0)
-        refused.push_back("--json " + quote(dev));
+        bad_outputs.push_back("--json " + quote(dev));
     std::string before = run_shell("ls -A " + quote(f.path)).out;
-    for (const std::string &outputs : refused) {
+    for (const std::string &outputs : bad_outputs) {
         Outcome o = run_shell(compare_cmd("--data " + quote(f.path + "/d.tsv") + " " + outputs + " " + quote(a) +
                                           " " + quote(b)));
         EXPECT_EQ(o.status, 2) << outputs;
