@@ -22,6 +22,16 @@ std::string cache_name(long level, const std::string &type)
     return "L" + std::to_string(level) + (level == 1 && type == "Data" ? "d" : "");
 }
 
+std::string gbs_text(double gbs)
+{
+    return fixed(gbs, gbs >= 100.0 ? 0 : 1);
+}
+
+std::string ns_text(double ns)
+{
+    return fixed(ns, ns < 9.95 ? 1 : 0) + " ns";
+}
+
 std::string count_text(uint64_t n, const std::string &thing)
 {
     return std::to_string(n) + " " + thing + (n == 1 ? "" : "s");

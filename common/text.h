@@ -25,6 +25,14 @@ std::string size_text(uint64_t bytes);
  * alone (a unified cache, or a data cache beyond the first). */
 std::string cache_name(long level, const std::string &type);
 
+/* gbs_text shows a bandwidth with three digits or so, without its unit:
+ * "9.1", "25.3", "265". */
+std::string gbs_text(double gbs);
+
+/* ns_text shows a latency with two digits or more: "1.3 ns", "14 ns",
+ * "92 ns". */
+std::string ns_text(double ns);
+
 /* count_text shows a count of things: "1 CPU", "2 CPUs". */
 std::string count_text(uint64_t n, const std::string &thing);
 

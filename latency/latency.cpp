@@ -101,12 +101,6 @@ int chase_loads(size_t lines)
 
 /* ====================== The summary ====================== */
 
-std::string ns_text(double ns)
-{
-    char text[64];
-    snprintf(text, sizeof text, ns < 9.95 ? "%.1f ns" : "%.0f ns", ns);
-    return text;
-}
 
 std::string latency_summary(const std::vector<LatencyFigure> &figures, const std::vector<Cache> &caches)
 {

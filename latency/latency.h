@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "check/checks.h"
+#include "common/text.h"
 #include "common/random.h"
 
 namespace latency {
@@ -71,9 +72,7 @@ struct LatencyFigure {
     double ns;
 };
 
-/* ns_text shows a latency with two digits or more: "1.3 ns", "14 ns",
- * "92 ns". */
-std::string ns_text(double ns);
+using memsweep::ns_text;
 
 /* latency_summary returns one line, as "L1d 1.3 ns, L2 4.1 ns, L3 14 ns,
  * memory 92 ns": for each cache level, the median of the sizes that fit in

@@ -281,12 +281,10 @@ std::vector<LoadedPoint> loaded_medians(const std::vector<LoadedSeries> &series,
     return points;
 }
 
-/* gbs_text shows a load with two digits or more: "1.5 GB/s", "18 GB/s". */
-static std::string gbs_text(double gbs)
+/* gb_s shows a load with its unit: "1.5 GB/s", "18.0 GB/s". */
+static std::string gb_s(double gbs)
 {
-    char text[64];
-    snprintf(text, sizeof text, gbs < 9.95 ? "%.1f GB/s" : "%.0f GB/s", gbs);
-    return text;
+    return memsweep::gbs_text(gbs) + " GB/s";
 }
 
 std::string loaded_summary(const std::vector<LoadedSeries> &series, double peak_gbs)
@@ -305,10 +303,10 @@ std::string loaded_summary(const std::vector<LoadedSeries> &series, double peak_
         })->load_gbs;
     const double peak = peak_gbs > 0.0 ? peak_gbs : highest;
     std::string text = "loaded latency: idle " + ns_text(idle->ns) + "; " + ns_text(full->ns) + " at " +
-                       gbs_text(full->load_gbs);
+                       gb_s(full->load_gbs);
     if (peak > 0.0)
         text += " (" + std::to_string((int)std::lround(full->load_gbs / peak * 100.0)) + " % of peak)";
-    text += knee.found ? "; knee at " + gbs_text(knee.gbs) : "; no knee below " + gbs_text(knee.gbs);
+    text += knee.found ? "; knee at " + gb_s(knee.gbs) : "; no knee below " + gb_s(knee.gbs);
     return text;
 }
 

@@ -184,7 +184,7 @@ struct LoadedSeries {
 
 /* loaded_summary returns the summary line's text after "memsweep-record: ",
  * from the points' medians (by kernel name, "" for idle): "loaded latency:
- * idle 110 ns; 150 ns at 18 GB/s (80 % of peak); knee at 15 GB/s" -- the
+ * idle 110 ns; 150 ns at 18.0 GB/s (80 % of peak); knee at 15.0 GB/s" -- the
  * vector read's full load, its share of peak_gbs (the bandwidth plane's
  * vector read at the loaders' count, or, when that is not known (0), the
  * curve's highest load), and its curve's knee, or "no knee below N GB/s".

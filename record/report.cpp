@@ -231,11 +231,6 @@ std::string summary(const Session &s, const std::string &out)
 
 /* ====================== The bandwidth plane ====================== */
 
-/* gbs_text shows a bandwidth with three digits or so: 9.1, 25.3, 265. */
-static std::string gbs_text(double gbs)
-{
-    return fixed(gbs, gbs >= 100.0 ? 0 : 1);
-}
 
 std::string bandwidth_summary(const Passes &passes, uint64_t largest_cache)
 {
@@ -273,7 +268,7 @@ std::string bandwidth_summary(const Passes &passes, uint64_t largest_cache)
             if (at == plane.size() || (threads == most && most == fewest && !line.empty()))
                 continue;
             memory = memory && plane[at].bytes > largest_cache;
-            std::string figure = gbs_text(spread_of(passes.plane_gbs[at]).median);
+            std::string figure = memsweep::gbs_text(spread_of(passes.plane_gbs[at]).median);
             if (line.empty()) {
                 line = kernel;
                 line += " " + figure;

@@ -224,17 +224,17 @@ TEST(LoadedSummary, IdleFullLoadPeakAndKnee)
     std::string line = latency::loaded_summary(all, 22.5);
     EXPECT_EQ(line.rfind("loaded latency: ", 0), 0u) << line;
     EXPECT_NE(line.find("idle 110 ns"), std::string::npos) << line;
-    EXPECT_NE(line.find("150 ns at 18 GB/s (80 % of peak)"), std::string::npos) << line;
+    EXPECT_NE(line.find("150 ns at 18.0 GB/s (80 % of peak)"), std::string::npos) << line;
     // Twice 110 ns, 220 ns, lies between idle and 230 ns at 15 GB/s (at
     // 13.75 GB/s): the copy's 500 ns plays no part.
-    EXPECT_NE(line.find("knee at 14 GB/s"), std::string::npos) << line;
+    EXPECT_NE(line.find("knee at 13.8 GB/s"), std::string::npos) << line;
 
     // Without the plane's figure the peak is the curve's highest load; a
     // curve that never doubles says how far it was measured.
     all[2] = series("vector-read", 5000, {4, 4, 4}, {120, 120, 120});
     line = latency::loaded_summary(all, 0.0);
     EXPECT_NE(line.find("(100 % of peak)"), std::string::npos) << line;
-    EXPECT_NE(line.find("no knee below 18 GB/s"), std::string::npos) << line;
+    EXPECT_NE(line.find("no knee below 18.0 GB/s"), std::string::npos) << line;
 
     // Without a full load of the vector read, or without idle, no line.
     EXPECT_EQ(latency::loaded_summary({all[1], all[3]}, 0.0), "");
