@@ -44,7 +44,10 @@ uint64_t bw_scalar_read(void *buffer, size_t bytes)
             : [d0] "r"(d0), [d1] "r"(d1), [d2] "r"(d2), [d3] "r"(d3), [sx4] "r"(sx4), [limit] "r"(limit)
             : "cc", "memory");
     }
+    /* The sums wrap round as the loop's adds do: in unsigned arithmetic,
+     * where that is defined (a buffer of any bytes overflows them). */
+    uint64_t sum = (uint64_t)acc0;
     for (; i < elems; i++)
-        acc0 += words[i];
-    return (uint64_t)(acc0 + acc1 + acc2 + acc3);
+        sum += (uint64_t)words[i];
+    return sum + (uint64_t)acc1 + (uint64_t)acc2 + (uint64_t)acc3;
 }
