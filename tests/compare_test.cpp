@@ -591,7 +591,7 @@ TEST(Reader, RefusesALoadedLatencyThatIsNoCurve)
 {
     auto changed = [](const std::string &pointer, const json &value) {
         json j = with_loaded();
-        j[json::json_pointer(pointer)] = value;
+        set_at(j, pointer, value);
         return refused(j.dump());
     };
     EXPECT_NE(changed("/loaded_latency", "many").find("loaded_latency is not a list"), std::string::npos);
@@ -640,7 +640,7 @@ TEST(Reader, RefusesTruncatedForeignAndHostileJsonWithOneLine)
     // A record with one member changed: refused by what is wrong.
     auto changed = [&](const std::string &pointer, const json &value) {
         json j = record_json(written());
-        j[json::json_pointer(pointer)] = value;
+        set_at(j, pointer, value);
         return refused(j.dump());
     };
     EXPECT_NE(changed("/format_version", 2).find("format version 2"), std::string::npos);

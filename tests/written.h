@@ -6,6 +6,8 @@
 #ifndef MEMSWEEP_TESTS_WRITTEN_H
 #define MEMSWEEP_TESTS_WRITTEN_H
 
+#include <string>
+
 #include <nlohmann/json.hpp>
 
 #include "format/writer.h"
@@ -17,6 +19,13 @@ using json = nlohmann::ordered_json;
 inline json record_json(const record::Session &s)
 {
     return json::parse(format::write_record(record::model_of(s)).text);
+}
+
+/* set_at sets the member at a JSON pointer ("/cells/5/passes") of j, by a
+ * patch: the library's own operator[] of a pointer is deprecated. */
+inline void set_at(json &j, const std::string &pointer, const json &value)
+{
+    j = j.patch(json::array({json{{"op", "add"}, {"path", pointer}, {"value", value}}}));
 }
 
 #endif /* MEMSWEEP_TESTS_WRITTEN_H */
