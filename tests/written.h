@@ -6,6 +6,7 @@
 #ifndef MEMSWEEP_TESTS_WRITTEN_H
 #define MEMSWEEP_TESTS_WRITTEN_H
 
+#include <sstream>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -21,11 +22,16 @@ inline json record_json(const record::Session &s)
     return json::parse(format::write_record(record::model_of(s)).text);
 }
 
-/* set_at sets the member at a JSON pointer ("/cells/5/passes") of j, by a
- * patch: the library's own operator[] of a pointer is deprecated. */
+/* set_at sets the member at a JSON pointer ("/cells/5/passes") of j, key
+ * by key: the library's own pointer lookups use a comparison it deprecates,
+ * which clang reports where a program instantiates them. */
 inline void set_at(json &j, const std::string &pointer, const json &value)
 {
-    j = j.patch(json::array({json{{"op", "add"}, {"path", pointer}, {"value", value}}}));
+    json *at = &j;
+    std::istringstream parts(pointer.substr(1));
+    for (std::string part; std::getline(parts, part, '/');)
+        at = at->is_array() ? &(*at)[std::stoul(part)] : &(*at)[part];
+    *at = value;
 }
 
 #endif /* MEMSWEEP_TESTS_WRITTEN_H */
