@@ -154,7 +154,8 @@ static json loaded_json(const Record &r, Left *left)
 Written write_record(const Record &r)
 {
     Written w;
-    if (!(isfinite(r.counter_mhz) && r.counter_mhz > 0.0 && isfinite(r.factor) && r.factor > 0.0)) {
+    const bool clock_known = isfinite(r.counter_mhz) && r.counter_mhz > 0.0 && isfinite(r.factor) && r.factor > 0.0;
+    if (!clock_known) {
         w.error = "the counter's rate is not a figure above 0, so no time in the record would be";
         return w;
     }
