@@ -10,6 +10,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <numeric>
 #include <cmath>
 #include <iterator>
 #include <map>
@@ -91,9 +92,9 @@ int loaded_loads(uint64_t bytes)
 
 LoadedWindow best_window(const std::vector<LoadedWindow> &windows)
 {
-    double heaviest = 0.0;
-    for (const LoadedWindow &w : windows)
-        heaviest = std::max(heaviest, w.load_gbs);
+    const double heaviest = std::accumulate(windows.begin(), windows.end(), 0.0, [](double most, const LoadedWindow &w) {
+        return std::max(most, w.load_gbs);
+    });
     LoadedWindow best;
     for (const LoadedWindow &w : windows) {
         const bool timed = w.ns > 0.0 && std::isfinite(w.ns);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -522,9 +523,8 @@ TEST(BandwidthTeam, ItsThreadsLeaveTheEndingSignalsToTheThreadThatMadeIt)
                          0.0);
     ASSERT_EQ(team.error(), "");
     std::vector<long> made;
-    for (long t : tasks())
-        if (before.count(t) == 0)
-            made.push_back(t);
+    const std::set<long> now = tasks();
+    std::copy_if(now.begin(), now.end(), std::back_inserter(made), [&](long t) { return before.count(t) == 0; });
     ASSERT_EQ(made.size(), 2u);
     for (long t : made)
         for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
