@@ -58,17 +58,6 @@ record::Passes session(int passes, uint64_t seed, double watch_every_s = 1e9,
     return record::measure(plan);
 }
 
-// Buffer is a latency buffer of the session's own kind, given back at the
-// end of the test.
-struct Buffer {
-    size_t bytes;
-    void *at;
-    explicit Buffer(size_t n) : bytes(n), at(machine::map_buffer(n)) {}
-    ~Buffer() { machine::unmap_buffer(at, bytes); }
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-};
-
 // The cells' order in each pass: the calls between the first and the last
 // drift watch, as (size, stride) pairs.
 std::vector<std::pair<int, int>> measured()
@@ -110,9 +99,9 @@ TEST(Session, MeasuresEveryCellOncePerPassInAnOrderThatChangesWithPassAndSeed)
 TEST(Session, MeasuresEveryLatencySizeOncePerPassAmongTheCellsEachOnACycleOfItsOwnSize)
 {
     const std::vector<uint64_t> sizes = {16384, 24576, 1 << 20};
-    Buffer buffer(1 << 20);
-    ASSERT_NE(buffer.at, nullptr);
-    record::Passes p = session(3, 42, 1e9, sizes, buffer.at);
+    machine::Mapping buffer(1 << 20);
+    ASSERT_NE(buffer.data(), nullptr);
+    record::Passes p = session(3, 42, 1e9, sizes, buffer.data());
     std::vector<std::pair<int, int>> order = measured();
     ASSERT_EQ(order.size(), 3u * 213u);
     std::set<std::pair<int, int>> chases = {{16384, 0}, {24576, 0}, {1 << 20, 0}};
@@ -225,8 +214,8 @@ TEST(Session, MeasuresEveryPlanePointOncePerPassAmongTheCellsAndEndsThePlaneOnIt
 // left another in the buffer; a fault ends the curve and not the session.
 TEST(Session, MeasuresEveryLoadedPointOncePerPassAndEndsTheCurveOnItsFirstFault)
 {
-    Buffer buffer(1 << 20);
-    ASSERT_NE(buffer.at, nullptr);
+    machine::Mapping buffer(1 << 20);
+    ASSERT_NE(buffer.data(), nullptr);
     auto run = [&](size_t fail_at, std::vector<size_t> *calls, bool renew) {
         fake_run::reset();
         record::Plan plan;
@@ -235,7 +224,7 @@ TEST(Session, MeasuresEveryLoadedPointOncePerPassAndEndsTheCurveOnItsFirstFault)
         plan.mhz = 2500.0;
         plan.watch_every_s = 1e9;
         plan.latency_bytes = {16384, 1 << 20};
-        plan.latency_buffer = buffer.at;
+        plan.latency_buffer = buffer.data();
         plan.loaded = {{"", latency::idle_delay}, {"vector-read", 0}, {"vector-read", 4096}};
         if (renew)
             plan.renew_pages = [calls] { calls->push_back(SIZE_MAX); };
@@ -855,20 +844,20 @@ TEST(Machine, PinsTheCallingThreadToOneAllowedCpuTheLeastBusyByDefault)
 TEST(Machine, MapsTheLatencyBufferAlignedToHugePagesAndWritable)
 {
     const size_t bytes = 3 << 20;
-    Buffer buffer(bytes);
-    ASSERT_NE(buffer.at, nullptr);
-    EXPECT_EQ((uintptr_t)buffer.at % (2 << 20), 0u);
-    ASSERT_TRUE(machine::advise_pages(buffer.at, bytes, machine::Pages::small));
-    machine::touch_pages(buffer.at, bytes);
-    static_cast<char *>(buffer.at)[bytes - 1] = 1;
-    EXPECT_EQ(machine::huge_share(slurp("/proc/self/smaps"), (uintptr_t)buffer.at, (uintptr_t)buffer.at + bytes),
+    machine::Mapping buffer(bytes);
+    ASSERT_NE(buffer.data(), nullptr);
+    EXPECT_EQ((uintptr_t)buffer.data() % (2 << 20), 0u);
+    ASSERT_TRUE(machine::advise_pages(buffer.data(), bytes, machine::Pages::small));
+    machine::touch_pages(buffer.data(), bytes);
+    static_cast<char *>(buffer.data())[bytes - 1] = 1;
+    EXPECT_EQ(machine::huge_share(slurp("/proc/self/smaps"), (uintptr_t)buffer.data(), (uintptr_t)buffer.data() + bytes),
               0.0);
     EXPECT_EQ(machine::map_buffer(0), nullptr);
     // Given back, the pages read as zero again and take writes as before.
-    ASSERT_TRUE(machine::give_back_pages(buffer.at, bytes));
-    EXPECT_EQ(static_cast<char *>(buffer.at)[bytes - 1], 0);
-    static_cast<char *>(buffer.at)[bytes - 1] = 2;
-    EXPECT_EQ(static_cast<char *>(buffer.at)[bytes - 1], 2);
+    ASSERT_TRUE(machine::give_back_pages(buffer.data(), bytes));
+    EXPECT_EQ(static_cast<char *>(buffer.data())[bytes - 1], 0);
+    static_cast<char *>(buffer.data())[bytes - 1] = 2;
+    EXPECT_EQ(static_cast<char *>(buffer.data())[bytes - 1], 2);
 }
 
 /* ---------------------------------------------------------------- the command */
