@@ -283,6 +283,17 @@ std::string point_key(const Point &p)
     return key;
 }
 
+/* ratio_text is a ratio with three decimals, "nan" where there is none. */
+static std::string ratio_text(double ratio)
+{
+    return isnan(ratio) ? std::string("nan") : fixed(ratio, 3);
+}
+
+std::string point_line(const Point &p)
+{
+    return point_key(p) + "\t" + ratio_text(p.ratio) + "\t" + verdict_name(p.verdict);
+}
+
 PointId point_id(const Point &p)
 {
     return PointId(p.kind, p.label, p.stride, p.bytes, p.kernel, p.threads, p.delay);
@@ -342,6 +353,84 @@ double drift_of(const Record &r)
     return format::figures_of(plausible).median;
 }
 
+/* nearest returns the place among `among` of the loaded-latency point of
+ * kernel's whose load is nearest to gbs, the first of equals; -1 where
+ * there is none. */
+static int nearest(const std::vector<Point> &among, const std::string &kernel, double gbs)
+{
+    int best = -1;
+    for (size_t j = 0; j < among.size(); j++) {
+        const Point &q = among[j];
+        if (q.kind != Kind::loaded || q.delay == format::idle_delay || q.kernel != kernel)
+            continue;
+        if (best < 0 || fabs(q.load_a - gbs) < fabs(among[(size_t)best].load_a - gbs))
+            best = (int)j;
+    }
+    return best;
+}
+
+std::vector<int> match_points(const std::vector<Point> &a, const std::vector<Point> &b)
+{
+    std::map<PointId, int> of_b;
+    for (size_t j = 0; j < b.size(); j++)
+        if (b[j].kind != Kind::loaded || b[j].delay == format::idle_delay)
+            of_b.emplace(point_id(b[j]), (int)j);
+    std::vector<int> matched(a.size(), -1);
+    for (size_t i = 0; i < a.size(); i++) {
+        const Point &p = a[i];
+        if (p.kind != Kind::loaded || p.delay == format::idle_delay) {
+            auto found = of_b.find(point_id(p));
+            matched[i] = found != of_b.end() ? found->second : -1;
+            continue;
+        }
+        int j = nearest(b, p.kernel, p.load_a);
+        if (j < 0 || nearest(a, p.kernel, b[(size_t)j].load_a) != (int)i)
+            continue;
+        double la = p.load_a;
+        double lb = b[(size_t)j].load_a;
+        if (fabs(la - lb) <= load_tolerance * std::max(la, lb))
+            matched[i] = j;
+    }
+    return matched;
+}
+
+/* counters_differ: the counters' rates are more than 0.1 % apart. */
+static bool counters_differ(const Record &a, const Record &b)
+{
+    return fabs(b.counter_mhz - a.counter_mhz) > 0.001 * std::max(fabs(a.counter_mhz), fabs(b.counter_mhz));
+}
+
+bool machines_differ(const Record &a, const Record &b)
+{
+    return !a.is_table && !b.is_table && (a.model != b.model || counters_differ(a, b));
+}
+
+std::vector<std::string> conditions_of(const Record &a, const Record &b)
+{
+    std::vector<std::string> d;
+    if (a.is_table || b.is_table)
+        return d;
+    if (counters_differ(a, b))
+        d.push_back("counter rates differ: A " + fixed(a.counter_mhz, 3) + " MHz, B " + fixed(b.counter_mhz, 3) +
+                    " MHz");
+    double huge_a = a.huge_share * 100.0;
+    double huge_b = b.huge_share * 100.0;
+    if (a.pages == b.pages && fabs(huge_a - huge_b) > 10.0)
+        d.push_back("pages differ: A " + a.pages + ", " + fixed(huge_a, 0) + " % on huge pages; B " + b.pages + ", " +
+                    fixed(huge_b, 0) + " %");
+    auto or_else = [](const std::string &text, const char *otherwise) {
+        return text.empty() ? std::string(otherwise) : shown(text);
+    };
+    if (a.governors != b.governors)
+        d.push_back("governors differ: A " + or_else(a.governors, "none") + ", B " + or_else(b.governors, "none"));
+    if (a.turbo != b.turbo)
+        d.push_back("turbo differs: A " + or_else(a.turbo, "no switch") + ", B " + or_else(b.turbo, "no switch"));
+    if (!a.warnings.empty() || !b.warnings.empty())
+        d.push_back("warnings: A has " + std::to_string(a.warnings.size()) + ", B " +
+                    std::to_string(b.warnings.size()));
+    return d;
+}
+
 /* add judges a point found in both and keeps it. */
 static void add(Comparison *c, Point p, bool higher_is_better, const Settings &s)
 {
@@ -384,27 +473,28 @@ Comparison compare_records(const Record &a, const Record &b, const Settings &s)
         if (s.drift_widen)
             c.threshold += std::min(apart, max_widen);
     }
+    c.conditions = conditions_of(a, b);
+    for (const std::string &note : c.notes)
+        c.conditions.push_back(note);
 
     std::vector<Point> in_a = points_of(a);
     std::vector<Point> in_b = points_of(b);
-    std::map<PointId, const Point *> of_b;
-    for (const Point &p : in_b)
-        of_b[point_id(p)] = &p;
-    size_t in_both = (size_t)std::count_if(in_a.begin(), in_a.end(),
-                                           [&](const Point &p) { return of_b.count(point_id(p)) > 0; });
+    std::vector<int> matched = match_points(in_a, in_b);
+    size_t in_both = (size_t)std::count_if(matched.begin(), matched.end(), [](int j) { return j >= 0; });
     if (in_both > max_points) {
         c.refusal = "the two have " + std::to_string(in_both) + " points in common, more than any record holds (" +
                     std::to_string(max_points) + " at most)";
         return c;
     }
-    for (const Point &p : in_a) {
-        auto other = of_b.find(point_id(p));
-        if (other == of_b.end())
+    for (size_t i = 0; i < in_a.size(); i++) {
+        if (matched[i] < 0)
             continue;
-        Point both = p;
-        both.b = other->second->a;
-        both.load_b = other->second->load_a;
-        add(&c, both, p.kind != Kind::latency && p.kind != Kind::loaded, s);
+        const Point &other = in_b[(size_t)matched[i]];
+        Point both = in_a[i];
+        both.b = other.a;
+        both.load_b = other.load_a;
+        both.delay_b = other.delay;
+        add(&c, both, both.kind != Kind::latency && both.kind != Kind::loaded, s);
     }
     int alone = (int)(in_a.size() + in_b.size() - 2 * c.points.size());
 

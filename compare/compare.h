@@ -3,7 +3,7 @@
  * compare.h -- memsweep-compare's judgement: B against A, point by point, by
  * a two-sided Mann-Whitney U test over the passes and a practical
  * threshold on the ratio of the medians.  Pure functions of two records as
- * record/reader.h reads them; nothing is measured or printed here.
+ * format/reader.h reads them; nothing is measured or printed here.
  */
 #ifndef MEMSWEEP_COMPARE_COMPARE_H
 #define MEMSWEEP_COMPARE_COMPARE_H
@@ -72,7 +72,8 @@ struct Point {
     uint64_t bytes = 0;        /* latency, bandwidth (per thread) */
     std::string kernel, isa;   /* bandwidth */
     int threads = 0;           /* bandwidth */
-    uint64_t delay = 0;        /* loaded latency: the loaders' delay; format::idle_delay for idle */
+    uint64_t delay = 0;        /* loaded latency: the loaders' delay in a; format::idle_delay for idle */
+    uint64_t delay_b = 0;      /* loaded latency: the delay of the point of b's it is matched with */
     double load_a = 0.0, load_b = 0.0; /* loaded latency: the loaders' GB/s in a and b */
     format::Figures a, b;
     double ratio = 0.0; /* b's median over a's; NaN where a's is 0 */
@@ -88,6 +89,8 @@ struct Comparison {
     std::string refusal;       /* the records can't be compared: why, in one line; "" when they can */
     std::vector<std::string> differences; /* what differs of the two machines' identities */
     std::vector<std::string> notes;       /* drift, points in one record alone, too few passes */
+    std::vector<std::string> conditions;  /* what differs of the conditions the two were made under
+                                             (conditions_of), the drift watches' note among them */
     double threshold = 0.0;               /* the threshold used, widened (max_widen at most) or not */
     double drift_a = 0.0, drift_b = 0.0;  /* the drift watches' plausible medians (drift_of); 0 without */
     int too_few = 0;                      /* points unknown for too few passes */
@@ -116,12 +119,43 @@ std::vector<Point> points_of(const format::Record &r);
  * "loaded\tvector-read\t4096" and, for the idle point, "loaded\tidle\t-". */
 std::string point_key(const Point &p);
 
+/* point_line is a judged point's line on standard output: its key, the
+ * ratio with three decimals ("nan" where a's median is 0) and the
+ * verdict, tab-separated, without a newline. */
+std::string point_line(const Point &p);
+
 /* point_id is what tells one point from another: its kind and its key,
  * with a kernel's name as the record has it.  Points are matched by it,
  * never by point_key, in which two names that differ only in control
  * characters look alike. */
 using PointId = std::tuple<Kind, int, int, uint64_t, std::string, int, uint64_t>;
 PointId point_id(const Point &p);
+
+/* Two loaded-latency points are compared where their loads are within
+ * this share of the larger of the two. */
+const double load_tolerance = 0.10;
+
+/* match_points pairs each of a's points with one of b's, or none (-1), by
+ * index.  Every kind but the loaded latency is matched by point_id.  Each
+ * session's loaded latency chooses its delays anew, so its points are
+ * matched by load: a point with b's point of the same kernel whose load is
+ * nearest to it, where that point has no nearer one in a and the two loads
+ * are within load_tolerance of the larger; the idle points with each
+ * other. */
+std::vector<int> match_points(const std::vector<Point> &a, const std::vector<Point> &b);
+
+/* machines_differ says whether two records were made on two machines:
+ * their CPU models differ, or their counters' rates by more than 0.1 %
+ * (two counters of one model that far apart are two machines).  Never for
+ * a table. */
+bool machines_differ(const format::Record &a, const format::Record &b);
+
+/* conditions_of names what differs of the conditions two records were
+ * made under, beyond their identities (Comparison::differences): the
+ * counters' rates more than 0.1 % apart, the shares of memory on huge
+ * pages more than 10 points apart under one page mode, the governors, the
+ * turbo switch, and warnings in either.  Nothing for a table. */
+std::vector<std::string> conditions_of(const format::Record &a, const format::Record &b);
 
 /* judge_point judges one point's figures at alpha and a threshold; worse
  * than a longer time where higher_is_better is false (latency). */

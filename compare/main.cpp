@@ -251,8 +251,7 @@ static std::string lines_of(const Comparison &c)
 {
     std::string out;
     for (const Point &p : c.points)
-        out += compare::point_key(p) + "\t" + ratio_text(p.ratio) + "\t" + compare::verdict_name(p.verdict) +
-               "\n";
+        out += compare::point_line(p) + "\n";
     return out;
 }
 
@@ -297,6 +296,7 @@ static std::string document(const Options &o, const Record &a, const Record &b, 
             const bool idle = p.delay == format::idle_delay;
             j["kernel"] = idle ? json("idle") : json(p.kernel);
             j["delay"] = idle ? json(nullptr) : json(p.delay);
+            j["delay_b"] = idle ? json(nullptr) : json(p.delay_b);
             j["load_gbs"] = {{"a", p.load_a}, {"b", p.load_b}};
         }
         if (p.kind == compare::Kind::latency || p.kind == compare::Kind::bandwidth)
@@ -316,6 +316,7 @@ static std::string document(const Options &o, const Record &a, const Record &b, 
                    {"unknown", compare::count(c, Verdict::unknown)}};
     d["differences"] = c.differences;
     d["notes"] = c.notes;
+    d["conditions"] = c.conditions;
     d["summary"] = summary;
     d["exit_status"] = status;
     /* Text from the records may hold any bytes: replaced, not refused. */
@@ -371,30 +372,26 @@ static std::string side_fields(const format::Figures *f)
 /* data_lines returns every point of a and b (for one input, of a alone),
  * a's in their order and then b's alone: those in both with their ratio,
  * p and verdict, the others with "-"; a loaded-latency point's line ends
- * with the loaders' GB/s in a (and b), "-" for a side without it. */
+ * with the loaders' GB/s in a (and b), "-" for a side without it.  Points
+ * are paired as the comparison pairs them (compare::match_points). */
 static std::string data_lines(const Record &a, const Record *b, const Comparison &c)
 {
-    using compare::PointId;
-    std::map<PointId, const Point *> judged;
-    std::map<PointId, const Point *> in_b;
-    for (const Point &p : c.points)
-        judged[compare::point_id(p)] = &p;
+    std::vector<Point> points_a = compare::points_of(a);
     std::vector<Point> points_b = b != nullptr ? compare::points_of(*b) : std::vector<Point>();
-    for (const Point &p : points_b)
-        in_b[compare::point_id(p)] = &p;
+    std::vector<int> matched = compare::match_points(points_a, points_b);
+    std::vector<bool> taken(points_b.size(), false);
+    /* The judged points are c.points, in a's order of those matched. */
+    size_t next_judged = 0;
     std::string out;
-    auto line = [&](const Point *pa, const Point *pb) {
+    auto line = [&](const Point *pa, const Point *pb, const Point *judged) {
         const Point *either = pa != nullptr ? pa : pb;
-        const format::Figures *fa = pa != nullptr ? &pa->a : nullptr;
-        const format::Figures *fb = pb != nullptr ? &pb->a : nullptr;
-        out += compare::point_key(*either) + "\t" + side_fields(fa);
+        out += compare::point_key(*either) + "\t" + side_fields(pa != nullptr ? &pa->a : nullptr);
         if (b != nullptr) {
-            auto p = judged.find(compare::point_id(*either));
-            out += "\t" + side_fields(fb);
-            out += p == judged.end() ? "\t-\t-\t-"
-                                     : "\t" + ratio_text(p->second->ratio) + "\t" +
-                                           (p->second->p < 0.0 ? "-" : figure(p->second->p)) + "\t" +
-                                           compare::verdict_name(p->second->verdict);
+            out += "\t" + side_fields(pb != nullptr ? &pb->a : nullptr);
+            out += judged == nullptr ? "\t-\t-\t-"
+                                     : "\t" + ratio_text(judged->ratio) + "\t" +
+                                           (judged->p < 0.0 ? "-" : figure(judged->p)) + "\t" +
+                                           compare::verdict_name(judged->verdict);
         }
         if (either->kind == compare::Kind::loaded) {
             out += "\t" + (pa != nullptr ? figure(pa->load_a) : std::string("-"));
@@ -403,16 +400,16 @@ static std::string data_lines(const Record &a, const Record *b, const Comparison
         }
         out += "\n";
     };
-    std::vector<Point> points_a = compare::points_of(a);
-    std::map<PointId, bool> in_a;
-    for (const Point &p : points_a) {
-        auto other = in_b.find(compare::point_id(p));
-        line(&p, other == in_b.end() ? nullptr : other->second);
-        in_a[compare::point_id(p)] = true;
+    for (size_t i = 0; i < points_a.size(); i++) {
+        const Point *pb = matched[i] >= 0 ? &points_b[(size_t)matched[i]] : nullptr;
+        const Point *judged = pb != nullptr && next_judged < c.points.size() ? &c.points[next_judged++] : nullptr;
+        if (pb != nullptr)
+            taken[(size_t)matched[i]] = true;
+        line(&points_a[i], pb, judged);
     }
-    for (const Point &p : points_b)
-        if (in_a.count(compare::point_id(p)) == 0u)
-            line(nullptr, &p);
+    for (size_t j = 0; j < points_b.size(); j++)
+        if (!taken[j])
+            line(nullptr, &points_b[j], nullptr);
     return out;
 }
 
@@ -445,6 +442,8 @@ static std::string data(const Options &o, const Record &a, const Record *b, cons
             out += "difference\t" + shown_line(d) + "\n";
         for (const std::string &n : c.notes)
             out += "note\t" + shown_line(n) + "\n";
+        for (const std::string &n : c.conditions)
+            out += "condition\t" + shown_line(n) + "\n";
     }
     out += data_lines(a, b, c);
     out += knees("A", a);

@@ -27,7 +27,10 @@ Knee knee_of(const std::vector<LoadedPoint> &points)
         const LoadedPoint &b = walk[i];
         if (b.ns >= twice) {
             double t = b.ns > a.ns ? (twice - a.ns) / (b.ns - a.ns) : 1.0;
+            double least_after = b.ns_min > 0.0 ? b.ns_min : b.ns;
+            double most_before = a.ns_max > 0.0 ? a.ns_max : a.ns;
             knee.found = true;
+            knee.clear = least_after >= twice && most_before < twice;
             knee.gbs = a.load_gbs + std::clamp(t, 0.0, 1.0) * (b.load_gbs - a.load_gbs);
             return knee;
         }
@@ -44,6 +47,8 @@ std::vector<LoadedPoint> curve_of(const std::vector<format::LoadedLatencyPoint> 
             point.delay = p.delay;
             point.load_gbs = p.load_gbs;
             point.ns = p.ns.median;
+            point.ns_min = p.ns.min;
+            point.ns_max = p.ns.max;
             curve.push_back(point);
         }
     return curve;

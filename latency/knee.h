@@ -29,11 +29,13 @@ struct LoadedPlanPoint {
 };
 
 /* One point: its delay, the loaders' GB/s (0 for the idle point) and the
- * chase's ns per load; error says why there is none, or "". */
+ * chase's ns per load, with the passes' least and most where they are
+ * known (0 where not); error says why there is none, or "". */
 struct LoadedPoint {
     uint64_t delay = idle_delay;
     double load_gbs = 0.0;
     double ns = 0.0;
+    double ns_min = 0.0, ns_max = 0.0;
     std::string error;
 };
 
@@ -41,17 +43,22 @@ struct LoadedPoint {
 struct Knee {
     bool found = false;
     double gbs = 0.0; /* the knee's load; without one, the highest load measured */
+    /* Found, and clear of the passes' spread: every pass of the point past
+     * the knee reaches twice the idle median, and no pass of the point
+     * before it does.  A noisy curve's crossing is found but not clear. */
+    bool clear = false;
 };
 
 /* knee_of walks one curve's points (the idle point among them) from the
  * idle point through the delays, longest first, and returns the load where
  * the ns first reach twice the idle point's, interpolated between the two
  * points around it; without an idle point, or a point that reaches it, no
- * knee. */
+ * knee.  Points without a spread (ns_min and ns_max 0) count as their
+ * medians. */
 Knee knee_of(const std::vector<LoadedPoint> &points);
 
 /* curve_of returns one kernel's curve of a record's loaded latency as
- * points of their medians, the idle point's with them. */
+ * points of their medians, minima and maxima, the idle point's with them. */
 std::vector<LoadedPoint> curve_of(const std::vector<format::LoadedLatencyPoint> &loaded, const std::string &kernel);
 
 }  // namespace latency

@@ -264,6 +264,64 @@ TEST(Compare, JudgesEveryPointInBothInMemsweepsOrderThenLatencyThenBandwidth)
               std::string::npos);
 }
 
+// Each session chooses its delays anew: loaded-latency points are paired
+// by the nearest load, each the other's nearest and within a tenth.
+TEST(Compare, PairsLoadedLatencyByTheNearestLoadNotByDelay)
+{
+    auto curve = [](std::vector<std::pair<uint64_t, double>> points) {
+        Record r = made_up(5);
+        r.loaded.push_back({"", format::idle_delay, 0.0, {}, format::figures_of({100, 100, 100, 100, 100})});
+        for (auto p : points)
+            r.loaded.push_back({"vector-read", p.first, p.second, {p.second},
+                                format::figures_of({150, 150, 150, 150, 150})});
+        return r;
+    };
+    Record a = curve({{4000, 5.0}, {2000, 10.0}, {1000, 11.0}, {500, 15.0}});
+    Record b = curve({{3000, 5.3}, {1500, 10.7}, {100, 30.0}});
+    std::vector<compare::Point> pa = compare::points_of(a);
+    std::vector<compare::Point> pb = compare::points_of(b);
+    std::vector<int> m = compare::match_points(pa, pb);
+    size_t idle = pa.size() - 5;
+    EXPECT_EQ(m[idle], (int)pb.size() - 4);      // idle with idle
+    EXPECT_EQ(m[idle + 1], (int)pb.size() - 3);  // 5 with 5.3, whatever the delays
+    EXPECT_EQ(m[idle + 2], -1);                  // 10.7 is nearer 11 than 10
+    EXPECT_EQ(m[idle + 3], (int)pb.size() - 2);
+    EXPECT_EQ(m[idle + 4], -1);  // 15 and 30 are too far apart
+    compare::Comparison c = compare::compare_records(a, b, compare::Settings());
+    const compare::Point &paired = c.points[c.points.size() - 2];
+    EXPECT_EQ(paired.delay, 4000u);
+    EXPECT_EQ(paired.delay_b, 3000u);
+    EXPECT_EQ(paired.load_b, 5.3);
+}
+
+TEST(Compare, NamesTheConditionsThatDifferBeyondTheMachines)
+{
+    Record a = made_up(5), b = made_up(5);
+    a.counter_mhz = b.counter_mhz = 2000.0;
+    EXPECT_TRUE(compare::conditions_of(a, b).empty());
+    EXPECT_FALSE(compare::machines_differ(a, b));
+    b.counter_mhz = a.counter_mhz * 1.0005;  // within 0.1 %
+    b.huge_share = a.huge_share + 0.05;
+    EXPECT_TRUE(compare::conditions_of(a, b).empty());
+    b.counter_mhz = a.counter_mhz * 1.01;
+    b.huge_share = a.huge_share + 0.5;
+    b.governors = "performance on 2";
+    b.turbo = "off";
+    b.warnings = {"busy"};
+    std::vector<std::string> d = compare::conditions_of(a, b);
+    ASSERT_EQ(d.size(), 5u);
+    EXPECT_EQ(d[0].rfind("counter rates differ", 0), 0u);
+    EXPECT_NE(d[1].find("on huge pages"), std::string::npos);
+    EXPECT_NE(d[4].find("B 1"), std::string::npos);
+    EXPECT_TRUE(compare::machines_differ(a, b));
+    b.pages = a.pages + "-other";  // a page mode is an identity, named apart
+    EXPECT_EQ(compare::conditions_of(a, b).size(), 4u);
+    Record t;
+    t.is_table = true;
+    EXPECT_TRUE(compare::conditions_of(a, t).empty());
+    EXPECT_FALSE(compare::machines_differ(t, b));
+}
+
 // Kernels are matched by their names as the records have them: two that
 // differ only in control characters are two points, though shown alike.
 TEST(Compare, KernelsWhoseNamesDifferOnlyInControlCharactersAreTwoPoints)

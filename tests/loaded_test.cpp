@@ -204,6 +204,28 @@ TEST(LoadedKnee, NoneOneFlatAndACrossing)
     EXPECT_FALSE(latency::knee_of({point(0, 12, 500), point(1000, 5, 100)}).found);
 }
 
+// A crossing is clear of the spread only where every pass past it crosses
+// and none before it does; medians alone count as their own spread.
+TEST(LoadedKnee, IsClearOnlyWhereThePassesAroundItAgree)
+{
+    auto spread = [](LoadedPoint p, double low, double high) {
+        p.ns_min = low;
+        p.ns_max = high;
+        return p;
+    };
+    std::vector<LoadedPoint> curve = {point(idle_delay, 0, 100), point(10000, 5, 150), point(100, 10, 250)};
+    EXPECT_TRUE(latency::knee_of(curve).clear);
+    curve[1] = spread(curve[1], 140, 190);
+    curve[2] = spread(curve[2], 210, 260);
+    EXPECT_TRUE(latency::knee_of(curve).clear);
+    curve[1] = spread(curve[1], 140, 205);  // a pass before it already crossed
+    EXPECT_FALSE(latency::knee_of(curve).clear);
+    EXPECT_TRUE(latency::knee_of(curve).found);
+    curve[1] = spread(curve[1], 140, 190);
+    curve[2] = spread(curve[2], 180, 260);  // a pass past it did not
+    EXPECT_FALSE(latency::knee_of(curve).clear);
+}
+
 latency::LoadedSeries series(const std::string &kernel, uint64_t delay, std::vector<double> gbs,
                             std::vector<double> ns)
 {
