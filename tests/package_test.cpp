@@ -146,12 +146,12 @@ TEST_F(Package, ServesPkgConfigToACProgramAndASharedObject)
 TEST_F(Package, InstallsTheProgramsWithManualPagesOfThisVersionAndDateThatRender)
 {
     bool lint = run_shell("command -v mandoc").status == 0;
-    const std::string programs[] = {"memsweep", "memsweep-plot",
+    const std::string programs[] = {"memsweep",
 #ifdef MEMSWEEP_WITH_CHECK
                               "memsweep-check",
 #endif
 #ifdef MEMSWEEP_WITH_RECORD
-                              "memsweep-record", "memsweep-compare",
+                              "memsweep-record", "memsweep-compare", "memsweep-plot",
 #endif
     };
     for (const std::string &program : programs) {
@@ -175,6 +175,21 @@ TEST_F(Package, InstallsTheProgramsWithManualPagesOfThisVersionAndDateThatRender
     if (!lint)
         GTEST_SKIP() << "mandoc is not installed (scripts/setup installs it)";
 }
+
+#ifdef MEMSWEEP_WITH_RECORD
+// The installed plot finds its gnuplot program in the tree it was
+// installed in, wherever that was moved, with nothing of the build on PATH.
+TEST_F(Package, DrawsWithThePlotProgramInstalledBesideIt)
+{
+    if (run_shell("command -v gnuplot").status != 0)
+        GTEST_SKIP() << "gnuplot is not installed (scripts/setup installs it)";
+    EXPECT_EQ(access((usr + "/share/memsweep/memsweep-plot.gp").c_str(), R_OK), 0);
+    Outcome o = run_shell("cd " + quote(root->path) + " && PATH=/usr/bin:/bin " + quote(usr + "/bin/memsweep-plot") +
+                          " -c none -o t.png " + quote(source + "/docs/sweep-amd-epyc.tsv"));
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_GT(slurp(root->path + "/t.png").size(), 10000u);
+}
+#endif
 
 TEST(SourceTree, BuildsACProgramInAnotherProjectThroughAddSubdirectory)
 {
