@@ -9,7 +9,7 @@
  *
  * Standard output gets one tab-separated line per point, "kind key...
  * ratio verdict"; standard error one summary line.  --json FILE writes the
- * same as a document, --data FILE the plain numbers memsweep-plot draws,
+ * same as a document, --data FILE the figures and verdicts as plain numbers,
  * each whole or not at all (common/outfile.h; "-" is standard output,
  * which then gets it instead of the lines).
  *
@@ -61,7 +61,7 @@ static const char usage[] =
     "  --no-drift-widen     don't widen the threshold by the drift watches' ratio\n"
     "  --json FILE          write the comparison to FILE as JSON\n"
     "  --data FILE          write the inputs' figures and the verdicts to FILE as\n"
-    "                       tab-separated numbers, for memsweep-plot\n"
+    "                       tab-separated numbers, for scripts\n"
     "                       (either FILE \"-\": standard output, in the lines' place)\n"
     "  -h, --help           print this help\n"
     "A and B are memsweep-record records or memsweep tables (\"-\": standard input).\n"
@@ -323,7 +323,7 @@ static std::string document(const Options &o, const Record &a, const Record &b, 
     return d.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-/* ====================== The data for memsweep-plot ====================== */
+/* ====================== The data ====================== */
 
 static void fact(std::string *out, const char *side, const char *key, const std::string &value)
 {

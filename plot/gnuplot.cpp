@@ -118,13 +118,10 @@ static void curve_arrays(Names *n, const std::string &name, const std::vector<Cu
     n->array(name + "_dash", curves.size(), [&](size_t i) { return std::to_string(curves[i].dash); });
 }
 
-std::string variables(const Picture &p, const std::string &format, const std::string &folder,
-                      const std::string &picture_path)
+std::string variables(const Picture &p, const std::string &format)
 {
     Names n;
     n.text("format", format);
-    n.text("picture", picture_path);
-    n.text("folder", folder);
     n.whole("width", p.layout.width);
     n.whole("height", p.layout.height);
     n.whole("columns", p.layout.columns);
@@ -233,7 +230,7 @@ std::string write_data(const Picture &p, const std::string &format, const std::s
     for (const Knee &k : p.knees)
         knees += number(k.gbs) + " " + number(k.ns) + "\n";
     const std::pair<const char *, std::string> files[] = {
-        {"variables.gp", variables(p, format, folder, folder + "/picture")},
+        {"variables.gp", variables(p, format)},
         {"cells.dat", cells(p)},
         {"latency.dat", blocks(p.latency)},
         {"bandwidth.dat", blocks(p.bandwidth)},
@@ -292,15 +289,11 @@ bool gnuplot_found()
     return false;
 }
 
-/* child_environment is this process's environment for gnuplot: numbers in
- * the C locale's form, every other part of the caller's locale (its
- * characters above all) kept.  LC_ALL would override LC_NUMERIC: its
- * value becomes LANG's, and it and the other categories go. */
-static std::vector<std::string> child_environment()
+std::vector<std::string> child_environment(char *const *environment)
 {
     std::vector<std::string> env;
     std::string all;
-    for (char **e = environ; *e != nullptr; e++) {
+    for (char *const *e = environment; *e != nullptr; e++) {
         std::string entry = *e;
         if (entry.compare(0, 7, "LC_ALL=") == 0)
             all = entry.substr(7);
@@ -341,15 +334,19 @@ static std::string first_error(const std::string &log)
 
 std::string run_gnuplot(const std::string &program, const std::string &folder, volatile int *child)
 {
-    std::string log = folder + "/gnuplot.log";
-    std::string vars = folder + "/variables.gp";
-    std::vector<std::string> env = child_environment();
+    /* gnuplot runs in the scratch folder and names its files by their short
+     * names there: the folder's own name, whatever bytes it holds, never
+     * reaches gnuplot's text. */
+    std::string log = "gnuplot.log";
+    std::string vars = "variables.gp";
+    std::vector<std::string> env = child_environment(environ);
     std::vector<char *> envp(env.size() + 1, nullptr);
     std::transform(env.begin(), env.end(), envp.begin(), [](std::string &e) -> char * { return &e.front(); });
     std::string name = "gnuplot";
     char *argv[] = {name.data(), const_cast<char *>(vars.c_str()), const_cast<char *>(program.c_str()), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
@@ -363,7 +360,7 @@ std::string run_gnuplot(const std::string &program, const std::string &folder, v
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     *child = 0;
-    std::string said = memsweep::file_text(log);
+    std::string said = memsweep::file_text(folder + "/" + log);
     struct stat st {
     };
     bool drawn = stat((folder + "/picture").c_str(), &st) == 0 && st.st_size > 0;

@@ -10,6 +10,7 @@
 #define MEMSWEEP_PLOT_GNUPLOT_H
 
 #include <string>
+#include <vector>
 
 #include "plot/picture.h"
 
@@ -28,9 +29,9 @@ std::string quoted(const std::string &text);
 std::string number(double value);
 
 /* variables is the variables file for a picture of format ("png" or
- * "svg") drawn into picture_path from the data in folder. */
-std::string variables(const Picture &p, const std::string &format, const std::string &folder,
-                      const std::string &picture_path);
+ * "svg"); gnuplot reads it, the data and writes the picture in the scratch
+ * folder, by the files' short names (scratch_files). */
+std::string variables(const Picture &p, const std::string &format);
 
 /* write_data writes the picture's data blocks and its variables file into
  * folder; "" when all is written, else why not. */
@@ -44,8 +45,14 @@ extern const char *const scratch_files[8];
  * or in the folder it was installed to; "" where none is. */
 std::string program_path();
 
-/* run_gnuplot runs gnuplot on the folder's variables file and the program,
- * with numbers in the C locale's form; "" when it drew the picture, else
+/* child_environment is an environment for gnuplot: numbers in the C
+ * locale's form, every other part of the caller's locale (its characters
+ * above all) kept.  LC_ALL would override LC_NUMERIC: its value becomes
+ * LANG's, and it and the other categories go. */
+std::vector<std::string> child_environment(char *const *environment);
+
+/* run_gnuplot runs gnuplot in the scratch folder on its variables file and
+ * the program, under child_environment; "" when it drew the picture, else
  * why not, in one line.  *child holds its process while it runs. */
 std::string run_gnuplot(const std::string &program, const std::string &folder, volatile int *child);
 

@@ -66,11 +66,15 @@ static int fail(const std::string &why)
     return 1;
 }
 
+namespace
+{
+/* What the command line asks. */
 struct Options {
     std::string out = "memsweep.png", title, cache_dir = default_caches;
     bool title_named = false, cache_named = false;
     std::vector<std::string> inputs;
 };
+}  // namespace
 
 static const std::vector<memsweep::OptionSpec> known = {
     {"-o", memsweep::Takes::value}, {"-t", memsweep::Takes::value}, {"-c", memsweep::Takes::value},
@@ -119,66 +123,6 @@ static std::string format_of(const std::string &out)
         return out.size() >= 4 && strcasecmp(out.c_str() + out.size() - 4, ending) == 0;
     };
     return ends(".svg") ? "svg" : ends(".png") ? "png" : "";
-}
-
-/* machine_title is the title of a table drawn here: the first model name
- * and clock rate in cpuinfo (only the head of a large file is read). */
-static std::string machine_title(const std::string &cpuinfo)
-{
-    std::string text = memsweep::file_text(cpuinfo);
-    std::string model;
-    std::string rate;
-    size_t at = 0;
-    while (at < text.size() && (model.empty() || rate.empty())) {
-        size_t end = text.find('\n', at);
-        std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        at = end == std::string::npos ? text.size() : end + 1;
-        size_t colon = line.find(':');
-        if (colon == std::string::npos)
-            continue;
-        std::string key = line.substr(0, colon);
-        key.erase(key.find_last_not_of(" \t") + 1);
-        std::string value = line.substr(colon + 1);
-        value.erase(0, value.find_first_not_of(" \t"));
-        value.erase(value.find_last_not_of(" \t\r") + 1);
-        if (key == "model name" && model.empty())
-            model = value;
-        else if (key == "cpu MHz" && rate.empty())
-            rate = value;
-    }
-    std::string title = "memsweep on " + (model.empty() ? std::string("an unknown CPU") : model);
-    char *end = nullptr;
-    double mhz = strtod(rate.c_str(), &end);
-    if (!rate.empty() && end != nullptr && *end == '\0' && rate.find_first_not_of("0123456789.") == std::string::npos &&
-        mhz > 0.0)
-        title += " at " + memsweep::fixed(mhz, 0) + " MHz";
-    return title;
-}
-
-/* caches_in returns the data and unified caches a folder in the layout of
- * /sys/devices/system/cpu/cpu0/cache describes.  Only whole numbers pass as
- * a level or a size. */
-static std::vector<format::CacheSize> caches_in(const std::string &folder)
-{
-    std::vector<format::CacheSize> caches;
-    for (int i = 0; i < 64; i++) {
-        std::string index = folder + "/index" + std::to_string(i);
-        std::string level;
-        std::string type;
-        std::string size;
-        if (!memsweep::read_value(index + "/level", &level) || !memsweep::read_value(index + "/type", &type) ||
-            !memsweep::read_value(index + "/size", &size))
-            continue;
-        size_t digits = size.find_first_not_of("0123456789");
-        std::string unit = digits == std::string::npos ? "" : size.substr(digits);
-        if (level.empty() || level.size() > 3 || level.find_first_not_of("0123456789") != std::string::npos ||
-            digits == 0 || size.size() - unit.size() > 12 || (!unit.empty() && unit != "K" && unit != "M" && unit != "G") ||
-            type == "Instruction")
-            continue;
-        uint64_t bytes = strtoull(size.c_str(), nullptr, 10) << (unit == "K" ? 10 : unit == "M" ? 20 : unit == "G" ? 30 : 0);
-        caches.push_back({memsweep::cache_name(strtol(level.c_str(), nullptr, 10), type), bytes});
-    }
-    return caches;
 }
 
 /* ====================== The scratch folder ====================== */
@@ -289,12 +233,12 @@ static int run(int argc, char **argv, int closed)
         struct stat st {
         };
         if (stat(o.cache_dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            in.caches = caches_in(o.cache_dir);
+            in.caches = plot::caches_in(o.cache_dir);
         else if (o.cache_named)
             say(o.cache_dir + ": no such folder: the picture has no cache marks");
     }
     if (!o.title_named)
-        in.machine_title = machine_title("/proc/cpuinfo");
+        in.machine_title = plot::machine_title("/proc/cpuinfo");
 
     plot::Picture p;
     why = plot::picture_of(in, &p);

@@ -2,10 +2,11 @@
 # memsweep-plot.gp -- memsweep-plot's picture, drawn by gnuplot after the
 # variables file that memsweep-plot writes beside the data:
 #
-#   gnuplot FOLDER/variables.gp memsweep-plot.gp
+#   cd FOLDER && gnuplot variables.gp memsweep-plot.gp
 #
 # Everything the picture shows comes from the variables (named values and
-# arrays; *_count is an array's length) and from the data files in folder:
+# arrays; *_count is an array's length) and from the data files beside
+# them, and the picture is written beside them as "picture":
 #   cells.dat      "label stride value flag text", a size a block
 #   latency.dat    one block a curve: "bytes ns min max point"
 #   bandwidth.dat  one block a curve: "bytes figure low high point"
@@ -15,7 +16,7 @@
 
 red = "#d62728"
 sizes = "16K 32K 64K 128K 256K 512K 1M 2M 4M 8M 16M 32M 64M 128M 256M 512M 1G 2G 4G"
-cells = folder."/cells.dat"
+cells = "cells.dat"
 
 # The terminal draws text as written: a title's "_" stays an underscore.
 if (format eq "svg") {
@@ -23,7 +24,7 @@ if (format eq "svg") {
 } else {
     set terminal pngcairo size width,height noenhanced font "DejaVu Sans,13" background rgb "white"
 }
-set output picture
+set output "picture"
 
 # The caption: a line a label under the title (and for two inputs under
 # the heading), a line of text apart.
@@ -183,10 +184,10 @@ if (latency_count > 0) {
     y_high = latency_y_high
     eval log_tics
     set key inside bottom right
-    plot for [c = 1:latency_count] folder."/latency.dat" index c - 1 using 1:3:4 with filledcurves \
+    plot for [c = 1:latency_count] "latency.dat" index c - 1 using 1:3:4 with filledcurves \
             fillcolor rgb latency_colour[c] fillstyle transparent solid 0.25 noborder \
             title (two ? "" : "min to max"), \
-         for [c = 1:latency_count] folder."/latency.dat" index c - 1 using 1:2 with linespoints \
+         for [c = 1:latency_count] "latency.dat" index c - 1 using 1:2 with linespoints \
             linecolor rgb latency_colour[c] pointtype 7 pointsize 0.7 linewidth 2 title latency_title[c]
 }
 
@@ -226,7 +227,7 @@ if (bandwidth_count > 0) {
         set key inside bottom left
     }
     if (two) { set key title "filled: faster or slower; open: the same" left }
-    plot for [c = 1:bandwidth_count] folder."/bandwidth.dat" index c - 1 using 1:2:5 with linespoints \
+    plot for [c = 1:bandwidth_count] "bandwidth.dat" index c - 1 using 1:2:5 with linespoints \
         pointtype variable pointsize 0.8 linewidth 2 linecolor rgb bandwidth_colour[c] \
         dashtype bandwidth_dash[c] title bandwidth_title[c]
 }
@@ -247,12 +248,12 @@ if (loaded_count > 0) {
         set key inside top left
     }
     if (two) { set key title "filled: faster or slower; open: the same" left }
-    plot for [c = 1:loaded_count] folder."/loaded.dat" index c - 1 using 1:2:3:4 with yerrorbars \
+    plot for [c = 1:loaded_count] "loaded.dat" index c - 1 using 1:2:3:4 with yerrorbars \
             pointtype 7 pointsize 0 linewidth 1 linecolor rgb loaded_colour[c] notitle, \
-         for [c = 1:loaded_count] folder."/loaded.dat" index c - 1 using 1:2:5 with linespoints \
+         for [c = 1:loaded_count] "loaded.dat" index c - 1 using 1:2:5 with linespoints \
             pointtype variable pointsize 0.9 linewidth 2 linecolor rgb loaded_colour[c] \
             dashtype loaded_dash[c] title loaded_title[c], \
-         for [k = 1:knees] folder."/knees.dat" every ::(k - 1)::(k - 1) using 1:2 with points pointtype 3 \
+         for [k = 1:knees] "knees.dat" every ::(k - 1)::(k - 1) using 1:2 with points pointtype 3 \
             pointsize 2.5 linewidth 2 linecolor rgb red title (k == 1 ? "knee: twice the idle latency" : "")
 }
 unset multiplot

@@ -75,10 +75,16 @@ std::string grid_of(const Record &r, Grid *g)
     return "";
 }
 
+/* size_name names a label's working set. */
+static std::string size_name(int label)
+{
+    return label >= 1 && label <= 14 ? std::string(size_names[label - 1]) : "label " + std::to_string(label);
+}
+
 std::string describe(const Grid &g)
 {
-    return std::string("sizes ") + size_names[g.min_label - 1] + " to " + size_names[g.max_label - 1] +
-           " and strides " + std::to_string(g.min_stride) + " to " + std::to_string(g.max_stride);
+    return "sizes " + size_name(g.min_label) + " to " + size_name(g.max_label) + " and strides " +
+           std::to_string(g.min_stride) + " to " + std::to_string(g.max_stride);
 }
 
 static bool operator==(const Grid &a, const Grid &b)
@@ -137,7 +143,7 @@ std::vector<CacheMark> cache_marks(const std::vector<format::CacheSize> &caches)
 {
     std::vector<CacheMark> marks;
     for (const format::CacheSize &c : caches) {
-        if (c.bytes == 0)
+        if (c.bytes == 0 || marks.size() == most_marks)
             continue;
         /* A cache of C bytes holds the sets up to 2^p <= C: its mark stands
          * between that label, p - 13, and the next. */

@@ -33,7 +33,8 @@ struct Grid {
  * else why not, as a phrase. */
 std::string grid_of(const format::Record &r, Grid *g);
 
-/* describe says a grid in words: "sizes 16K to 128M and strides 1 to 15". */
+/* describe says a grid in words: "sizes 16K to 128M and strides 1 to 15"
+ * (a label beyond memsweep's 1 to 14 by its number). */
 std::string describe(const Grid &g);
 
 /* A cell's whereabouts in the grid, and what is drawn of it: its figure
@@ -62,8 +63,22 @@ struct CacheMark {
     uint64_t bytes = 0;
 };
 
-/* cache_marks returns the marks of the caches, of sizes above 0. */
+/* cache_marks returns the marks of the caches, of sizes above 0: the first
+ * most_marks of them (no machine has more levels; a record may list any
+ * number). */
+const size_t most_marks = 8;
 std::vector<CacheMark> cache_marks(const std::vector<format::CacheSize> &caches);
+
+/* caches_in returns the data and unified caches that a folder in the
+ * layout of /sys/devices/system/cpu/cpu0/cache describes, as a record lists
+ * them.  Only whole numbers pass as a level or a size (K, M or G after
+ * it), so nothing else in the folder reaches the picture. */
+std::vector<format::CacheSize> caches_in(const std::string &folder);
+
+/* machine_title is the title of a table drawn on this machine: "memsweep
+ * on MODEL at RATE MHz", from the first model name and cpu MHz lines of a
+ * file in the layout of /proc/cpuinfo, leaving out what it lacks. */
+std::string machine_title(const std::string &cpuinfo);
 
 /* cache_list shows caches on one line, as "L1d 32K, L2 1M"; "" for none. */
 std::string cache_list(const std::vector<format::CacheSize> &caches);

@@ -4,6 +4,7 @@
 // pictures drawn end to end.
 #include <gtest/gtest.h>
 #include <math.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -132,6 +133,46 @@ TEST(Caches, StandBetweenTheLargestSetTheyHoldAndTheNext)
     EXPECT_EQ(m[1].x, 7.5);  // 1M is label 7
     EXPECT_EQ(m[1].size, "1M");
     EXPECT_EQ(plot::cache_list({{"L1d", 49152}, {"L2", 1 << 20}}), "L1d 48K, L2 1M");
+    // A record may list any number: the picture marks a machine's few.
+    EXPECT_EQ(plot::cache_marks(std::vector<format::CacheSize>(200, {"L9", 4096})).size(), plot::most_marks);
+}
+
+TEST(Caches, OfThisMachineAreItsDataAndUnifiedCachesInWholeNumbers)
+{
+    TempFolder f;
+    auto index = [&](int i, const std::string &level, const std::string &type, const std::string &size) {
+        std::string at = "/index" + std::to_string(i);
+        f.put(at + "/level", level + "\n");
+        f.put(at + "/type", type + "\n");
+        f.put(at + "/size", size + "\n");
+    };
+    index(0, "1", "Data", "48K");
+    index(1, "1", "Instruction", "32K");
+    index(2, "2", "Unified", "2M");
+    index(3, "3", "Unified", "1G");
+    index(4, "3", "Unified", "12Q");  // no size
+    index(5, "x", "Unified", "1M");   // no level
+    std::vector<format::CacheSize> c = plot::caches_in(f.path);
+    ASSERT_EQ(c.size(), 3u);
+    EXPECT_EQ(c[0].name, "L1d");
+    EXPECT_EQ(c[0].bytes, 49152u);
+    EXPECT_EQ(c[1].bytes, 2u << 20);
+    EXPECT_EQ(c[2].bytes, uint64_t(1) << 30);
+    EXPECT_TRUE(plot::caches_in(f.path + "/none").empty());
+}
+
+TEST(Title, OfATableIsThisMachinesModelAndRateWhereCpuinfoHasThem)
+{
+    TempFolder f;
+    f.put("/cpuinfo", "processor\t: 0\nmodel name\t: Made-up CPU 9\ncpu MHz\t\t: 2400.5\n\n"
+                      "processor\t: 1\nmodel name\t: Other\ncpu MHz\t\t: 800\n");
+    std::string t = plot::machine_title(f.path + "/cpuinfo");
+    EXPECT_NE(t.find("Made-up CPU 9"), std::string::npos) << t;
+    EXPECT_NE(t.find("2400 MHz"), std::string::npos) << t;  // the first of each
+    EXPECT_EQ(t.find("Other"), std::string::npos) << t;
+    f.put("/odd", "cpu MHz : fast\n");
+    EXPECT_EQ(plot::machine_title(f.path + "/odd").find("MHz"), std::string::npos);
+    EXPECT_NE(plot::machine_title(f.path + "/missing").find("an unknown CPU"), std::string::npos);
 }
 
 TEST(Layout, PutsThePanelsInAGridOfTwoOrThreeARow)
@@ -247,6 +288,18 @@ TEST(Curves, LoadedLatencyClimbsInOrderOfLoadAndStarsOnlyAClearKnee)
     EXPECT_GT(knees[0].gbs, 10.0);
     EXPECT_LT(knees[0].gbs, 15.0);
 
+    // Two records' points by the verdicts of their pairs: B's point of a
+    // load no point of A's comes near is in B alone, a cross.
+    Record b = record();
+    b.loaded.push_back({"vector-read", 1, 40.0, {40.0}, figures(600.0)});
+    std::vector<int> of_a;
+    std::vector<int> of_b;
+    compare::Comparison judged = compare::compare_records(r, b, compare::Settings());
+    plot::loaded_points(r, b, judged, &of_a, &of_b);
+    ASSERT_EQ(of_b.size(), b.loaded.size());
+    EXPECT_EQ(of_a, std::vector<int>(r.loaded.size(), plot::open_point));  // all the same
+    EXPECT_EQ(of_b.back(), plot::cross);
+
     // The point before the crossing reaches twice the idle latency in some
     // pass: the crossing may be noise, and gets no star.
     r.loaded[4].ns = figures(150.0, 5, 0.5);
@@ -312,6 +365,22 @@ TEST(Picture, OfATableBesideAnythingHasEveryCellUnknown)
 
 // ====================== The gnuplot data ======================
 
+TEST(Gnuplot, RunsWithNumbersInTheCLocalesFormAndTheRestOfTheCallersLocale)
+{
+    // the environment for gnuplot of the given one, sorted
+    auto child = [](std::vector<std::string> given) {
+        std::vector<char *> env(given.size() + 1, nullptr);
+        std::transform(given.begin(), given.end(), env.begin(), [](std::string &e) -> char * { return &e.front(); });
+        std::vector<std::string> got = plot::child_environment(env.data());
+        std::sort(got.begin(), got.end());
+        return got;
+    };
+    std::vector<std::string> got = child({"PATH=/bin", "LC_ALL=de_DE.UTF-8", "LC_TIME=fr_FR", "LANG=en_GB"});
+    EXPECT_EQ(got, (std::vector<std::string>{"LANG=de_DE.UTF-8", "LC_NUMERIC=C", "PATH=/bin"}));
+    got = child({"LANG=de_DE.UTF-8", "LC_NUMERIC=de_DE.UTF-8", "LC_CTYPE=C.UTF-8"});
+    EXPECT_EQ(got, (std::vector<std::string>{"LANG=de_DE.UTF-8", "LC_CTYPE=C.UTF-8", "LC_NUMERIC=C"}));
+}
+
 TEST(Gnuplot, TextAndNumbersReachItAsValuesOnly)
 {
     EXPECT_EQ(plot::quoted("it's \\n `x` @y"), "'it''s \\n `x` @y'");
@@ -321,7 +390,7 @@ TEST(Gnuplot, TextAndNumbersReachItAsValuesOnly)
     EXPECT_EQ(plot::number(-1.7e308), "-1e+300");
     EXPECT_EQ(plot::number(25.125), "25.125");
     plot::Picture p = picture(inputs({table()}));
-    std::string v = plot::variables(p, "png", "/tmp/x", "/tmp/x/picture");
+    std::string v = plot::variables(p, "png");
     EXPECT_NE(v.find("mark_count = 0\narray mark_x[1]\n"), std::string::npos) << v;
     EXPECT_NE(v.find("latency_count = 0\n"), std::string::npos);
 }
@@ -505,10 +574,51 @@ TEST_F(Command, RefusesBadInputWithOneLineAndLeavesNoPicture)
     o = plot("-o " + quote(dir + "/p.png") + " " + quote(huge));
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.err.find("larger than any record"), std::string::npos) << o.err;
-    // A full scratch folder is said to be one.
+    // A scratch folder that can't be made is said to be one.
     o = plot("-o " + quote(dir + "/p.png") + " " + quote(good), "TMPDIR=/nonexistent ");
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.err.find("scratch folder in /nonexistent"), std::string::npos) << o.err;
+}
+
+TEST_F(Command, PutsThePictureInPlaceOnlyWhenAllIsWrittenAndLeavesNoScratch)
+{
+    std::string t = put("t.tsv", table_text(table()));
+    std::string tmp = dir + "/tmp";
+    ASSERT_EQ(run_shell("mkdir " + quote(tmp)).status, 0);
+    std::string under = "TMPDIR=" + quote(tmp) + " ";
+    // Through a link to the file it names; the link stays a link.
+    put("real.png", "old");
+    ASSERT_EQ(symlink("real.png", (dir + "/link.png").c_str()), 0);
+    Outcome o = plot("-o " + quote(dir + "/link.png") + " " + quote(t), under);
+    EXPECT_EQ(o.status, 0) << o.err;
+    expect_picture(dir + "/real.png", 2 * plot::panel_width);
+    // A report that can't be written leaves the old picture as it was.
+    put("kept.png", "old");
+    o = plot("-o " + quote(dir + "/kept.png") + " " + quote(t) + " " + quote(t) + " >/dev/full", under);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("standard output"), std::string::npos) << o.err;
+    EXPECT_EQ(slurp(dir + "/kept.png"), "old");
+    // A FIFO there is refused before any input is read.
+    ASSERT_EQ(mkfifo((dir + "/fifo.png").c_str(), 0600), 0);
+    o = plot("-o " + quote(dir + "/fifo.png") + " /nonexistent", under);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("fifo.png"), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find("nonexistent"), std::string::npos) << o.err;
+    // Nothing of gnuplot's data is left, drawn or not.
+    EXPECT_EQ(run_shell("ls -A " + quote(tmp)).out, "");
+}
+
+TEST_F(Command, DrawsHostileTextAsWrittenAndRunsNothing)
+{
+    std::string name = "we'ird `touch ran` $(touch ran) @x \\n.tsv";
+    std::string t = put(name, table_text(table()));
+    Outcome o = run_shell("cd " + quote(dir) + " && PATH=/usr/bin:/bin " + quote(plot_exe) +
+                          " -c none -t \"it's \\\"\\n \\`touch ran\\` @title\" -o " + quote("o'ut.svg") + " " +
+                          quote(name) + " " + quote(t));
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(access((dir + "/ran").c_str(), F_OK), -1);
+    std::string svg = slurp(dir + "/o'ut.svg");
+    EXPECT_NE(svg.find("touch ran"), std::string::npos);  // drawn as written
 }
 
 }  // namespace
