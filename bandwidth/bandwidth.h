@@ -46,8 +46,9 @@ namespace bandwidth {
 
 enum class Kernel { scalar_read, vector_read, write, copy, nt_write };
 
-/* The vector instruction sets, narrowest first. */
-enum class Isa { sse2, avx2, avx512 };
+/* The vector instruction sets: x86-64's, then 64-bit Arm's, each
+ * architecture's narrowest first. */
+enum class Isa { sse2, avx2, avx512, neon, sve };
 
 /* all_kernels lists the kernels in the order above. */
 std::vector<Kernel> all_kernels();
@@ -56,8 +57,17 @@ std::vector<Kernel> all_kernels();
  * "vector-read", "write", "copy", "nt-write". */
 const char *kernel_name(Kernel kernel);
 
-/* isa_name is "sse2", "avx2" or "avx512". */
+/* isa_name is "sse2", "avx2", "avx512", "neon" or "sve". */
 const char *isa_name(Isa isa);
+
+/* isas lists the instruction sets of this processor's architecture,
+ * narrowest first: sse2, avx2, avx512 on x86-64; neon, sve on 64-bit Arm. */
+const std::vector<Isa> &isas();
+
+/* isa_label is the instruction set as a record names the kernels' forms:
+ * its name, and for SVE its vector length in bits, as "sve256", since the
+ * same code moves as many bytes a step as the processor's vectors hold. */
+std::string isa_label(Isa isa);
 
 /* What CPUID and XGETBV tell of the vector units: leaf 1's ECX, leaf 7's
  * EBX (subleaf 0; 0 where the leaf is missing), and XCR0 (0 where OSXSAVE
@@ -74,10 +84,14 @@ struct CpuIds {
  * (every x86-64 processor has it). */
 Isa isa_of(const CpuIds &ids);
 
-/* cpu_ids reads this processor's CpuIds. */
-CpuIds cpu_ids();
+/* isa_of_hwcap returns 64-bit Arm's widest instruction set that the
+ * kernel's hardware capabilities (getauxval(AT_HWCAP)) name: SVE where
+ * HWCAP_SVE is set, else NEON (every such processor has it). */
+Isa isa_of_hwcap(uint64_t hwcap);
 
-/* best_isa is isa_of(cpu_ids()), found once. */
+/* best_isa is the widest instruction set this processor and its operating
+ * system run, found once: isa_of of CPUID on x86-64, isa_of_hwcap on 64-bit
+ * Arm. */
 Isa best_isa();
 
 /* force_isa makes want_isa return isa instead of best_isa, for a lower

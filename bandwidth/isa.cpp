@@ -5,7 +5,7 @@
  */
 #include "bandwidth/bandwidth.h"
 
-#include <cpuid.h>
+#include "bandwidth/forms.h"
 
 #include <algorithm>
 #include <iterator>
@@ -37,6 +37,8 @@ const char *isa_name(Isa isa)
     case Isa::sse2: return "sse2";
     case Isa::avx2: return "avx2";
     case Isa::avx512: return "avx512";
+    case Isa::neon: return "neon";
+    case Isa::sve: return "sve";
     }
     return "?";
 }
@@ -61,31 +63,12 @@ Isa isa_of(const CpuIds &ids)
     return Isa::sse2;
 }
 
-CpuIds cpu_ids()
-{
-    CpuIds ids;
-    unsigned a = 0;
-    unsigned b = 0;
-    unsigned c = 0;
-    unsigned d = 0;
-    if (__get_cpuid(1, &a, &b, &c, &d) != 0)
-        ids.leaf1_ecx = c;
-    if (__get_cpuid_count(7, 0, &a, &b, &c, &d) != 0)
-        ids.leaf7_ebx = b;
-    if ((ids.leaf1_ecx & osxsave_bit) != 0) {
-        /* XGETBV of XCR0, spelled out: its intrinsic wants -mxsave. */
-        uint32_t lo = 0;
-        uint32_t hi = 0;
-        __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-        ids.xcr0 = (uint64_t)hi << 32 | lo;
-    }
-    return ids;
-}
+/* HWCAP_SVE, bit 22 of 64-bit Arm's AT_HWCAP. */
+static const uint64_t hwcap_sve = uint64_t(1) << 22;
 
-Isa best_isa()
+Isa isa_of_hwcap(uint64_t hwcap)
 {
-    static const Isa best = isa_of(cpu_ids());
-    return best;
+    return (hwcap & hwcap_sve) != 0 ? Isa::sve : Isa::neon;
 }
 
 /* The instruction set asked for instead of the best; none unless forced. */
@@ -110,13 +93,14 @@ Isa want_isa()
 
 /* ====================== The kernels' forms ====================== */
 
-/* Each vector kernel's forms, by instruction set, narrowest first. */
-static const bw_kernel_fn forms[][3] = {
-    {bw_vector_read_sse2, bw_vector_read_avx2, bw_vector_read_avx512},
-    {bw_write_sse2, bw_write_avx2, bw_write_avx512},
-    {bw_copy_sse2, bw_copy_avx2, bw_copy_avx512},
-    {bw_nt_write_sse2, bw_nt_write_avx2, bw_nt_write_avx512},
-};
+/* rank is an instruction set's place among this architecture's; -1 for
+ * another architecture's. */
+static int rank(Isa isa)
+{
+    const std::vector<Isa> &all = isas();
+    auto at = std::find(all.begin(), all.end(), isa);
+    return at == all.end() ? -1 : (int)(at - all.begin());
+}
 
 Choice choose(Kernel kernel, Isa want, Isa have)
 {
@@ -126,13 +110,19 @@ Choice choose(Kernel kernel, Isa want, Isa have)
         c.fn = bw_scalar_read;
         return c;
     }
-    c.isa = isa_name(want);
-    if ((int)want > (int)have) {
+    if (rank(want) < 0) {
+        c.note = std::string(kernel_name(kernel)) + " left out: " + isa_name(want) +
+                 " asked, which is not an instruction set of this processor's architecture";
+        return c;
+    }
+    c.isa = isa_label(want);
+    if (rank(want) > rank(have)) {
         c.note = std::string(kernel_name(kernel)) + " left out: " + isa_name(want) +
                  " asked, but this processor and its operating system run " + isa_name(have) + " at most";
         return c;
     }
-    c.fn = forms[(int)kernel - (int)Kernel::vector_read][(int)want];
+    c.isa = isa_label(form_isa(kernel, want));
+    c.fn = form_of(kernel, want);
     return c;
 }
 

@@ -30,6 +30,7 @@ uint64_t bw_scalar_read(void *buffer, size_t bytes)
         const int64_t *d1 = words + 1;
         const int64_t *d2 = words + 2;
         const int64_t *d3 = words + 3;
+#if defined(__x86_64__)
         __asm__ volatile(
             ".p2align 4\n"
             "1:\n\t"
@@ -43,6 +44,32 @@ uint64_t bw_scalar_read(void *buffer, size_t bytes)
             : [i] "+r"(i), [acc0] "+r"(acc0), [acc1] "+r"(acc1), [acc2] "+r"(acc2), [acc3] "+r"(acc3)
             : [d0] "r"(d0), [d1] "r"(d1), [d2] "r"(d2), [d3] "r"(d3), [sx4] "r"(sx4), [limit] "r"(limit)
             : "cc", "memory");
+#elif defined(__aarch64__)
+        int64_t t0;
+        int64_t t1;
+        int64_t t2;
+        int64_t t3;
+        __asm__ volatile(
+            ".p2align 4\n"
+            "1:\n\t"
+            "ldr %[t0], [%[d0], %[i], lsl #3]\n\t"
+            "add %[acc0], %[acc0], %[t0]\n\t"
+            "ldr %[t1], [%[d1], %[i], lsl #3]\n\t"
+            "add %[acc1], %[acc1], %[t1]\n\t"
+            "ldr %[t2], [%[d2], %[i], lsl #3]\n\t"
+            "add %[acc2], %[acc2], %[t2]\n\t"
+            "ldr %[t3], [%[d3], %[i], lsl #3]\n\t"
+            "add %[acc3], %[acc3], %[t3]\n\t"
+            "add %[i], %[i], %[sx4]\n\t"
+            "cmp %[i], %[limit]\n\t"
+            "b.lt 1b"
+            : [i] "+r"(i), [acc0] "+r"(acc0), [acc1] "+r"(acc1), [acc2] "+r"(acc2), [acc3] "+r"(acc3),
+              [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3)
+            : [d0] "r"(d0), [d1] "r"(d1), [d2] "r"(d2), [d3] "r"(d3), [sx4] "r"(sx4), [limit] "r"(limit)
+            : "cc", "memory");
+#else
+#error "the scalar read is written for x86-64 and 64-bit Arm"
+#endif
     }
     /* The sums wrap round as the loop's adds do: in unsigned arithmetic,
      * where that is defined (a buffer of any bytes overflows them). */

@@ -19,9 +19,12 @@
  *   nt_write      eight non-temporal vector stores a step, and a store
  *                 fence at the end, so that they are done when it returns
  *
- * The vector kernels come in SSE2 (16-byte), AVX2 (32-byte) and AVX-512F
- * (64-byte) forms; only those the processor and its operating system can run
- * may be called (bandwidth.h chooses).
+ * On x86-64 the vector kernels come in SSE2 (16-byte), AVX2 (32-byte) and
+ * AVX-512F (64-byte) forms; on 64-bit Arm in NEON (16-byte) forms, whose
+ * nt_write stores pairs with STNP, a hint the hardware may ignore, and an
+ * SVE vector_read of whatever vector length the processor has.  Only the
+ * forms the processor and its operating system can run may be called
+ * (bandwidth.h chooses); each architecture builds only its own.
  */
 #ifndef MEMSWEEP_BANDWIDTH_KERNELS_H
 #define MEMSWEEP_BANDWIDTH_KERNELS_H
@@ -52,6 +55,12 @@ uint64_t bw_copy_avx512(void *buffer, size_t bytes);
 uint64_t bw_nt_write_sse2(void *buffer, size_t bytes);
 uint64_t bw_nt_write_avx2(void *buffer, size_t bytes);
 uint64_t bw_nt_write_avx512(void *buffer, size_t bytes);
+
+uint64_t bw_vector_read_neon(void *buffer, size_t bytes);
+uint64_t bw_vector_read_sve(void *buffer, size_t bytes);
+uint64_t bw_write_neon(void *buffer, size_t bytes);
+uint64_t bw_copy_neon(void *buffer, size_t bytes);
+uint64_t bw_nt_write_neon(void *buffer, size_t bytes);
 
 #ifdef __cplusplus
 }

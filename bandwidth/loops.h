@@ -20,13 +20,19 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#endif
 
 #define BW_INLINE inline __attribute__((always_inline))
 
 namespace {
 
 /* ====================== The widths ====================== */
+
+#if defined(__x86_64__)
 
 /* A width: its register, its size, and the operations the loops use. */
 struct Sse2 {
@@ -38,6 +44,7 @@ struct Sse2 {
     static BW_INLINE reg add(reg a, reg b) { return _mm_add_epi64(a, b); }
     static BW_INLINE void store(char *p, reg v) { _mm_store_si128(reinterpret_cast<reg *>(p), v); }
     static BW_INLINE void stream(char *p, reg v) { _mm_stream_si128(reinterpret_cast<reg *>(p), v); }
+    static BW_INLINE void fence() { _mm_sfence(); }
 };
 
 #ifdef __AVX2__
@@ -50,6 +57,7 @@ struct Avx2 {
     static BW_INLINE reg add(reg a, reg b) { return _mm256_add_epi64(a, b); }
     static BW_INLINE void store(char *p, reg v) { _mm256_store_si256(reinterpret_cast<reg *>(p), v); }
     static BW_INLINE void stream(char *p, reg v) { _mm256_stream_si256(reinterpret_cast<reg *>(p), v); }
+    static BW_INLINE void fence() { _mm_sfence(); }
 };
 #endif
 
@@ -63,7 +71,33 @@ struct Avx512 {
     static BW_INLINE reg add(reg a, reg b) { return _mm512_add_epi64(a, b); }
     static BW_INLINE void store(char *p, reg v) { _mm512_store_si512(p, v); }
     static BW_INLINE void stream(char *p, reg v) { _mm512_stream_si512(reinterpret_cast<reg *>(p), v); }
+    static BW_INLINE void fence() { _mm_sfence(); }
 };
+#endif
+
+#elif defined(__aarch64__)
+
+/* NEON's 16-byte vectors.  Its non-temporal store is STNP, a pair of
+ * registers: the vector's two halves, a hint that the hardware may ignore;
+ * the DSB after them waits until they are done. */
+struct Neon {
+    using reg = uint64x2_t;
+    static const size_t bytes = 16;
+    static BW_INLINE reg zero() { return vdupq_n_u64(0); }
+    static BW_INLINE reg fill(int64_t v) { return vdupq_n_u64((uint64_t)v); }
+    static BW_INLINE reg load(const char *p) { return vld1q_u64(reinterpret_cast<const uint64_t *>(p)); }
+    static BW_INLINE reg add(reg a, reg b) { return vaddq_u64(a, b); }
+    static BW_INLINE void store(char *p, reg v) { vst1q_u64(reinterpret_cast<uint64_t *>(p), v); }
+    static BW_INLINE void stream(char *p, reg v)
+    {
+        __asm__ volatile("stnp %d[lo], %d[hi], [%[p]]"
+                         :
+                         : [lo] "w"(vget_low_u64(v)), [hi] "w"(vget_high_u64(v)), [p] "r"(p)
+                         : "memory");
+    }
+    static BW_INLINE void fence() { __asm__ volatile("dsb ish" : : : "memory"); }
+};
+
 #endif
 
 /* ====================== The loops ====================== */
@@ -134,7 +168,7 @@ BW_INLINE uint64_t write_loop(void *buffer, size_t bytes)
         put<W, Stream>(p + 7 * n, v);
     }
     if (Stream)
-        _mm_sfence();
+        W::fence();
     return 0;
 }
 

@@ -6,6 +6,8 @@
  * the last one's end.
  */
 #include "bandwidth/bandwidth.h"
+#include "bandwidth/forms.h"
+#include "machine/cpu.h"
 
 #include "clock/clock.h"
 
@@ -15,7 +17,6 @@
 #include <string.h>
 #include <time.h>
 
-#include <immintrin.h>
 
 #include <algorithm>
 #include <cmath>
@@ -207,8 +208,9 @@ bool Team::ensure_buffer(Member &m, size_t bytes) const
                   strerror(errno);
         return false;
     }
-    /* The first touch, by this thread, on this CPU: every byte written. */
-    bw_write_sse2(b, bytes);
+    /* The first touch, by this thread, on this CPU: every byte written, by
+     * the narrowest write, which every processor of the architecture runs. */
+    form_of(Kernel::write, isas().front())(b, bytes);
     return true;
 }
 
@@ -223,7 +225,7 @@ void Team::start_together(uint64_t token)
         return;
     }
     while (released_.load(std::memory_order_acquire) != token)
-        _mm_pause();
+        machine::spin_pause();
 }
 
 void Team::run_member(Member &m, size_t index, const Command &c)
@@ -290,7 +292,7 @@ void Team::run_member(Member &m, size_t index, const Command &c)
             /* The delay ends early at a stop, however long it is. */
             for (uint64_t from = counter_now();
                  counter_now() - from < c.delay && !stop_.load(std::memory_order_relaxed);)
-                _mm_pause();
+                machine::spin_pause();
         } while (!stop_.load(std::memory_order_relaxed));
         m.end = now();
         break;

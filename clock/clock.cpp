@@ -6,6 +6,7 @@
  * arithmetic on its readings and the two ways of finding the clock rate.
  */
 #include "clock/clock.h"
+#include "clock/tsc.h"
 
 #include <math.h>
 #include <stdint.h>
@@ -71,6 +72,16 @@ static double core_mhz_from(const char *path, int verbose)
 {
     struct cpuinfo_rate rate = read_cpuinfo_rate(path, &buf);
     cpu_ghz = rate.ghz;
+    /* 64-bit Arm's cpuinfo has no "cpu MHz" line, and its counter ticks at
+     * a rate it states: that rate turns counts into time, with no warning
+     * (a counter that states none, as x86-64's, keeps the fallback). */
+    double stated = rate.source == cpuinfo_no_usable_line ? counter_stated_mhz() : 0.0;
+    if (stated > 0.0 && isfinite(stated)) {
+        cpu_ghz = stated / 1000.0;
+        if (verbose)
+            printf("Processor Clock Rate ~= %.4f GHz (the counter's stated rate)\n", cpu_ghz);
+        return stated;
+    }
     if (rate.source != cpuinfo_line) {
         fwrite(cpuinfo_warning, 1, sizeof cpuinfo_warning - 1, stderr);
         return rate.mhz;

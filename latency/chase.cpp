@@ -26,6 +26,7 @@ int chase(int loads, int unused)
     if (loads > 0) {
         /* In C: while (n-- > 0) p = *(const void *const *)p; */
         int64_t n = loads;
+#if defined(__x86_64__)
         __asm__ volatile(
             ".p2align 4\n"
             "1:\n\t"
@@ -35,6 +36,19 @@ int chase(int loads, int unused)
             : [p] "+r"(p), [n] "+r"(n)
             :
             : "cc", "memory");
+#elif defined(__aarch64__)
+        __asm__ volatile(
+            ".p2align 4\n"
+            "1:\n\t"
+            "ldr %[p], [%[p]]\n\t"
+            "subs %[n], %[n], #1\n\t"
+            "b.ne 1b"
+            : [p] "+r"(p), [n] "+r"(n)
+            :
+            : "cc", "memory");
+#else
+#error "the chase is written for x86-64 and 64-bit Arm"
+#endif
     }
     /* Truncated to 32 bits: the timed_fn shape returns an int. */
     return (int)(uint32_t)(uintptr_t)p;

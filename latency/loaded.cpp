@@ -7,7 +7,6 @@
 
 #include <stdio.h>
 
-#include <immintrin.h>
 
 #include <algorithm>
 #include <numeric>
@@ -19,6 +18,7 @@
 #include "common/stats.h"
 #include "latency/chase.h"
 #include "latency/latency.h"
+#include "machine/cpu.h"
 #include "common/random.h"
 
 namespace latency
@@ -79,10 +79,7 @@ void build_loaded_cycle(LoadedSetup &setup)
     Random random(cycle_seed(setup.seed, setup.bytes));
     build_cycle(setup.buffer, setup.bytes / line_bytes, random);
     setup.at = setup.buffer;
-    const char *lines = static_cast<const char *>(setup.buffer);
-    for (uint64_t at = 0; at < setup.bytes; at += line_bytes)
-        _mm_clflush(lines + at);
-    _mm_mfence();
+    machine::flush_lines(setup.buffer, setup.bytes);
 }
 
 int loaded_loads(uint64_t bytes)

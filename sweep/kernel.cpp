@@ -17,7 +17,8 @@
  */
 #include "sweep/sweep.h"
 
-/* Aligned to 2 MiB, the size of a huge page on x86-64: every working set
+/* Aligned to 2 MiB, the size of a huge page on x86-64 (and on 64-bit Arm
+ * with 4 KiB pages): every working set
  * starts on a line boundary, and where huge pages are asked for (as
  * memsweep-record --pages huge does) the array's first byte can sit on one,
  * as its last does, rather than the first megabyte or so staying on small
@@ -47,6 +48,7 @@ int test(int elems, int stride)
         // cppcheck-suppress truncLongCastAssignment
         int64_t sx2 = stride * 2, sx3 = stride * 3;  // NOLINT(bugprone-implicit-widening-of-multiplication-result)
         const int64_t *d0 = data, *d1 = data + stride, *d2 = data + sx2, *d3 = data + sx3;
+#if defined(__x86_64__)
         __asm__ volatile(
             ".p2align 4\n"
             "1:\n\t"
@@ -60,6 +62,31 @@ int test(int elems, int stride)
             : [i] "+r"(i), [acc0] "+r"(acc0), [acc1] "+r"(acc1), [acc2] "+r"(acc2), [acc3] "+r"(acc3)
             : [d0] "r"(d0), [d1] "r"(d1), [d2] "r"(d2), [d3] "r"(d3), [sx4] "r"(sx4), [limit] "r"(limit)
             : "cc", "memory");
+#elif defined(__aarch64__)
+        /* The same loop in 64-bit Arm's terms: a load into a scratch
+         * register and an add a stream, as the load can't add to memory. */
+        int64_t t0, t1, t2, t3;
+        __asm__ volatile(
+            ".p2align 4\n"
+            "1:\n\t"
+            "ldr %[t0], [%[d0], %[i], lsl #3]\n\t"
+            "add %[acc0], %[acc0], %[t0]\n\t"
+            "ldr %[t1], [%[d1], %[i], lsl #3]\n\t"
+            "add %[acc1], %[acc1], %[t1]\n\t"
+            "ldr %[t2], [%[d2], %[i], lsl #3]\n\t"
+            "add %[acc2], %[acc2], %[t2]\n\t"
+            "ldr %[t3], [%[d3], %[i], lsl #3]\n\t"
+            "add %[acc3], %[acc3], %[t3]\n\t"
+            "add %[i], %[i], %[sx4]\n\t"
+            "cmp %[i], %[limit]\n\t"
+            "b.lt 1b"
+            : [i] "+r"(i), [acc0] "+r"(acc0), [acc1] "+r"(acc1), [acc2] "+r"(acc2), [acc3] "+r"(acc3),
+              [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3)
+            : [d0] "r"(d0), [d1] "r"(d1), [d2] "r"(d2), [d3] "r"(d3), [sx4] "r"(sx4), [limit] "r"(limit)
+            : "cc", "memory");
+#else
+#error "memsweep's read loop is written for x86-64 and 64-bit Arm"
+#endif
     }
     /* The strict test above leaves 1 to stride * 4 elements; they are read
      * one by one, not one stride at a time. */

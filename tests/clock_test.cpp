@@ -164,6 +164,27 @@ TEST_F(Cpuinfo, FallsBackToOneGigahertzWhenTheFileGivesNoRate)
     }
 }
 
+// 64-bit Arm's cpuinfo has no such line, and its counter states its rate:
+// that rate converts the counts, with no warning.  A line, or no file at
+// all, is read as ever.
+TEST_F(Cpuinfo, TakesTheCounterStatedRateWhereTheFileHasNoLine)
+{
+    fake_counter::stated_mhz = 25.0;
+    write("processor\t: 0\nBogoMIPS\t: 50.00\nFeatures\t: fp asimd\nCPU implementer\t: 0x41\n");
+    std::string out, errtext;
+    EXPECT_EQ(read(0, &out, &errtext), 25.0);
+    EXPECT_EQ(cpu_ghz, 0.025);
+    EXPECT_EQ(errtext, "");
+    EXPECT_EQ(read(1, &out, &errtext), 25.0);
+    EXPECT_NE(out.find("stated"), std::string::npos) << out;
+    write("cpu MHz\t\t: 800.000\n");
+    EXPECT_EQ(read(0, &out, &errtext), 800.0);
+    remove(path.c_str());
+    EXPECT_EQ(read(0, &out, &errtext), 2147.483656);
+    EXPECT_EQ(errtext, warning);
+    fake_counter::stated_mhz = 0.0;
+}
+
 TEST_F(Cpuinfo, ReadsLongLinesInPiecesOf511Characters)
 {
     std::string flags = "flags\t\t: " + std::string(1500, 'x') + "\n";
