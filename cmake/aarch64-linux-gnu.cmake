@@ -26,3 +26,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
 # Every test runs under the emulator, with the target's C library.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/${triple})
+
+# GoogleTest from Debian's source package, built for the target.
+set(MEMSWEEP_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest's sources, built for the target")

@@ -45,7 +45,7 @@ std::vector<bandwidth::Choice> runnable()
 {
     std::vector<bandwidth::Choice> all;
     for (Kernel k : bandwidth::all_kernels())
-        for (Isa isa : {Isa::sse2, Isa::avx2, Isa::avx512}) {
+        for (Isa isa : bandwidth::isas()) {
             bandwidth::Choice c = bandwidth::choose(k, isa, bandwidth::best_isa());
             if (c.fn != nullptr)
                 all.push_back(c);
@@ -53,6 +53,13 @@ std::vector<bandwidth::Choice> runnable()
                 break;
         }
     return all;
+}
+
+// narrowest is a kernel's narrowest form, which every processor of the
+// architecture runs.
+bw_kernel_fn narrowest(Kernel k)
+{
+    return bandwidth::choose(k, bandwidth::isas().front(), bandwidth::best_isa()).fn;
 }
 
 std::string name_of(const bandwidth::Choice &c)
@@ -73,7 +80,9 @@ std::vector<std::vector<Insn>> loops_of(const std::vector<Insn> &code)
 {
     std::vector<std::vector<Insn>> loops;
     for (const Insn &in : code) {
-        if (in.op.empty() || in.op[0] != 'j' || in.op == "jmp")
+        // x86-64's conditional jumps, 64-bit Arm's "b.cond"
+        bool conditional = (!in.op.empty() && in.op[0] == 'j' && in.op != "jmp") || in.op.rfind("b.", 0) == 0;
+        if (!conditional)
             continue;
         unsigned long to = std::stoul(in.args.substr(0, in.args.find(' ')), nullptr, 16);
         if (to >= in.addr)
@@ -85,6 +94,8 @@ std::vector<std::vector<Insn>> loops_of(const std::vector<Insn> &code)
     }
     return loops;
 }
+
+#if defined(__x86_64__)
 
 struct Moves {
     int loads = 0, stores = 0, wrong_width = 0, other_memory = 0;
@@ -146,27 +157,104 @@ TEST(BandwidthKernelCode, VectorLoopsHoldExactlyTheirLoadsAndStoresOfTheirWidth)
     }
 }
 
+#elif defined(__aarch64__)
+
+// bytes_moved counts a 64-bit Arm loop's vector bytes loaded and stored, a
+// step: LDP/STP of q registers 32, LDR/STR of q 16, STNP of d 16; SVE's
+// whole-vector LD1D counted apart, in vectors; any other memory access too.
+struct ArmMoves {
+    int loaded = 0, stored = 0, streamed = 0, sve_loads = 0, other_memory = 0;
+};
+
+ArmMoves arm_moves_of(const std::vector<Insn> &loop)
+{
+    ArmMoves m;
+    for (const Insn &in : loop) {
+        if (in.args.find('[') == std::string::npos)
+            continue;
+        bool q = in.args.rfind("q", 0) == 0;
+        if ((in.op == "ldp" || in.op == "ldr") && q)
+            m.loaded += in.op == "ldp" ? 32 : 16;
+        else if ((in.op == "stp" || in.op == "str") && q)
+            m.stored += in.op == "stp" ? 32 : 16;
+        else if (in.op == "stnp" && in.args.rfind("d", 0) == 0)
+            m.streamed += 16;
+        else if (in.op == "ld1d")
+            m.sve_loads++;
+        else
+            m.other_memory++;
+    }
+    return m;
+}
+
+TEST(BandwidthKernelCode, VectorLoopsHoldExactlyTheirLoadsAndStoresOfTheirWidth)
+{
+    const std::string exe = self_exe();
+    const struct {
+        const char *fn;
+        int loaded, stored, streamed, sve_loads;
+    } kernels[] = {
+        {"bw_vector_read_neon", 128, 0, 0, 0},
+        {"bw_write_neon", 0, 128, 0, 0},
+        {"bw_copy_neon", 128, 128, 0, 0},
+        {"bw_nt_write_neon", 0, 0, 128, 0},
+        {"bw_vector_read_sve", 0, 0, 0, 8},
+    };
+    for (const auto &k : kernels) {
+        std::vector<Insn> code = disassemble(exe, k.fn);
+        ASSERT_FALSE(code.empty()) << k.fn;
+        for (const Insn &in : code) {
+            EXPECT_NE(in.op, "bl") << k.fn << " calls " << in.target;
+            EXPECT_EQ(in.op.find("prfm"), std::string::npos) << k.fn;
+        }
+        std::vector<std::vector<Insn>> loops = loops_of(code);
+        // SVE's read has a predicated tail after its main loop.
+        ASSERT_EQ(loops.size(), k.sve_loads > 0 ? 2u : 1u) << k.fn;
+        ArmMoves m = arm_moves_of(loops[0]);
+        EXPECT_EQ(m.loaded, k.loaded) << k.fn;
+        EXPECT_EQ(m.stored, k.stored) << k.fn;
+        EXPECT_EQ(m.streamed, k.streamed) << k.fn;
+        EXPECT_EQ(m.sve_loads, k.sve_loads) << k.fn;
+        EXPECT_EQ(m.other_memory, 0) << k.fn;
+        bool fenced = std::any_of(code.begin(), code.end(), [](const Insn &in) { return in.op == "dsb"; });
+        EXPECT_EQ(fenced, k.streamed > 0) << k.fn;
+    }
+}
+
+#endif
+
 TEST(BandwidthKernelCode, ScalarReadLoopsAreMemsweepsReadLoops)
 {
-    // The main loop and the tail's, instruction for instruction; the
+    // The main loop, instruction for instruction, and on x86-64 the tail's
+    // too (64-bit Arm's compiler shapes the two C tails apart); the
     // registers are the compiler's choice.
     const std::string exe = self_exe();
     std::vector<std::vector<Insn>> ours = loops_of(disassemble(exe, "bw_scalar_read"));
     std::vector<std::vector<Insn>> theirs = loops_of(disassemble(exe, "test"));
     ASSERT_FALSE(theirs.empty());
     ASSERT_EQ(ours.size(), theirs.size());
-    for (size_t l = 0; l < ours.size(); l++) {
+#if defined(__x86_64__)
+    const size_t compared = ours.size();
+#else
+    const size_t compared = 1;
+#endif
+    for (size_t l = 0; l < compared; l++) {
         ASSERT_EQ(ours[l].size(), theirs[l].size()) << "loop " << l;
         for (size_t i = 0; i < ours[l].size(); i++) {
             EXPECT_EQ(ours[l][i].op, theirs[l][i].op) << "loop " << l << " " << i;
             EXPECT_EQ(is_memory(ours[l][i].args), is_memory(theirs[l][i].args)) << "loop " << l << " " << i;
         }
     }
+#if defined(__x86_64__)
     Moves main_loop = moves_of(ours[0], "");
     EXPECT_EQ(main_loop.other_memory, 4);  // the four 8-byte loads
+#else
+    EXPECT_EQ(std::count_if(ours[0].begin(), ours[0].end(), [](const Insn &in) { return in.op == "ldr"; }), 4);
+#endif
     for (const Insn &in : disassemble(exe, "bw_scalar_read"))
-        EXPECT_NE(in.op, "call");
+        EXPECT_TRUE(in.op != "call" && in.op != "bl") << in.op;
 }
+
 
 // ====================== What the kernels touch ======================
 
@@ -240,6 +328,7 @@ TEST(BandwidthIsa, WidestSetThatBothTheProcessorHasAndTheSystemSaves)
     EXPECT_EQ(bandwidth::isa_of(ids), Isa::sse2);
 }
 
+#if defined(__x86_64__)
 TEST(BandwidthIsa, AKernelAboveWhatTheProcessorRunsIsLeftOutWithANote)
 {
     bandwidth::Choice c = bandwidth::choose(Kernel::copy, Isa::avx512, Isa::avx2);
@@ -252,15 +341,31 @@ TEST(BandwidthIsa, AKernelAboveWhatTheProcessorRunsIsLeftOutWithANote)
     EXPECT_EQ(scalar.fn, bw_scalar_read);
     EXPECT_EQ(scalar.isa, "");
 }
+#endif
+
+// 64-bit Arm's: SVE where the hardware capabilities name it, else NEON; a
+// set of another architecture is left out, saying so.
+TEST(BandwidthIsa, ArmsWidestSetIsTheOneItsHardwareCapabilitiesName)
+{
+    EXPECT_EQ(bandwidth::isa_of_hwcap(0), Isa::neon);
+    EXPECT_EQ(bandwidth::isa_of_hwcap(uint64_t(1) << 22), Isa::sve);
+    EXPECT_EQ(bandwidth::isa_of_hwcap(~(uint64_t(1) << 22)), Isa::neon);
+    Isa foreign = bandwidth::isas().front() == Isa::sse2 ? Isa::neon : Isa::sse2;
+    bandwidth::Choice c = bandwidth::choose(Kernel::write, foreign, bandwidth::best_isa());
+    EXPECT_EQ(c.fn, nullptr);
+    EXPECT_NE(c.note.find("architecture"), std::string::npos) << c.note;
+}
 
 TEST(BandwidthIsa, ForcingALowerSetChoosesItsFormsAndForcingAHigherOneLeavesThemOut)
 {
-    bandwidth::force_isa(Isa::sse2);
+    const Isa lowest = bandwidth::isas().front();
+    const Isa highest = bandwidth::isas().back();
+    bandwidth::force_isa(lowest);
     for (const bandwidth::Choice &c : bandwidth::choose_all())
-        EXPECT_EQ(c.isa, c.kernel == Kernel::scalar_read ? "" : "sse2") << name_of(c);
-    EXPECT_EQ(bandwidth::choose_all()[1].fn, bw_vector_read_sse2);
-    if (bandwidth::best_isa() != Isa::avx512) {
-        bandwidth::force_isa(Isa::avx512);
+        EXPECT_EQ(c.isa, c.kernel == Kernel::scalar_read ? "" : bandwidth::isa_name(lowest)) << name_of(c);
+    EXPECT_EQ(bandwidth::choose_all()[1].fn, narrowest(Kernel::vector_read));
+    if (bandwidth::best_isa() != highest) {
+        bandwidth::force_isa(highest);
         for (const bandwidth::Choice &c : bandwidth::choose_all())
             EXPECT_EQ(c.fn == nullptr, c.kernel != Kernel::scalar_read) << name_of(c);
     }
@@ -563,10 +668,10 @@ TEST(BandwidthTeam, OneThreadAtSixteenKibGivesAFigureAndKeepsItsCallCount)
 
 TEST(BandwidthTeam, AForcedLowerSetRunsItsOwnForm)
 {
-    bandwidth::force_isa(Isa::sse2);
+    bandwidth::force_isa(bandwidth::isas().front());
     bandwidth::Choice c = bandwidth::choose_all()[1];
     bandwidth::unforce_isa();
-    ASSERT_EQ(c.fn, bw_vector_read_sse2);
+    ASSERT_EQ(c.fn, narrowest(Kernel::vector_read));
     bandwidth::Team team({first_allowed_cpu()}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
     bandwidth::Point p = team.measure(c.fn, 16 * KiB);
     EXPECT_EQ(p.error, "");
@@ -583,11 +688,11 @@ TEST(BandwidthTeam, EachThreadGetsItsBufferOnItsOwnCpuAfterPinning)
         return true;
     };
     bandwidth::Team team({cpu}, m, bandwidth::Timer::monotonic_raw, 0.0);
-    EXPECT_EQ(team.measure(bw_write_sse2, 64 * KiB).error, "");
-    EXPECT_EQ(team.measure(bw_write_sse2, 32 * KiB).error, "");  // fits: no new buffer
+    EXPECT_EQ(team.measure(narrowest(Kernel::write), 64 * KiB).error, "");
+    EXPECT_EQ(team.measure(narrowest(Kernel::write), 32 * KiB).error, "");  // fits: no new buffer
     EXPECT_EQ(seen, (std::vector<int>{cpu}));
     team.release();
-    EXPECT_EQ(team.measure(bw_write_sse2, 32 * KiB).error, "");
+    EXPECT_EQ(team.measure(narrowest(Kernel::write), 32 * KiB).error, "");
     EXPECT_EQ(seen.size(), 2u);
 }
 
@@ -595,7 +700,7 @@ TEST(BandwidthTeam, AThreadThatCantBePinnedEndsThePlaneWithOneError)
 {
     bandwidth::Team team({first_allowed_cpu(), 1 << 20}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
     EXPECT_NE(team.error().find("can't pin a thread to CPU 1048576"), std::string::npos) << team.error();
-    EXPECT_EQ(team.measure(bw_write_sse2, 16 * KiB).error, team.error());
+    EXPECT_EQ(team.measure(narrowest(Kernel::write), 16 * KiB).error, team.error());
 }
 
 TEST(BandwidthTeam, AThreadWithoutItsBufferEndsThePlaneWithOneError)
@@ -607,7 +712,7 @@ TEST(BandwidthTeam, AThreadWithoutItsBufferEndsThePlaneWithOneError)
     };
     bandwidth::Team team({first_allowed_cpu()}, none, bandwidth::Timer::monotonic_raw, 0.0);
     EXPECT_EQ(team.error(), "");
-    bandwidth::Point p = team.measure(bw_write_sse2, 16 * KiB);
+    bandwidth::Point p = team.measure(narrowest(Kernel::write), 16 * KiB);
     EXPECT_NE(p.error.find("can't map its buffer of 16384 bytes"), std::string::npos) << p.error;
     EXPECT_EQ(team.error(), p.error);
 
@@ -617,13 +722,13 @@ TEST(BandwidthTeam, AThreadWithoutItsBufferEndsThePlaneWithOneError)
         return false;
     };
     bandwidth::Team other({first_allowed_cpu()}, refused, bandwidth::Timer::monotonic_raw, 0.0);
-    EXPECT_NE(other.measure(bw_write_sse2, 16 * KiB).error.find("pages"), std::string::npos);
+    EXPECT_NE(other.measure(narrowest(Kernel::write), 16 * KiB).error.find("pages"), std::string::npos);
 }
 
 TEST(BandwidthTeam, ALoadRunsUntilStoppedAndCountsWholeCalls)
 {
     bandwidth::Team team({first_allowed_cpu()}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
-    team.start_load(bw_copy_sse2, 16 * KiB, 1000, 0);
+    team.start_load(narrowest(Kernel::copy), 16 * KiB, 1000, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     bandwidth::Load l = team.stop_load();
     EXPECT_EQ(l.error, "");
@@ -633,9 +738,9 @@ TEST(BandwidthTeam, ALoadRunsUntilStoppedAndCountsWholeCalls)
     EXPECT_NE(team.stop_load().error, "");  // none running
 
     // The first thread spared: nothing moves.
-    team.start_load(bw_copy_sse2, 16 * KiB, 0, 1);
+    team.start_load(narrowest(Kernel::copy), 16 * KiB, 0, 1);
     EXPECT_EQ(team.stop_load().bytes, 0u);
-    EXPECT_EQ(team.measure(bw_copy_sse2, 16 * KiB).error, "");
+    EXPECT_EQ(team.measure(narrowest(Kernel::copy), 16 * KiB).error, "");
 }
 
 // A stop is prompt whatever the delay: the spin between calls watches for
@@ -647,7 +752,7 @@ TEST(BandwidthTeam, AStopEndsTheDelayBetweenCalls)
     ASSERT_GE(child, 0) << strerror(errno);
     if (child == 0) {
         bandwidth::Team team({first_allowed_cpu()}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
-        team.start_load(bw_copy_sse2, 16 * KiB, uint64_t(1) << 63, 0);
+        team.start_load(narrowest(Kernel::copy), 16 * KiB, uint64_t(1) << 63, 0);
         bandwidth::Load l = team.stop_load();
         _exit(l.error.empty() && l.bytes == 16 * KiB ? 0 : 1);
     }

@@ -96,7 +96,9 @@ std::vector<std::vector<Insn>> backward_loops(const std::vector<Insn> &code)
 {
     std::vector<std::vector<Insn>> loops;
     for (size_t j = 0; j < code.size(); j++) {
-        if (code[j].op[0] != 'j' || code[j].op == "jmp")
+        // x86-64's conditional jumps; 64-bit Arm's "b.cond" (its address first)
+        bool conditional = (code[j].op[0] == 'j' && code[j].op != "jmp") || code[j].op.rfind("b.", 0) == 0;
+        if (!conditional)
             continue;
         unsigned long target = std::stoul(code[j].args, nullptr, 16);
         if (target >= code[j].addr)
@@ -110,6 +112,7 @@ std::vector<std::vector<Insn>> backward_loops(const std::vector<Insn> &code)
     return loops;
 }
 
+#if defined(__x86_64__)
 TEST(Kernel, MainLoopIsFourScalarLoadsIntoFourSumsAnIndexStepAndACompareAndBranch)
 {
     std::vector<Insn> code = disassemble(exe, "test");
@@ -226,15 +229,93 @@ TEST(Kernel, ChaseLoopIsOneChainOfDependentLoadsWhoseEndIsTheResult)
 #endif
 }
 
+#elif defined(__aarch64__)
+
+// 64-bit Arm's loads can't add to memory: the main loop is four loads, each
+// into a scratch register of its own and added into its stream's sum, all
+// four by one index scaled by 8, then the index step, the compare and the
+// branch; eleven instructions, and no vector register anywhere.
+TEST(Kernel, MainLoopIsFourScalarLoadsIntoFourSumsAnIndexStepAndACompareAndBranch)
+{
+    std::vector<Insn> code = disassemble(exe, "test");
+    ASSERT_FALSE(code.empty());
+    for (const Insn &in : code) {
+        std::string text = in.op + " " + in.args;
+        EXPECT_FALSE(std::regex_search(in.args, std::regex(R"(\b[vqzdsbh][0-9]+\b)"))) << "SIMD: " << text;
+        EXPECT_NE(in.op, "bl") << text;
+        EXPECT_EQ(in.op.find("prfm"), std::string::npos) << text;
+        EXPECT_EQ(in.op.rfind("st", 0), std::string::npos) << "store: " << text;
+    }
+    std::vector<Insn> body;
+    for (const std::vector<Insn> &loop : backward_loops(code))
+        if (std::count_if(loop.begin(), loop.end(), [](const Insn &in) { return in.op == "ldr"; }) > 1)
+            body = loop;
+    ASSERT_EQ(body.size(), 11u) << "main loop not found or not eleven instructions";
+    std::set<std::string> sums, indices, scratch;
+    for (int k = 0; k < 4; k++) {
+        std::smatch load, add;
+        std::string l = body[2 * k].op + " " + body[2 * k].args;
+        std::string a = body[2 * k + 1].op + " " + body[2 * k + 1].args;
+        ASSERT_TRUE(std::regex_match(l, load, std::regex(R"(ldr\s+(x\d+), \[x\d+, (x\d+), lsl #3\])"))) << l;
+        ASSERT_TRUE(std::regex_match(a, add, std::regex(R"(add\s+(x\d+), (x\d+), (x\d+))"))) << a;
+        EXPECT_EQ(add[1], add[2]) << a;
+        EXPECT_EQ(add[3], load[1]) << "the add takes its own load: " << a;
+        scratch.insert(load[1]);
+        indices.insert(load[2]);
+        sums.insert(add[1]);
+    }
+    EXPECT_EQ(sums.size(), 4u) << "the four sums must be independent registers";
+    EXPECT_EQ(scratch.size(), 4u);
+    ASSERT_EQ(indices.size(), 1u) << "all four loads must use one index";
+    std::string index = *indices.begin();
+    EXPECT_EQ(body[8].op, "add");
+    EXPECT_EQ(body[8].args.rfind(index + ",", 0), 0u) << "the index step: " << body[8].args;
+    EXPECT_EQ(body[9].op, "cmp");
+    EXPECT_EQ(body[9].args.rfind(index + ",", 0), 0u);
+    EXPECT_EQ(body[10].op, "b.lt");
+}
+
+// The chase: one load whose address register is its destination, the count
+// step and the branch; the final address is the result (x0).
+TEST(Kernel, ChaseLoopIsOneChainOfDependentLoadsWhoseEndIsTheResult)
+{
+#ifndef MEMSWEEP_RECORD_EXE
+    GTEST_SKIP() << "memsweep-record is not built";
+#else
+    std::vector<Insn> code = disassemble(MEMSWEEP_RECORD_EXE, "chase");
+    ASSERT_FALSE(code.empty());
+    std::vector<std::vector<Insn>> loops = backward_loops(code);
+    ASSERT_EQ(loops.size(), 1u) << "one loop";
+    std::vector<Insn> body;
+    for (const Insn &in : loops[0])
+        if (in.op != "nop")
+            body.push_back(in);
+    ASSERT_EQ(body.size(), 3u);
+    std::smatch m;
+    std::string load = body[0].op + " " + body[0].args;
+    ASSERT_TRUE(std::regex_match(load, m, std::regex(R"(ldr\s+(x\d+), \[(x\d+)\])"))) << load;
+    EXPECT_EQ(m[1], m[2]) << "the load's address is the load before it";
+    EXPECT_EQ(m[1], "x0") << "the final address is the result";
+    EXPECT_EQ(body[1].op, "subs");
+    EXPECT_EQ(body[1].args.find(m[1].str()), std::string::npos) << "the count is not the chain";
+    EXPECT_EQ(body[2].op, "b.ne");
+#endif
+}
+
+#endif
+
 // A timed window runs from the start of the cycle counter, plain or
 // compensated, to its reading: it holds the measured call and nothing that
 // reads or writes memory, in memsweep and in the library users link, alike.
 // (The time-of-day reading is inlined, and one microsecond is far coarser
 // than anything it could add.)
+#if defined(__x86_64__)
 TEST(TimedWindow, HoldsTheMeasuredCallAndNoLoadOrStoreInMemsweepAndInTheLibrary)
 {
     EXPECT_GE(expect_lean_windows(disassemble(exe), exe), 2) << "memsweep's windows were not found";
     EXPECT_GE(expect_lean_windows(disassemble(archive), archive), 2) << "the library's windows were not found";
 }
+
+#endif
 
 }  // namespace

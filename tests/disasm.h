@@ -20,9 +20,13 @@ struct Insn {
 // disassemble returns the code of the first function of that name in file,
 // or of the whole file when function is empty.  In an archive's objects a
 // call's target is still a relocation; it is named all the same.
+#ifndef MEMSWEEP_OBJDUMP
+#define MEMSWEEP_OBJDUMP "objdump"  // the target's objdump; a cross build names its own
+#endif
+
 inline std::vector<Insn> disassemble(const std::string &file, const std::string &function = "")
 {
-    Outcome o = run_shell("objdump -dr --no-show-raw-insn " + quote(file));
+    Outcome o = run_shell(std::string(MEMSWEEP_OBJDUMP) + " -dr --no-show-raw-insn " + quote(file));
     EXPECT_EQ(o.status, 0) << o.err;
     std::vector<Insn> code;
     bool inside = function.empty();
@@ -57,10 +61,11 @@ inline std::vector<Insn> disassemble(const std::string &file, const std::string 
     return code;
 }
 
-// is_memory tells whether an operand list names memory.
+// is_memory tells whether an operand list names memory: "(%rax)" in
+// x86-64's AT&T syntax, "[x0]" in 64-bit Arm's.
 inline bool is_memory(const std::string &operands)
 {
-    return operands.find('(') != std::string::npos;
+    return operands.find('(') != std::string::npos || operands.find('[') != std::string::npos;
 }
 
 // last_operand is the destination in AT&T syntax.

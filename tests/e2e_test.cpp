@@ -11,7 +11,7 @@
 
 namespace {
 
-const std::string exe = MEMSWEEP_EXE;
+const std::string exe = MEMSWEEP_RUN;  // how to run the built memsweep
 const std::string scripted = MEMSWEEP_SCRIPTED_EXE;
 
 struct Row {

@@ -360,7 +360,7 @@ TEST(LoadedTeam, ALoadInBlocksCountsTheBlocksItMoved)
     std::vector<int> allowed = machine::allowed_cpus();
     ASSERT_FALSE(allowed.empty());
     bandwidth::Team team({allowed.front()}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
-    team.start_load(bw_vector_read_sse2, 256 * KiB, 0, 0, 64 * KiB);
+    team.start_load(bandwidth::choose(bandwidth::Kernel::vector_read, bandwidth::isas().front(), bandwidth::best_isa()).fn, 256 * KiB, 0, 0, 64 * KiB);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     bandwidth::Load l = team.stop_load();
     EXPECT_EQ(l.error, "");
@@ -368,7 +368,7 @@ TEST(LoadedTeam, ALoadInBlocksCountsTheBlocksItMoved)
     EXPECT_EQ(l.bytes % (64 * KiB), 0u);
 
     // A block larger than the working set is no load at all.
-    team.start_load(bw_vector_read_sse2, 64 * KiB, 0, 0, 128 * KiB);
+    team.start_load(bandwidth::choose(bandwidth::Kernel::vector_read, bandwidth::isas().front(), bandwidth::best_isa()).fn, 64 * KiB, 0, 0, 128 * KiB);
     EXPECT_NE(team.stop_load().error, "");
 }
 
@@ -494,7 +494,7 @@ TEST(LoadedTeam, OnePointAtFullLoadAndIdleGivesFiguresWithTwoCpus)
         bandwidth::Team team({allowed[0], allowed[1]}, real_machine(), bandwidth::Timer::monotonic_raw, 0.0);
         ASSERT_EQ(team.error(), "");
         idle = latency::measure_loaded(team, setup, nullptr, idle_delay);
-        full = latency::measure_loaded(team, setup, bw_vector_read_sse2, 0);
+        full = latency::measure_loaded(team, setup, bandwidth::choose(bandwidth::Kernel::vector_read, bandwidth::isas().front(), bandwidth::best_isa()).fn, 0);
     });
     chaser.join();
     machine::unmap_buffer(setup.buffer, setup.bytes);
