@@ -61,6 +61,7 @@ struct ClockRate {
 struct CounterFlags {
     bool flags_found = false;
     bool constant_tsc = false, nonstop_tsc = false, tsc_known_freq = false;
+    double stated_mhz = 0.0; /* the rate a counter states of itself; 0.0 for none */
 };
 
 /* Virtual machine or bare metal; none without a flags line. */
@@ -142,7 +143,9 @@ const Figures &figures_of(const Check &check)
 
 /* Where memsweep's clock rate comes from: the first "cpu MHz" line, or a
  * fallback for no /proc/cpuinfo (2147.483656 MHz) or no usable line (1000). */
-enum class Source { line, no_file, no_usable_line };
+/* Where memsweep's rate comes from: the "cpu MHz" line, one of its two
+ * fallbacks, or (64-bit Arm, with no such line) the counter's stated rate. */
+enum class Source { line, no_file, no_usable_line, stated };
 
 /* One reading of the clock rate by memsweep's rule, in MHz. */
 struct Rate {
@@ -194,6 +197,8 @@ struct Facts {
                                      the first is the rate memsweep would use */
     double counter_mhz = 0.0;     /* the counter's rate at the start; 0.0 when it could not be
                                      measured, or for files from elsewhere */
+    double stated_mhz = 0.0;      /* the rate the counter states (64-bit Arm's CNTFRQ_EL0); 0.0 for
+                                     none, or for files from elsewhere */
 
     /* Read once, after the interval. */
     std::string cpuinfo;                           /* /proc/cpuinfo */
@@ -215,8 +220,9 @@ Facts gather(const std::string &root, double seconds);
 double own_ticks();
 
 /* memsweep_rate reads the clock rate from the cpuinfo file at path by
- * memsweep's own rule (its clock unit's core_mhz). */
-Rate memsweep_rate(const std::string &path);
+ * memsweep's own rule (its clock unit's core_mhz), where the counter states
+ * stated_mhz (0.0: none, as x86-64's, or another machine's files). */
+Rate memsweep_rate(const std::string &path, double stated_mhz = 0.0);
 
 /* ====================== Judging (judge.cpp) ====================== */
 
@@ -232,8 +238,13 @@ std::vector<Check> judge(const Facts &facts);
 Check clock_check(const std::vector<Rate> &reads, double counter, bool here);
 
 /* counter_check warns unless the flags of a cpuinfo text say that the
- * counter ticks at a fixed rate, also in idle states. */
-Check counter_check(const std::string &cpuinfo);
+ * counter ticks at a fixed rate, also in idle states; a counter that states
+ * its rate (stated_mhz above 0: 64-bit Arm's generic timer, which ticks at
+ * a fixed rate by the architecture, idle or not) passes by what it is, and
+ * its stated rate is held against the measured one (counter_mhz, 0.0 where
+ * not measured): apart by more than rate_tolerance, some guests' nonsense,
+ * it warns. */
+Check counter_check(const std::string &cpuinfo, double stated_mhz = 0.0, double counter_mhz = 0.0);
 
 /* machine_check tells a virtual machine from bare metal by the flags of a
  * cpuinfo text. */

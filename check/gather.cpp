@@ -21,6 +21,7 @@
 #include "check/checks.h"
 #include "check/proc.h"
 #include "clock/cpuinfo_rate.h"
+#include "clock/tsc.h"
 #include "common/files.h"
 
 namespace checks {
@@ -70,7 +71,7 @@ static std::vector<std::string> list_folder(const std::string &path, const std::
  * is (common/files.h), and the rule reads its text: a file that is no
  * regular one (a FIFO, a link to /dev/zero) is no file, where memsweep's
  * own reading would wait or never end. */
-Rate memsweep_rate(const std::string &path)
+Rate memsweep_rate(const std::string &path, double stated_mhz)
 {
     char buf[512];
     std::string text;
@@ -88,6 +89,8 @@ Rate memsweep_rate(const std::string &path)
     }
     if (rate.source == cpuinfo_no_file)
         return {Source::no_file, rate.mhz};
+    if (rate.source == cpuinfo_no_usable_line && stated_mhz > 0.0)
+        return {Source::stated, stated_mhz};
     if (rate.source == cpuinfo_no_usable_line)
         return {Source::no_usable_line, rate.mhz};
     return {Source::line, rate.mhz};
@@ -114,13 +117,14 @@ static void watch(Facts *f, double seconds)
     clock::time_point start = clock::now();
     read_file(stat_path, &f->stat_before);
     double own_before = own_ticks();
-    f->rate_reads = {memsweep_rate(cpuinfo_path)};
     /* The counter is this machine's: files from elsewhere have none here. */
+    f->stated_mhz = f->root.empty() ? counter_stated_mhz() : 0.0;
+    f->rate_reads = {memsweep_rate(cpuinfo_path, f->stated_mhz)};
     f->counter_mhz = f->root.empty() ? counter_mhz() : 0.0;
     for (int i = 1; i < rate_read_count; i++) {
         std::this_thread::sleep_until(start +
                                       std::chrono::duration<double>(seconds * i / (rate_read_count - 1)));
-        f->rate_reads.push_back(memsweep_rate(cpuinfo_path));
+        f->rate_reads.push_back(memsweep_rate(cpuinfo_path, f->stated_mhz));
     }
     read_file(stat_path, &f->stat_after);
     f->own_ticks = own_ticks() - own_before;

@@ -75,6 +75,7 @@ Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
         d.cpu_mhz_reads.push_back(r.mhz);
     }
     bool line = first.source == Source::line;
+    bool stated = first.source == Source::stated;
     bool moves = line && high > low * (1.0 + rate_tolerance);
     d.cpu_mhz = first.mhz;
     d.cpu_mhz_moves = moves;
@@ -87,6 +88,10 @@ Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
                          ": a core's current frequency";
         else
             c.figures += ", steady" + over;
+    } else if (stated) {
+        d.cpu_mhz_source = "the counter's stated rate";
+        c.figures = "no \"cpu MHz\" line in /proc/cpuinfo: memsweep uses the counter's stated rate, " +
+                    fixed(first.mhz, 3) + " MHz";
     } else if (first.source == Source::no_file) {
         d.cpu_mhz_source = "fallback: no /proc/cpuinfo";
         c.figures = "no /proc/cpuinfo: memsweep assumes " + fixed(first.mhz, 6) + " MHz";
@@ -99,7 +104,7 @@ Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
 
     if (!here) {
         c.figures += "; files from elsewhere: no counter to compare with";
-        if (!line)
+        if (!line && !stated)
             c.note = "memsweep on that machine would say " + says + " and assume this rate";
         return c;
     }
@@ -118,8 +123,12 @@ Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
         std::fabs(low / counter - 1.0) > rate_tolerance || std::fabs(high / counter - 1.0) > rate_tolerance;
     std::string times = "memsweep's figures are " + fixed(factor, 3) +
                         " times the true ones: multiply its table by " + fixed(1.0 / factor, 3);
-    c.status = !line || moves || off ? Status::warn : Status::ok;
-    if (!line)
+    c.status = (!line && !stated) || moves || off ? Status::warn : Status::ok;
+    if (stated) {
+        if (off)
+            c.note = "the counter states " + fixed(first.mhz, 3) + " MHz but ticks at " + fixed(counter, 3) +
+                     " MHz (some guests state nonsense): " + times;
+    } else if (!line)
         c.note = "memsweep says " + says + " and " + times;
     else if (moves)
         c.note = "memsweep's figures are " + fixed(low / counter, 3) + " to " + fixed(high / counter, 3) +
@@ -170,11 +179,28 @@ std::string model_name(const std::string &cpuinfo)
 
 /* The counter must tick at a fixed rate that does not stop in idle states,
  * the two things that make its cycles time. */
-Check counter_check(const std::string &cpuinfo)
+Check counter_check(const std::string &cpuinfo, double stated_mhz, double counter_mhz)
 {
     Check c = named("counter", "counter");
     CounterFlags &d = c.data.emplace<CounterFlags>();
     Flags flags = cpu_flags(cpuinfo);
+    if (stated_mhz > 0.0) {
+        /* 64-bit Arm's generic timer: no flags tell of it, as the
+         * architecture fixes its rate and keeps it in idle states. */
+        d.stated_mhz = stated_mhz;
+        c.status = Status::ok;
+        c.figures = "the generic timer, stating " + fixed(stated_mhz, 3) +
+                    " MHz: a fixed rate, also while a core sleeps";
+        if (counter_mhz > 0.0 && std::fabs(stated_mhz / counter_mhz - 1.0) > rate_tolerance) {
+            c.status = Status::warn;
+            c.figures += ", but it ticks at " + fixed(counter_mhz, 3) + " MHz";
+            c.note = "the stated rate is wrong (some guests state nonsense): memsweep-record times by the "
+                     "measured rate, memsweep by the stated one";
+        } else if (counter_mhz > 0.0) {
+            c.figures += ", as measured";
+        }
+        return c;
+    }
     if (!flags.found) {
         c.status = Status::warn;
         c.figures = "no flags line in /proc/cpuinfo: whether the counter ticks at a fixed rate is unknown";
@@ -476,7 +502,7 @@ std::vector<Check> judge(const Facts &facts)
     /* The counter is this machine's: files from elsewhere have none here. */
     bool here = facts.root.empty();
     return {clock_check(facts.rate_reads, facts.counter_mhz, here),
-            counter_check(facts.cpuinfo),
+            counter_check(facts.cpuinfo, facts.stated_mhz, facts.counter_mhz),
             machine_check(facts.cpuinfo),
             scaling_check(facts.cpus, facts.boost, facts.no_turbo),
             load_check(facts.stat_before, facts.stat_after, facts.own_ticks, facts.elapsed_s),

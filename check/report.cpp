@@ -55,6 +55,8 @@ static json data_json(const ClockRate &d)
 
 static json data_json(const CounterFlags &d)
 {
+    if (d.stated_mhz > 0.0)
+        return {{"constant_tsc", nullptr}, {"nonstop_tsc", nullptr}, {"stated_mhz", d.stated_mhz}};
     if (!d.flags_found)
         return {{"constant_tsc", nullptr}, {"nonstop_tsc", nullptr}};
     return {{"constant_tsc", d.constant_tsc}, {"nonstop_tsc", d.nonstop_tsc}, {"tsc_known_freq", d.tsc_known_freq}};

@@ -242,8 +242,10 @@ std::string bandwidth_summary(const Passes &passes, uint64_t largest_cache)
     int most = std::max_element(plane.begin(), plane.end(), by_threads)->threads;
     std::string isa = "scalar";
     std::vector<std::string> kernels;
+    /* The vector read's instruction set, the widest: on 64-bit Arm under
+     * SVE the other kernels run NEON's. */
     for (const PlanePoint &p : plane) {
-        if (p.isa != "scalar")
+        if (p.isa != "scalar" && (isa == "scalar" || p.kernel == "vector-read"))
             isa = p.isa;
         if (std::find(kernels.begin(), kernels.end(), p.kernel) == kernels.end())
             kernels.push_back(p.kernel);

@@ -211,6 +211,35 @@ TEST(Checks, TheClockRateIsJudgedAgainstThisMachinesCounterOnly)
     EXPECT_FALSE(figures_of<ClockRate>(c).factor);
 }
 
+// 64-bit Arm: no "cpu MHz" line, and memsweep takes the rate its counter
+// states, which holds where the counter ticks at it and warns where a guest
+// states nonsense; the counter passes by what it is, not by x86's flags.
+TEST(Checks, ACounterThatStatesItsRateIsHeldAgainstTheMeasuredOne)
+{
+    Check c = clock_check({{Source::stated, 25.0}}, 25.0, true);
+    EXPECT_EQ(c.status, Status::ok) << c.figures;
+    EXPECT_NE(c.figures.find("stated rate"), std::string::npos) << c.figures;
+    EXPECT_EQ(c.note, "");
+    c = clock_check({{Source::stated, 1000.0}}, 25.0, true);
+    EXPECT_EQ(c.status, Status::warn);
+    EXPECT_NE(c.note.find("40.000 times"), std::string::npos) << c.note;
+    const std::string arm = "processor\t: 0\nBogoMIPS\t: 50.00\nFeatures\t: fp asimd sve\nCPU implementer\t: 0x41\n";
+    EXPECT_EQ(counter_check(arm).status, Status::warn);  // nothing says how it ticks
+    c = counter_check(arm, 25.0, 25.0);
+    EXPECT_EQ(c.status, Status::ok) << c.figures;
+    EXPECT_EQ(std::get<checks::CounterFlags>(c.data).stated_mhz, 25.0);
+    c = counter_check(arm, 1000.0, 25.0);
+    EXPECT_EQ(c.status, Status::warn);
+    EXPECT_NE(c.figures.find("25.000"), std::string::npos) << c.figures;
+    TempFolder f;
+    f.put("/cpuinfo", arm);
+    EXPECT_EQ(memsweep_rate(f.path + "/cpuinfo", 25.0).source, Source::stated);
+    EXPECT_EQ(memsweep_rate(f.path + "/cpuinfo", 25.0).mhz, 25.0);
+    EXPECT_EQ(memsweep_rate(f.path + "/cpuinfo").source, Source::no_usable_line);
+    f.put("/x86", "cpu MHz\t\t: 2400.000\n");
+    EXPECT_EQ(memsweep_rate(f.path + "/x86", 25.0).source, Source::line);  // a line wins
+}
+
 // A cache that holds memsweep's largest working set (128 MiB) leaves the
 // table without a memory row; an instruction cache holds no working set.
 TEST(Checks, ACacheAsLargeAsTheLargestWorkingSetWarns)
