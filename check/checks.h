@@ -281,7 +281,9 @@ std::map<long, double> cpu_busy_shares(const std::string &stat_before, const std
 
 /* model_name returns the first "model name" of a cpuinfo text as the
  * checks show text from files (control characters escaped, at most 64
- * characters); "" when there is none. */
+ * characters); without one, 64-bit Arm's core by its "CPU implementer"
+ * and "CPU part" (Arm's common cores by name, as "Neoverse-N1", any other
+ * as "CPU implementer 0x41, part 0xd0c"); "" when there is neither. */
 std::string model_name(const std::string &cpuinfo);
 
 /* mem_total_mib returns MemTotal of a meminfo text in MiB; -1.0 when there

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <sstream>
 
 #include "check/checks.h"
@@ -168,10 +169,43 @@ static Flags cpu_flags(const std::string &cpuinfo)
 
 /* The name is shown as every text from a file is: a record that prints it
  * can't be made to print a control sequence. */
+/* arm_core names a 64-bit Arm core by its implementer and part, as
+ * /proc/cpuinfo gives them there (no "model name" line): Arm's own common
+ * cores by name, any other by its two ids. */
+static std::string arm_core(const std::string &cpuinfo)
+{
+    std::string implementer;
+    std::string part;
+    if (!cpuinfo_field(cpuinfo, "CPU implementer", &implementer) || !cpuinfo_field(cpuinfo, "CPU part", &part))
+        return "";
+    auto trim = [](const std::string &t) {
+        size_t first = t.find_first_not_of(" \t\r");
+        size_t last = t.find_last_not_of(" \t\r");
+        return first == std::string::npos ? std::string() : t.substr(first, last - first + 1);
+    };
+    implementer = trim(implementer);
+    part = trim(part);
+    static const std::map<std::string, const char *> arm_parts = {
+        {"0xd03", "Cortex-A53"},  {"0xd04", "Cortex-A35"},   {"0xd05", "Cortex-A55"},
+        {"0xd07", "Cortex-A57"},  {"0xd08", "Cortex-A72"},   {"0xd09", "Cortex-A73"},
+        {"0xd0a", "Cortex-A75"},  {"0xd0b", "Cortex-A76"},   {"0xd0c", "Neoverse-N1"},
+        {"0xd0d", "Cortex-A77"},  {"0xd40", "Neoverse-V1"},  {"0xd41", "Cortex-A78"},
+        {"0xd44", "Cortex-X1"},   {"0xd46", "Cortex-A510"},  {"0xd47", "Cortex-A710"},
+        {"0xd48", "Cortex-X2"},   {"0xd49", "Neoverse-N2"},  {"0xd4f", "Neoverse-V2"},
+        {"0xd80", "Cortex-A520"}, {"0xd81", "Cortex-A720"}, {"0xd84", "Neoverse-V3"},
+        {"0xd8e", "Neoverse-N3"},
+    };
+    auto known = arm_parts.find(part);
+    if (implementer == "0x41" && known != arm_parts.end())
+        return known->second;
+    return shown("CPU implementer " + implementer + ", part " + part);
+}
+
 std::string model_name(const std::string &cpuinfo)
 {
     std::string name;
-    cpuinfo_field(cpuinfo, "model name", &name);
+    if (!cpuinfo_field(cpuinfo, "model name", &name))
+        return arm_core(cpuinfo);
     size_t first = name.find_first_not_of(" \t\r");
     size_t last = name.find_last_not_of(" \t\r");
     return first == std::string::npos ? "" : shown(name.substr(first, last - first + 1));

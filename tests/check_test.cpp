@@ -159,6 +159,14 @@ TEST(Machines, WithoutTheirFilesChecksSayWhatTheyCantTell)
     EXPECT_EQ(model_name(m.facts.cpuinfo), "");
     EXPECT_LT(mem_total_mib(m.facts.meminfo), 0.0);  // MemAvailable only
 
+    // 64-bit Arm's cores by their ids: a common one by name, others as
+    // their ids, as the file gives them.
+    const std::string arm = "processor\t: 0\nBogoMIPS\t: 50.00\nCPU implementer\t: 0x41\nCPU architecture: 8\n";
+    EXPECT_EQ(model_name(arm + "CPU part\t: 0xd0c\n"), "Neoverse-N1");
+    EXPECT_EQ(model_name(arm + "CPU part\t: 0xfff\n"), "CPU implementer 0x41, part 0xfff");
+    EXPECT_EQ(model_name("CPU implementer\t: 0xc0\nCPU part\t: 0xd0c\n"), "CPU implementer 0xc0, part 0xd0c");
+    EXPECT_EQ(model_name(arm), "");  // no part
+
     Machine empty;
     c = empty.check();
     for (const char *key : {"machine", "frequency_scaling", "other_load", "memory", "huge_pages", "caches"})
