@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <iterator>
 #include <map>
+#include <numeric>
 #include <set>
 
 #include "common/shown.h"
@@ -264,9 +265,10 @@ std::string plateau_text(const Record &r)
     }
     if (fewest == nullptr)
         return "";
-    uint64_t largest_cache = 0;
-    for (const format::CacheSize &c : r.caches)
-        largest_cache = std::max(largest_cache, c.bytes);
+    uint64_t largest_cache = std::accumulate(r.caches.begin(), r.caches.end(), uint64_t(0),
+                                             [](uint64_t largest, const format::CacheSize &c) {
+                                                 return std::max(largest, c.bytes);
+                                             });
     bool memory = largest_cache > 0 && fewest->bytes > largest_cache && most->bytes > largest_cache;
     std::string text = std::string(memory ? "memory" : "largest sets") + ": " +
                        memsweep::gbs_text(fewest->gbs.median) + " GB/s on " +
@@ -447,7 +449,6 @@ static void two_inputs(const Inputs &in, const Comparison &c, bool records, Pict
     const Record &a = in.records[0];
     const Record &b = in.records[1];
     std::vector<double> coloured;
-    std::vector<std::string> lines;
     for (const Point &q : c.points) {
         if (q.kind != Kind::cell)
             continue;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cstring>
 #include <map>
 #include <regex>
@@ -287,9 +288,8 @@ TEST(Kernel, ChaseLoopIsOneChainOfDependentLoadsWhoseEndIsTheResult)
     std::vector<std::vector<Insn>> loops = backward_loops(code);
     ASSERT_EQ(loops.size(), 1u) << "one loop";
     std::vector<Insn> body;
-    for (const Insn &in : loops[0])
-        if (in.op != "nop")
-            body.push_back(in);
+    std::copy_if(loops[0].begin(), loops[0].end(), std::back_inserter(body),
+                 [](const Insn &in) { return in.op != "nop"; });
     ASSERT_EQ(body.size(), 3u);
     std::smatch m;
     std::string load = body[0].op + " " + body[0].args;

@@ -268,10 +268,10 @@ TEST(Compare, JudgesEveryPointInBothInMemsweepsOrderThenLatencyThenBandwidth)
 // by the nearest load, each the other's nearest and within a tenth.
 TEST(Compare, PairsLoadedLatencyByTheNearestLoadNotByDelay)
 {
-    auto curve = [](std::vector<std::pair<uint64_t, double>> points) {
+    auto curve = [](const std::vector<std::pair<uint64_t, double>> &points) {
         Record r = made_up(5);
         r.loaded.push_back({"", format::idle_delay, 0.0, {}, format::figures_of({100, 100, 100, 100, 100})});
-        for (auto p : points)
+        for (const auto &p : points)
             r.loaded.push_back({"vector-read", p.first, p.second, {p.second},
                                 format::figures_of({150, 150, 150, 150, 150})});
         return r;

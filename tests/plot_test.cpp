@@ -77,8 +77,8 @@ Record record(double scale = 1.0)
                 r.bandwidth.push_back({kernel, "avx2", threads, b, figures(scale * threads * (b > (1u << 20) ? 20 : 80))});
     r.loaded.push_back({"", format::idle_delay, 0.0, {}, figures(100.0)});
     // Listed out of the loads' order; the longer the delay, the less load.
-    double loads[] = {20.0, 5.0, 15.0, 10.0};
-    double ns[] = {400.0, 110.0, 250.0, 150.0};
+    const double loads[] = {20.0, 5.0, 15.0, 10.0};
+    const double ns[] = {400.0, 110.0, 250.0, 150.0};
     for (int i = 0; i < 4; i++)
         r.loaded.push_back({"vector-read", (uint64_t)(1000 * (25 - loads[i])), loads[i], {loads[i]}, figures(ns[i])});
     return r;
