@@ -177,9 +177,12 @@ enum class Timer { counter, monotonic_raw };
 /* timer_name is "counter" or "CLOCK_MONOTONIC_RAW". */
 const char *timer_name(Timer timer);
 
-/* invariant_counter tells whether a /proc/cpuinfo text's first flags line
- * has both constant_tsc and nonstop_tsc. */
-bool invariant_counter(const std::string &cpuinfo);
+/* invariant_counter tells whether the counter ticks at one rate, also while
+ * a core sleeps: a counter that states its own rate (stated_mhz > 0, 64-bit
+ * Arm's generic timer) does by the architecture's rule; the time-stamp
+ * counter where a /proc/cpuinfo text's first flags line has both
+ * constant_tsc and nonstop_tsc. */
+bool invariant_counter(const std::string &cpuinfo, double stated_mhz);
 
 /* choose_timer returns the counter where it is invariant and every CPU's
  * offset (counter time less system time, in ns, from Team::counter_offsets)

@@ -280,6 +280,7 @@ static int prepare(Run &r)
     }
     s.cpu_mhz = checks::memsweep_rate("/proc/cpuinfo").mhz;
     s.counter_step = machine::counter_step();
+    s.in_row_below = run_in_row_below();
     return -1;
 }
 
@@ -292,7 +293,7 @@ static void open_the_plane(Run &r)
         return;
     record::Session &s = r.s;
     r.plane = record::open_plane(r.plane_setup, largest_cache(s), room_left(r.room, r.buffer.size(), r.o.loaded_latency),
-                                 r.o.pages, s.counter_mhz, r.before.cpuinfo);
+                                 r.o.plane_upto, r.o.pages, s.counter_mhz, r.before.cpuinfo);
     s.plane = r.plane->facts;
     for (const std::string &note : r.plane->facts.notes)
         fprintf(stderr, "memsweep-record: note: %s\n", note.c_str());

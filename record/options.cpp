@@ -17,7 +17,7 @@ static const char usage[] =
     "usage: memsweep-record [-o FILE] [--passes N] [--seed S] [--cpu N]\n"
     "                       [--pages system|small|huge] [--no-latency] [--no-bandwidth]\n"
     "                       [--threads LIST|max] [--no-loaded-latency]\n"
-    "                       [--same-pages|--fresh-pages] [--quiet]\n"
+    "                       [--same-pages|--fresh-pages] [--quiet] [--plane-upto SIZE]\n"
     "  -o, --json FILE  write the whole record to FILE as JSON (\"-\": to standard\n"
     "                   output, in the table's place)\n"
     "  --passes N       measure every cell N times, 1 to 100 (default 5)\n"
@@ -33,6 +33,8 @@ static const char usage[] =
     "  --same-pages     keep the measured memory's physical pages for every pass\n"
     "  --fresh-pages    new ones before every pass after the first (the default)\n"
     "  --quiet          no progress line and no summary lines\n"
+    "  --plane-upto SIZE  for tests and emulators: the plane's working sets end at\n"
+    "                   SIZE per thread, a power of two from 16K to 1G (as 256K, 4M)\n"
     "  -h, --help       print this help\n"
     "Standard output: each cell's best pass in memsweep's layout.  Exit status: 0 a record\n"
     "was made, 1 it could not be, 2 usage error, 130 stopped by Ctrl-C.\n";
@@ -73,6 +75,22 @@ static bool thread_counts(const std::string &text, std::vector<int> *counts)
     }
 }
 
+/* set_size reads --plane-upto: a power of two of bytes, written in KiB,
+ * MiB or GiB with its letter (16K, 4M, 1G), from 16 KiB to 1 GiB; false on
+ * any fault. */
+static bool set_size(const std::string &text, uint64_t *bytes)
+{
+    if (text.size() < 2)
+        return false;
+    const std::string letters = "KMG";
+    size_t unit = letters.find(text.back());
+    uint64_t n = 0;
+    if (unit == std::string::npos || !whole_number(text.substr(0, text.size() - 1), uint64_t(1) << 30, &n))
+        return false;
+    *bytes = n << (10 * (unit + 1));
+    return n > 0 && (*bytes & (*bytes - 1)) == 0 && *bytes >= (uint64_t(16) << 10) && *bytes <= (uint64_t(1) << 30);
+}
+
 /* ended returns a Parsed that ends the command with status and text. */
 static Parsed ended(int status, const std::string &text)
 {
@@ -99,6 +117,7 @@ static const std::vector<memsweep::OptionSpec> known = {
     {"--no-loaded-latency", memsweep::Takes::nothing},
     {"--fresh-pages", memsweep::Takes::nothing},
     {"--same-pages", memsweep::Takes::nothing},
+    {"--plane-upto", memsweep::Takes::value},
 };
 
 Parsed parse_options(const std::vector<std::string> &args)
@@ -127,6 +146,9 @@ Parsed parse_options(const std::vector<std::string> &args)
         } else if (name == "--threads") {
             if (!thread_counts(value, &o.threads))
                 return ended(2, usage_error("--threads: not a list of thread counts from 1 up, or max: " + value));
+        } else if (name == "--plane-upto") {
+            if (!set_size(value, &o.plane_upto))
+                return ended(2, usage_error("--plane-upto: not a power of two from 16K to 1G: " + value));
         } else if (name == "-o" || name == "--json") {
             o.out = value;
         } else if (name == "--passes") {

@@ -46,6 +46,10 @@ struct Options {
      * all_cpus stands for the CPUs the session may use.  None: the default,
      * 1, 2, 4 ... up to those CPUs, and their number itself. */
     std::vector<int> threads;
+    /* For tests and emulators: the plane's working sets per thread end at
+     * this many bytes (a power of two, 16 KiB to 1 GiB); 0 for no end but
+     * the caches' and the memory's. */
+    uint64_t plane_upto = 0;
 };
 
 /* all_cpus is `--threads max`: as many threads as the session may use CPUs. */

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "clock/tsc.h"
 #include "common/memory.h"
 #include "record/options.h"
 
@@ -51,7 +52,7 @@ double Plane::measure(size_t i, std::string *why)
     return p.gbs;
 }
 
-std::unique_ptr<Plane> open_plane(const PlaneSetup &setup, uint64_t largest_cache, double room,
+std::unique_ptr<Plane> open_plane(const PlaneSetup &setup, uint64_t largest_cache, double room, uint64_t upto,
                                   Pages pages, double mhz, const std::string &cpuinfo)
 {
     auto plane = std::make_unique<Plane>();
@@ -76,7 +77,7 @@ std::unique_ptr<Plane> open_plane(const PlaneSetup &setup, uint64_t largest_cach
             plane->error = probe.error();
             return plane;
         }
-        timer = bandwidth::choose_timer(bandwidth::invariant_counter(cpuinfo), probe.counter_offsets(),
+        timer = bandwidth::choose_timer(bandwidth::invariant_counter(cpuinfo, counter_stated_mhz()), probe.counter_offsets(),
                                         bandwidth::counter_tolerance_ns, &f.timer_note);
     }
     f.timer = bandwidth::timer_name(timer);
@@ -103,6 +104,8 @@ std::unique_ptr<Plane> open_plane(const PlaneSetup &setup, uint64_t largest_cach
     for (const bandwidth::Choice &c : kernels)
         for (size_t t = 0; t < setup.counts.size(); t++)
             for (uint64_t bytes : bandwidth::sizes(largest_cache, setup.counts[t], share)) {
+                if (upto != 0 && bytes > upto)
+                    break;
                 plane->points.push_back({bandwidth::kernel_name(c.kernel), c.isa.empty() ? "scalar" : c.isa,
                                          setup.counts[t], bytes});
                 plane->fns_.push_back(c.fn);

@@ -53,7 +53,7 @@ public:
 
 private:
     friend std::unique_ptr<Plane> open_plane(const PlaneSetup &setup, uint64_t largest_cache, double room,
-                                             Pages pages, double mhz, const std::string &cpuinfo);
+                                             uint64_t upto, Pages pages, double mhz, const std::string &cpuinfo);
     std::vector<std::unique_ptr<bandwidth::Team>> teams_;
     std::vector<bw_kernel_fn> fns_;
     std::vector<size_t> team_of_;
@@ -65,9 +65,11 @@ private:
  * CLOCK_MONOTONIC_RAW) and starts one team per thread count, each thread
  * pinned to its CPU.  Each count's working sets are bandwidth::sizes of
  * the largest cache, with room (bytes, the plane's share of
- * memsweep::memory_room; negative: unknown) shared evenly among the teams.  The threads' memory gets the session's pages; mhz is
- * the counter's rate.  A team that can't start sets error. */
-std::unique_ptr<Plane> open_plane(const PlaneSetup &setup, uint64_t largest_cache, double room,
+ * memsweep::memory_room; negative: unknown) shared evenly among the teams,
+ * and none beyond upto bytes where that is not 0.  The threads' memory gets
+ * the session's pages; mhz is the counter's rate.  A team that can't start
+ * sets error. */
+std::unique_ptr<Plane> open_plane(const PlaneSetup &setup, uint64_t largest_cache, double room, uint64_t upto,
                                   Pages pages, double mhz, const std::string &cpuinfo);
 
 }  // namespace record

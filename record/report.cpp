@@ -93,7 +93,7 @@ std::vector<std::string> session_warnings(const Session &s)
         warnings.push_back("huge pages were asked for, but none of the latency's buffer got them: its figures are "
                            "those of small pages");
 
-    std::vector<int> coarse = coarse_cells(s.passes, s.counter_mhz, s.counter_step);
+    std::vector<int> coarse = coarse_cells(s.passes, s.counter_mhz, s.counter_step, s.in_row_below);
     if (!coarse.empty()) {
         Cell c = grid()[(size_t)coarse.front()];
         warnings.push_back(std::to_string(coarse.size()) + " cells, the first " + std::to_string(c.bytes() >> 10) +
@@ -164,7 +164,7 @@ std::vector<double> row_by_pass(const Passes &passes)
     return levels;
 }
 
-std::vector<int> coarse_cells(const Passes &passes, double counter_mhz, double counter_step)
+std::vector<int> coarse_cells(const Passes &passes, double counter_mhz, double counter_step, double in_row_below)
 {
     std::vector<int> coarse;
     std::vector<Cell> cells = grid();
@@ -173,7 +173,7 @@ std::vector<int> coarse_cells(const Passes &passes, double counter_mhz, double c
         /* The bytes as memsweep counts them, a whole number; bytes / (GB/s)
          * is nanoseconds, and times MHz / 1000 cycles. */
         double cycles = (double)(cells[i].bytes() / cells[i].stride) / gbs * counter_mhz / 1000.0;  // NOLINT(bugprone-integer-division)
-        if (gbs > 0.0 && cycles < coarse_steps * counter_step)
+        if (gbs > 0.0 && cycles < coarse_steps * counter_step && cycles >= in_row_below)
             coarse.push_back((int)i);
     }
     return coarse;

@@ -63,8 +63,10 @@ std::vector<double> row_by_pass(const Passes &passes);
 
 /* coarse_cells returns the cells (by their place in grid()) whose median
  * figure means a timed call of fewer than 20 of the counter's steps, at
- * the counter's rate in MHz and its step in cycles. */
-std::vector<int> coarse_cells(const Passes &passes, double counter_mhz, double counter_step);
+ * the counter's rate in MHz and its step in cycles; a call of fewer than
+ * in_row_below cycles was timed over calls in a row (sweep.h's run), and
+ * is not coarse. */
+std::vector<int> coarse_cells(const Passes &passes, double counter_mhz, double counter_step, double in_row_below);
 
 /* spread_share is a cell's spread over its passes: (max - min) / median;
  * 0.0 for a median of 0. */

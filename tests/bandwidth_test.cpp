@@ -555,9 +555,12 @@ TEST_F(Tree, NoQuotaWithoutACgroupOrWithMax)
 TEST(BandwidthClock, TheCounterOnlyWhereInvariantAndAgreeing)
 {
     const std::string both = "processor\t: 0\nflags\t\t: fpu tsc constant_tsc rep_good nonstop_tsc cpuid\n";
-    EXPECT_TRUE(bandwidth::invariant_counter(both));
-    EXPECT_FALSE(bandwidth::invariant_counter("flags\t\t: fpu tsc constant_tsc\n"));
-    EXPECT_FALSE(bandwidth::invariant_counter(""));
+    EXPECT_TRUE(bandwidth::invariant_counter(both, 0.0));
+    EXPECT_FALSE(bandwidth::invariant_counter("flags\t\t: fpu tsc constant_tsc\n", 0.0));
+    EXPECT_FALSE(bandwidth::invariant_counter("", 0.0));
+    // 64-bit Arm's /proc/cpuinfo has no flags line; its generic timer, which
+    // states its rate, is a fixed-rate counter by the architecture's rule.
+    EXPECT_TRUE(bandwidth::invariant_counter("Features\t: fp asimd evtstrm\n", 25.0));
 
     std::string why;
     EXPECT_EQ(bandwidth::choose_timer(true, {100.0, 2100.0, -900.0}, 5000.0, &why), bandwidth::Timer::counter);

@@ -4,6 +4,7 @@
 // walk, and against closed forms.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -109,6 +110,35 @@ TEST(Run, TurnsTheBestCountIntoMegabytesPerSecondInTheDocumentedOrder)
     // integer division.
     fake_clock::reset(3.0);
     EXPECT_EQ(run(1 << 14, 7, 2596.126), (double)((1 << 14) / 7) / (3.0 / 2596.126));
+    EXPECT_EQ(fake_clock::reads, 3);  // a cycle counter: however few, no calls in a row
+}
+
+// A counter with a rate of its own that counts a call 3 times is read over
+// 2, 4 ... calls in a row, until a window counts 100 or more (192 at 64
+// calls): the figure is one call's share of it.
+TEST(Run, TimesCallsInARowWhereACounterOfItsOwnRateCountsTooFew)
+{
+    fake_clock::reset();
+    fake_clock::stated = 25.0;
+    fake_clock::reading = [](int n) { return 3.0 * (double)(1 << (n / 3)); };
+    EXPECT_EQ(run(1 << 14, 7, 25.0), (double)((1 << 14) / 7) / (3.0 / 25.0));
+    EXPECT_EQ(fake_clock::reads, 3 * 7);
+    EXPECT_EQ(run_in_row_below(), 100.0);
+
+    // One that counts 100 at once is read as a cycle counter is.
+    fake_clock::reset(100.0);
+    fake_clock::stated = 25.0;
+    EXPECT_EQ(run(1 << 14, 7, 25.0), (double)((1 << 14) / 7) / (100.0 / 25.0));
+    EXPECT_EQ(fake_clock::reads, 3);
+
+    // One that never advances leaves the figure infinite, as memsweep's
+    // harness alone would, after the most calls in a row.
+    fake_clock::reset(0.0);
+    fake_clock::stated = 25.0;
+    EXPECT_TRUE(std::isinf(run(64, 1, 25.0)));
+    EXPECT_EQ(fake_clock::reads, 3 * 17);
+    fake_clock::reset();
+    EXPECT_EQ(run_in_row_below(), 0.0);
 }
 
 }  // namespace

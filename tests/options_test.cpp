@@ -49,6 +49,11 @@ TEST(Options, TakesEachValueAsTheNextWordOrAfterAnEqualsSign)
     EXPECT_EQ(parse_options({"--threads=max"}).options.threads, (std::vector<int>{record::all_cpus}));
     EXPECT_EQ(parse_options({"--threads", "1,max"}).options.threads, (std::vector<int>{1, record::all_cpus}));
     EXPECT_EQ(parse_options({"--passes=1"}).options.passes, 1);
+    // The plane's end, for tests: a power of two of bytes with its unit.
+    EXPECT_EQ(parse_options({}).options.plane_upto, 0u);
+    EXPECT_EQ(parse_options({"--plane-upto", "16K"}).options.plane_upto, 16384u);
+    EXPECT_EQ(parse_options({"--plane-upto=4M"}).options.plane_upto, uint64_t(4) << 20);
+    EXPECT_EQ(parse_options({"--plane-upto", "1G"}).options.plane_upto, uint64_t(1) << 30);
     EXPECT_TRUE(parse_options({}).options.fresh_pages);
     EXPECT_FALSE(parse_options({"--same-pages"}).options.fresh_pages);
     EXPECT_TRUE(parse_options({"--same-pages", "--fresh-pages"}).options.fresh_pages);
@@ -96,6 +101,14 @@ TEST(Options, ABadCommandLineIsAUsageErrorOfOneLineThenTheUsage)
                                                {"--threads", "1048577"},
                                                {"--threads="},
                                                {"--threads"},
+                                               {"--plane-upto", "8K"},
+                                               {"--plane-upto", "2G"},
+                                               {"--plane-upto", "48K"},
+                                               {"--plane-upto", "65536"},
+                                               {"--plane-upto", "0K"},
+                                               {"--plane-upto", "K"},
+                                               {"--plane-upto", "64k"},
+                                               {"--plane-upto", "1099511627776G"},
                                                {"--no-bandwidth=yes"},
                                                {"--quiet=yes"},
                                                {"--", "--quiet"}}) {

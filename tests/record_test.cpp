@@ -742,10 +742,16 @@ TEST(Record, WarnsOfWhatDisturbedTheSessionAndOfNothingElse)
 
     // A counter that advances 21 cycles at a time makes the shortest calls
     // coarse: 16 KiB at stride 15 (1092 bytes at 14 GB/s) is 187 cycles.
-    EXPECT_EQ(record::coarse_cells(s.passes, 2400.0, 1.0), std::vector<int>{});
-    std::vector<int> coarse = record::coarse_cells(s.passes, 2400.0, 21.0);
+    EXPECT_EQ(record::coarse_cells(s.passes, 2400.0, 1.0, 0.0), std::vector<int>{});
+    std::vector<int> coarse = record::coarse_cells(s.passes, 2400.0, 21.0, 0.0);
     EXPECT_NE(std::find(coarse.begin(), coarse.end(), 209), coarse.end());
     EXPECT_EQ(std::find(coarse.begin(), coarse.end(), 195), coarse.end());  // 16 KiB at stride 1
+    // Where memsweep timed calls of fewer than 200 counts in a row, the
+    // 187 cycles of 16 KiB at stride 15 are not coarse; the rest still are.
+    std::vector<int> in_row = record::coarse_cells(s.passes, 2400.0, 21.0, 200.0);
+    EXPECT_EQ(std::find(in_row.begin(), in_row.end(), 209), in_row.end());
+    EXPECT_FALSE(in_row.empty());
+    EXPECT_LT(in_row.size(), coarse.size());
     s.counter_step = 21.0;
     EXPECT_TRUE(has_warning(record::session_warnings(s), "are timed in fewer than 20 steps of the counter"));
     EXPECT_TRUE(has_warning(record::session_warnings(s), "advances 21 cycles at a time"));
@@ -943,6 +949,28 @@ TEST(RecordCommand, ADefaultSessionRecordsEveryMeasurementAndCompareReadsIt)
     }
     Outcome same = run_shell(quote(MEMSWEEP_COMPARE_EXE) + " " + quote(file) + " " + quote(file));
     EXPECT_EQ(same.status, 0) << same.err;
+}
+
+// --plane-upto ends every count's working sets at its size, all kernels'.
+TEST(RecordCommand, ThePlanesEndForTestsEndsEveryKernelsSizes)
+{
+    TempFolder dir;
+    ASSERT_FALSE(dir.path.empty());
+    std::string file = dir.path + "/r.json";
+    Outcome o = run_shell(quote(exe) + " --passes 1 --no-latency --no-loaded-latency --threads 1 --plane-upto 32K -o " +
+                          quote(file));
+    ASSERT_EQ(o.status, 0) << o.err;
+    format::Record r;
+    std::string error;
+    ASSERT_TRUE(format::read_file(file, &r, &error)) << error;
+    std::map<std::string, std::vector<uint64_t>> sizes;
+    for (const format::BandwidthPoint &p : r.bandwidth)
+        sizes[p.kernel].push_back(p.bytes);
+    std::vector<bandwidth::Choice> kernels = bandwidth::choose_all();
+    EXPECT_EQ(sizes.size(), (size_t)std::count_if(kernels.begin(), kernels.end(),
+                                                  [](const bandwidth::Choice &c) { return c.fn != nullptr; }));
+    for (const auto &[kernel, bytes] : sizes)
+        EXPECT_EQ(bytes, (std::vector<uint64_t>{16384, 32768})) << kernel;
 }
 
 // --cpu names the session's CPU, not the only one it may use: the loaded

@@ -3,11 +3,14 @@
 
 #include <memsweep/clock.h>
 
+#include "clock/tsc.h"
+
 namespace fake_clock {
 
 std::function<double(int)> reading;
 int starts, reads, comp_starts, comp_reads;
 double rate;
+double stated;
 int rate_calls, rate_verbose, rate_sleeptime;
 std::string log;
 
@@ -15,6 +18,7 @@ void reset(double value)
 {
     starts = reads = comp_starts = comp_reads = rate_calls = 0;
     rate = 2000.0;
+    stated = 0.0;
     log.clear();
     reading = [value](int) { return value; };
 }
@@ -61,4 +65,9 @@ double mhz_full(int verbose, int sleeptime)
     rate_sleeptime = sleeptime;
     log += 'M';
     return rate;
+}
+
+double counter_stated_mhz(void)
+{
+    return stated;
 }

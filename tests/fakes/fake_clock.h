@@ -20,6 +20,9 @@ extern int reads;        // get_counter calls
 extern int comp_starts;  // start_comp_counter calls
 extern int comp_reads;   // get_comp_counter calls
 
+// counter_stated_mhz returns stated: 0, none, as x86-64's counter.
+extern double stated;
+
 // mhz_full returns rate, counts its calls and keeps its latest arguments.
 extern double rate;
 extern int rate_calls;
@@ -31,7 +34,7 @@ extern int rate_verbose, rate_sleeptime;
 extern std::string log;
 
 // reset clears the counts and the log, scripts every reading as value and
-// sets the rate to 2000 MHz.
+// sets the rate to 2000 MHz and the stated rate to none.
 void reset(double value = 100.0);
 
 }  // namespace fake_clock

@@ -11,6 +11,7 @@ namespace fake_run {
 std::function<double(int, int, int)> figure;
 std::vector<std::pair<int, int>> calls;
 double mhz;
+double in_row_below = 0.0;
 
 void reset()
 {
@@ -34,6 +35,11 @@ void init_data(int64_t *a, int n)
 {
     for (int i = 0; i < n; i++)
         a[i] = i;
+}
+
+double run_in_row_below(void)
+{
+    return fake_run::in_row_below;
 }
 
 double run(int size, int stride, double clock_mhz)
