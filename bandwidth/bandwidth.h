@@ -44,17 +44,18 @@ namespace bandwidth {
 
 /* ====================== Kernels and instruction sets ====================== */
 
-enum class Kernel { scalar_read, vector_read, write, copy, nt_write };
+enum class Kernel { scalar_read, vector_read, write, copy, nt_write, zero };
 
 /* The vector instruction sets: x86-64's, then 64-bit Arm's, each
  * architecture's narrowest first. */
 enum class Isa { sse2, avx2, avx512, neon, sve };
 
-/* all_kernels lists the kernels in the order above. */
+/* all_kernels lists this architecture's kernels in the order above: all
+ * but zero on x86-64, all on 64-bit Arm. */
 std::vector<Kernel> all_kernels();
 
 /* kernel_name is the kernel's name in records and text: "scalar-read",
- * "vector-read", "write", "copy", "nt-write". */
+ * "vector-read", "write", "copy", "nt-write", "zero". */
 const char *kernel_name(Kernel kernel);
 
 /* isa_name is "sse2", "avx2", "avx512", "neon" or "sve". */
@@ -89,6 +90,11 @@ Isa isa_of(const CpuIds &ids);
  * HWCAP_SVE is set, else NEON (every such processor has it). */
 Isa isa_of_hwcap(uint64_t hwcap);
 
+/* zero_block_of reads 64-bit Arm's DCZID_EL0: the bytes DC ZVA zeroes at
+ * a time (4 << its BS field, bits 3:0), or 0 where its DZP bit (4)
+ * prohibits the instruction. */
+uint64_t zero_block_of(uint64_t dczid);
+
 /* best_isa is the widest instruction set this processor and its operating
  * system run, found once: isa_of of CPUID on x86-64, isa_of_hwcap on 64-bit
  * Arm. */
@@ -113,7 +119,9 @@ struct Choice {
 
 /* choose picks the kernel's form for the instruction set `want` on a
  * processor that runs `have`: want's form where have reaches it, else none,
- * with a note saying why.  The scalar read runs everywhere. */
+ * with a note saying why.  The scalar read runs everywhere; the zero, whose
+ * instruction is no vector set's, wherever DCZID_EL0 allows it, named
+ * "dczva" and its block's bytes, as "dczva64". */
 Choice choose(Kernel kernel, Isa want, Isa have);
 
 /* choose_all chooses every kernel for want_isa() on best_isa(). */

@@ -20,6 +20,9 @@ bw_kernel_fn form_of(Kernel kernel, Isa isa);
  * (64-bit Arm's write, copy and nt-write run NEON under SVE). */
 Isa form_isa(Kernel kernel, Isa isa);
 
+/* zero_choice is the zero kernel's choice on this architecture (choose). */
+Choice zero_choice();
+
 }  // namespace bandwidth
 
 #endif /* MEMSWEEP_BANDWIDTH_FORMS_H */

@@ -14,11 +14,6 @@ namespace bandwidth {
 
 /* ====================== Names ====================== */
 
-std::vector<Kernel> all_kernels()
-{
-    return {Kernel::scalar_read, Kernel::vector_read, Kernel::write, Kernel::copy, Kernel::nt_write};
-}
-
 const char *kernel_name(Kernel kernel)
 {
     switch (kernel) {
@@ -27,6 +22,7 @@ const char *kernel_name(Kernel kernel)
     case Kernel::write: return "write";
     case Kernel::copy: return "copy";
     case Kernel::nt_write: return "nt-write";
+    case Kernel::zero: return "zero";
     }
     return "?";
 }
@@ -71,6 +67,14 @@ Isa isa_of_hwcap(uint64_t hwcap)
     return (hwcap & hwcap_sve) != 0 ? Isa::sve : Isa::neon;
 }
 
+/* DCZID_EL0's fields. */
+static const uint64_t dczid_prohibited = 1u << 4, dczid_block_size = 0xf;
+
+uint64_t zero_block_of(uint64_t dczid)
+{
+    return (dczid & dczid_prohibited) != 0 ? 0 : uint64_t(4) << (dczid & dczid_block_size);
+}
+
 /* The instruction set asked for instead of the best; none unless forced. */
 static bool forced = false;
 static Isa forced_isa = Isa::sse2;
@@ -110,6 +114,8 @@ Choice choose(Kernel kernel, Isa want, Isa have)
         c.fn = bw_scalar_read;
         return c;
     }
+    if (kernel == Kernel::zero)
+        return zero_choice();
     if (rank(want) < 0) {
         c.note = std::string(kernel_name(kernel)) + " left out: " + isa_name(want) +
                  " asked, which is not an instruction set of this processor's architecture";

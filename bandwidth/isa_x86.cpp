@@ -10,6 +10,13 @@
 
 namespace bandwidth {
 
+/* No zero: x86-64 has no instruction that zeroes a line without its
+ * stores, as 64-bit Arm's DC ZVA does. */
+std::vector<Kernel> all_kernels()
+{
+    return {Kernel::scalar_read, Kernel::vector_read, Kernel::write, Kernel::copy, Kernel::nt_write};
+}
+
 const std::vector<Isa> &isas()
 {
     static const std::vector<Isa> all = {Isa::sse2, Isa::avx2, Isa::avx512};
@@ -65,6 +72,14 @@ bw_kernel_fn form_of(Kernel kernel, Isa isa)
         {bw_nt_write_sse2, bw_nt_write_avx2, bw_nt_write_avx512},
     };
     return forms[(int)kernel - (int)Kernel::vector_read][(int)isa - (int)Isa::sse2];
+}
+
+Choice zero_choice()
+{
+    Choice c;
+    c.kernel = Kernel::zero;
+    c.note = "zero left out: it is 64-bit Arm's DC ZVA, which x86-64 has not";
+    return c;
 }
 
 }  // namespace bandwidth

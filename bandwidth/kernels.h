@@ -18,6 +18,8 @@
  *                 and eight stores of them to the second half a step
  *   nt_write      eight non-temporal vector stores a step, and a store
  *                 fence at the end, so that they are done when it returns
+ *   zero          64-bit Arm only: DC ZVA, a block of zeros at a time, at
+ *                 the block size the processor states
  *
  * On x86-64 the vector kernels come in SSE2 (16-byte), AVX2 (32-byte) and
  * AVX-512F (64-byte) forms; on 64-bit Arm in NEON (16-byte) forms, whose
@@ -61,6 +63,7 @@ uint64_t bw_vector_read_sve(void *buffer, size_t bytes);
 uint64_t bw_write_neon(void *buffer, size_t bytes);
 uint64_t bw_copy_neon(void *buffer, size_t bytes);
 uint64_t bw_nt_write_neon(void *buffer, size_t bytes);
+uint64_t bw_zero_dc_zva(void *buffer, size_t bytes);
 
 #ifdef __cplusplus
 }

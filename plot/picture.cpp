@@ -32,7 +32,7 @@ using memsweep::fixed;
 static const char *const size_names[] = {"16K", "32K", "64K", "128K", "256K", "512K", "1M",
                                          "2M",  "4M",  "8M",  "16M",  "32M",  "64M",  "128M"};
 
-const char *const bandwidth_kernels[5] = {"vector-read", "scalar-read", "write", "copy", "nt-write"};
+const char *const bandwidth_kernels[6] = {"vector-read", "scalar-read", "write", "copy", "nt-write", "zero"};
 const char *const loaded_kernels[2] = {"vector-read", "copy"};
 
 static const char blue[] = "#2166ac";
@@ -182,7 +182,7 @@ int point_of(Verdict v)
  * one it doesn't draw. */
 static int kernel_place(const std::string &kernel)
 {
-    for (int k = 0; k < 5; k++)
+    for (int k = 0; k < 6; k++)
         if (kernel == bandwidth_kernels[k])
             return k;
     return -1;
@@ -203,7 +203,7 @@ struct Drawn {
 static std::vector<Curve> curves_of(std::vector<Drawn> drawn)
 {
     static const char *const blues[] = {"#08306b", "#2171b5", "#6baed6", "#4a1486", "#807dba", "#bcbddc"};
-    static const char *const others[] = {"#e08214", "#1b7837", "#762a83", "#b2182b"};
+    static const char *const others[] = {"#e08214", "#1b7837", "#762a83", "#b2182b", "#4d4d4d"};
     std::stable_sort(drawn.begin(), drawn.end(), [](const Drawn &a, const Drawn &b) { return a.bytes < b.bytes; });
     std::map<std::pair<int, int>, Curve> by;  // (kernel's place, threads)
     std::map<int, int> most;

@@ -108,7 +108,7 @@ struct Curve {
 };
 
 /* The kernels the bandwidth panel draws, in this order; others are not. */
-extern const char *const bandwidth_kernels[5];
+extern const char *const bandwidth_kernels[6];
 
 /* bandwidth_curves returns the bandwidth panel's curves for one record
  * (GB/s) or for two (B / A, from the judged points): vector-read at every

@@ -49,8 +49,8 @@ std::vector<bandwidth::Choice> runnable()
             bandwidth::Choice c = bandwidth::choose(k, isa, bandwidth::best_isa());
             if (c.fn != nullptr)
                 all.push_back(c);
-            if (k == Kernel::scalar_read)
-                break;
+            if (k == Kernel::scalar_read || k == Kernel::zero)
+                break;  // one form, whatever the set
         }
     return all;
 }
@@ -128,7 +128,7 @@ TEST(BandwidthKernelCode, VectorLoopsHoldExactlyTheirLoadsAndStoresOfTheirWidth)
 {
     const std::string exe = self_exe();
     for (const bandwidth::Choice &c : runnable()) {
-        if (c.kernel == Kernel::scalar_read)
+        if (c.kernel == Kernel::scalar_read || c.kernel == Kernel::zero)
             continue;
         std::string fn = "bw_" + std::regex_replace(std::string(bandwidth::kernel_name(c.kernel)), std::regex("-"), "_") +
                          "_" + c.isa;
@@ -221,6 +221,35 @@ TEST(BandwidthKernelCode, VectorLoopsHoldExactlyTheirLoadsAndStoresOfTheirWidth)
     }
 }
 
+// The zero's main loop, the innermost round its DC ZVA, is that one DC ZVA
+// a block and nothing else that touches memory; the words before and after
+// it are stores of the zero register.
+TEST(BandwidthKernelCode, TheZeroLoopIsOneDcZvaABlock)
+{
+    std::vector<Insn> code = disassemble(self_exe(), "bw_zero_dc_zva");
+    ASSERT_FALSE(code.empty());
+    auto is_dc_zva = [](const Insn &in) { return in.op == "dc" && in.args.rfind("zva,", 0) == 0; };
+    EXPECT_EQ(std::count_if(code.begin(), code.end(), is_dc_zva), 1);
+    EXPECT_EQ(std::count_if(code.begin(), code.end(), [](const Insn &in) { return in.op == "bl"; }), 0);
+    EXPECT_EQ(std::count_if(code.begin(), code.end(),
+                            [](const Insn &in) { return in.op == "mrs" && in.args.find("dczid_el0") != std::string::npos; }),
+              1);
+    for (const Insn &in : code) {
+        if (in.args.find('[') != std::string::npos) {
+            EXPECT_TRUE(in.op == "str" && in.args.rfind("xzr,", 0) == 0) << in.op << " " << in.args;
+        }
+    }
+    std::vector<std::vector<Insn>> loops = loops_of(code);
+    const std::vector<Insn> *inner = nullptr;
+    for (const std::vector<Insn> &loop : loops)
+        if (std::any_of(loop.begin(), loop.end(), is_dc_zva) && (inner == nullptr || loop.size() < inner->size()))
+            inner = &loop;
+    ASSERT_NE(inner, nullptr);
+    ArmMoves m = arm_moves_of(*inner);
+    EXPECT_EQ(m.other_memory + m.stored + m.loaded, 0);
+    EXPECT_LE(inner->size(), 4u);  // DC ZVA, the step, the compare and the branch
+}
+
 #endif
 
 TEST(BandwidthKernelCode, ScalarReadLoopsAreMemsweepsReadLoops)
@@ -299,6 +328,8 @@ TEST(BandwidthKernels, WritesAndCopiesStoreTheirWholeWorkingSetAndNothingBeyond)
                 uint64_t want = 0;
                 if (i >= n)
                     want = poison;                           // the guard
+                else if (c.kernel == Kernel::zero)
+                    want = 0;                                // zeros over all of it
                 else if (c.kernel != Kernel::copy)
                     want = 0x0123456789abcdefULL;            // the pattern over all of it
                 else
@@ -308,6 +339,29 @@ TEST(BandwidthKernels, WritesAndCopiesStoreTheirWholeWorkingSetAndNothingBeyond)
         }
     }
 }
+
+#if defined(__aarch64__)
+// DC ZVA zeroes a whole block around the address it is given: a working set
+// that starts or ends inside a block has its edges stored word by word, and
+// nothing outside it changes, at any block size the processor states.
+TEST(BandwidthKernels, TheZeroChangesNothingOutsideItsWorkingSet)
+{
+    const size_t room = 16 * KiB;
+    std::vector<uint64_t> words(room / 8 + 512);
+    char *base = reinterpret_cast<char *>(words.data());
+    base += (4096 - reinterpret_cast<uintptr_t>(base) % 4096) % 4096;  // a 4 KiB boundary
+    for (size_t offset : {size_t(0), size_t(64), size_t(448), size_t(1024)})
+        for (size_t bytes : {size_t(1024), size_t(3 * KiB), size_t(8 * KiB)}) {
+            uint64_t *w = reinterpret_cast<uint64_t *>(base);
+            std::fill(w, w + room / 8, poison);
+            bw_zero_dc_zva(base + offset, bytes);
+            for (size_t i = 0; i < room / 8; i++) {
+                bool inside = i * 8 >= offset && i * 8 < offset + bytes;
+                ASSERT_EQ(w[i], inside ? 0 : poison) << offset << " + " << bytes << " word " << i;
+            }
+        }
+}
+#endif
 
 // ====================== The instruction set ======================
 
@@ -356,18 +410,44 @@ TEST(BandwidthIsa, ArmsWidestSetIsTheOneItsHardwareCapabilitiesName)
     EXPECT_NE(c.note.find("architecture"), std::string::npos) << c.note;
 }
 
+// DCZID_EL0: the block is 4 << BS bytes (qemu's largest CPU states 512, most
+// cores 64), and none where DZP prohibits DC ZVA.
+TEST(BandwidthIsa, TheZerosBlockIsTheOneDczidStatesAndNoneWhereProhibited)
+{
+    EXPECT_EQ(bandwidth::zero_block_of(4), 64u);
+    EXPECT_EQ(bandwidth::zero_block_of(7), 512u);
+    EXPECT_EQ(bandwidth::zero_block_of(9), 2048u);
+    EXPECT_EQ(bandwidth::zero_block_of(0x14), 0u);
+    EXPECT_EQ(bandwidth::zero_block_of(0x10), 0u);
+    std::vector<Kernel> kernels = bandwidth::all_kernels();
+    bool listed = std::find(kernels.begin(), kernels.end(), Kernel::zero) != kernels.end();
+    bandwidth::Choice zero = bandwidth::choose(Kernel::zero, bandwidth::best_isa(), bandwidth::best_isa());
+#if defined(__aarch64__)
+    EXPECT_TRUE(listed);
+    ASSERT_NE(zero.fn, nullptr) << zero.note;  // the emulator allows it
+    EXPECT_EQ(zero.isa.rfind("dczva", 0), 0u) << zero.isa;
+#else
+    EXPECT_FALSE(listed);  // x86-64's kernels stay the five they were
+    EXPECT_EQ(zero.fn, nullptr);
+    EXPECT_NE(zero.note.find("64-bit Arm"), std::string::npos) << zero.note;
+#endif
+}
+
 TEST(BandwidthIsa, ForcingALowerSetChoosesItsFormsAndForcingAHigherOneLeavesThemOut)
 {
     const Isa lowest = bandwidth::isas().front();
     const Isa highest = bandwidth::isas().back();
     bandwidth::force_isa(lowest);
-    for (const bandwidth::Choice &c : bandwidth::choose_all())
-        EXPECT_EQ(c.isa, c.kernel == Kernel::scalar_read ? "" : bandwidth::isa_name(lowest)) << name_of(c);
+    for (const bandwidth::Choice &c : bandwidth::choose_all()) {
+        if (c.kernel != Kernel::zero) {  // the zero's is no vector set
+            EXPECT_EQ(c.isa, c.kernel == Kernel::scalar_read ? "" : bandwidth::isa_name(lowest)) << name_of(c);
+        }
+    }
     EXPECT_EQ(bandwidth::choose_all()[1].fn, narrowest(Kernel::vector_read));
     if (bandwidth::best_isa() != highest) {
         bandwidth::force_isa(highest);
         for (const bandwidth::Choice &c : bandwidth::choose_all())
-            EXPECT_EQ(c.fn == nullptr, c.kernel != Kernel::scalar_read) << name_of(c);
+            EXPECT_EQ(c.fn == nullptr, c.kernel != Kernel::scalar_read && c.kernel != Kernel::zero) << name_of(c);
     }
     bandwidth::unforce_isa();
     EXPECT_EQ(bandwidth::want_isa(), bandwidth::best_isa());
