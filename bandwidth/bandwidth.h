@@ -206,8 +206,8 @@ const double counter_tolerance_ns = 5000.0;
 
 /* What a thread asks of the system, as its caller does it: pin restricts
  * the calling thread to one CPU (false, with errno set, when the kernel
- * refuses); map gives `bytes` of untouched memory, aligned to 2 MiB (nullptr
- * with errno set when it can't); unmap gives it back; advise, when set, is
+ * refuses); map gives `bytes` of untouched memory, aligned to the system's
+ * huge page (nullptr with errno set when it can't); unmap gives it back; advise, when set, is
  * called before the first touch (the page mode) and returns false, with
  * errno set, when the kernel refuses. */
 struct Machine {

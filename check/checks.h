@@ -48,7 +48,8 @@ enum class Status { ok, warn, info };
 
 /* The clock rate memsweep would use against the counter's. */
 struct ClockRate {
-    double cpu_mhz = 0.0;               /* the first read */
+    double cpu_mhz = 0.0;               /* the first read; NaN for an Arm core's stated rate,
+                                           read from elsewhere */
     std::string cpu_mhz_source;         /* "cpu MHz line", or which fallback */
     std::vector<double> cpu_mhz_reads;  /* every read over the interval */
     bool cpu_mhz_moves = false;         /* by more than rate_tolerance */
@@ -91,9 +92,14 @@ struct Memory {
     std::optional<double> available_mib;
 };
 
-/* The transparent huge page mode, as "madvise"; none when unknown. */
+/* The transparent huge page mode, as "madvise", and the sizes of pages:
+ * the system's small page, its transparent huge page, and the sizes of its
+ * hugetlb pools, ascending; none (or empty) when unknown. */
 struct HugePages {
     std::optional<std::string> transparent_mode;
+    std::optional<uint64_t> page_bytes;
+    std::optional<uint64_t> transparent_bytes;
+    std::vector<uint64_t> hugetlb_bytes;
 };
 
 /* One of cpu0's data or unified caches, placed in memsweep's table. */
@@ -105,9 +111,13 @@ struct CacheLevel {
     std::optional<std::array<int, 2>> step_between_labels; /* none where no step shows */
 };
 
-/* cpu0's caches, one per level, in level order. */
+/* cpu0's caches, one per level, in level order, and the smallest data
+ * line: from the first level's coherency_line_size in sysfs, else as the
+ * processor states it (line_source names the register); none unknown. */
 struct Caches {
     std::vector<CacheLevel> cpu0;
+    std::optional<uint64_t> line_bytes;
+    std::string line_source; /* "sysfs", "CPUID", "CTR_EL0"; "" when unknown */
 };
 
 /* One check's outcome. */
@@ -174,10 +184,27 @@ struct CpuFolder {
 };
 
 /* One of cpu0's cache folders, as "index2": the first lines of its level,
- * type and size files, "" where a file is missing. */
+ * type, size and coherency_line_size files, "" where a file is missing. */
 struct CacheFolder {
     std::string name;
-    std::string level, type, size;
+    std::string level, type, size, line;
+};
+
+/* What the system says of its pages: the small page's size (0 unknown;
+ * sysconf, for this machine's files only), the first line of the
+ * transparent huge page's size file (hpage_pmd_size; none without it), and
+ * the names of the hugetlb pools' folders, as "hugepages-2048kB". */
+struct PageFacts {
+    uint64_t page_bytes = 0;
+    std::optional<std::string> transparent_size;
+    std::vector<std::string> hugetlb;
+};
+
+/* The smallest data line as the processor states it (machine/cpu.h): its
+ * bytes (0 unknown, or for files from elsewhere) and the register. */
+struct LineFacts {
+    uint64_t bytes = 0;
+    std::string source;
 };
 
 /* What gather found below a root folder.  Texts are as read (whole files
@@ -208,6 +235,8 @@ struct Facts {
     std::optional<std::string> boost;              /* /sys/devices/system/cpu/cpufreq/boost: 1 = turbo on */
     std::optional<std::string> no_turbo;           /* .../cpu/intel_pstate/no_turbo: 0 = turbo on */
     std::vector<CacheFolder> caches;               /* /sys/devices/system/cpu/cpu0/cache/indexN */
+    PageFacts pages;                               /* /sys/kernel/mm/{transparent_hugepage,hugepages} */
+    LineFacts stated_line;                         /* the processor's own word, this machine only */
 };
 
 /* gather reads the files below root, measures the counter's rate (for
@@ -234,8 +263,10 @@ std::vector<Check> judge(const Facts &facts);
 /* clock_check compares the rate memsweep will use (the first of reads) and
  * the later reads of the "cpu MHz" line with the counter's rate in MHz (0.0
  * when it could not be measured).  here is false for files collected from
- * another machine: the check then reports the line only, as info. */
-Check clock_check(const std::vector<Rate> &reads, double counter, bool here);
+ * another machine: the check then reports the line only, as info; and
+ * arm_files says they are an Arm core's, where memsweep without a line
+ * takes the counter's stated rate, unknown here. */
+Check clock_check(const std::vector<Rate> &reads, double counter, bool here, bool arm_files = false);
 
 /* counter_check warns unless the flags of a cpuinfo text say that the
  * counter ticks at a fixed rate, also in idle states; a counter that states
@@ -265,12 +296,17 @@ Check load_check(const std::string &stat_before, const std::string &stat_after, 
 Check memory_check(const std::string &meminfo);
 
 /* huge_pages_check reports the transparent huge page mode from the first
- * line of its setting (none without the file). */
-Check huge_pages_check(const std::optional<std::string> &enabled);
+ * line of its setting (none without the file), and the sizes of pages:
+ * 4, 16 or 64 KiB small pages, transparent huge pages of 2, 32 or 512 MiB,
+ * hugetlb pools from 64 KiB to 16 GiB.  A transparent huge page larger
+ * than memsweep's array is a warning where huge pages are used at all: no
+ * working set can sit on one. */
+Check huge_pages_check(const std::optional<std::string> &enabled, const PageFacts &pages = {});
 
 /* cache_check places cpu0's data and unified caches in memsweep's table,
- * and warns when one holds its largest working set. */
-Check cache_check(const std::vector<CacheFolder> &caches);
+ * and warns when one holds its largest working set; it gives the line's
+ * size from sysfs, else as the processor states it. */
+Check cache_check(const std::vector<CacheFolder> &caches, const LineFacts &stated = {});
 
 /* cpu_busy_shares returns each CPU's busy share over the interval between
  * two /proc/stat snapshots, from 0 (idle throughout) to 1, by CPU number:

@@ -23,6 +23,7 @@
 #include "clock/cpuinfo_rate.h"
 #include "clock/tsc.h"
 #include "common/files.h"
+#include "machine/cpu.h"
 
 namespace checks {
 
@@ -47,16 +48,17 @@ static std::optional<std::string> optional_value(const std::string &path)
     return value;
 }
 
-/* list_folder returns the names of the form prefix + digits in a folder,
- * in name order; none when it can't be opened. */
-static std::vector<std::string> list_folder(const std::string &path, const std::string &prefix)
+/* list_folder returns the names in a folder that keep accepts, in name
+ * order; none when it can't be opened. */
+template <class Keep>
+static std::vector<std::string> list_folder(const std::string &path, Keep keep)
 {
     std::vector<std::string> names;
     DIR *dir = opendir(path.c_str());
     if (dir == nullptr)
         return names;
     while (const struct dirent *entry = readdir(dir)) {
-        if (numbered(entry->d_name, prefix) >= 0)
+        if (keep(std::string(entry->d_name)))
             names.emplace_back(entry->d_name);
     }
     closedir(dir);
@@ -142,10 +144,22 @@ Facts gather(const std::string &root, double seconds)
     read_file(root + "/proc/cpuinfo", &f.cpuinfo);
     read_file(root + "/proc/meminfo", &f.meminfo);
     f.transparent_mode = optional_value(root + "/sys/kernel/mm/transparent_hugepage/enabled");
+    f.pages.transparent_size = optional_value(root + "/sys/kernel/mm/transparent_hugepage/hpage_pmd_size");
+    f.pages.hugetlb = list_folder(root + "/sys/kernel/mm/hugepages",
+                                 [](const std::string &name) { return hugetlb_bytes(name) > 0; });
+    /* The page size and the processor's line are this machine's: files
+     * from elsewhere have none here. */
+    if (root.empty()) {
+        long page = sysconf(_SC_PAGESIZE);
+        f.pages.page_bytes = page > 0 ? (uint64_t)page : 0;
+        machine::StatedLine line = machine::stated_line();
+        f.stated_line = {line.bytes, line.source};
+    }
 
     /* Each CPU's governor, and the two turbo switches. */
     const std::string cpu_dir = root + "/sys/devices/system/cpu";
-    for (const std::string &name : list_folder(cpu_dir, "cpu")) {
+    auto cpu_folder = [](const std::string &folder) { return numbered(folder, "cpu") >= 0; };
+    for (const std::string &name : list_folder(cpu_dir, cpu_folder)) {
         std::string path = cpu_dir;
         path.append("/").append(name).append("/cpufreq/scaling_governor");
         f.cpus.push_back({name, optional_value(path)});
@@ -155,7 +169,8 @@ Facts gather(const std::string &root, double seconds)
 
     /* cpu0's caches, one folder each; index numbers vary. */
     const std::string cache_dir = cpu_dir + "/cpu0/cache";
-    for (const std::string &name : list_folder(cache_dir, "index")) {
+    auto index_folder = [](const std::string &folder) { return numbered(folder, "index") >= 0; };
+    for (const std::string &name : list_folder(cache_dir, index_folder)) {
         CacheFolder cache;
         cache.name = name;
         std::string index = cache_dir;
@@ -163,6 +178,7 @@ Facts gather(const std::string &root, double seconds)
         read_value(index + "/level", &cache.level);
         read_value(index + "/type", &cache.type);
         read_value(index + "/size", &cache.size);
+        read_value(index + "/coherency_line_size", &cache.line);
         f.caches.push_back(cache);
     }
     return f;

@@ -63,7 +63,7 @@ static Check named(const char *key, const char *name)
  * current frequency: the factor then depends on when memsweep reads it.
  * Another machine's line says nothing against this machine's counter, so
  * files from elsewhere get the line only. */
-Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
+Check clock_check(const std::vector<Rate> &reads, double counter, bool here, bool arm_files)
 {
     Check c = named("clock_rate", "clock rate");
     ClockRate &d = c.data.emplace<ClockRate>();
@@ -103,6 +103,15 @@ Check clock_check(const std::vector<Rate> &reads, double counter, bool here)
     }
     const std::string says = "\"Can't open /proc/cpuinfo to get clock information\"";
 
+    if (!here && arm_files && first.source == Source::no_usable_line) {
+        d.cpu_mhz_source = "the counter's stated rate";
+        d.cpu_mhz = NAN; /* that machine's to state: unknown here */
+        d.cpu_mhz_reads.clear();
+        c.figures = "no \"cpu MHz\" line in an Arm core's /proc/cpuinfo: memsweep there uses the counter's "
+                    "stated rate, which can be read on that machine only; files from elsewhere: no counter to "
+                    "compare with";
+        return c;
+    }
     if (!here) {
         c.figures += "; files from elsewhere: no counter to compare with";
         if (!line && !stated)
@@ -235,12 +244,21 @@ Check counter_check(const std::string &cpuinfo, double stated_mhz, double counte
         }
         return c;
     }
+    std::string implementer;
+    if (!flags.found && cpuinfo_field(cpuinfo, "CPU implementer", &implementer)) {
+        /* An Arm core's files from elsewhere: x86-64's flags have no
+         * counterpart there, and the rate is that machine's to state. */
+        c.status = Status::ok;
+        c.figures = "an Arm core's files: its generic timer ticks at a fixed rate, also while a core sleeps, by "
+                    "the architecture's rule; the rate it states can be read on that machine only";
+        return c;
+    }
     if (!flags.found) {
         c.status = Status::warn;
         c.figures = "no flags line in /proc/cpuinfo: whether the counter ticks at a fixed rate is unknown";
         c.note =
-            "memsweep's figures are only as good as its counter; on a processor that is not x86-64 it does "
-            "not run at all";
+            "memsweep's figures are only as good as its counter; on a processor that is neither x86-64 nor "
+            "64-bit Arm it does not run at all";
         return c;
     }
     bool constant = has(flags, "constant_tsc");
@@ -273,7 +291,10 @@ Check machine_check(const std::string &cpuinfo)
     Check c = named("machine", "machine");
     MachineKind &d = c.data.emplace<MachineKind>();
     Flags flags = cpu_flags(cpuinfo);
-    if (!flags.found) {
+    std::string implementer;
+    if (!flags.found && cpuinfo_field(cpuinfo, "CPU implementer", &implementer)) {
+        c.figures = "an Arm core's /proc/cpuinfo has no hypervisor flag: virtual machine or not is unknown";
+    } else if (!flags.found) {
         c.figures = "no flags line in /proc/cpuinfo: virtual machine or not is unknown";
     } else if (has(flags, "hypervisor")) {
         d.hypervisor = true;
@@ -448,12 +469,36 @@ Check memory_check(const std::string &meminfo)
     return c;
 }
 
+/* page_text shows a page size, in GiB where it is whole ones. */
+static std::string page_text(uint64_t bytes)
+{
+    return bytes % (uint64_t(1) << 30) == 0 ? std::to_string(bytes >> 30) + " GiB" : size_text(bytes);
+}
+
 /* The mode is the bracketed word of the setting, as "always [madvise]
  * never" shows it. */
-Check huge_pages_check(const std::optional<std::string> &enabled)
+Check huge_pages_check(const std::optional<std::string> &enabled, const PageFacts &pages)
 {
     Check c = named("huge_pages", "huge pages");
     HugePages &d = c.data.emplace<HugePages>();
+    if (pages.page_bytes > 0)
+        d.page_bytes = pages.page_bytes;
+    uint64_t transparent = transparent_huge_bytes(pages.transparent_size, pages.page_bytes);
+    if (transparent > 0)
+        d.transparent_bytes = transparent;
+    for (const std::string &folder : pages.hugetlb)
+        if (uint64_t bytes = hugetlb_bytes(folder))
+            d.hugetlb_bytes.push_back(bytes);
+    std::sort(d.hugetlb_bytes.begin(), d.hugetlb_bytes.end());
+
+    /* The sizes, after the mode: ", 2 MiB; small pages 4 KiB; hugetlb
+     * pools 2 MiB, 1 GiB". */
+    std::string sizes = transparent > 0 ? ", " + page_text(transparent) : "";
+    if (pages.page_bytes > 0)
+        sizes += "; small pages " + page_text(pages.page_bytes);
+    for (size_t i = 0; i < d.hugetlb_bytes.size(); i++)
+        sizes += (i == 0 ? "; hugetlb pools " : ", ") + page_text(d.hugetlb_bytes[i]);
+
     bool found = enabled.has_value();
     const std::string line = enabled.value_or("");
     size_t open = line.find('[');
@@ -461,14 +506,22 @@ Check huge_pages_check(const std::optional<std::string> &enabled)
     if (!found || open == std::string::npos || close == std::string::npos) {
         c.figures = found ? "transparent huge pages: no [selected] mode in \"" + shown(line) + "\""
                           : "no transparent huge pages setting";
+        c.figures += sizes;
         return c;
     }
     std::string mode = line.substr(open + 1, close - open - 1);
     d.transparent_mode = mode;
-    c.figures = "transparent huge pages: " + shown(mode, 32);
-    c.note =
-        "with \"always\" the large working sets may sit on 2 MiB pages and miss the TLB less than with "
-        "\"madvise\" or \"never\": compare tables made under the same mode";
+    c.figures = "transparent huge pages: " + shown(mode, 32) + sizes;
+    if (transparent > largest_set_bytes) {
+        c.note = "huge pages of " + page_text(transparent) + " are larger than memsweep's " +
+                 size_text(largest_set_bytes) +
+                 " array: none of its working sets can sit on one, whatever the mode (--pages huge included), "
+                 "and its largest rows are those of small pages";
+        return c;
+    }
+    c.note = "with \"always\" the large working sets may sit on " +
+             (transparent > 0 ? page_text(transparent) + " pages" : std::string("huge pages")) +
+             " and miss the TLB less than with \"madvise\" or \"never\": compare tables made under the same mode";
     return c;
 }
 
@@ -480,7 +533,7 @@ Check huge_pages_check(const std::optional<std::string> &enabled)
  * A cache that holds label 14 leaves the table without a memory row, which
  * is a warning: its largest rows then can't be compared with those of a
  * machine whose largest row measures memory. */
-Check cache_check(const std::vector<CacheFolder> &caches)
+Check cache_check(const std::vector<CacheFolder> &caches, const LineFacts &stated)
 {
     Check c = named("caches", "caches");
     Caches &d = c.data.emplace<Caches>();
@@ -517,8 +570,24 @@ Check cache_check(const std::vector<CacheFolder> &caches)
         c.figures += c.figures.empty() ? "cpu0's " : "; ";
         c.figures += text;
     }
-    if (levels.empty())
+    /* The line: the first listed level's, else the processor's word. */
+    for (const CacheFolder &cache : caches) {
+        long bytes = number(cache.line);
+        if (bytes > 0 && levels.count(number(cache.level)) != 0) {
+            d.line_bytes = (uint64_t)bytes;
+            d.line_source = "sysfs";
+            break;
+        }
+    }
+    if (!d.line_bytes && stated.bytes > 0) {
+        d.line_bytes = stated.bytes;
+        d.line_source = stated.source;
+    }
+    if (levels.empty()) {
         c.figures = "no cache sizes for cpu0 in sysfs (usual in some virtual machines and on arm64 boards)";
+        if (d.line_bytes)
+            c.figures += "; the processor states " + std::to_string(*d.line_bytes) + "-byte lines (" + d.line_source + ")";
+    }
     if (holds_largest) {
         c.status = Status::warn;
         c.note =
@@ -535,14 +604,16 @@ std::vector<Check> judge(const Facts &facts)
 {
     /* The counter is this machine's: files from elsewhere have none here. */
     bool here = facts.root.empty();
-    return {clock_check(facts.rate_reads, facts.counter_mhz, here),
+    std::string implementer;
+    bool arm_files = cpuinfo_field(facts.cpuinfo, "CPU implementer", &implementer);
+    return {clock_check(facts.rate_reads, facts.counter_mhz, here, arm_files),
             counter_check(facts.cpuinfo, facts.stated_mhz, facts.counter_mhz),
             machine_check(facts.cpuinfo),
             scaling_check(facts.cpus, facts.boost, facts.no_turbo),
             load_check(facts.stat_before, facts.stat_after, facts.own_ticks, facts.elapsed_s),
             memory_check(facts.meminfo),
-            huge_pages_check(facts.transparent_mode),
-            cache_check(facts.caches)};
+            huge_pages_check(facts.transparent_mode, facts.pages),
+            cache_check(facts.caches, facts.stated_line)};
 }
 
 }  // namespace checks

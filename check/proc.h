@@ -12,6 +12,7 @@
 #include <stdlib.h>
 
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -70,6 +71,17 @@ std::map<long, LineTicks> ticks_by_cpu(const std::string &stat);
 /* cache_bytes parses a sysfs cache size: digits and an optional K, M or G;
  * 0 for anything else or for sizes from 2^50 bytes up. */
 uint64_t cache_bytes(const std::string &size);
+/* transparent_huge_bytes returns the transparent huge page's size: the
+ * bytes of hpage_pmd_size's first line where it is a number, else what a
+ * page table's middle level maps with page_bytes pages (page_bytes^2 / 8:
+ * 2 MiB for 4 KiB, 32 MiB for 16 KiB, 512 MiB for 64 KiB pages); 0 when
+ * neither is known. */
+uint64_t transparent_huge_bytes(const std::optional<std::string> &pmd_size, uint64_t page_bytes);
+
+/* hugetlb_bytes returns the page size a hugetlb pool's folder names, as
+ * "hugepages-2048kB"; 0 for any other name. */
+uint64_t hugetlb_bytes(const std::string &folder);
+
 /* huge_share returns the share of [begin, end) that sits on huge pages, by
  * the AnonHugePages lines of an smaps text (/proc/self/smaps): each mapping
  * that overlaps the range counts with its huge pages, at most the overlap.

@@ -4,6 +4,7 @@
  * text or as one JSON object, and the exit status they make.
  */
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 
 #include <nlohmann/json.hpp>
@@ -47,7 +48,8 @@ static json value(const std::optional<T> &v)
  * units in the keys. */
 static json data_json(const ClockRate &d)
 {
-    return {{"cpu_mhz", d.cpu_mhz},          {"cpu_mhz_source", d.cpu_mhz_source},
+    return {{"cpu_mhz", std::isfinite(d.cpu_mhz) ? json(d.cpu_mhz) : json(nullptr)},
+            {"cpu_mhz_source", d.cpu_mhz_source},
             {"cpu_mhz_reads", d.cpu_mhz_reads}, {"cpu_mhz_moves", d.cpu_mhz_moves},
             {"counter_mhz", value(d.counter_mhz)}, {"factor", value(d.factor)},
             {"inverse", value(d.inverse)}};
@@ -87,7 +89,10 @@ static json data_json(const Memory &d)
 
 static json data_json(const HugePages &d)
 {
-    return {{"transparent_mode", value(d.transparent_mode)}};
+    return {{"transparent_mode", value(d.transparent_mode)},
+            {"page_bytes", value(d.page_bytes)},
+            {"transparent_bytes", value(d.transparent_bytes)},
+            {"hugetlb_bytes", d.hugetlb_bytes}};
 }
 
 static json data_json(const Caches &d)
@@ -100,7 +105,9 @@ static json data_json(const Caches &d)
                     {"largest_label_held", value(c.largest_label_held)},
                     {"step_between_labels", value(c.step_between_labels)}};
     });
-    return {{"cpu0", list}};
+    return {{"cpu0", list},
+            {"line_bytes", value(d.line_bytes)},
+            {"line_source", d.line_source.empty() ? json(nullptr) : json(d.line_source)}};
 }
 
 static json report_json(const std::vector<Check> &results, const std::string &root)

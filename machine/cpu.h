@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 /*
- * cpu.h -- the two instructions beside the kernels that the suite gives the
- * processor directly, in its own terms: a pause in a spin wait, and the
- * flush of a buffer's lines out of every cache.  x86-64 and 64-bit Arm.
+ * cpu.h -- the instructions beside the kernels that the suite gives the
+ * processor directly, in its own terms: a pause in a spin wait, the cache
+ * line the processor states, and the flush of a buffer's lines out of every
+ * cache.  x86-64 and 64-bit Arm.
  */
 #ifndef MEMSWEEP_MACHINE_CPU_H
 #define MEMSWEEP_MACHINE_CPU_H
@@ -11,6 +12,7 @@
 #include <stdint.h>
 
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -29,6 +31,32 @@ inline void spin_pause()
 #endif
 }
 
+/* The smallest data cache line as the processor states it, and the
+ * register that says so. */
+struct StatedLine {
+    size_t bytes;
+    const char *source;
+};
+
+/* stated_line reads CPUID leaf 1's CLFLUSH line size (EBX bits 15:8, in
+ * 8-byte units), or CTR_EL0's DminLine (bits 19:16, log2 of its 4-byte
+ * words), which EL0 may read; 0 bytes where CPUID has no leaf 1. */
+inline StatedLine stated_line()
+{
+#if defined(__x86_64__)
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0)
+        return {0, "CPUID"};
+    return {size_t((b >> 8) & 0xff) * 8, "CPUID"};
+#elif defined(__aarch64__)
+    uint64_t ctr;
+    __asm__ volatile("mrs %0, ctr_el0" : "=r"(ctr));
+    return {size_t(4) << ((ctr >> 16) & 0xf), "CTR_EL0"};
+#else
+#error "stated_line is written for x86-64 and 64-bit Arm"
+#endif
+}
+
 /* flush_lines writes back and drops every line of [p, p + bytes) from every
  * cache, and waits until that is done: CLFLUSH a 64-byte line and MFENCE,
  * or DC CIVAC a line of the size CTR_EL0 gives and DSB. */
@@ -40,9 +68,7 @@ inline void flush_lines(const void *p, size_t bytes)
         _mm_clflush(at + i);
     _mm_mfence();
 #elif defined(__aarch64__)
-    uint64_t ctr;
-    __asm__ volatile("mrs %0, ctr_el0" : "=r"(ctr));
-    const size_t line = size_t(4) << ((ctr >> 16) & 0xf);  // DminLine: log2 of its words
+    const size_t line = stated_line().bytes;
     for (size_t i = 0; i < bytes; i += line)
         __asm__ volatile("dc civac, %0" : : "r"(at + i) : "memory");
     __asm__ volatile("dsb ish" : : : "memory");

@@ -8,6 +8,7 @@
 #include "machine/machine.h"
 
 #include "clock/clock.h"
+#include "common/files.h"
 
 #include <errno.h>
 #include <sched.h>
@@ -18,6 +19,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <optional>
 #include <sstream>
 
 namespace machine {
@@ -33,7 +35,7 @@ const char *pages_name(Pages pages)
  * that lie inside the range. */
 static bool advise_whole(void *addr, size_t len, int advice)
 {
-    size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    size_t page = page_bytes();
     size_t head = (page - (uintptr_t)addr % page) % page;
     size_t whole = len > head ? (len - head) / page * page : 0;
     return whole == 0 || madvise(static_cast<char *>(addr) + head, whole, advice) == 0;
@@ -46,15 +48,30 @@ bool advise_pages(void *addr, size_t len, Pages pages)
     return advise_whole(addr, len, pages == Pages::huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
 }
 
-/* Transparent huge pages are 2 MiB on x86-64; a mapping aligned to them
- * can be backed by them from its first byte to its last. */
-static const size_t huge_page = size_t(2) << 20;
+size_t page_bytes()
+{
+    long page = sysconf(_SC_PAGESIZE);
+    return page > 0 ? (size_t)page : 4096;
+}
+
+size_t huge_page_bytes()
+{
+    static const size_t bytes = [] {
+        std::string size;
+        std::optional<std::string> text;
+        if (memsweep::read_value("/sys/kernel/mm/transparent_hugepage/hpage_pmd_size", &size))
+            text = size;
+        return (size_t)checks::transparent_huge_bytes(text, page_bytes());
+    }();
+    return bytes;
+}
 
 /* The mapping is made one huge page larger than asked, and the parts
  * before the first aligned address and after the buffer's end are given
  * back at once. */
 void *map_buffer(size_t bytes)
 {
+    const size_t huge_page = huge_page_bytes();
     if (bytes == 0 || bytes > SIZE_MAX - huge_page) {
         errno = EINVAL;
         return nullptr;
@@ -82,7 +99,7 @@ void unmap_buffer(void *buffer, size_t bytes)
 
 void touch_pages(void *addr, size_t len)
 {
-    size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    size_t page = page_bytes();
     volatile char *bytes = static_cast<char *>(addr);
     for (size_t at = 0; at < len; at += page)
         bytes[at] = 0;

@@ -52,9 +52,16 @@ int least_busy(const std::vector<int> &allowed, const std::map<long, double> &bu
  * plane's threads start, and each of them pins itself to its own. */
 bool pin(int cpu);
 
+/* page_bytes is the system's page size (4, 16 or 64 KiB); huge_page_bytes
+ * its transparent huge page's (2, 32 or 512 MiB: hpage_pmd_size, else what
+ * a page table's middle level maps), read once. */
+size_t page_bytes();
+size_t huge_page_bytes();
+
 /* map_buffer maps `bytes` of private memory for the latency, aligned to
- * 2 MiB so that huge pages can back all of it, and not yet touched;
- * nullptr, with errno set, when it can't.  unmap_buffer gives it back. */
+ * huge_page_bytes so that huge pages can back all of it, and not yet
+ * touched; nullptr, with errno set, when it can't.  unmap_buffer gives it
+ * back. */
 void *map_buffer(size_t bytes);
 void unmap_buffer(void *buffer, size_t bytes);
 

@@ -7,6 +7,7 @@
 #include "record/report.h"
 
 #include "bandwidth/bandwidth.h"
+#include "common/grid.h"
 #include "common/stats.h"
 #include "common/text.h"
 
@@ -81,8 +82,15 @@ std::vector<std::string> session_warnings(const Session &s)
     if (s.pages == Pages::huge && s.huge_share == 0.0) {
         const auto *huge = checks::figures_of<checks::HugePages>(s.checks_before);
         std::string mode = huge != nullptr ? huge->transparent_mode.value_or("unknown") : "unknown";
-        warnings.push_back("huge pages were asked for, but none of the measured memory got them (transparent "
-                           "huge pages: " + mode + "): the figures are those of small pages");
+        uint64_t huge_bytes = huge != nullptr ? huge->transparent_bytes.value_or(0) : 0;
+        const uint64_t array = memsweep::label_bytes(memsweep::largest_label);
+        if (huge_bytes > array)
+            warnings.push_back("huge pages were asked for, but this system's are " + memsweep::size_text(huge_bytes) +
+                               ", larger than memsweep's " + memsweep::size_text(array) +
+                               " array, which none can back: the figures are those of small pages");
+        else
+            warnings.push_back("huge pages were asked for, but none of the measured memory got them (transparent "
+                               "huge pages: " + mode + "): the figures are those of small pages");
     }
     if (s.huge_share_after >= 0.0 && fabs(s.huge_share_after - s.huge_share) > huge_share_limit)
         warnings.push_back("the measured memory's share on huge pages moved from " +

@@ -17,14 +17,20 @@
  */
 #include "sweep/sweep.h"
 
-/* Aligned to 2 MiB, the size of a huge page on x86-64 (and on 64-bit Arm
- * with 4 KiB pages): every working set
- * starts on a line boundary, and where huge pages are asked for (as
- * memsweep-record --pages huge does) the array's first byte can sit on one,
- * as its last does, rather than the first megabyte or so staying on small
- * pages.  It is zero at load; init_data writes it once before anything is
- * measured. */
-alignas(2097152) int64_t data[DATA_ELEMS];
+/* Aligned to the largest transparent huge page it can sit on: every
+ * working set starts on a line boundary, and where huge pages are asked
+ * for (as memsweep-record --pages huge does) the array's first byte can sit
+ * on one, as its last does, rather than the first part of it staying on
+ * small pages.  x86-64's huge page is 2 MiB; 64-bit Arm's is 2 MiB with
+ * 4 KiB pages and 32 MiB with 16 KiB pages, and 32 MiB serves both (with
+ * 64 KiB pages it is 512 MiB, larger than the array).  It is zero at load;
+ * init_data writes it once before anything is measured. */
+#if defined(__aarch64__)
+#define DATA_ALIGNMENT 33554432
+#else
+#define DATA_ALIGNMENT 2097152
+#endif
+alignas(DATA_ALIGNMENT) int64_t data[DATA_ELEMS];
 
 int test(int elems, int stride)
 {

@@ -2,6 +2,7 @@
 // memsweep-check's checks on made-up machines, with a counter of 2400 MHz
 // (fakes/fake_rate.cpp); then the built command itself.
 #include "check/checks.h"
+#include "check/proc.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -167,6 +168,17 @@ TEST(Machines, WithoutTheirFilesChecksSayWhatTheyCantTell)
     EXPECT_EQ(model_name("CPU implementer\t: 0xc0\nCPU part\t: 0xd0c\n"), "CPU implementer 0xc0, part 0xd0c");
     EXPECT_EQ(model_name(arm), "");  // no part
 
+    // An Arm core's files: memsweep there takes its counter's stated rate,
+    // which these files can't tell, and no flags are missed.
+    Machine board;
+    board.put("proc/cpuinfo", arm + "Features\t: fp asimd\nCPU part\t: 0xd0c\n");
+    c = board.check();
+    EXPECT_EQ(c["counter"].status, Status::ok);
+    EXPECT_NE(c["clock_rate"].figures.find("memsweep there uses the counter's stated rate"), std::string::npos)
+        << c["clock_rate"].figures;
+    EXPECT_EQ(c["clock_rate"].note, "");
+    EXPECT_TRUE(std::isnan(figures_of<ClockRate>(c["clock_rate"]).cpu_mhz));
+
     Machine empty;
     c = empty.check();
     for (const char *key : {"machine", "frequency_scaling", "other_load", "memory", "huge_pages", "caches"})
@@ -232,7 +244,11 @@ TEST(Checks, ACounterThatStatesItsRateIsHeldAgainstTheMeasuredOne)
     EXPECT_EQ(c.status, Status::warn);
     EXPECT_NE(c.note.find("40.000 times"), std::string::npos) << c.note;
     const std::string arm = "processor\t: 0\nBogoMIPS\t: 50.00\nFeatures\t: fp asimd sve\nCPU implementer\t: 0x41\n";
-    EXPECT_EQ(counter_check(arm).status, Status::warn);  // nothing says how it ticks
+    // An Arm core's files from elsewhere: no flags, and none needed.
+    c = counter_check(arm);
+    EXPECT_EQ(c.status, Status::ok);
+    EXPECT_NE(c.figures.find("architecture's rule"), std::string::npos) << c.figures;
+    EXPECT_NE(machine_check(arm).figures.find("an Arm core's"), std::string::npos);
     c = counter_check(arm, 25.0, 25.0);
     EXPECT_EQ(c.status, Status::ok) << c.figures;
     EXPECT_EQ(std::get<checks::CounterFlags>(c.data).stated_mhz, 25.0);
@@ -253,9 +269,9 @@ TEST(Checks, ACounterThatStatesItsRateIsHeldAgainstTheMeasuredOne)
 TEST(Checks, ACacheAsLargeAsTheLargestWorkingSetWarns)
 {
     auto caches = [](const char *l3_size) {
-        return std::vector<CacheFolder>{{"index0", "1", "Data", "32K"},
-                                        {"index1", "1", "Instruction", "256M"},
-                                        {"index3", "3", "Unified", l3_size}};
+        return std::vector<CacheFolder>{{"index0", "1", "Data", "32K", "64"},
+                                        {"index1", "1", "Instruction", "256M", "64"},
+                                        {"index3", "3", "Unified", l3_size, "64"}};
     };
     for (const char *size : {"131072K", "256M", "1G"}) {
         Check c = cache_check(caches(size));
@@ -274,6 +290,51 @@ std::string snapshot(int cpus, long busy, long idle)
     for (int i = 0; i < cpus; i++)
         text += "cpu" + std::to_string(i) + " 0 0 0 0 0 0 0 0 0 0\n";
     return text + "intr 0\n";
+}
+
+// Page sizes are the system's: 64-bit Arm kernels run 4, 16 or 64 KiB pages,
+// whose transparent huge pages are 2, 32 or 512 MiB (from hpage_pmd_size,
+// else what a middle-level table maps), and hugetlb pools of many sizes.
+TEST(Checks, PageSizesAreTheSystemsAndAHugePageLargerThanTheArrayIsSaid)
+{
+    Machine m;
+    m.put("sys/kernel/mm/transparent_hugepage/enabled", "always [madvise] never\n");
+    m.put("sys/kernel/mm/transparent_hugepage/hpage_pmd_size", "33554432\n");
+    for (const char *pool : {"hugepages-1048576kB", "hugepages-2048kB", "hugepages-32768kB", "hugepages-xkB"})
+        m.put(std::string("sys/kernel/mm/hugepages/") + pool + "/nr_hugepages", "0\n");
+    m.check();
+    EXPECT_EQ(m.facts.pages.page_bytes, 0u);  // not this machine's files: no page size of theirs
+    EXPECT_EQ(m.facts.pages.transparent_size, "33554432");
+    m.facts.pages.page_bytes = 16384;
+    Check c = huge_pages_check(m.facts.transparent_mode, m.facts.pages);
+    EXPECT_EQ(c.figures, "transparent huge pages: madvise, 32 MiB; small pages 16 KiB; hugetlb pools 2 MiB, 32 MiB, 1 GiB");
+    EXPECT_NE(c.note.find("may sit on 32 MiB pages"), std::string::npos) << c.note;
+    EXPECT_EQ(std::get<HugePages>(c.data).hugetlb_bytes,
+              (std::vector<uint64_t>{uint64_t(2) << 20, uint64_t(32) << 20, uint64_t(1) << 30}));
+
+    // 64 KiB pages without the size file: 512 MiB, more than the array.
+    Check big = huge_pages_check(std::string("[always] madvise never"), {65536, std::nullopt, {"hugepages-524288kB"}});
+    EXPECT_EQ(std::get<HugePages>(big.data).transparent_bytes, uint64_t(512) << 20);
+    EXPECT_EQ(big.status, Status::info);
+    EXPECT_NE(big.note.find("512 MiB are larger than memsweep's 128 MiB array"), std::string::npos) << big.note;
+    EXPECT_EQ(transparent_huge_bytes(std::nullopt, 4096), uint64_t(2) << 20);
+    EXPECT_EQ(transparent_huge_bytes(std::string("junk"), 0), 0u);
+    EXPECT_EQ(hugetlb_bytes("hugepages-64kB"), 65536u);
+    for (const char *odd : {"hugepages-kB", "hugepages-0kB", "hugepages-2048", "hugepages--1kB", "other-2048kB"})
+        EXPECT_EQ(hugetlb_bytes(odd), 0u) << odd;
+}
+
+// Without cache files (micro-VMs, some boards) the line is the one the
+// processor states; with them, sysfs's.
+TEST(Checks, TheLineComesFromSysfsElseFromTheProcessor)
+{
+    Check bare = cache_check({}, {64, "CTR_EL0"});
+    EXPECT_NE(bare.figures.find("the processor states 64-byte lines (CTR_EL0)"), std::string::npos) << bare.figures;
+    EXPECT_EQ(std::get<Caches>(bare.data).line_bytes, 64u);
+    Check listed = cache_check({{"index0", "1", "Data", "64K", "128"}}, {64, "CTR_EL0"});
+    EXPECT_EQ(std::get<Caches>(listed.data).line_bytes, 128u);
+    EXPECT_EQ(std::get<Caches>(listed.data).line_source, "sysfs");
+    EXPECT_FALSE(std::get<Caches>(cache_check({}, {}).data).line_bytes.has_value());
 }
 
 TEST(Checks, OtherLoadIsCountedInCpusWhateverTheirNumber)
@@ -409,16 +470,17 @@ TEST(Report, KeepsTheJsonLayoutOfEveryCheck)
                 "flags\t\t: fpu tsc constant_tsc hypervisor tsc_known_freq\n";
     f.meminfo = "MemTotal: 2048000 kB\nMemAvailable:   100000 kB\n";
     f.transparent_mode = "always [madvise] never";
+    f.pages = {4096, std::string("2097152"), {"hugepages-1048576kB", "hugepages-2048kB"}};
     f.cpus = {{"cpu0", std::string("powersave")},
               {"cpu1", std::string("performance")},
               {"cpu2", std::nullopt},
               {"cpu3", std::string("per\xc2\x9b\xff")}};
     f.boost = "1";
-    f.caches = {{"index0", "1", "Data", "48K"},
-                {"index1", "1", "Instruction", "32K"},
-                {"index2", "2", "Unified", "1280K"},
-                {"index3", "3", "Unified", "260M"},
-                {"index4", "4", "Unified", "5"}};
+    f.caches = {{"index0", "1", "Data", "48K", "64"},
+                {"index1", "1", "Instruction", "32K", "64"},
+                {"index2", "2", "Unified", "1280K", "64"},
+                {"index3", "3", "Unified", "260M", "64"},
+                {"index4", "4", "Unified", "5", ""}};
     EXPECT_EQ(format_json(judge(f), ""), slurp(std::string(MEMSWEEP_SOURCE_DIR) + "/tests/data/check_report.json"));
 
     // Where nothing could be told: every figure that has no value is null.

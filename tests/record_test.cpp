@@ -421,10 +421,10 @@ TEST(Latency, SizesReachFourTimesTheLargestCacheWithinOneGiBAndHalfTheFreeMemory
 
 TEST(Latency, CachesAndFreeMemoryComeFromTheChecksReport)
 {
-    std::vector<checks::CacheFolder> folders = {{"index0", "1", "Data", "48K"},
-                                                {"index1", "1", "Instruction", "32K"},
-                                                {"index2", "2", "Unified", "2048K"},
-                                                {"index3", "3", "Unified", "96M"}};
+    std::vector<checks::CacheFolder> folders = {{"index0", "1", "Data", "48K", "64"},
+                                                {"index1", "1", "Instruction", "32K", "64"},
+                                                {"index2", "2", "Unified", "2048K", "64"},
+                                                {"index3", "3", "Unified", "96M", "64"}};
     std::vector<checks::Check> report = {checks::cache_check(folders),
                                          checks::memory_check("MemAvailable:    2048000 kB\n")};
     std::vector<latency::Cache> caches = latency::caches_of(report);
@@ -739,6 +739,11 @@ TEST(Record, WarnsOfWhatDisturbedTheSessionAndOfNothingElse)
     pages.huge_share_after = -1.0;
     pages.pages = machine::Pages::system;
     EXPECT_EQ(record::session_warnings(pages), std::vector<std::string>{});
+    // A 64 KiB-page kernel's huge pages of 512 MiB can't back the array.
+    pages.pages = machine::Pages::huge;
+    pages.checks_before = {checks::huge_pages_check(std::string("[always] madvise never"), {65536, std::nullopt, {}})};
+    EXPECT_TRUE(has_warning(record::session_warnings(pages),
+                            "this system's are 512 MiB, larger than memsweep's 128 MiB array"));
 
     // A counter that advances 21 cycles at a time makes the shortest calls
     // coarse: 16 KiB at stride 15 (1092 bytes at 14 GB/s) is 187 cycles.

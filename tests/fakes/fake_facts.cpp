@@ -18,7 +18,7 @@ checks::Facts machine_facts(double)
     const char *types[] = {"Data", "Unified", "Unified"};
     for (size_t i = 0; i < fake_facts::caches.size(); i++)
         f.caches.push_back({"index" + std::to_string(i), std::to_string(i + 1), types[i],
-                            std::to_string(fake_facts::caches[i].bytes >> 10) + "K"});
+                            std::to_string(fake_facts::caches[i].bytes >> 10) + "K", "64"});
     f.meminfo = "MemTotal:        1048576 kB\nMemAvailable:    " +
                 std::to_string((long)(fake_facts::available_mib * 1024)) + " kB\n";
     return f;
