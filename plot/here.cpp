@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
 /*
  * here.cpp -- what this machine tells a picture of a table: its caches, from
- * a folder in sysfs's layout, and its title, from cpuinfo.
+ * a folder in sysfs's layout, and its title, from cpuinfo (its model as the
+ * checks name it, 64-bit Arm's cores included).
  */
 #include "plot/picture.h"
 
 #include <stdlib.h>
 
+#include "check/checks.h"
+#include "check/proc.h"
 #include "common/files.h"
 #include "common/text.h"
 
@@ -16,35 +19,22 @@ namespace plot
 std::string machine_title(const std::string &cpuinfo)
 {
     std::string text = memsweep::file_text(cpuinfo);
-    std::string model;
-    std::string rate;
-    size_t at = 0;
-    while (at < text.size() && (model.empty() || rate.empty())) {
-        size_t end = text.find('\n', at);
-        std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        at = end == std::string::npos ? text.size() : end + 1;
-        size_t colon = line.find(':');
-        if (colon == std::string::npos)
-            continue;
-        std::string key = line.substr(0, colon);
-        key.erase(key.find_last_not_of(" \t") + 1);
-        std::string value = line.substr(colon + 1);
-        value.erase(0, value.find_first_not_of(" \t"));
-        value.erase(value.find_last_not_of(" \t\r") + 1);
-        if (key == "model name" && model.empty())
-            model = value;
-        else if (key == "cpu MHz" && rate.empty())
-            rate = value;
-    }
+    std::string model = checks::model_name(text);
     std::string title = "memsweep on " + (model.empty() ? std::string("an unknown CPU") : model);
-    char *end = nullptr;
-    double mhz = strtod(rate.c_str(), &end);
-    bool plain = !rate.empty() && rate.find_first_not_of("0123456789.") == std::string::npos;
-    if (plain && end != nullptr && *end == '\0' && mhz > 0.0)
-        title += " at " + memsweep::fixed(mhz, 0) + " MHz";
+    std::string rate;
+    if (checks::cpuinfo_field(text, "cpu MHz", &rate)) {
+        rate.erase(0, rate.find_first_not_of(" \t"));
+        rate.erase(rate.find_last_not_of(" \t\r") + 1);
+        char *end = nullptr;
+        double mhz = strtod(rate.c_str(), &end);
+        bool plain = !rate.empty() && rate.find_first_not_of("0123456789.") == std::string::npos;
+        if (plain && end != nullptr && *end == '\0' && mhz > 0.0)
+            title += " at " + memsweep::fixed(mhz, 0) + " MHz";
+    }
     return title;
 }
 
+/* The sizes are read as the checks read them (check/proc.h). */
 std::vector<format::CacheSize> caches_in(const std::string &folder)
 {
     std::vector<format::CacheSize> caches;
@@ -56,15 +46,11 @@ std::vector<format::CacheSize> caches_in(const std::string &folder)
         if (!memsweep::read_value(index + "/level", &level) || !memsweep::read_value(index + "/type", &type) ||
             !memsweep::read_value(index + "/size", &size))
             continue;
-        size_t digits = size.find_first_not_of("0123456789");
-        std::string unit = digits == std::string::npos ? "" : size.substr(digits);
-        bool whole_level = !level.empty() && level.size() <= 3 &&
-                           level.find_first_not_of("0123456789") == std::string::npos;
-        int shift = unit.empty() ? 0 : unit == "K" ? 10 : unit == "M" ? 20 : unit == "G" ? 30 : -1;
-        if (!whole_level || digits == 0 || size.size() - unit.size() > 12 || shift < 0 || type == "Instruction")
+        long n = checks::number(level);
+        uint64_t bytes = checks::cache_bytes(size);
+        if (n < 1 || bytes == 0 || (type != "Data" && type != "Unified"))
             continue;
-        uint64_t bytes = strtoull(size.c_str(), nullptr, 10) << shift;
-        caches.push_back({memsweep::cache_name(strtol(level.c_str(), nullptr, 10), type), bytes});
+        caches.push_back({memsweep::cache_name(n, type), bytes});
     }
     return caches;
 }

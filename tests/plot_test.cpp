@@ -173,6 +173,9 @@ TEST(Title, OfATableIsThisMachinesModelAndRateWhereCpuinfoHasThem)
     f.put("/odd", "cpu MHz : fast\n");
     EXPECT_EQ(plot::machine_title(f.path + "/odd").find("MHz"), std::string::npos);
     EXPECT_NE(plot::machine_title(f.path + "/missing").find("an unknown CPU"), std::string::npos);
+    // 64-bit Arm's cpuinfo names its core by ids, and has no rate.
+    f.put("/arm", "processor\t: 0\nCPU implementer\t: 0x41\nCPU part\t: 0xd0c\n");
+    EXPECT_EQ(plot::machine_title(f.path + "/arm"), "memsweep on Neoverse-N1");
 }
 
 TEST(Layout, PutsThePanelsInAGridOfTwoOrThreeARow)
