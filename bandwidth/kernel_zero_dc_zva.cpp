@@ -14,19 +14,20 @@ uint64_t bw_zero_dc_zva(void *buffer, size_t bytes)
 {
     uint64_t dczid;
     __asm__ volatile("mrs %0, dczid_el0" : "=r"(dczid));
-    const uintptr_t block = uintptr_t(4) << (dczid & 0xf);
-    const uintptr_t begin = reinterpret_cast<uintptr_t>(buffer);
-    const uintptr_t end = begin + bytes;
-    uintptr_t first = (begin + block - 1) & ~(block - 1);
-    uintptr_t last = end & ~(block - 1);
+    const size_t block = size_t(4) << (dczid & 0xf);
+    char *const begin = static_cast<char *>(buffer);
+    char *const end = begin + bytes;
+    const size_t head = (block - reinterpret_cast<uintptr_t>(begin) % block) % block;
+    char *first = begin + (head < bytes ? head : bytes);
+    char *last = end - reinterpret_cast<uintptr_t>(end) % block;
     if (first >= last)
         first = last = end; /* no whole block: words alone */
     /* Volatile, so that the words stay stores and become no call. */
-    for (uintptr_t at = begin; at < first; at += 8)
+    for (char *at = begin; at < first; at += 8)
         *reinterpret_cast<volatile uint64_t *>(at) = 0;
-    for (uintptr_t at = first; at < last; at += block)
+    for (char *at = first; at < last; at += block)
         __asm__ volatile("dc zva, %0" : : "r"(at) : "memory");
-    for (uintptr_t at = last; at < end; at += 8)
+    for (char *at = last; at < end; at += 8)
         *reinterpret_cast<volatile uint64_t *>(at) = 0;
     return 0;
 }

@@ -143,7 +143,8 @@ uint64_t transparent_huge_bytes(const std::optional<std::string> &pmd_size, uint
 
 uint64_t hugetlb_bytes(const std::string &folder)
 {
-    const std::string prefix = "hugepages-", suffix = "kB";
+    const std::string prefix = "hugepages-";
+    const std::string suffix = "kB";
     uint64_t kib = 0;
     if (folder.size() <= prefix.size() + suffix.size() || folder.compare(0, prefix.size(), prefix) != 0 ||
         folder.compare(folder.size() - suffix.size(), suffix.size(), suffix) != 0 ||

@@ -44,7 +44,10 @@ struct StatedLine {
 inline StatedLine stated_line()
 {
 #if defined(__x86_64__)
-    unsigned a = 0, b = 0, c = 0, d = 0;
+    unsigned a = 0;
+    unsigned b = 0;
+    unsigned c = 0;
+    unsigned d = 0;
     if (__get_cpuid(1, &a, &b, &c, &d) == 0)
         return {0, "CPUID"};
     return {size_t((b >> 8) & 0xff) * 8, "CPUID"};
