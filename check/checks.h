@@ -36,6 +36,7 @@
 #include <variant>
 #include <vector>
 
+#include "check/dimms.h"
 
 namespace checks {
 
@@ -86,10 +87,17 @@ struct OtherLoad {
     std::optional<double> other_work_cpus;
 };
 
-/* What memsweep needs and what is available, in MiB. */
+/* What memsweep needs and what is available, in MiB; and the memory's
+ * devices and rated peak (dimms.h): none where unknown, with why. */
 struct Memory {
     double needed_mib = 0.0;
     std::optional<double> available_mib;
+    std::vector<Dimm> dimms;            /* the devices in place */
+    std::optional<int> channels;
+    std::optional<long> mts;            /* the slowest configured speed */
+    std::optional<double> rated_gbs;
+    std::string rated_source;           /* "udev", "SMBIOS", "EDAC"; "" where none */
+    std::string rated_unknown;          /* why the rated peak is unknown; "" where known */
 };
 
 /* The transparent huge page mode, as "madvise", and the sizes of pages:
@@ -200,6 +208,16 @@ struct PageFacts {
     std::vector<std::string> hugetlb;
 };
 
+/* The files that describe the memory's devices: udev's database entry of
+ * the DMI device, the SMBIOS table where it can be read (root), whether it
+ * is there at all, and EDAC's devices. */
+struct MemoryFiles {
+    std::optional<std::string> udev;
+    std::optional<std::string> smbios;
+    bool smbios_there = false;
+    std::vector<EdacDevice> edac;
+};
+
 /* The smallest data line as the processor states it (machine/cpu.h): its
  * bytes (0 unknown, or for files from elsewhere) and the register. */
 struct LineFacts {
@@ -237,6 +255,7 @@ struct Facts {
     std::vector<CacheFolder> caches;               /* /sys/devices/system/cpu/cpu0/cache/indexN */
     PageFacts pages;                               /* /sys/kernel/mm/{transparent_hugepage,hugepages} */
     LineFacts stated_line;                         /* the processor's own word, this machine only */
+    MemoryFiles memory;                            /* /run/udev, /sys/firmware/dmi, /sys/.../edac */
 };
 
 /* gather reads the files below root, measures the counter's rate (for
@@ -292,8 +311,10 @@ Check load_check(const std::string &stat_before, const std::string &stat_after, 
                  double seconds);
 
 /* memory_check compares MemAvailable of a meminfo text with what memsweep
- * needs. */
-Check memory_check(const std::string &meminfo);
+ * needs, and gives the memory's rated peak from its devices: udev's, else
+ * the SMBIOS table's, else EDAC's (channels only); "unknown", with why,
+ * where none tells.  The devices' warnings (dimms.h) are its own. */
+Check memory_check(const std::string &meminfo, const MemoryFiles &files = {});
 
 /* huge_pages_check reports the transparent huge page mode from the first
  * line of its setting (none without the file), and the sizes of pages:

@@ -167,6 +167,32 @@ Facts gather(const std::string &root, double seconds)
     f.boost = optional_value(cpu_dir + "/cpufreq/boost");
     f.no_turbo = optional_value(cpu_dir + "/intel_pstate/no_turbo");
 
+    /* The memory's devices: udev's entry, the SMBIOS table (root's to
+     * read: whether it is there says why it is not read), EDAC's devices
+     * of every controller, by dimm or by rank as the driver lists them. */
+    std::string text;
+    if (read_file(root + "/run/udev/data/+dmi:id", &text))
+        f.memory.udev = text;
+    const std::string smbios = root + "/sys/firmware/dmi/tables/DMI";
+    f.memory.smbios_there = access(smbios.c_str(), F_OK) == 0;
+    if (read_file(smbios, &text))
+        f.memory.smbios = text;
+    const std::string edac = root + "/sys/devices/system/edac/mc";
+    auto controller = [](const std::string &name) { return numbered(name, "mc") >= 0; };
+    auto device = [](const std::string &name) { return numbered(name, "dimm") >= 0 || numbered(name, "rank") >= 0; };
+    for (const std::string &mc : list_folder(edac, controller)) {
+        for (const std::string &dimm : list_folder(edac + "/" + mc, device)) {
+            EdacDevice e;
+            e.folder = mc + "/" + dimm;
+            std::string at = edac + "/" + e.folder;
+            read_value(at + "/dimm_label", &e.label);
+            read_value(at + "/dimm_location", &e.location);
+            read_value(at + "/size", &e.size_mib);
+            read_value(at + "/dimm_mem_type", &e.mem_type);
+            f.memory.edac.push_back(e);
+        }
+    }
+
     /* cpu0's caches, one folder each; index numbers vary. */
     const std::string cache_dir = cpu_dir + "/cpu0/cache";
     auto index_folder = [](const std::string &folder) { return numbered(folder, "index") >= 0; };

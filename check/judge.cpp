@@ -445,27 +445,77 @@ double mem_total_mib(const std::string &meminfo)
     return kib < 0.0 ? -1.0 : kib / 1024.0;
 }
 
-/* Less available memory than memsweep needs is a warning. */
-Check memory_check(const std::string &meminfo)
+/* rated_peak fills in the memory's devices and rated peak from the first
+ * source that lists any, and returns the words for the line, with the
+ * devices' warnings. */
+static std::string rated_peak(const MemoryFiles &files, Memory *d, std::vector<std::string> *warnings)
+{
+    std::vector<Dimm> devices;
+    std::string source;
+    if (files.udev.has_value() && !(devices = udev_dimms(*files.udev)).empty())
+        source = "udev";
+    else if (files.smbios.has_value() && !(devices = smbios_dimms(*files.smbios)).empty())
+        source = "SMBIOS";
+    else if (!(devices = edac_dimms(files.edac)).empty())
+        source = "EDAC";
+    if (source.empty()) {
+        d->rated_unknown = std::string("no memory devices in udev's database (systemd's udev names them for any "
+                                       "user), ") +
+                           (files.smbios_there ? "the SMBIOS table readable by root only"
+                                               : "no SMBIOS table") +
+                           ", and no EDAC memory controller: usual in a virtual machine";
+        return "rated peak unknown: " + d->rated_unknown;
+    }
+    MemoryLayout m = memory_layout(devices, source);
+    d->dimms = m.present;
+    d->rated_source = source;
+    *warnings = m.warnings;
+    if (m.channels > 0)
+        d->channels = m.channels;
+    if (m.mts > 0)
+        d->mts = m.mts;
+    std::string devices_text = memsweep::count_text(m.present.size(), "device");
+    if (!m.present.empty() && !m.present.front().type.empty())
+        devices_text += " of " + shown(m.present.front().type, 16);
+    if (!m.unknown.empty()) {
+        d->rated_unknown = m.unknown;
+        std::string channels = m.channels > 0 ? ", " + memsweep::count_text((uint64_t)m.channels, "channel") : "";
+        return "rated peak unknown: " + m.unknown + " (" + devices_text + channels + ", " + source + ")";
+    }
+    d->rated_gbs = m.rated_gbs;
+    return "rated peak " + fixed(m.rated_gbs, 1) + " GB/s: " + memsweep::count_text((uint64_t)m.channels, "channel") +
+           " at " + std::to_string(m.mts) + " MT/s, " + devices_text + " (" + source + ")";
+}
+
+/* Less available memory than memsweep needs is a warning, as is what its
+ * devices say to check. */
+Check memory_check(const std::string &meminfo, const MemoryFiles &files)
 {
     Check c = named("memory", "memory");
     Memory &d = c.data.emplace<Memory>();
     d.needed_mib = needed_mib;
+    std::vector<std::string> warnings;
+    std::string peak = rated_peak(files, &d, &warnings);
     double kib = meminfo_kib(meminfo, "MemAvailable:");
     if (kib < 0.0) {
         /* Kernels before 3.14 and some containers have no such line. */
         c.figures = "no MemAvailable line in /proc/meminfo: whether memsweep's " + fixed(needed_mib, 0) +
                     " MiB fit is unknown";
-        return c;
+    } else {
+        double mib = kib / 1024.0;
+        d.available_mib = mib;
+        c.figures = fixed(mib, 0) + " MiB available, memsweep needs " + fixed(needed_mib, 0) + " MiB";
+        c.status = mib < needed_mib ? Status::warn : Status::ok;
+        if (c.status == Status::warn)
+            warnings.insert(warnings.begin(),
+                            "the system would page memsweep's array out, or stop it, and the largest working sets "
+                            "would measure the paging: free some memory first");
     }
-    double mib = kib / 1024.0;
-    d.available_mib = mib;
-    c.figures = fixed(mib, 0) + " MiB available, memsweep needs " + fixed(needed_mib, 0) + " MiB";
-    c.status = mib < needed_mib ? Status::warn : Status::ok;
-    if (c.status == Status::warn)
-        c.note =
-            "the system would page memsweep's array out, or stop it, and the largest working sets would "
-            "measure the paging: free some memory first";
+    c.figures += "; " + peak;
+    if (!warnings.empty())
+        c.status = Status::warn;
+    for (const std::string &w : warnings)
+        c.note += (c.note.empty() ? "" : "; ") + w;
     return c;
 }
 
@@ -611,7 +661,7 @@ std::vector<Check> judge(const Facts &facts)
             machine_check(facts.cpuinfo),
             scaling_check(facts.cpus, facts.boost, facts.no_turbo),
             load_check(facts.stat_before, facts.stat_after, facts.own_ticks, facts.elapsed_s),
-            memory_check(facts.meminfo),
+            memory_check(facts.meminfo, facts.memory),
             huge_pages_check(facts.transparent_mode, facts.pages),
             cache_check(facts.caches, facts.stated_line)};
 }

@@ -84,7 +84,28 @@ static json data_json(const OtherLoad &d)
 
 static json data_json(const Memory &d)
 {
-    return {{"needed_mib", d.needed_mib}, {"available_mib", value(d.available_mib)}};
+    json dimms = json::array();
+    for (const Dimm &m : d.dimms) {
+        auto known = [](long v) { return v > 0 ? json(v) : json(nullptr); };
+        auto text = [](const std::string &t) { return t.empty() ? json(nullptr) : json(t); };
+        dimms.push_back({{"locator", text(m.locator)},
+                         {"bank_locator", text(m.bank_locator)},
+                         {"channel", text(channel_of(m))},
+                         {"size_bytes", m.size_bytes > 0 ? json(m.size_bytes) : json(nullptr)},
+                         {"type", text(m.type)},
+                         {"rated_mts", known(m.rated_mts)},
+                         {"configured_mts", known(m.configured_mts)},
+                         {"data_width_bits", known(m.data_width_bits)},
+                         {"source", m.source}});
+    }
+    return {{"needed_mib", d.needed_mib},
+            {"available_mib", value(d.available_mib)},
+            {"rated_gbs", value(d.rated_gbs)},
+            {"rated_source", d.rated_source.empty() ? json(nullptr) : json(d.rated_source)},
+            {"rated_unknown", d.rated_unknown.empty() ? json(nullptr) : json(d.rated_unknown)},
+            {"channels", value(d.channels)},
+            {"mts", value(d.mts)},
+            {"dimms", dimms}};
 }
 
 static json data_json(const HugePages &d)
