@@ -43,4 +43,35 @@ std::string bandwidth_isa(const Record &r)
     return joined;
 }
 
+MemoryRead memory_read(const Record &r)
+{
+    MemoryRead best;
+    int most = 0;
+    auto is_read = [](const BandwidthPoint &p) {
+        return (p.kernel == "vector-read" || p.kernel == "scalar-read") && !p.gbs.passes.empty();
+    };
+    for (const BandwidthPoint &p : r.bandwidth)
+        if (is_read(p))
+            most = std::max(most, p.threads);
+    uint64_t largest_cache = 0;
+    for (const CacheSize &c : r.caches)
+        largest_cache = std::max(largest_cache, c.bytes);
+    uint64_t largest_set = 0;
+    bool beyond = false;
+    for (const BandwidthPoint &p : r.bandwidth) {
+        if (!is_read(p) || p.threads != most)
+            continue;
+        largest_set = std::max(largest_set, p.bytes);
+        beyond = beyond || (largest_cache > 0 && p.bytes * (uint64_t)p.threads > largest_cache);
+    }
+    for (const BandwidthPoint &p : r.bandwidth) {
+        if (!is_read(p) || p.threads != most)
+            continue;
+        bool counts = beyond ? p.bytes * (uint64_t)p.threads > largest_cache : p.bytes == largest_set;
+        if (counts && (best.kernel.empty() || p.gbs.median > best.gbs))
+            best = {p.kernel, p.isa, p.threads, p.bytes, p.gbs.median, beyond};
+    }
+    return best;
+}
+
 }  // namespace format

@@ -88,6 +88,28 @@ struct PlaneInfo {
     std::string ended;
 };
 
+/* The memory's rated peak as the checks found it before the session
+ * (memsweep-check's memory line): negative where unknown, with why. */
+struct RatedPeak {
+    double gbs = -1.0;
+    std::string source;  /* "udev", "SMBIOS", "EDAC"; "" where unknown */
+    std::string unknown; /* why it is unknown; "" where known */
+};
+
+/* What the plane read of the memory: its best read (scalar-read or
+ * vector-read, by median) at its most threads over the working sets beyond
+ * the largest cache, all threads' together; where none is beyond it (the
+ * caches unknown, or the plane ended below them), over that count's
+ * largest working set, and beyond_caches false.  kernel "" where the plane
+ * has no read. */
+struct MemoryRead {
+    std::string kernel, isa;
+    int threads = 0;
+    uint64_t bytes = 0; /* per thread */
+    double gbs = 0.0;
+    bool beyond_caches = false;
+};
+
 /* What a record or a table holds.  A table (is_table) has its cells alone,
  * one pass each, and none of the identity: every text is "", every number
  * 0 or negative where the comment says "negative: unknown". */
@@ -131,7 +153,13 @@ struct Record {
     std::vector<BandwidthPoint> bandwidth;
     double loaded_seconds = 0.0, loaded_probe_seconds = 0.0;
     std::vector<LoadedLatencyPoint> loaded; /* the idle point first; none in older records */
+    std::string host;                      /* the machine's host name; "" unknown (older records) */
+    RatedPeak rated;                       /* unknown in older records */
 };
+
+/* memory_read is the plane's memory figure (MemoryRead) of a record; the
+ * rated-peak share, the fleet's verdict and the metrics stand on it. */
+MemoryRead memory_read(const Record &r);
 
 /* bandwidth_isa is the record's bandwidth plane's instruction sets: the
  * distinct isa members of its points, sorted, joined by ","; "" without a

@@ -272,6 +272,25 @@ static void read_identity(const json &j, Record *r)
     figure_if(j, "loaded_latency_seconds", "loaded_latency_seconds", &r->loaded_seconds);
     figure_if(j, "loaded_latency_probe_seconds", "loaded_latency_probe_seconds", &r->loaded_probe_seconds);
 
+    text_if(j, "host", "host", &r->host);
+    /* The rated peak, where the record has one (none before it was
+     * recorded): a figure above 0 with its source, or why not. */
+    const json &peak = member(j, "memory");
+    if (peak.is_null())
+        r->rated.unknown = "the record names no rated peak";
+    if (!peak.is_null()) {
+        if (!peak.is_object())
+            refuse("memory is not an object");
+        text_if(peak, "rated_unknown", "memory.rated_unknown", &r->rated.unknown);
+        if (!member(peak, "rated_gbs").is_null()) {
+            r->rated.gbs = figure_at(peak, "rated_gbs", "memory.rated_gbs");
+            if (!(r->rated.gbs > 0.0))
+                refuse("memory.rated_gbs is not a figure above 0");
+            text_if(peak, "rated_source", "memory.rated_source", &r->rated.source);
+            r->rated.unknown.clear();
+        }
+    }
+
     const json &warnings = member(j, "warnings");
     if (!warnings.is_array() ||
         !std::all_of(warnings.begin(), warnings.end(), [](const json &w) { return w.is_string(); }))

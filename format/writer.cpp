@@ -185,6 +185,7 @@ Written write_record(const Record &r)
     j["seed"] = r.seed;
     j["passes"] = r.passes;
     j["cpu"] = r.cpu;
+    j["host"] = text_or_null(r.host);
     j["machine"] = {{"model", r.model}, {"cpus", r.cpus}, {"memory_mib", known(r.memory_mib)}};
     j["pages"] = {{"mode", r.pages},
                   {"huge_share", finite(r.huge_share)},
@@ -221,6 +222,18 @@ Written write_record(const Record &r)
     j["loaded_latency_seconds"] = finite(r.loaded_seconds);
     j["loaded_latency_probe_seconds"] = finite(r.loaded_probe_seconds);
     j["loaded_latency"] = loaded;
+    /* The rated peak, and the plane's memory figure as a share of it. */
+    const MemoryRead read = memory_read(r);
+    json read_json = nullptr;
+    if (!read.kernel.empty() && isfinite(read.gbs))
+        read_json = {{"kernel", read.kernel},     {"isa", read.isa},        {"threads", read.threads},
+                     {"bytes", read.bytes},       {"gbs", read.gbs},        {"beyond_caches", read.beyond_caches}};
+    const bool rated = isfinite(r.rated.gbs) && r.rated.gbs > 0.0;
+    j["memory"] = {{"rated_gbs", rated ? json(r.rated.gbs) : json(nullptr)},
+                   {"rated_source", text_or_null(rated ? r.rated.source : std::string())},
+                   {"rated_unknown", text_or_null(rated ? std::string() : r.rated.unknown)},
+                   {"read", read_json},
+                   {"share", rated && !read_json.is_null() ? json(read.gbs / r.rated.gbs) : json(nullptr)}};
     w.text = j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
     return w;
 }

@@ -49,6 +49,7 @@
 #include "common/outfile.h"
 #include "common/shown.h"
 #include "common/std_fds.h"
+#include "common/text.h"
 #include "record/facts.h"
 #include "format/writer.h"
 #include "record/model.h"
@@ -216,6 +217,9 @@ static void check_before(Run &r, const std::vector<std::string> &command)
     for (const std::string &w : record::check_warnings(s.checks_before, "before the session"))
         warn(&s, w);
     s.model = checks::model_name(r.before.cpuinfo);
+    char host[256] = "";
+    if (gethostname(host, sizeof host - 1) == 0)
+        s.host = memsweep::shown(host, 64);
     s.memory_mib = checks::mem_total_mib(r.before.meminfo);
     const auto *load_before = checks::figures_of<checks::OtherLoad>(s.checks_before);
     s.cpus = load_before != nullptr ? load_before->cpus : 0;
@@ -493,6 +497,9 @@ static void summarise(const Run &r, const std::string &written)
     std::string bandwidth = record::bandwidth_summary(s.passes, largest_cache(s));
     if (!bandwidth.empty())
         fprintf(stderr, "memsweep-record: %s\n", bandwidth.c_str());
+    std::string memory = record::memory_summary(record::model_of(s));
+    if (!memory.empty())
+        fprintf(stderr, "memsweep-record: %s\n", memory.c_str());
     std::string loaded =
         latency::loaded_summary(record::loaded_series(s.passes), record::loaded_peak(s.passes, r.loaders));
     if (!loaded.empty())

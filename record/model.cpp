@@ -11,6 +11,7 @@
 
 #include "check/checks.h"
 #include "common/stats.h"
+#include "latency/latency.h"
 #include "latency/loaded.h"
 #include "record/report.h"
 
@@ -52,6 +53,16 @@ format::Record model_of(const Session &s)
     r.seed = s.seed;
     r.cpu = s.cpu;
     r.model = s.model;
+    r.host = s.host;
+    for (const latency::Cache &c : latency::caches_of(s.checks_before))
+        r.caches.push_back({c.name, c.bytes});
+    if (const auto *memory = checks::figures_of<checks::Memory>(s.checks_before)) {
+        r.rated.gbs = memory->rated_gbs.value_or(-1.0);
+        r.rated.source = memory->rated_source;
+        r.rated.unknown = memory->rated_unknown;
+    } else {
+        r.rated.unknown = "the checks were not run";
+    }
     r.cpus = s.cpus;
     r.memory_mib = s.memory_mib;
     r.pages = pages_name(s.pages);

@@ -240,6 +240,21 @@ std::string summary(const Session &s, const std::string &out)
 /* ====================== The bandwidth plane ====================== */
 
 
+std::string memory_summary(const format::Record &r)
+{
+    format::MemoryRead read = format::memory_read(r);
+    if (read.kernel.empty())
+        return "";
+    std::string line = "memory: " + read.kernel + " " + memsweep::gbs_text(read.gbs) + " GB/s on " +
+                       memsweep::count_text((uint64_t)read.threads, "thread");
+    if (!read.beyond_caches)
+        line += " (its largest working sets, not beyond the caches as known)";
+    if (r.rated.gbs > 0.0)
+        return line + ", " + fixed(read.gbs / r.rated.gbs * 100.0, 0) + " % of the rated " + fixed(r.rated.gbs, 1) +
+               " GB/s (" + r.rated.source + ")";
+    return line + "; the rated peak is unknown: " + r.rated.unknown;
+}
+
 std::string bandwidth_summary(const Passes &passes, uint64_t largest_cache)
 {
     const std::vector<PlanePoint> &plane = passes.plane;

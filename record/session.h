@@ -38,6 +38,7 @@ struct Session {
     double counter_step = 1.0;          /* the cycles it advances by at a time */
     double in_row_below = 0.0;          /* run_in_row_below: calls counted fewer are timed in a row */
     std::string model;                  /* the CPU's model name; "" if unknown */
+    std::string host;                   /* the machine's host name; "" if unknown */
     int cpus = 0;                       /* logical CPUs in /proc/stat */
     double memory_mib = -1.0;           /* MemTotal; negative if unknown */
     std::vector<checks::Check> checks_before, checks_after; /* the checks, as memsweep-check makes them */

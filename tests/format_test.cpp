@@ -77,6 +77,8 @@ format::Record full()
     full_load.load_gbs = 20.0;
     full_load.ns = format::figures_of({300.0, 310.0, 290.0});
     r.loaded = {idle, full_load};
+    r.host = "host-07";
+    r.rated = {537.6, "udev", ""};
     return r;
 }
 
@@ -109,6 +111,9 @@ TEST(Format, WhatTheWriterWritesTheReaderReadsWhole)
     ASSERT_EQ(back.loaded.size(), 2u);
     EXPECT_EQ(back.loaded[0].delay, format::idle_delay);
     EXPECT_EQ(back.loaded[1].load_passes, r.loaded[1].load_passes);
+    EXPECT_EQ(back.host, "host-07");
+    EXPECT_EQ(back.rated.gbs, 537.6);
+    EXPECT_EQ(back.rated.source, "udev");
 
     // Unknowns are null, and read back as unknown.
     format::Record unknown = full();
@@ -121,6 +126,47 @@ TEST(Format, WhatTheWriterWritesTheReaderReadsWhole)
     EXPECT_LT(back.memory_mib, 0.0);
     EXPECT_LT(back.other_work_cpus, 0.0);
     EXPECT_FALSE(back.has_plane);
+
+    // The rated peak unknown, with why; a record from before it, with the
+    // reader's own why; a peak of 0 is no figure.
+    unknown.rated = {-1.0, "", "no SMBIOS table"};
+    j = json::parse(written(unknown));
+    EXPECT_TRUE(j["memory"]["rated_gbs"].is_null());
+    EXPECT_TRUE(j["memory"]["share"].is_null());
+    ASSERT_TRUE(format::read_record(j.dump(), &back, &error)) << error;
+    EXPECT_EQ(back.rated.unknown, "no SMBIOS table");
+    j.erase("memory");
+    ASSERT_TRUE(format::read_record(j.dump(), &back, &error)) << error;
+    EXPECT_EQ(back.rated.unknown, "the record names no rated peak");
+    j["memory"] = {{"rated_gbs", 0}};
+    EXPECT_FALSE(format::read_record(j.dump(), &back, &error));
+    EXPECT_NE(error.find("memory.rated_gbs"), std::string::npos) << error;
+}
+
+// The plane's memory figure: the best read at the most threads over the
+// working sets beyond the largest cache, all threads' bytes together; the
+// largest working set where none is beyond it.
+TEST(Format, ThePlanesMemoryFigureIsItsBestReadAtTheMostThreadsBeyondTheCaches)
+{
+    format::Record r;
+    r.caches = {{"L1d", 48 << 10}, {"L3", 32 << 20}};
+    auto point = [](const char *kernel, int threads, uint64_t bytes, double gbs) {
+        return format::BandwidthPoint{kernel, "avx2", threads, bytes, format::figures_of({gbs})};
+    };
+    r.bandwidth = {point("vector-read", 1, 64 << 20, 30.0), point("vector-read", 2, 16 << 20, 90.0),
+                   point("vector-read", 2, 32 << 20, 44.0), point("scalar-read", 2, 64 << 20, 45.5),
+                   point("copy", 2, 64 << 20, 60.0)};
+    format::MemoryRead m = format::memory_read(r);
+    EXPECT_EQ(m.kernel, "scalar-read");  // 16 MiB on 2 threads is 32 MiB, not beyond the L3
+    EXPECT_EQ(m.threads, 2);
+    EXPECT_EQ(m.gbs, 45.5);
+    EXPECT_TRUE(m.beyond_caches);
+    r.caches.clear();
+    m = format::memory_read(r);
+    EXPECT_EQ(m.bytes, uint64_t(64) << 20);
+    EXPECT_FALSE(m.beyond_caches);
+    r.bandwidth = {point("copy", 2, 64 << 20, 60.0)};
+    EXPECT_EQ(format::memory_read(r).kernel, "");
 }
 
 TEST(Format, LeavesOutAPointWhoseFigureIsNotFiniteAndSaysSo)

@@ -706,6 +706,25 @@ TEST(Record, SummarisesThePlaneByEachKernelsLargestWorkingSetAtTheFewestAndMostT
     EXPECT_EQ(record::bandwidth_summary(record::Passes(), 32 << 20), "");
 }
 
+// The memory line: the plane's memory figure against the rated peak that
+// the checks found, or why there is none to hold it against.
+TEST(Record, SaysThePlanesMemoryFigureAsAShareOfTheRatedPeak)
+{
+    record::Session s = made_up_plane();
+    format::Record r = record::model_of(s);
+    r.caches = {{"L3", 32 << 20}};
+    r.rated = {262.0, "udev", ""};
+    std::string line = record::memory_summary(r);
+    EXPECT_EQ(line, "memory: vector-read 131 GB/s on 2 threads, 50 % of the rated 262.0 GB/s (udev)") << line;
+    r.rated = {-1.0, "", "no SMBIOS table"};
+    EXPECT_EQ(record::memory_summary(r),
+              "memory: vector-read 131 GB/s on 2 threads; the rated peak is unknown: no SMBIOS table");
+    json j = record_json(s);
+    EXPECT_TRUE(j["memory"]["rated_gbs"].is_null());
+    EXPECT_EQ(j["memory"]["read"]["kernel"], "vector-read");
+    EXPECT_EQ(record::memory_summary(record::model_of(made_up())), "");
+}
+
 TEST(Record, WarnsOfWhatDisturbedTheSessionAndOfNothingElse)
 {
     record::Session s = made_up();
