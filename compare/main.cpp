@@ -23,6 +23,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,7 +39,9 @@
 #include "common/outfile.h"
 #include "common/shown.h"
 #include "common/std_fds.h"
+#include "common/text.h"
 #include "compare/compare.h"
+#include "compare/fleet.h"
 #include "latency/knee.h"
 #include "format/reader.h"
 
@@ -51,6 +54,7 @@ using format::Record;
 static const char usage[] =
     "usage: memsweep-compare [options] A B\n"
     "       memsweep-compare --data FILE A\n"
+    "       memsweep-compare --fleet [--threshold PCT] [--json FILE] [--drain FILE] RECORD|FOLDER...\n"
     "  --alpha X            the test's level, above 0 and below 1 (default 0.01)\n"
     "  --threshold PCT      the least difference of the medians that counts, in %\n"
     "                       (default 2)\n"
@@ -63,9 +67,14 @@ static const char usage[] =
     "  --data FILE          write the inputs' figures and the verdicts to FILE as\n"
     "                       tab-separated numbers, for scripts\n"
     "                       (either FILE \"-\": standard output, in the lines' place)\n"
+    "  --fleet              judge each host's memory figures against the others' of\n"
+    "                       its kind, one line a host (threshold default 5)\n"
+    "  --drain FILE         with --fleet: write the slower hosts to FILE, separated\n"
+    "                       by commas, as a scheduler's exclude or drain list takes them\n"
     "  -h, --help           print this help\n"
     "A and B are memsweep-record records or memsweep tables (\"-\": standard input).\n"
-    "Exit status: 0 nothing worse, 1 a point worse, 2 usage error or no comparison.\n";
+    "Exit status: 0 nothing worse, 1 a point worse (a host slower), 2 usage error\n"
+    "or no comparison.\n";
 
 /* The data file's and the JSON document's names and layout versions. */
 static const char data_format[] = "memsweep-compare-data";
@@ -77,7 +86,9 @@ enum class FailOn { worse, any, never };
 struct Options {
     compare::Settings settings;
     FailOn fail_on = FailOn::worse;
-    std::string json_out, data_out;
+    std::string json_out, data_out, drain_out;
+    bool fleet = false;
+    bool threshold_given = false;
     std::vector<std::string> inputs;
 };
 
@@ -110,6 +121,8 @@ static const std::vector<memsweep::OptionSpec> known = {
     {"--drift-widen", memsweep::Takes::nothing},
     {"--json", memsweep::Takes::value},
     {"--data", memsweep::Takes::value},
+    {"--fleet", memsweep::Takes::nothing},
+    {"--drain", memsweep::Takes::value},
 };
 
 /* parse_options fills *o from the command line; it returns -1 to go on,
@@ -143,6 +156,7 @@ static int parse_options(int argc, char **argv, Options *o)
             if (!number(value, &x) || !(x < 100.0))
                 return usage_error("--threshold: not a percentage from 0 to below 100: " + value);
             o->settings.threshold = x / 100.0;
+            o->threshold_given = true;
         } else if (name == "--fail-on") {
             if (value == "worse")
                 o->fail_on = FailOn::worse;
@@ -154,10 +168,25 @@ static int parse_options(int argc, char **argv, Options *o)
                 return usage_error("--fail-on: worse, any or never, not " + value);
         } else if (name == "--json" || name == "--data") {
             (name == "--json" ? o->json_out : o->data_out) = value;
+        } else if (name == "--fleet") {
+            o->fleet = true;
+        } else if (name == "--drain") {
+            o->drain_out = value;
         }
     }
     if (!line.fault.empty())
         return usage_error(line.fault);
+    if (o->fleet) {
+        if (!o->data_out.empty())
+            return usage_error("--data is for one or two inputs, not --fleet");
+        if (o->inputs.empty())
+            return usage_error("--fleet: no records or folders of records");
+        if (std::count(o->inputs.begin(), o->inputs.end(), "-") > 0)
+            return usage_error("--fleet reads files and folders, not standard input");
+        return -1;
+    }
+    if (!o->drain_out.empty())
+        return usage_error("--drain is for --fleet");
     if (o->inputs.size() == 1 && o->data_out.empty())
         return usage_error("one input: compare two, or give --data to write one's figures");
     if (o->inputs.empty() || o->inputs.size() > 2)
@@ -172,7 +201,7 @@ static int parse_options(int argc, char **argv, Options *o)
 /* The outputs, made before anything is read, so that a name that can't
  * take one is a usage error before the comparison. */
 struct Outputs {
-    outfile::File json, data;
+    outfile::File json, data, drain;
 };
 
 /* open_outputs creates the outputs the options name; it returns -1 to go
@@ -184,11 +213,15 @@ static int open_outputs(const Options &o, Outputs *out)
 {
     if (o.json_out == "-" && o.data_out == "-")
         return usage_error("--json and --data can't both go to standard output");
+    if (o.json_out == "-" && o.drain_out == "-")
+        return usage_error("--json and --drain can't both go to standard output");
     struct Named {
         const char *option;
         const std::string &path;
         outfile::File &file;
-    } const outputs[] = {{"--json", o.json_out, out->json}, {"--data", o.data_out, out->data}};
+    } const outputs[] = {{"--json", o.json_out, out->json},
+                         {"--data", o.data_out, out->data},
+                         {"--drain", o.drain_out, out->drain}};
     for (const Named &n : outputs) {
         if (n.path.empty())
             continue;
@@ -198,6 +231,8 @@ static int open_outputs(const Options &o, Outputs *out)
     }
     if (out->json.is_open() && out->data.is_open() && out->json.same_target(out->data))
         return usage_error("--json and --data name the same file");
+    if (out->json.is_open() && out->drain.is_open() && out->json.same_target(out->drain))
+        return usage_error("--json and --drain name the same file");
     for (const Named &n : outputs) {
         for (const std::string &in : o.inputs) {
             struct stat st {
@@ -454,6 +489,146 @@ static std::string data(const Options &o, const Record &a, const Record *b, cons
     return out;
 }
 
+/* ====================== The fleet ====================== */
+
+/* fleet_files returns the files the inputs name: each file, and each
+ * folder's regular files whose names end in ".json", in name order; a
+ * folder that can't be listed is said in *error. */
+static std::vector<std::string> fleet_files(const std::vector<std::string> &inputs, std::string *error)
+{
+    std::vector<std::string> files;
+    for (const std::string &in : inputs) {
+        struct stat st {
+        };
+        if (stat(in.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            files.push_back(in);
+            continue;
+        }
+        DIR *dir = opendir(in.c_str());
+        if (dir == nullptr) {
+            *error = in + ": can't list it: " + strerror(errno);
+            return {};
+        }
+        std::vector<std::string> names;
+        while (const struct dirent *e = readdir(dir)) {
+            std::string name = e->d_name;
+            if (name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0 && name[0] != '.')
+                names.push_back(name);
+        }
+        closedir(dir);
+        std::sort(names.begin(), names.end());
+        for (const std::string &name : names)
+            files.push_back(in + (in.back() == '/' ? "" : "/") + name);
+    }
+    return files;
+}
+
+static json fleet_document(const std::vector<compare::FleetGroup> &groups, double threshold, int status)
+{
+    json doc;
+    doc["format"] = "memsweep-compare-fleet";
+    doc["format_version"] = 1;
+    doc["threshold"] = threshold;
+    doc["z_limit"] = compare::z_limit;
+    doc["least_hosts"] = compare::least_fleet;
+    doc["status"] = status;
+    json list = json::array();
+    for (const compare::FleetGroup &g : groups) {
+        json hosts = json::array();
+        for (const compare::HostVerdict &h : g.hosts) {
+            json figures = json::array();
+            for (const compare::FleetFigure &f : h.figures)
+                figures.push_back({{"what", f.what},
+                                   {"value", f.value},
+                                   {"median", f.median},
+                                   {"mad", f.mad},
+                                   {"z", isfinite(f.z) ? json(f.z) : json(f.z > 0 ? "inf" : "-inf")},
+                                   {"distance", f.distance},
+                                   {"outlier", f.outlier}});
+            hosts.push_back({{"host", h.host},
+                             {"file", h.file},
+                             {"verdict", compare::fleet_verdict_name(h.verdict)},
+                             {"line", h.line},
+                             {"figures", figures}});
+        }
+        const compare::Identity &i = g.identity;
+        list.push_back({{"identity",
+                         {{"model", i.model},
+                          {"cpus", i.cpus},
+                          {"memory_gib", i.memory_gib < 0 ? json(nullptr) : json(i.memory_gib)},
+                          {"rated", i.rated},
+                          {"pages", i.pages},
+                          {"isa", i.isa}}},
+                        {"judged", g.judged},
+                        {"why", g.why.empty() ? json(nullptr) : json(g.why)},
+                        {"hosts", hosts}});
+    }
+    doc["groups"] = list;
+    return doc;
+}
+
+/* run_fleet judges the records of the inputs as one fleet. */
+static int run_fleet(const Options &o, Outputs &out)
+{
+    std::string error;
+    std::vector<std::string> files = fleet_files(o.inputs, &error);
+    if (!error.empty()) {
+        fprintf(stderr, "memsweep-compare: %s\n", shown_line(error).c_str());
+        return 2;
+    }
+    std::vector<compare::Member> members;
+    for (const std::string &file : files) {
+        compare::Member m;
+        m.file = file;
+        if (!format::read_file(file, &m.record, &error) || m.record.is_table) {
+            fprintf(stderr, "memsweep-compare: %s: %s (left out of the fleet)\n", shown_line(file).c_str(),
+                    m.record.is_table ? "a table, not a record" : shown_line(error).c_str());
+            continue;
+        }
+        m.host = m.record.host.empty() ? file.substr(file.rfind('/') + 1) : shown_line(m.record.host);
+        members.push_back(std::move(m));
+    }
+    if (members.empty()) {
+        fprintf(stderr, "memsweep-compare: --fleet: no record to judge\n");
+        return 2;
+    }
+    double threshold = o.threshold_given ? o.settings.threshold : compare::fleet_threshold;
+    std::vector<compare::FleetGroup> groups = compare::judge_fleet(members, threshold);
+
+    std::string lines;
+    std::string drain;
+    int counts[4] = {0, 0, 0, 0};
+    for (const compare::FleetGroup &g : groups) {
+        fprintf(stderr, "memsweep-compare: %s of %s: %s\n", memsweep::count_text(g.hosts.size(), "host").c_str(),
+                shown_line(g.identity.text()).c_str(), g.judged ? "judged" : ("unknown: " + g.why).c_str());
+        for (const compare::HostVerdict &h : g.hosts) {
+            lines += shown_line(h.line) + "\n";
+            counts[(int)h.verdict]++;
+            if (h.verdict == compare::FleetVerdict::slower)
+                drain += (drain.empty() ? "" : ",") + shown_line(h.host);
+        }
+    }
+    int slower = counts[(int)compare::FleetVerdict::slower];
+    int faster = counts[(int)compare::FleetVerdict::faster];
+    int status = (o.fail_on == FailOn::worse && slower > 0) || (o.fail_on == FailOn::any && slower + faster > 0) ? 1 : 0;
+    if (!out.json.to_stdout() && !out.drain.to_stdout()) {
+        if (fwrite(lines.data(), 1, lines.size(), stdout) != lines.size() || fflush(stdout) != 0) {
+            fprintf(stderr, "memsweep-compare: can't write standard output\n");
+            return 2;
+        }
+    }
+    fprintf(stderr, "memsweep-compare: fleet of %s in %s: %d slower, %d faster, %d same, %d unknown; threshold %.1f %%, |z| above %.1f\n",
+            memsweep::count_text(members.size(), "host").c_str(), memsweep::count_text(groups.size(), "group").c_str(),
+            slower, faster, counts[(int)compare::FleetVerdict::same], counts[(int)compare::FleetVerdict::unknown],
+            threshold * 100.0, compare::z_limit);
+    if (out.json.is_open() &&
+        !publish(out.json, o.json_out, fleet_document(groups, threshold, status).dump(2) + "\n"))
+        return 2;
+    if (out.drain.is_open() && !publish(out.drain, o.drain_out, drain + "\n"))
+        return 2;
+    return status;
+}
+
 /* ====================== main ====================== */
 
 /* run compares as the command line asks; main catches what it throws. */
@@ -468,6 +643,8 @@ static int run(int argc, char **argv, bool stdin_closed)
     status = open_outputs(o, &out);
     if (status >= 0)
         return status;
+    if (o.fleet)
+        return run_fleet(o, out);
 
     /* --- INPUTS --- */
     Record records[2];

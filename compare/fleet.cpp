@@ -1,0 +1,224 @@
+// SPDX-License-Identifier: MIT
+/*
+ * fleet.cpp -- hosts grouped by identity and judged by robust z (fleet.h).
+ */
+#include "compare/fleet.h"
+
+#include <math.h>
+
+#include <algorithm>
+#include <map>
+
+#include "common/grid.h"
+#include "common/stats.h"
+#include "common/text.h"
+
+namespace compare {
+
+/* ====================== Identity ====================== */
+
+static std::tuple<std::string, int, long, std::string, std::string, std::string> key(const Identity &i)
+{
+    return {i.model, i.cpus, i.memory_gib, i.rated, i.pages, i.isa};
+}
+
+bool Identity::operator<(const Identity &o) const
+{
+    return key(*this) < key(o);
+}
+
+std::string Identity::text() const
+{
+    return (model.empty() ? std::string("an unknown CPU") : model) + ", " +
+           memsweep::count_text((uint64_t)cpus, "CPU") + ", " +
+           (memory_gib < 0 ? std::string("memory unknown") : std::to_string(memory_gib) + " GiB") + ", rated " +
+           rated + ", pages " + (pages.empty() ? std::string("unknown") : pages) + ", " +
+           (isa.empty() ? std::string("no plane") : isa);
+}
+
+Identity identity_of(const format::Record &r)
+{
+    Identity i;
+    i.model = r.model;
+    i.cpus = r.cpus;
+    /* MemTotal differs by what each kernel keeps for itself: whole GiB. */
+    i.memory_gib = r.memory_mib < 0.0 ? -1 : std::lround(r.memory_mib / 1024.0);
+    i.rated = r.rated.gbs > 0.0 ? memsweep::fixed(r.rated.gbs, 1) + " GB/s" : std::string("unknown");
+    i.pages = r.pages;
+    i.isa = format::bandwidth_isa(r);
+    return i;
+}
+
+/* ====================== A host's figures ====================== */
+
+std::vector<std::pair<std::string, double>> memory_figures(const format::Record &r)
+{
+    std::vector<std::pair<std::string, double>> out;
+    uint64_t largest_cache = 0;
+    for (const format::CacheSize &c : r.caches)
+        largest_cache = std::max(largest_cache, c.bytes);
+
+    /* The memory rows, as one geometric mean of their cells' medians. */
+    double log_sum = 0.0;
+    int cells = 0;
+    for (const format::CellPoint &c : r.cells) {
+        uint64_t bytes = memsweep::label_bytes(c.label);
+        bool memory = largest_cache > 0 ? bytes > largest_cache : c.label == memsweep::largest_label;
+        if (memory && c.gbs.median > 0.0) {
+            log_sum += log(c.gbs.median);
+            cells++;
+        }
+    }
+    if (cells > 0)
+        out.emplace_back("memory rows", exp(log_sum / cells));
+
+    /* Each kernel at each count: the median over its memory sizes. */
+    std::map<std::pair<std::string, int>, std::vector<const format::BandwidthPoint *>> by;
+    std::vector<std::pair<std::string, int>> order;
+    for (const format::BandwidthPoint &p : r.bandwidth) {
+        auto k = std::make_pair(p.kernel, p.threads);
+        if (by.count(k) == 0)
+            order.push_back(k);
+        by[k].push_back(&p);
+    }
+    for (const auto &k : order) {
+        const std::vector<const format::BandwidthPoint *> &points = by[k];
+        uint64_t largest = 0;
+        for (const format::BandwidthPoint *p : points)
+            largest = std::max(largest, p->bytes);
+        std::vector<double> figures;
+        for (const format::BandwidthPoint *p : points) {
+            bool beyond = largest_cache > 0 && p->bytes * (uint64_t)p->threads > largest_cache;
+            if (beyond)
+                figures.push_back(p->gbs.median);
+        }
+        if (figures.empty())
+            for (const format::BandwidthPoint *p : points)
+                if (p->bytes == largest)
+                    figures.push_back(p->gbs.median);
+        out.emplace_back(k.first + " " + memsweep::count_text((uint64_t)k.second, "thread"),
+                         memsweep::spread_of(figures).median);
+    }
+
+    /* The latency at the largest size. */
+    if (!r.latency.empty())
+        out.emplace_back("memory latency", r.latency.back().ns.median);
+    return out;
+}
+
+/* ====================== Judging ====================== */
+
+const char *fleet_verdict_name(FleetVerdict v)
+{
+    switch (v) {
+    case FleetVerdict::slower: return "slower";
+    case FleetVerdict::faster: return "faster";
+    case FleetVerdict::same: return "same";
+    case FleetVerdict::unknown: return "unknown";
+    }
+    return "?";
+}
+
+/* median_of is the median of a copy. */
+static double median_of(std::vector<double> v)
+{
+    return memsweep::spread_of(std::move(v)).median;
+}
+
+/* judge_group judges the hosts of one group of enough hosts. */
+static void judge_group(const std::vector<const Member *> &members, double threshold, FleetGroup *g)
+{
+    std::vector<std::vector<std::pair<std::string, double>>> figures;
+    figures.reserve(members.size());
+    for (const Member *m : members)
+        figures.push_back(memory_figures(m->record));
+    /* A figure is judged where every host has it. */
+    std::map<std::string, std::vector<double>> values;
+    for (const auto &host : figures)
+        for (const auto &[what, value] : host)
+            values[what].push_back(value);
+    std::map<std::string, std::pair<double, double>> centre; /* median, MAD */
+    for (auto &[what, list] : values) {
+        if (list.size() != members.size())
+            continue;
+        double median = median_of(list);
+        std::vector<double> deviations(list.size());
+        std::transform(list.begin(), list.end(), deviations.begin(), [=](double v) { return fabs(v - median); });
+        centre[what] = {median, median_of(deviations)};
+    }
+    for (size_t h = 0; h < members.size(); h++) {
+        HostVerdict v;
+        v.host = members[h]->host;
+        v.file = members[h]->file;
+        v.verdict = FleetVerdict::same;
+        const FleetFigure *worst = nullptr;
+        const FleetFigure *best = nullptr;
+        for (const auto &[what, value] : figures[h]) {
+            auto at = centre.find(what);
+            if (at == centre.end())
+                continue;
+            FleetFigure f;
+            f.what = what;
+            f.lower_is_slower = what != "memory latency";
+            f.value = value;
+            f.median = at->second.first;
+            f.mad = at->second.second;
+            double spread = 1.4826 * f.mad;
+            double off = value - f.median;
+            f.z = spread > 0.0 ? off / spread : off == 0.0 ? 0.0 : copysign(INFINITY, off);
+            f.distance = f.median > 0.0 ? off / f.median : 0.0;
+            f.outlier = fabs(f.z) > z_limit && fabs(f.distance) > threshold;
+            v.figures.push_back(f);
+        }
+        for (const FleetFigure &f : v.figures) {
+            if (!f.outlier)
+                continue;
+            bool slower = f.lower_is_slower ? f.distance < 0.0 : f.distance > 0.0;
+            const FleetFigure *&pick = slower ? worst : best;
+            if (pick == nullptr || fabs(f.distance) > fabs(pick->distance))
+                pick = &f;
+        }
+        const FleetFigure *said = worst != nullptr ? worst : best;
+        v.verdict = worst != nullptr ? FleetVerdict::slower : best != nullptr ? FleetVerdict::faster : FleetVerdict::same;
+        v.line = v.host + " " + fleet_verdict_name(v.verdict);
+        if (said != nullptr) {
+            int outliers = (int)std::count_if(v.figures.begin(), v.figures.end(),
+                                              [](const FleetFigure &f) { return f.outlier; });
+            v.line += ": " + said->what + " " + memsweep::fixed(fabs(said->distance) * 100.0, 0) + " % " +
+                      (said->distance < 0.0 ? "below" : "above") + " the fleet";
+            if (outliers > 1)
+                v.line += " (and " + std::to_string(outliers - 1) + " more)";
+        }
+        g->hosts.push_back(v);
+    }
+    g->judged = true;
+}
+
+std::vector<FleetGroup> judge_fleet(const std::vector<Member> &members, double threshold)
+{
+    std::map<Identity, std::vector<const Member *>> groups;
+    for (const Member &m : members)
+        groups[identity_of(m.record)].push_back(&m);
+    std::vector<FleetGroup> out;
+    for (const auto &[identity, list] : groups) {
+        FleetGroup g;
+        g.identity = identity;
+        if ((int)list.size() < least_fleet) {
+            g.why = memsweep::count_text(list.size(), "host") + " of this kind, fewer than " +
+                    std::to_string(least_fleet) + ": too few to tell what is usual";
+            for (const Member *m : list) {
+                HostVerdict v;
+                v.host = m->host;
+                v.file = m->file;
+                v.line = m->host + " unknown: " + g.why;
+                g.hosts.push_back(v);
+            }
+        } else {
+            judge_group(list, threshold, &g);
+        }
+        out.push_back(g);
+    }
+    return out;
+}
+
+}  // namespace compare
