@@ -54,9 +54,7 @@ Identity identity_of(const format::Record &r)
 std::vector<std::pair<std::string, double>> memory_figures(const format::Record &r)
 {
     std::vector<std::pair<std::string, double>> out;
-    uint64_t largest_cache = 0;
-    for (const format::CacheSize &c : r.caches)
-        largest_cache = std::max(largest_cache, c.bytes);
+    const uint64_t largest_cache = format::largest_cache(r);
 
     /* The memory rows, as one geometric mean of their cells' medians. */
     double log_sum = 0.0;
@@ -73,32 +71,8 @@ std::vector<std::pair<std::string, double>> memory_figures(const format::Record 
         out.emplace_back("memory rows", exp(log_sum / cells));
 
     /* Each kernel at each count: the median over its memory sizes. */
-    std::map<std::pair<std::string, int>, std::vector<const format::BandwidthPoint *>> by;
-    std::vector<std::pair<std::string, int>> order;
-    for (const format::BandwidthPoint &p : r.bandwidth) {
-        auto k = std::make_pair(p.kernel, p.threads);
-        if (by.count(k) == 0)
-            order.push_back(k);
-        by[k].push_back(&p);
-    }
-    for (const auto &k : order) {
-        const std::vector<const format::BandwidthPoint *> &points = by[k];
-        uint64_t largest = 0;
-        for (const format::BandwidthPoint *p : points)
-            largest = std::max(largest, p->bytes);
-        std::vector<double> figures;
-        for (const format::BandwidthPoint *p : points) {
-            bool beyond = largest_cache > 0 && p->bytes * (uint64_t)p->threads > largest_cache;
-            if (beyond)
-                figures.push_back(p->gbs.median);
-        }
-        if (figures.empty())
-            for (const format::BandwidthPoint *p : points)
-                if (p->bytes == largest)
-                    figures.push_back(p->gbs.median);
-        out.emplace_back(k.first + " " + memsweep::count_text((uint64_t)k.second, "thread"),
-                         memsweep::spread_of(figures).median);
-    }
+    for (const format::PlaneMemory &p : format::plane_memory(r))
+        out.emplace_back(p.kernel + " " + memsweep::count_text((uint64_t)p.threads, "thread"), p.gbs);
 
     /* The latency at the largest size. */
     if (!r.latency.empty())

@@ -43,6 +43,45 @@ std::string bandwidth_isa(const Record &r)
     return joined;
 }
 
+uint64_t largest_cache(const Record &r)
+{
+    uint64_t largest = 0;
+    for (const CacheSize &c : r.caches)
+        largest = std::max(largest, c.bytes);
+    return largest;
+}
+
+std::vector<PlaneMemory> plane_memory(const Record &r)
+{
+    const uint64_t cache = largest_cache(r);
+    std::vector<PlaneMemory> out;
+    std::vector<std::pair<std::string, int>> order;
+    for (const BandwidthPoint &p : r.bandwidth)
+        if (std::find(order.begin(), order.end(), std::make_pair(p.kernel, p.threads)) == order.end())
+            order.emplace_back(p.kernel, p.threads);
+    for (const auto &[kernel, threads] : order) {
+        uint64_t largest = 0;
+        std::vector<double> beyond;
+        std::string isa;
+        for (const BandwidthPoint &p : r.bandwidth) {
+            if (p.kernel != kernel || p.threads != threads || p.gbs.passes.empty())
+                continue;
+            isa = p.isa;
+            largest = std::max(largest, p.bytes);
+            if (cache > 0 && p.bytes * (uint64_t)p.threads > cache)
+                beyond.push_back(p.gbs.median);
+        }
+        std::vector<double> figures = beyond;
+        if (figures.empty())
+            for (const BandwidthPoint &p : r.bandwidth)
+                if (p.kernel == kernel && p.threads == threads && p.bytes == largest && !p.gbs.passes.empty())
+                    figures.push_back(p.gbs.median);
+        if (!figures.empty())
+            out.push_back({kernel, isa, threads, memsweep::spread_of(figures).median, !beyond.empty()});
+    }
+    return out;
+}
+
 MemoryRead memory_read(const Record &r)
 {
     MemoryRead best;
@@ -53,21 +92,19 @@ MemoryRead memory_read(const Record &r)
     for (const BandwidthPoint &p : r.bandwidth)
         if (is_read(p))
             most = std::max(most, p.threads);
-    uint64_t largest_cache = 0;
-    for (const CacheSize &c : r.caches)
-        largest_cache = std::max(largest_cache, c.bytes);
+    const uint64_t cache = largest_cache(r);
     uint64_t largest_set = 0;
     bool beyond = false;
     for (const BandwidthPoint &p : r.bandwidth) {
         if (!is_read(p) || p.threads != most)
             continue;
         largest_set = std::max(largest_set, p.bytes);
-        beyond = beyond || (largest_cache > 0 && p.bytes * (uint64_t)p.threads > largest_cache);
+        beyond = beyond || (cache > 0 && p.bytes * (uint64_t)p.threads > cache);
     }
     for (const BandwidthPoint &p : r.bandwidth) {
         if (!is_read(p) || p.threads != most)
             continue;
-        bool counts = beyond ? p.bytes * (uint64_t)p.threads > largest_cache : p.bytes == largest_set;
+        bool counts = beyond ? p.bytes * (uint64_t)p.threads > cache : p.bytes == largest_set;
         if (counts && (best.kernel.empty() || p.gbs.median > best.gbs))
             best = {p.kernel, p.isa, p.threads, p.bytes, p.gbs.median, beyond};
     }

@@ -157,6 +157,25 @@ struct Record {
     RatedPeak rated;                       /* unknown in older records */
 };
 
+/* largest_cache is the largest of the record's caches, in bytes; 0 where
+ * none is known. */
+uint64_t largest_cache(const Record &r);
+
+/* One kernel at one thread count of the plane, at the memory: the median
+ * over its working sets beyond the largest cache (all threads' bytes
+ * together), else over its largest working set's, and beyond_caches
+ * false.  The fleet and the metrics stand on these. */
+struct PlaneMemory {
+    std::string kernel, isa;
+    int threads = 0;
+    double gbs = 0.0;
+    bool beyond_caches = false;
+};
+
+/* plane_memory returns each kernel's and thread count's PlaneMemory, in the
+ * plane's order. */
+std::vector<PlaneMemory> plane_memory(const Record &r);
+
 /* memory_read is the plane's memory figure (MemoryRead) of a record; the
  * rated-peak share, the fleet's verdict and the metrics stand on it. */
 MemoryRead memory_read(const Record &r);

@@ -102,39 +102,46 @@ int chase_loads(size_t lines)
 /* ====================== The summary ====================== */
 
 
-std::string latency_summary(const std::vector<LatencyFigure> &figures, const std::vector<Cache> &caches)
+std::vector<LevelLatency> latency_levels(const std::vector<LatencyFigure> &figures, const std::vector<Cache> &caches)
 {
+    std::vector<LevelLatency> levels;
     if (figures.empty())
-        return "";
-    std::vector<std::string> parts;
+        return levels;
     const LatencyFigure &last = figures.back();
     if (caches.empty()) {
         if (figures.size() > 1)
-            parts.push_back(size_text(figures.front().bytes) + " " + ns_text(figures.front().ns));
-        parts.push_back("memory " + ns_text(last.ns));
-    } else {
-        uint64_t below = 0;         /* the size of the level below */
-        const Cache *biggest = &caches.front();
-        for (const Cache &c : caches) {
-            std::vector<double> inside;
-            for (const LatencyFigure &f : figures)
-                if (f.bytes > below && f.bytes <= c.bytes / 2)
-                    inside.push_back(f.ns);
-            if (!inside.empty())
-                parts.push_back(c.name + " " + ns_text(memsweep::median(inside)));
-            below = std::max(below, c.bytes);
-            if (c.bytes > biggest->bytes)
-                biggest = &c;
-        }
-        if (last.bytes > below)
-            parts.push_back("memory " + ns_text(last.ns));
-        else
-            parts.push_back(size_text(last.bytes) + " " + ns_text(last.ns) + " (memory not reached: it fits in " +
-                            biggest->name + ")");
+            levels.push_back({size_text(figures.front().bytes), figures.front().ns, false, ""});
+        levels.push_back({"memory", last.ns, false, ""});
+        return levels;
     }
+    uint64_t below = 0; /* the size of the level below */
+    const Cache *biggest = &caches.front();
+    for (const Cache &c : caches) {
+        std::vector<double> inside;
+        for (const LatencyFigure &f : figures)
+            if (f.bytes > below && f.bytes <= c.bytes / 2)
+                inside.push_back(f.ns);
+        if (!inside.empty())
+            levels.push_back({c.name, memsweep::median(inside), false, ""});
+        below = std::max(below, c.bytes);
+        if (c.bytes > biggest->bytes)
+            biggest = &c;
+    }
+    if (last.bytes > below)
+        levels.push_back({"memory", last.ns, false, ""});
+    else
+        levels.push_back({size_text(last.bytes), last.ns, true, biggest->name});
+    return levels;
+}
+
+std::string latency_summary(const std::vector<LatencyFigure> &figures, const std::vector<Cache> &caches)
+{
     std::string line;
-    for (const std::string &part : parts)
-        line += (line.empty() ? "" : ", ") + part;
+    for (const LevelLatency &l : latency_levels(figures, caches)) {
+        line += (line.empty() ? "" : ", ") + l.name + " " + ns_text(l.ns);
+        if (l.memory_not_reached)
+            line += " (memory not reached: it fits in " + l.fits_in + ")";
+    }
     return line;
 }
 

@@ -74,6 +74,21 @@ struct LatencyFigure {
 
 using memsweep::ns_text;
 
+/* One level's latency: "L1d", "L2" ..., "memory", or (with no caches
+ * known, or the largest size within them) the size as "16 KiB"; where the
+ * largest size fits in the largest cache, memory_not_reached and the cache
+ * it fits in. */
+struct LevelLatency {
+    std::string name;
+    double ns;
+    bool memory_not_reached = false;
+    std::string fits_in;
+};
+
+/* latency_levels returns latency_summary's figures as values, in its
+ * order. */
+std::vector<LevelLatency> latency_levels(const std::vector<LatencyFigure> &figures, const std::vector<Cache> &caches);
+
 /* latency_summary returns one line, as "L1d 1.3 ns, L2 4.1 ns, L3 14 ns,
  * memory 92 ns": for each cache level, the median of the sizes that fit in
  * at most half of it and exceed the level below (a level without such a
