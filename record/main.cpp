@@ -52,6 +52,7 @@
 #include "common/text.h"
 #include "record/facts.h"
 #include "format/writer.h"
+#include "record/metrics.h"
 #include "record/model.h"
 #include "latency/latency.h"
 #include "latency/loaded.h"
@@ -143,6 +144,7 @@ struct Run {
     std::vector<int> allowed;      /* the CPUs the process may use */
     record::PlaneSetup plane_setup;
     outfile::File out;             /* the record's file */
+    outfile::File metrics;         /* --metrics's file */
     checks::Facts before;
     double room = -1.0;            /* bytes for all the session's buffers; negative: unknown */
     std::vector<uint64_t> latency_bytes;
@@ -195,6 +197,13 @@ static int settle(Run &r)
         std::string why = r.out.create(r.o.out);
         if (!why.empty())
             return usage_error("-o: can't write " + r.o.out + ": " + why);
+    }
+    if (!r.o.metrics.empty()) {
+        std::string why = r.metrics.create(r.o.metrics);
+        if (!why.empty())
+            return usage_error("--metrics: can't write " + r.o.metrics + ": " + why);
+        if (r.out.is_open() && r.out.same_target(r.metrics))
+            return usage_error("-o and --metrics name the same file");
     }
     if (!r.o.seed_given)
         r.o.seed = (((uint64_t)std::random_device{}() << 32) ^ std::random_device{}()) % record::seed_limit;
@@ -471,6 +480,11 @@ static int write_out(Run &r, std::string *written)
             written->clear();
             status = 1;
         }
+    }
+    if (r.metrics.is_open() && !r.metrics.publish(record::metrics_text(record::model_of(r.s)))) {
+        fprintf(stderr, "memsweep-record: can't write the metrics %s: %s\n", shown_line(r.o.metrics).c_str(),
+                strerror(errno));
+        status = 1;
     }
     std::string table = table_out ? record::best_table(r.s.passes) : "";
     errno = 0;

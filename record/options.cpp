@@ -17,7 +17,8 @@ static const char usage[] =
     "usage: memsweep-record [-o FILE] [--passes N] [--seed S] [--cpu N]\n"
     "                       [--pages system|small|huge] [--no-latency] [--no-bandwidth]\n"
     "                       [--threads LIST|max] [--no-loaded-latency]\n"
-    "                       [--same-pages|--fresh-pages] [--quiet] [--plane-upto SIZE]\n"
+    "                       [--same-pages|--fresh-pages] [--quiet] [--metrics FILE]\n"
+    "                       [--plane-upto SIZE]\n"
     "  -o, --json FILE  write the whole record to FILE as JSON (\"-\": to standard\n"
     "                   output, in the table's place)\n"
     "  --passes N       measure every cell N times, 1 to 100 (default 5)\n"
@@ -33,6 +34,8 @@ static const char usage[] =
     "  --same-pages     keep the measured memory's physical pages for every pass\n"
     "  --fresh-pages    new ones before every pass after the first (the default)\n"
     "  --quiet          no progress line and no summary lines\n"
+    "  --metrics FILE   write the summary figures to FILE as Prometheus series, for\n"
+    "                   node_exporter's textfile collector (a FILE.prom in its folder)\n"
     "  --plane-upto SIZE  for tests and emulators: the plane's working sets end at\n"
     "                   SIZE per thread, a power of two from 16K to 1G (as 256K, 4M)\n"
     "  -h, --help       print this help\n"
@@ -118,6 +121,7 @@ static const std::vector<memsweep::OptionSpec> known = {
     {"--fresh-pages", memsweep::Takes::nothing},
     {"--same-pages", memsweep::Takes::nothing},
     {"--plane-upto", memsweep::Takes::value},
+    {"--metrics", memsweep::Takes::value},
 };
 
 Parsed parse_options(const std::vector<std::string> &args)
@@ -149,6 +153,10 @@ Parsed parse_options(const std::vector<std::string> &args)
         } else if (name == "--plane-upto") {
             if (!set_size(value, &o.plane_upto))
                 return ended(2, usage_error("--plane-upto: not a power of two from 16K to 1G: " + value));
+        } else if (name == "--metrics") {
+            if (value == "-")
+                return ended(2, usage_error("--metrics: a file, not standard output"));
+            o.metrics = value;
         } else if (name == "-o" || name == "--json") {
             o.out = value;
         } else if (name == "--passes") {

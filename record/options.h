@@ -38,6 +38,7 @@ struct Options {
      * their pages lie far more than passes on the same pages do. */
     bool fresh_pages = true;
     std::string out; /* the record's path; "" for none, "-" for standard output */
+    std::string metrics; /* --metrics's path; "" for none */
     bool quiet = false;
     bool latency = true;
     bool bandwidth = true;

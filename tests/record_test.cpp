@@ -10,6 +10,7 @@
 #include "latency/latency.h"
 #include "latency/loaded.h"
 #include "machine/machine.h"
+#include "record/metrics.h"
 #include "record/options.h"
 #include "record/plane.h"
 #include "common/random.h"
@@ -704,6 +705,41 @@ TEST(Record, SummarisesThePlaneByEachKernelsLargestWorkingSetAtTheFewestAndMostT
     line = record::bandwidth_summary(two, 32 << 20);
     EXPECT_NE(line.find("vector-read 131 GB/s on 2 threads; copy 171 GB/s on 2 threads"), std::string::npos) << line;
     EXPECT_EQ(record::bandwidth_summary(record::Passes(), 32 << 20), "");
+}
+
+// The metrics: each series once, its unit in its name, labels escaped; the
+// rated peak and its share only where the peak is known.
+TEST(Record, WritesItsMetricsAsPrometheusSeries)
+{
+    record::Session s = made_up_plane();
+    format::Record r = record::model_of(s);
+    r.host = "rack\"7\\b";
+    r.end = "2026-12-10T10:05:00Z";
+    std::string text = record::metrics_text(r);
+    EXPECT_NE(text.find("# TYPE memsweep_bandwidth_bytes_per_second gauge\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("host=\"rack\\\"7\\\\b\""), std::string::npos) << text;
+    EXPECT_NE(text.find("kernel=\"vector-read\",isa=\"avx512\",threads=\"2\""), std::string::npos) << text;
+    EXPECT_NE(text.find("memsweep_record_end_timestamp_seconds{"), std::string::npos);
+    EXPECT_NE(text.find("} 1796897100\n"), std::string::npos) << text;  // whole, to the second
+    EXPECT_EQ(text.find("memsweep_rated_peak"), std::string::npos);
+    r.rated = {262.0, "udev", ""};
+    text = record::metrics_text(r);
+    EXPECT_NE(text.find("memsweep_rated_peak_bytes_per_second{host=\"rack\\\"7\\\\b\",cpu=\"\",source=\"udev\"} 262000000000\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("memsweep_rated_peak_share_ratio{"), std::string::npos);
+    EXPECT_EQ(record::label_value("a\nb"), "a?b");
+    // Every family once, a HELP and a TYPE line each: all but the latency,
+    // which this session did not measure.
+    auto count = [&](const std::string &what) {
+        size_t n = 0;
+        for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at++)
+            n++;
+        return n;
+    };
+    EXPECT_EQ(count("# HELP "), 6u);
+    EXPECT_EQ(count("# TYPE "), 6u);
+    EXPECT_EQ(count("memsweep_latency_seconds"), 0u);
 }
 
 // The memory line: the plane's memory figure against the rated peak that
