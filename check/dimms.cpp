@@ -196,9 +196,9 @@ static std::string socket_of(const std::string &bank)
     for (const char *word : {"node", "socket", "cpu", "p"}) {
         size_t at = 0;
         while ((at = l.find(word, at)) != std::string::npos) {
-            bool starts = at == 0 || !isalpha((unsigned char)l[at - 1]);
+            bool starts = at == 0 || isalpha((unsigned char)l[at - 1]) == 0;
             size_t digit = l.find_first_not_of(" _", at + std::string(word).size());
-            if (starts && digit != std::string::npos && isdigit((unsigned char)l[digit])) {
+            if (starts && digit != std::string::npos && isdigit((unsigned char)l[digit]) != 0) {
                 size_t end = l.find_first_not_of("0123456789", digit);
                 return bank.substr(at, end == std::string::npos ? std::string::npos : end - at);
             }
@@ -216,10 +216,10 @@ static std::string named_channel(const std::string &text)
     if (at == std::string::npos)
         return "";
     size_t from = text.find_first_not_of(" _-#", at + 7);
-    if (from == std::string::npos || !isalnum((unsigned char)text[from]))
+    if (from == std::string::npos || isalnum((unsigned char)text[from]) == 0)
         return "";
     size_t to = from;
-    while (to < text.size() && isalnum((unsigned char)text[to]))
+    while (to < text.size() && isalnum((unsigned char)text[to]) != 0)
         to++;
     return text.substr(0, to);
 }
@@ -237,7 +237,7 @@ std::string channel_of(const Dimm &dimm)
     /* A locator ending in a letter and the slot's digits. */
     const std::string &l = dimm.locator;
     size_t digits = l.find_last_not_of("0123456789");
-    if (digits == std::string::npos || digits + 1 == l.size() || !isalpha((unsigned char)l[digits]))
+    if (digits == std::string::npos || digits + 1 == l.size() || isalpha((unsigned char)l[digits]) == 0)
         return "";
     std::string socket = socket_of(dimm.bank_locator);
     return (socket.empty() ? "" : socket + "/") + l.substr(0, digits + 1);

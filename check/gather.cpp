@@ -181,10 +181,14 @@ Facts gather(const std::string &root, double seconds)
     auto controller = [](const std::string &name) { return numbered(name, "mc") >= 0; };
     auto device = [](const std::string &name) { return numbered(name, "dimm") >= 0 || numbered(name, "rank") >= 0; };
     for (const std::string &mc : list_folder(edac, controller)) {
-        for (const std::string &dimm : list_folder(edac + "/" + mc, device)) {
+        std::string controller_dir = edac;
+        controller_dir.append("/").append(mc);
+        for (const std::string &dimm : list_folder(controller_dir, device)) {
             EdacDevice e;
-            e.folder = mc + "/" + dimm;
-            std::string at = edac + "/" + e.folder;
+            e.folder = mc;
+            e.folder.append("/").append(dimm);
+            std::string at = controller_dir;
+            at.append("/").append(dimm);
             read_value(at + "/dimm_label", &e.label);
             read_value(at + "/dimm_location", &e.location);
             read_value(at + "/size", &e.size_mib);

@@ -518,8 +518,12 @@ static std::vector<std::string> fleet_files(const std::vector<std::string> &inpu
         }
         closedir(dir);
         std::sort(names.begin(), names.end());
-        for (const std::string &name : names)
-            files.push_back(in + (in.back() == '/' ? "" : "/") + name);
+        for (const std::string &name : names) {
+            std::string path = in;
+            if (path.back() != '/')
+                path += '/';
+            files.push_back(path.append(name));
+        }
     }
     return files;
 }

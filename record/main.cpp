@@ -293,7 +293,7 @@ static int prepare(Run &r)
     }
     s.cpu_mhz = checks::memsweep_rate("/proc/cpuinfo").mhz;
     s.counter_step = machine::counter_step();
-    s.in_row_below = run_in_row_below();
+    s.in_row_below = run_in_row_steps() * s.counter_step;
     return -1;
 }
 

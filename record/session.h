@@ -36,7 +36,7 @@ struct Session {
     double cpu_mhz = 0.0;               /* the "cpu MHz" rate memsweep would use */
     double counter_mhz = 0.0;           /* the counter's measured rate */
     double counter_step = 1.0;          /* the cycles it advances by at a time */
-    double in_row_below = 0.0;          /* run_in_row_below: calls counted fewer are timed in a row */
+    double in_row_below = 0.0;          /* calls counted fewer cycles are timed in a row (sweep.h) */
     std::string model;                  /* the CPU's model name; "" if unknown */
     std::string host;                   /* the machine's host name; "" if unknown */
     int cpus = 0;                       /* logical CPUs in /proc/stat */

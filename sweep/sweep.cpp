@@ -14,15 +14,37 @@ void init_data(int64_t *a, int n)
 }
 
 /* A counter with a rate of its own (64-bit Arm's generic timer, 1 to 1000
- * MHz) may tick a few times over a small set's call, or not at all, where
- * the time-stamp counter counts hundreds of cycles.  A call it counts fewer
- * than in_row_counts times is timed over calls in a row instead, their
- * number doubled until the best window counts that many, so that one tick
- * is 1 % of it at most; the figure is then one call's, without the
- * counter's own reading in it. */
-static const double in_row_counts = 100.0;
+ * MHz, some of them counting in steps of many counts) may step a few times
+ * over a small set's call, or not at all, where the time-stamp counter
+ * counts hundreds of cycles.  A call it counts fewer than in_row_steps of
+ * its steps is timed over calls in a row instead, their number doubled
+ * until the best window counts that many, so that one step is 1 % of it at
+ * most; the figure is then one call's, without the counter's own reading
+ * in it.  The step is what every count it gave has in common: the greatest
+ * common divisor of the samples' counts. */
+static const double in_row_steps = 100.0;
 static const int most_in_row = 1 << 16;
 static int calls_in_row = 1;
+static uint64_t step_seen = 0; /* 0: no count above 0 yet */
+
+/* see_samples takes the latest measurement's counts into the step. */
+static void see_samples(void)
+{
+    for (int i = 0; i < samplecount; i++) {
+        uint64_t count = samples[i] > 0.0 ? (uint64_t)samples[i] : 0;
+        while (count != 0) {
+            uint64_t rest = step_seen % count;
+            step_seen = count;
+            count = rest;
+        }
+    }
+}
+
+/* in_row_target is the counts a call must reach to be timed alone. */
+static double in_row_target(void)
+{
+    return in_row_steps * (double)(step_seen > 0 ? step_seen : 1);
+}
 
 /* test_in_row calls test calls_in_row times.  The empty assembly hides
  * from the compiler that every call is the same. */
@@ -43,7 +65,8 @@ static double in_row_cycles(int elems, int stride)
     double cycles = 0.0;
     for (calls_in_row = 2; calls_in_row <= most_in_row; calls_in_row *= 2) {
         cycles = fcyc2(test_in_row, elems, stride, 0);
-        if (cycles >= in_row_counts)
+        see_samples();
+        if (cycles >= in_row_target())
             break;
     }
     double per_call = calls_in_row > most_in_row ? 0.0 : cycles / calls_in_row;
@@ -51,9 +74,9 @@ static double in_row_cycles(int elems, int stride)
     return per_call;
 }
 
-double run_in_row_below(void)
+double run_in_row_steps(void)
 {
-    return counter_stated_mhz() > 0.0 ? in_row_counts : 0.0;
+    return counter_stated_mhz() > 0.0 ? in_row_steps : 0.0;
 }
 
 /* The order of operations decides the printed digits: microseconds first,
@@ -62,7 +85,10 @@ double run_in_row_below(void)
 double run(int size, int stride, double clock_mhz)
 {
     double cycles = fcyc2(test, size >> 3, stride, 0);
-    if (cycles < run_in_row_below())
-        cycles = in_row_cycles(size >> 3, stride);
+    if (run_in_row_steps() > 0.0) {
+        see_samples();
+        if (cycles < in_row_target())
+            cycles = in_row_cycles(size >> 3, stride);
+    }
     return (double)(size / stride) / (cycles / clock_mhz);  // NOLINT(bugprone-integer-division)
 }

@@ -27,14 +27,14 @@ int test(int elems, int stride);
 
 /* run measures one grid point with fcyc2 and returns its throughput in MB/s
  * (bytes per microsecond): (size / stride) bytes in cycles / clock_mhz
- * microseconds.  A call that a counter with a rate of its own counts fewer
- * than run_in_row_below() times is timed over calls in a row. */
+ * microseconds.  A call that a counter with a rate of its own counts in
+ * fewer than run_in_row_steps() of its steps is timed over calls in a row. */
 double run(int size, int stride, double clock_mhz);
 
-/* run_in_row_below returns the counts below which run times calls in a
- * row: 100 for a counter that states its own rate (64-bit Arm's generic
- * timer), 0.0 for one that counts the cores' cycles (x86-64's). */
-double run_in_row_below(void);
+/* run_in_row_steps returns the counter's steps below which run times calls
+ * in a row: 100 for a counter that states its own rate (64-bit Arm's
+ * generic timer), 0.0 for one that counts the cores' cycles (x86-64's). */
+double run_in_row_steps(void);
 
 #ifdef __cplusplus
 }

@@ -113,22 +113,24 @@ TEST(Run, TurnsTheBestCountIntoMegabytesPerSecondInTheDocumentedOrder)
     EXPECT_EQ(fake_clock::reads, 3);  // a cycle counter: however few, no calls in a row
 }
 
-// A counter with a rate of its own that counts a call 3 times is read over
-// 2, 4 ... calls in a row, until a window counts 100 or more (192 at 64
-// calls): the figure is one call's share of it.
-TEST(Run, TimesCallsInARowWhereACounterOfItsOwnRateCountsTooFew)
+// A counter with a rate of its own that counts a call 3 times, in steps of
+// 3, is read over 2, 4 ... calls in a row, until a window counts 100 steps
+// or more (384 counts at 128 calls): the figure is one call's share of it.
+TEST(Run, TimesCallsInARowWhereACounterOfItsOwnRateCountsTooFewSteps)
 {
     fake_clock::reset();
     fake_clock::stated = 25.0;
     fake_clock::reading = [](int n) { return 3.0 * (double)(1 << (n / 3)); };
     EXPECT_EQ(run(1 << 14, 7, 25.0), (double)((1 << 14) / 7) / (3.0 / 25.0));
-    EXPECT_EQ(fake_clock::reads, 3 * 7);
-    EXPECT_EQ(run_in_row_below(), 100.0);
+    EXPECT_EQ(fake_clock::reads, 3 * 8);
+    EXPECT_EQ(run_in_row_steps(), 100.0);
 
-    // One that counts 100 at once is read as a cycle counter is.
-    fake_clock::reset(100.0);
+    // One whose counts (150, 151) have no step above 1 reaches 100 steps
+    // at once, and is read as a cycle counter is.
+    fake_clock::reset();
     fake_clock::stated = 25.0;
-    EXPECT_EQ(run(1 << 14, 7, 25.0), (double)((1 << 14) / 7) / (100.0 / 25.0));
+    fake_clock::reading = [](int n) { return n % 3 == 1 ? 151.0 : 150.0; };
+    EXPECT_EQ(run(1 << 14, 7, 25.0), (double)((1 << 14) / 7) / (150.0 / 25.0));
     EXPECT_EQ(fake_clock::reads, 3);
 
     // One that never advances leaves the figure infinite, as memsweep's
@@ -138,7 +140,7 @@ TEST(Run, TimesCallsInARowWhereACounterOfItsOwnRateCountsTooFew)
     EXPECT_TRUE(std::isinf(run(64, 1, 25.0)));
     EXPECT_EQ(fake_clock::reads, 3 * 17);
     fake_clock::reset();
-    EXPECT_EQ(run_in_row_below(), 0.0);
+    EXPECT_EQ(run_in_row_steps(), 0.0);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ namespace fake_run {
 std::function<double(int, int, int)> figure;
 std::vector<std::pair<int, int>> calls;
 double mhz;
-double in_row_below = 0.0;
+double in_row_steps = 0.0;
 
 void reset()
 {
@@ -37,9 +37,9 @@ void init_data(int64_t *a, int n)
         a[i] = i;
 }
 
-double run_in_row_below(void)
+double run_in_row_steps(void)
 {
-    return fake_run::in_row_below;
+    return fake_run::in_row_steps;
 }
 
 double run(int size, int stride, double clock_mhz)

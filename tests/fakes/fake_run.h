@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // A scripted stand-in for the sweep's array and grid point (data, init_data,
-// run and run_in_row_below), linked into memsweep-record's session in place
+// run and run_in_row_steps), linked into memsweep-record's session in place
 // of sweep.cpp and kernel.cpp: a cell's figure is made up from its size and stride, and every
 // call is logged, so that a whole session runs in milliseconds with every
 // figure known in advance.
@@ -24,8 +24,8 @@ extern std::function<double(int, int, int)> figure;
 extern std::vector<std::pair<int, int>> calls;
 extern double mhz;
 
-// What run_in_row_below returns: 0, none timed in a row, as on x86-64.
-extern double in_row_below;
+// What run_in_row_steps returns: 0, none timed in a row, as on x86-64.
+extern double in_row_steps;
 
 // reset clears the log and scripts a figure of 1000 * (30 - label - stride)
 // MB/s, the same in every pass.
