@@ -301,15 +301,14 @@ MemoryLayout memory_layout(const std::vector<Dimm> &devices, const std::string &
                                  " devices each: unevenly populated, so some addresses are read over fewer "
                                  "channels; check the board's population rules");
     }
-    for (const Dimm &d : m.present) {
-        if (d.configured_mts > 0 && d.rated_mts > 0 && d.configured_mts < d.rated_mts) {
-            m.warnings.push_back((d.locator.empty() ? std::string("a device") : d.locator) + " runs at " +
-                                 std::to_string(d.configured_mts) + " MT/s, below its rated " +
-                                 std::to_string(d.rated_mts) +
-                                 ": check the firmware's memory speed setting and that the DIMMs' speeds match");
-            break;
-        }
-    }
+    auto slow = std::find_if(m.present.begin(), m.present.end(), [](const Dimm &d) {
+        return d.configured_mts > 0 && d.rated_mts > 0 && d.configured_mts < d.rated_mts;
+    });
+    if (slow != m.present.end())
+        m.warnings.push_back((slow->locator.empty() ? std::string("a device") : slow->locator) + " runs at " +
+                             std::to_string(slow->configured_mts) + " MT/s, below its rated " +
+                             std::to_string(slow->rated_mts) +
+                             ": check the firmware's memory speed setting and that the DIMMs' speeds match");
     std::set<uint64_t> sizes;
     for (const Dimm &d : m.present)
         sizes.insert(d.size_bytes);
@@ -337,9 +336,7 @@ MemoryLayout memory_layout(const std::vector<Dimm> &devices, const std::string &
             speed = speed == 0 || (s > 0 && s < speed) ? s : speed;
         }
         if (width == 0 || speed == 0) {
-            const char *missing = width == 0 && speed == 0 ? "no speed or data width"
-                                  : width == 0                ? "no data width"
-                                                              : "no speed";
+            const char *missing = speed != 0 ? "no data width" : width != 0 ? "no speed" : "no speed or data width";
             m.unknown = source + " gives " + missing + " for channel " + memsweep::shown(entry.first, 40);
             m.channels = (int)channels.size();
             return m;

@@ -7,6 +7,7 @@
 #include <math.h>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 
 #include "common/grid.h"
@@ -71,8 +72,10 @@ std::vector<std::pair<std::string, double>> memory_figures(const format::Record 
         out.emplace_back("memory rows", exp(log_sum / cells));
 
     /* Each kernel at each count: the median over its memory sizes. */
-    for (const format::PlaneMemory &p : format::plane_memory(r))
-        out.emplace_back(p.kernel + " " + memsweep::count_text((uint64_t)p.threads, "thread"), p.gbs);
+    std::vector<format::PlaneMemory> plane = format::plane_memory(r);
+    std::transform(plane.begin(), plane.end(), std::back_inserter(out), [](const format::PlaneMemory &p) {
+        return std::make_pair(p.kernel + " " + memsweep::count_text((uint64_t)p.threads, "thread"), p.gbs);
+    });
 
     /* The latency at the largest size. */
     if (!r.latency.empty())
@@ -102,10 +105,9 @@ static double median_of(std::vector<double> v)
 /* judge_group judges the hosts of one group of enough hosts. */
 static void judge_group(const std::vector<const Member *> &members, double threshold, FleetGroup *g)
 {
-    std::vector<std::vector<std::pair<std::string, double>>> figures;
-    figures.reserve(members.size());
-    for (const Member *m : members)
-        figures.push_back(memory_figures(m->record));
+    std::vector<std::vector<std::pair<std::string, double>>> figures(members.size());
+    std::transform(members.begin(), members.end(), figures.begin(),
+                   [](const Member *m) { return memory_figures(m->record); });
     /* A figure is judged where every host has it. */
     std::map<std::string, std::vector<double>> values;
     for (const auto &host : figures)

@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <new>
 #include <string>
@@ -492,12 +493,12 @@ static std::string data(const Options &o, const Record &a, const Record *b, cons
 
 /* ====================== The fleet ====================== */
 
-/* fleet_files returns the files the inputs name: each file, and each
- * folder's regular files whose names end in ".json", in name order; a
- * folder that can't be listed is said in *error. */
-static std::vector<std::string> fleet_files(const std::vector<std::string> &inputs, std::string *error)
+/* fleet_files finds the files the inputs name: each file, and each
+ * folder's files whose names end in ".json", in name order; false, with
+ * why in *error, where a folder can't be listed. */
+static bool fleet_files(const std::vector<std::string> &inputs, std::vector<std::string> *out, std::string *error)
 {
-    std::vector<std::string> files;
+    std::vector<std::string> &files = *out;
     for (const std::string &in : inputs) {
         struct stat st {
         };
@@ -508,7 +509,7 @@ static std::vector<std::string> fleet_files(const std::vector<std::string> &inpu
         DIR *dir = opendir(in.c_str());
         if (dir == nullptr) {
             *error = in + ": can't list it: " + strerror(errno);
-            return {};
+            return false;
         }
         std::vector<std::string> names;
         while (const struct dirent *e = readdir(dir)) {
@@ -525,7 +526,7 @@ static std::vector<std::string> fleet_files(const std::vector<std::string> &inpu
             files.push_back(path.append(name));
         }
     }
-    return files;
+    return true;
 }
 
 static json fleet_document(const std::vector<compare::FleetGroup> &groups, double threshold, int status)
@@ -542,14 +543,16 @@ static json fleet_document(const std::vector<compare::FleetGroup> &groups, doubl
         json hosts = json::array();
         for (const compare::HostVerdict &h : g.hosts) {
             json figures = json::array();
-            for (const compare::FleetFigure &f : h.figures)
-                figures.push_back({{"what", f.what},
-                                   {"value", f.value},
-                                   {"median", f.median},
-                                   {"mad", f.mad},
-                                   {"z", isfinite(f.z) ? json(f.z) : json(f.z > 0 ? "inf" : "-inf")},
-                                   {"distance", f.distance},
-                                   {"outlier", f.outlier}});
+            std::transform(h.figures.begin(), h.figures.end(), std::back_inserter(figures),
+                           [](const compare::FleetFigure &f) {
+                               return json{{"what", f.what},
+                                           {"value", f.value},
+                                           {"median", f.median},
+                                           {"mad", f.mad},
+                                           {"z", isfinite(f.z) ? json(f.z) : json(f.z > 0 ? "inf" : "-inf")},
+                                           {"distance", f.distance},
+                                           {"outlier", f.outlier}};
+                           });
             hosts.push_back({{"host", h.host},
                              {"file", h.file},
                              {"verdict", compare::fleet_verdict_name(h.verdict)},
@@ -576,8 +579,8 @@ static json fleet_document(const std::vector<compare::FleetGroup> &groups, doubl
 static int run_fleet(const Options &o, Outputs &out)
 {
     std::string error;
-    std::vector<std::string> files = fleet_files(o.inputs, &error);
-    if (!error.empty()) {
+    std::vector<std::string> files;
+    if (!fleet_files(o.inputs, &files, &error)) {
         fprintf(stderr, "memsweep-compare: %s\n", shown_line(error).c_str());
         return 2;
     }

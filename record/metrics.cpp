@@ -7,6 +7,8 @@
 #include <stdio.h>
 #include <time.h>
 
+#include <algorithm>
+
 #include "common/shown.h"
 #include "latency/latency.h"
 
@@ -87,12 +89,12 @@ std::string metrics_text(const format::Record &r)
                read.gbs * 1e9);
     }
 
-    std::vector<latency::LatencyFigure> figures;
-    for (const format::LatencyPoint &p : r.latency)
-        figures.push_back({p.bytes, p.ns.median});
-    std::vector<latency::Cache> caches;
-    for (const format::CacheSize &c : r.caches)
-        caches.push_back({c.name, c.bytes});
+    std::vector<latency::LatencyFigure> figures(r.latency.size());
+    std::transform(r.latency.begin(), r.latency.end(), figures.begin(),
+                   [](const format::LatencyPoint &p) { return latency::LatencyFigure{p.bytes, p.ns.median}; });
+    std::vector<latency::Cache> caches(r.caches.size());
+    std::transform(r.caches.begin(), r.caches.end(), caches.begin(),
+                   [](const format::CacheSize &c) { return latency::Cache{c.name, c.bytes}; });
     std::vector<latency::LevelLatency> levels = latency::latency_levels(figures, caches);
     if (!levels.empty()) {
         family("memsweep_latency_seconds",

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -73,10 +74,9 @@ Check memory(const std::vector<std::pair<std::string, std::string>> &files)
         std::filesystem::create_directories(at.parent_path());
         std::ofstream(at, std::ios::binary) << text;
     }
-    for (const Check &c : judge(gather(dir.path, 0.0)))
-        if (c.key == "memory")
-            return c;
-    return {};
+    std::vector<Check> all = judge(gather(dir.path, 0.0));
+    auto memory = std::find_if(all.begin(), all.end(), [](const Check &c) { return c.key == "memory"; });
+    return memory != all.end() ? *memory : Check();
 }
 
 const char udev_path[] = "run/udev/data/+dmi:id";

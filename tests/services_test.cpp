@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -77,10 +78,9 @@ struct Service {
     pid_t pid = -1;
     explicit Service(const std::vector<std::string> &argv)
     {
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
+        std::vector<char *> args(argv.size() + 1, nullptr);
+        std::transform(argv.begin(), argv.end(), args.begin(),
+                       [](const std::string &a) { return const_cast<char *>(a.c_str()); });
         if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
             pid = -1;
     }
