@@ -160,6 +160,13 @@ struct Quota {
 Quota cgroup_quota(const std::string &root);
 double cpu_quota(const std::string &root);
 
+/* throttled_periods returns how many periods the process's cgroups have
+ * been throttled by their quotas so far: the nr_throttled lines of
+ * cpu.stat, summed over its cgroup and each above it (version 2's, or
+ * version 1's cpu controller's); -1 where no cpu.stat is found.  Two
+ * readings that differ mean a throttled interval between them. */
+long long throttled_periods(const std::string &root);
+
 /* Where a team's threads go, and what to say of it. */
 struct Placement {
     std::vector<int> cpus;  /* one per thread, in the order they are used */

@@ -191,6 +191,54 @@ double cpu_quota(const std::string &root)
     return cgroup_quota(root).cpus;
 }
 
+/* nr_throttled reads a cpu.stat's nr_throttled line; -1 where there is none. */
+static long long nr_throttled(const std::string &folder)
+{
+    std::istringstream lines(read_text(folder + "/cpu.stat"));
+    std::string name;
+    std::string value;
+    long long n = -1;
+    while (lines >> name >> value)
+        if (name == "nr_throttled" && whole_number(value, (long long)1 << 62, &n))
+            return n;
+    return -1;
+}
+
+long long throttled_periods(const std::string &root)
+{
+    std::stringstream lines(read_text(root + "/proc/self/cgroup"));
+    std::string line;
+    long long total = -1;
+    const std::string top = root + "/sys/fs/cgroup";
+    while (std::getline(lines, line)) {
+        size_t first = line.find(':');
+        size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+        if (second == std::string::npos)
+            continue;
+        std::string controllers = line.substr(first + 1, second - first - 1);
+        std::string path = line.substr(second + 1);
+        if (path.find("..") != std::string::npos || (!path.empty() && path[0] != '/'))
+            continue;
+        std::string mount;
+        if (line.compare(0, 3, "0::") == 0)
+            mount = top;
+        else if (has_cpu(controllers) && controllers.find('/') == std::string::npos)
+            mount.append(top).append("/").append(controllers);
+        else
+            continue;
+        for (;;) {
+            std::string folder = mount;
+            long long n = nr_throttled(folder.append(path));
+            if (n >= 0)
+                total = (total < 0 ? 0 : total) + n;
+            if (path.empty() || path == "/")
+                break;
+            path.erase(path.find_last_of('/'));
+        }
+    }
+    return total;
+}
+
 /* take_by_node appends cpus to order taking one from each NUMA node in
  * turn, each node's in ascending order. */
 static void take_by_node(const std::vector<int> &cpus, const std::map<int, int> &node_of, std::vector<int> *order)

@@ -154,6 +154,7 @@ struct Record {
     double loaded_seconds = 0.0, loaded_probe_seconds = 0.0;
     std::vector<LoadedLatencyPoint> loaded; /* the idle point first; none in older records */
     std::string host;                      /* the machine's host name; "" unknown (older records) */
+    std::vector<int> throttled_passes;     /* the passes (from 1) the cgroup's quota throttled */
     RatedPeak rated;                       /* unknown in older records */
 };
 

@@ -273,6 +273,15 @@ static void read_identity(const json &j, Record *r)
     figure_if(j, "loaded_latency_probe_seconds", "loaded_latency_probe_seconds", &r->loaded_probe_seconds);
 
     text_if(j, "host", "host", &r->host);
+    const json &throttled = member(j, "throttled_passes");
+    if (!throttled.is_null()) {
+        if (!throttled.is_array() || !std::all_of(throttled.begin(), throttled.end(), [&](const json &v) {
+                return v.is_number_unsigned() && v.get<uint64_t>() >= 1 && v.get<uint64_t>() <= (uint64_t)r->passes;
+            }))
+            refuse("throttled_passes is not a list of pass numbers from 1 to the passes");
+        for (const json &v : throttled)
+            r->throttled_passes.push_back((int)v.get<uint64_t>());
+    }
     /* The rated peak, where the record has one (none before it was
      * recorded): a figure above 0 with its source, or why not. */
     const json &peak = member(j, "memory");

@@ -202,6 +202,7 @@ Written write_record(const Record &r)
                   {"cpu_mhz", finite(r.cpu_mhz_after)},
                   {"counter_mhz", finite(r.counter_mhz_after)}};
     j["warnings"] = warnings;
+    j["throttled_passes"] = r.throttled_passes;
     j["drift"] = drift;
     json rows = json::array();
     std::transform(r.largest_row_by_pass.begin(), r.largest_row_by_pass.end(), std::back_inserter(rows), finite);

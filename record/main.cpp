@@ -385,6 +385,7 @@ static record::Plan plan_of(Run &r, bool *renewed)
     /* Fresh pages: each pass after the first gets the measured memory on
      * pages the system chooses again, so that the passes sample the
      * physical placement as separate sessions do. */
+    plan.throttled = [] { return bandwidth::throttled_periods(""); };
     if (r.o.fresh_pages)
         plan.renew_pages = [&r, renewed] {
             *renewed = machine::give_back_pages(data, sizeof data) && *renewed;

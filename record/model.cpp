@@ -54,6 +54,7 @@ format::Record model_of(const Session &s)
     r.cpu = s.cpu;
     r.model = s.model;
     r.host = s.host;
+    r.throttled_passes = s.passes.throttled_passes;
     for (const latency::Cache &c : latency::caches_of(s.checks_before))
         r.caches.push_back({c.name, c.bytes});
     if (const auto *memory = checks::figures_of<checks::Memory>(s.checks_before)) {

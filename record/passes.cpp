@@ -87,6 +87,7 @@ Passes measure(const Plan &plan)
     for (int pass = 0; pass < plan.passes; pass++) {
         if (pass > 0 && plan.renew_pages)
             plan.renew_pages();
+        long long throttled_before = plan.throttled ? plan.throttled() : -1;
         for (int i : shuffled(points, random)) {
             double began = since_start();
             if ((size_t)i < first_latency) {
@@ -139,6 +140,11 @@ Passes measure(const Plan &plan)
                 watch();
             if (plan.progress)
                 plan.progress(done, total, since_start());
+        }
+        long long throttled_after = plan.throttled ? plan.throttled() : -1;
+        if (throttled_before >= 0 && throttled_after > throttled_before) {
+            result.throttled_passes.push_back(pass + 1);
+            result.throttled_periods += throttled_after - throttled_before;
         }
     }
     watch();

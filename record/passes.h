@@ -91,6 +91,10 @@ struct Plan {
      * first: it gives the measured memory new physical pages and fills it
      * again. */
     std::function<void()> renew_pages;
+    /* throttled, where given, returns the periods the cgroup's quota has
+     * throttled the process so far (negative: unknown); it is read before
+     * and after every pass. */
+    std::function<long long()> throttled;
     /* progress(done, total, elapsed seconds) is called after every cell,
      * every latency point and every plane point; it may be empty. */
     std::function<void(int, int, double)> progress;
@@ -112,6 +116,8 @@ struct Passes {
     std::vector<LoadedPlanPoint> loaded;
     std::vector<std::vector<double>> loaded_gbs, loaded_ns;
     std::string loaded_error;
+    std::vector<int> throttled_passes;  /* the passes (from 1) the quota throttled */
+    long long throttled_periods = 0;    /* how many periods, over all of them */
     std::vector<Watch> drift;
     double seconds = 0.0;
     double latency_seconds = 0.0;

@@ -6,6 +6,7 @@
 #include "record/plane.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "clock/tsc.h"
 #include "common/memory.h"
@@ -29,7 +30,12 @@ PlaneSetup place_plane(const std::string &root, const std::vector<int> &allowed,
 {
     PlaneSetup setup;
     int most = (int)allowed.size();
-    setup.counts = asked.empty() ? default_thread_counts(most) : asked;
+    /* By default the cgroup's quota ends the counts too (a pod's cpu.max):
+     * more threads than it pays for would be throttled.  Counts asked for
+     * are taken as asked, with place's warning. */
+    double quota = bandwidth::cpu_quota(root);
+    int paid = quota > 0.0 ? std::max(1, (int)std::floor(quota + 1e-9)) : most;
+    setup.counts = asked.empty() ? default_thread_counts(std::min(most, paid)) : asked;
     std::replace(setup.counts.begin(), setup.counts.end(), all_cpus, most);
     std::sort(setup.counts.begin(), setup.counts.end());
     setup.counts.erase(std::unique(setup.counts.begin(), setup.counts.end()), setup.counts.end());

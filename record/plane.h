@@ -34,9 +34,10 @@ struct PlaneSetup {
     std::string error;
 };
 
-/* place_plane settles the counts asked (none: the default; all_cpus: as
- * many as the allowed CPUs) among the allowed CPUs, with root's sysfs
- * ("" for this machine's): an error where a count is beyond them. */
+/* place_plane settles the counts asked (none: the default, up to the
+ * allowed CPUs and the cgroup's CPU quota, whole CPUs; all_cpus: as many
+ * as the allowed CPUs) among the allowed CPUs, with root's sysfs and
+ * cgroups ("" for this machine's): an error where a count is beyond them. */
 PlaneSetup place_plane(const std::string &root, const std::vector<int> &allowed, const std::vector<int> &asked);
 
 /* A plane ready to measure: its points, kernel by kernel in the order of

@@ -101,6 +101,16 @@ std::vector<std::string> session_warnings(const Session &s)
         warnings.push_back("huge pages were asked for, but none of the latency's buffer got them: its figures are "
                            "those of small pages");
 
+    const std::vector<int> &throttled = s.passes.throttled_passes;
+    if (!throttled.empty()) {
+        std::string passes;
+        for (size_t i = 0; i < throttled.size(); i++)
+            passes += (i == 0 ? "" : i + 1 == throttled.size() ? " and " : ", ") + std::to_string(throttled[i]);
+        warnings.push_back(std::string(throttled.size() == 1 ? "pass " : "passes ") + passes +
+                           " of the session were throttled by the cgroup's CPU quota (cpu.stat's nr_throttled rose "
+                           "by " + std::to_string(s.passes.throttled_periods) +
+                           "): their figures are slowed by it; raise the quota (cpu.max) or run fewer threads");
+    }
     std::vector<int> coarse = coarse_cells(s.passes, s.counter_mhz, s.counter_step, s.in_row_below);
     if (!coarse.empty()) {
         Cell c = grid()[(size_t)coarse.front()];

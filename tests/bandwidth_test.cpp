@@ -630,6 +630,22 @@ TEST_F(Tree, NoQuotaWithoutACgroupOrWithMax)
     EXPECT_EQ(bandwidth::cpu_quota(dir.path), 0.0);
 }
 
+// Throttling is counted where the quota is: the pod's own cgroup and those
+// above it, under version 2 and under version 1's cpu controller.
+TEST_F(Tree, ThrottledPeriodsAreSummedOverTheCgroupAndThoseAboveIt)
+{
+    EXPECT_EQ(bandwidth::throttled_periods(dir.path), -1);  // no cgroup: unknown
+    put("/proc/self/cgroup", "0::/kubepods/pod1/c1\n");
+    put("/sys/fs/cgroup/kubepods/pod1/c1/cpu.stat", "usage_usec 100\nnr_periods 40\nnr_throttled 3\n");
+    put("/sys/fs/cgroup/kubepods/pod1/cpu.stat", "nr_periods 40\nnr_throttled 7\nthrottled_usec 900\n");
+    EXPECT_EQ(bandwidth::throttled_periods(dir.path), 10);
+    put("/sys/fs/cgroup/kubepods/pod1/cpu.stat", "nr_throttled many\n");
+    EXPECT_EQ(bandwidth::throttled_periods(dir.path), 3);
+    put("/proc/self/cgroup", "4:cpu,cpuacct:/docker/abc\n");
+    put("/sys/fs/cgroup/cpu,cpuacct/docker/abc/cpu.stat", "nr_periods 5\nnr_throttled 2\nthrottled_time 10\n");
+    EXPECT_EQ(bandwidth::throttled_periods(dir.path), 2);
+}
+
 // ====================== The clock ======================
 
 TEST(BandwidthClock, TheCounterOnlyWhereInvariantAndAgreeing)

@@ -78,6 +78,7 @@ format::Record full()
     full_load.ns = format::figures_of({300.0, 310.0, 290.0});
     r.loaded = {idle, full_load};
     r.host = "host-07";
+    r.throttled_passes = {2};
     r.rated = {537.6, "udev", ""};
     return r;
 }

@@ -1011,6 +1011,56 @@ TEST(RecordCommand, ADefaultSessionRecordsEveryMeasurementAndCompareReadsIt)
     EXPECT_EQ(same.status, 0) << same.err;
 }
 
+// A pod's quota ends the plane's default counts at the whole CPUs it pays
+// for; counts asked for are taken as asked.
+TEST(Plane, TheQuotaEndsTheDefaultThreadCounts)
+{
+    TempFolder dir;
+    ASSERT_FALSE(dir.path.empty());
+    auto put = [&](const std::string &path, const std::string &text) { dir.put(path, text); };
+    put("/proc/self/cgroup", "0::/pod\n");
+    put("/sys/fs/cgroup/pod/cpu.max", "250000 100000\n");  // 2.5 CPUs
+    record::PlaneSetup s = record::place_plane(dir.path, {0, 1, 2, 3, 4, 5, 6, 7}, {});
+    EXPECT_EQ(s.counts, (std::vector<int>{1, 2}));
+    s = record::place_plane(dir.path, {0, 1, 2, 3, 4, 5, 6, 7}, {4});
+    EXPECT_EQ(s.counts, (std::vector<int>{4}));
+    EXPECT_NE(s.warning, "");
+    put("/sys/fs/cgroup/pod/cpu.max", "50000 100000\n");  // half a CPU: one thread still
+    EXPECT_EQ(record::place_plane(dir.path, {0, 1, 2, 3}, {}).counts, (std::vector<int>{1}));
+    put("/sys/fs/cgroup/pod/cpu.max", "max 100000\n");
+    EXPECT_EQ(record::place_plane(dir.path, {0, 1, 2}, {}).counts, (std::vector<int>{1, 2, 3}));
+}
+
+// The quota's throttling, read before and after every pass: a pass whose
+// count rose is named, in the warnings and in the record.
+TEST(Passes, APassTheQuotaThrottledIsNamed)
+{
+    fake_run::reset();
+    fake_chase::reset();
+    record::Plan plan;
+    plan.passes = 3;
+    plan.seed = 1;
+    plan.mhz = 2500.0;
+    plan.watch_every_s = 1e9;
+    // Readings: before and after pass 1 (0, 0), pass 2 (0, 4), pass 3 (4, 4).
+    int reads = 0;
+    plan.throttled = [&reads] { return (long long)(reads++ >= 3 ? 4 : 0); };
+    record::Passes p = record::measure(plan);
+    EXPECT_EQ(p.throttled_passes, std::vector<int>{2});
+    EXPECT_EQ(p.throttled_periods, 4);
+    record::Session s = made_up();
+    s.passes.throttled_passes = {2, 3};
+    s.passes.throttled_periods = 9;
+    EXPECT_TRUE(has_warning(record::session_warnings(s),
+                            "passes 2 and 3 of the session were throttled by the cgroup's CPU quota (cpu.stat's "
+                            "nr_throttled rose by 9)"));
+    json j = record_json(s);
+    EXPECT_EQ(j["throttled_passes"], json({2, 3}));
+    // No cgroup to read: nothing is named.
+    plan.throttled = [] { return -1LL; };
+    EXPECT_TRUE(record::measure(plan).throttled_passes.empty());
+}
+
 // --plane-upto ends every count's working sets at its size, all kernels'.
 TEST(RecordCommand, ThePlanesEndForTestsEndsEveryKernelsSizes)
 {
