@@ -102,6 +102,15 @@ static double median_of(std::vector<double> v)
     return memsweep::spread_of(std::move(v)).median;
 }
 
+/* robust_z is value's distance from median over 1.4826 times the median
+ * absolute deviation: infinite where that is 0 and value is not the median. */
+static double robust_z(double value, double median, double mad)
+{
+    double spread = 1.4826 * mad;
+    double off = value - median;
+    return spread > 0.0 ? off / spread : off == 0.0 ? 0.0 : copysign(INFINITY, off);
+}
+
 /* judge_group judges the hosts of one group of enough hosts. */
 static void judge_group(const std::vector<const Member *> &members, double threshold, FleetGroup *g)
 {
@@ -122,13 +131,11 @@ static void judge_group(const std::vector<const Member *> &members, double thres
         std::transform(list.begin(), list.end(), deviations.begin(), [=](double v) { return fabs(v - median); });
         centre[what] = {median, median_of(deviations)};
     }
+    /* Each host's figures against the group's. */
     for (size_t h = 0; h < members.size(); h++) {
         HostVerdict v;
         v.host = members[h]->host;
         v.file = members[h]->file;
-        v.verdict = FleetVerdict::same;
-        const FleetFigure *worst = nullptr;
-        const FleetFigure *best = nullptr;
         for (const auto &[what, value] : figures[h]) {
             auto at = centre.find(what);
             if (at == centre.end())
@@ -139,33 +146,61 @@ static void judge_group(const std::vector<const Member *> &members, double thres
             f.value = value;
             f.median = at->second.first;
             f.mad = at->second.second;
-            double spread = 1.4826 * f.mad;
-            double off = value - f.median;
-            f.z = spread > 0.0 ? off / spread : off == 0.0 ? 0.0 : copysign(INFINITY, off);
-            f.distance = f.median > 0.0 ? off / f.median : 0.0;
+            f.z = robust_z(value, f.median, f.mad);
+            f.distance = f.median > 0.0 ? (value - f.median) / f.median : 0.0;
             f.outlier = fabs(f.z) > z_limit && fabs(f.distance) > threshold;
             v.figures.push_back(f);
         }
-        for (const FleetFigure &f : v.figures) {
-            if (!f.outlier)
-                continue;
-            bool slower = f.lower_is_slower ? f.distance < 0.0 : f.distance > 0.0;
-            const FleetFigure *&pick = slower ? worst : best;
-            if (pick == nullptr || fabs(f.distance) > fabs(pick->distance))
-                pick = &f;
-        }
-        const FleetFigure *said = worst != nullptr ? worst : best;
-        v.verdict = worst != nullptr ? FleetVerdict::slower : best != nullptr ? FleetVerdict::faster : FleetVerdict::same;
-        v.line = v.host + " " + fleet_verdict_name(v.verdict);
-        if (said != nullptr) {
-            int outliers = (int)std::count_if(v.figures.begin(), v.figures.end(),
-                                              [](const FleetFigure &f) { return f.outlier; });
-            v.line += ": " + said->what + " " + memsweep::fixed(fabs(said->distance) * 100.0, 0) + " % " +
-                      (said->distance < 0.0 ? "below" : "above") + " the fleet";
-            if (outliers > 1)
-                v.line += " (and " + std::to_string(outliers - 1) + " more)";
-        }
         g->hosts.push_back(v);
+    }
+
+    /* The verdict stands on what a host's bandwidth figures say together,
+     * the median of their distances from the group's, held against the
+     * other hosts' medians by robust z as a figure is: a missing channel
+     * slows them all, where one noisy figure moves alone.  The latency is
+     * judged as a figure of its own. */
+    std::vector<double> scores;
+    for (HostVerdict &v : g->hosts) {
+        std::vector<double> distances;
+        for (const FleetFigure &f : v.figures)
+            if (f.lower_is_slower)
+                distances.push_back(f.distance);
+        v.bandwidth_distance = distances.empty() ? 0.0 : median_of(distances);
+        scores.push_back(v.bandwidth_distance);
+    }
+    double centre_score = median_of(scores);
+    std::vector<double> deviations(scores.size());
+    std::transform(scores.begin(), scores.end(), deviations.begin(),
+                   [=](double v) { return fabs(v - centre_score); });
+    double mad_score = median_of(deviations);
+    for (HostVerdict &v : g->hosts) {
+        double off = v.bandwidth_distance - centre_score;
+        v.bandwidth_z = robust_z(v.bandwidth_distance, centre_score, mad_score);
+        bool apart = fabs(v.bandwidth_z) > z_limit && fabs(off) > threshold;
+        auto latency_at = std::find_if(v.figures.begin(), v.figures.end(),
+                                       [](const FleetFigure &f) { return !f.lower_is_slower && f.outlier; });
+        const FleetFigure *latency = latency_at == v.figures.end() ? nullptr : &*latency_at;
+        bool slow = (apart && off < 0.0) || (latency != nullptr && latency->distance > 0.0);
+        bool fast = !slow && ((apart && off > 0.0) || (latency != nullptr && latency->distance < 0.0));
+        v.verdict = slow ? FleetVerdict::slower : fast ? FleetVerdict::faster : FleetVerdict::same;
+        v.line = v.host + " " + fleet_verdict_name(v.verdict);
+        if (v.verdict == FleetVerdict::same)
+            continue;
+        /* Said by the bandwidth figure nearest the host's median distance,
+         * or by the latency where that alone decides. */
+        const FleetFigure *said = latency;
+        if (apart && (off < 0.0) == slow) {
+            const double at = v.bandwidth_distance;
+            said = &*std::min_element(v.figures.begin(), v.figures.end(), [at](const FleetFigure &a, const FleetFigure &b) {
+                if (a.lower_is_slower != b.lower_is_slower)
+                    return a.lower_is_slower;
+                return fabs(a.distance - at) < fabs(b.distance - at);
+            });
+        }
+        v.line += ": " + said->what + " " + memsweep::fixed(fabs(said->distance) * 100.0, 0) + " % " +
+                  (said->distance < 0.0 ? "below" : "above") + " the fleet";
+        if (said->lower_is_slower)
+            v.line += " (its memory bandwidth by a median of " + memsweep::fixed(fabs(off) * 100.0, 0) + " %)";
     }
     g->judged = true;
 }

@@ -10,10 +10,14 @@
  * are unknown) as one geometric mean; each of the plane's kernels at each
  * thread count, the median over its working sets beyond the largest cache
  * (all threads' bytes together; its largest working set where none is);
- * and the latency at the largest size.  Each is judged by a robust z from
- * the group's median and 1.4826 times its median absolute deviation: an
- * outlier where |z| is above z_limit and the figure lies more than the
- * threshold from the median.
+ * and the latency at the largest size.  Each is held against the group by
+ * a robust z from the group's median and 1.4826 times its median absolute
+ * deviation: an outlier where |z| is above z_limit and the figure lies more
+ * than the threshold from the median.  A host's verdict stands on its
+ * bandwidth figures together, the median of their distances from the
+ * group's, judged by the same rule against the other hosts' medians (a
+ * missing channel slows them all; one noisy figure moves alone), and on
+ * its latency as a figure of its own.
  */
 #ifndef MEMSWEEP_COMPARE_FLEET_H
 #define MEMSWEEP_COMPARE_FLEET_H
@@ -72,8 +76,11 @@ struct HostVerdict {
     std::string host, file;
     FleetVerdict verdict = FleetVerdict::unknown;
     std::vector<FleetFigure> figures;
+    double bandwidth_distance = 0.0; /* the median of the bandwidth figures' distances */
+    double bandwidth_z = 0.0;        /* that median's robust z among the group's hosts */
     /* line is the host's line: "host-07 slower: vector-read 2 threads 12 %
-     * below the fleet", "host-01 same", "host-03 unknown: ...". */
+     * below the fleet (its memory bandwidth by a median of 12 %)", "host-01
+     * same", "host-03 unknown: ...". */
     std::string line;
 };
 

@@ -553,10 +553,13 @@ static json fleet_document(const std::vector<compare::FleetGroup> &groups, doubl
                                            {"distance", f.distance},
                                            {"outlier", f.outlier}};
                            });
+            auto z = [](double v) { return isfinite(v) ? json(v) : json(v > 0 ? "inf" : "-inf"); };
             hosts.push_back({{"host", h.host},
                              {"file", h.file},
                              {"verdict", compare::fleet_verdict_name(h.verdict)},
                              {"line", h.line},
+                             {"bandwidth_distance", h.bandwidth_distance},
+                             {"bandwidth_z", z(h.bandwidth_z)},
                              {"figures", figures}});
         }
         const compare::Identity &i = g.identity;
