@@ -150,13 +150,24 @@ static bool has_cpu(const std::string &controllers)
     return false;
 }
 
-Quota cgroup_quota(const std::string &root)
+/* A cgroup of the process that may hold its CPU controller: the folder
+ * its hierarchy is mounted at, its path there, and whether it is version
+ * 2's. */
+struct CpuCgroup {
+    std::string mount, path;
+    bool v2;
+};
+
+/* cpu_cgroups reads root/proc/self/cgroup.  Version 2's line is "0::/path";
+ * version 1's are "N:controllers:/path", the cpu controller's among them,
+ * as "4:cpu,cpuacct:/path", its hierarchy mounted by its controllers'
+ * names, with cpu and cpu,cpuacct often links to one another.  A path that
+ * climbs out (..) or is not absolute is left out. */
+static std::vector<CpuCgroup> cpu_cgroups(const std::string &root)
 {
-    /* Version 2's line is "0::/path"; version 1's are "N:controllers:/path",
-     * the cpu controller's among them, as "4:cpu,cpuacct:/path". */
+    std::vector<CpuCgroup> out;
     std::stringstream lines(read_text(root + "/proc/self/cgroup"));
     std::string line;
-    Quota least;
     const std::string top = root + "/sys/fs/cgroup";
     while (std::getline(lines, line)) {
         size_t first = line.find(':');
@@ -168,20 +179,30 @@ Quota cgroup_quota(const std::string &root)
         if (path.find("..") != std::string::npos || (!path.empty() && path[0] != '/'))
             continue;
         if (line.compare(0, 3, "0::") == 0) {
-            least_along(top, path, v2_quota, "cpu.max", &least);
+            out.push_back({top, path, true});
         } else if (has_cpu(controllers) && controllers.find('/') == std::string::npos) {
-            /* The hierarchy is mounted by its controllers' names, with cpu
-             * and cpu,cpuacct often links to one another. */
             for (const std::string &name : {controllers, std::string("cpu"), std::string("cpu,cpuacct")}) {
                 std::string mount = top;
                 mount.append("/").append(name);
                 std::error_code fault;
                 if (std::filesystem::is_directory(mount, fault)) {
-                    least_along(mount, path, v1_quota, "cpu.cfs_quota_us", &least);
+                    out.push_back({mount, path, false});
                     break;
                 }
             }
         }
+    }
+    return out;
+}
+
+Quota cgroup_quota(const std::string &root)
+{
+    Quota least;
+    for (const CpuCgroup &c : cpu_cgroups(root)) {
+        if (c.v2)
+            least_along(c.mount, c.path, v2_quota, "cpu.max", &least);
+        else
+            least_along(c.mount, c.path, v1_quota, "cpu.cfs_quota_us", &least);
     }
     return least;
 }
@@ -206,28 +227,11 @@ static long long nr_throttled(const std::string &folder)
 
 long long throttled_periods(const std::string &root)
 {
-    std::stringstream lines(read_text(root + "/proc/self/cgroup"));
-    std::string line;
     long long total = -1;
-    const std::string top = root + "/sys/fs/cgroup";
-    while (std::getline(lines, line)) {
-        size_t first = line.find(':');
-        size_t second = first == std::string::npos ? first : line.find(':', first + 1);
-        if (second == std::string::npos)
-            continue;
-        std::string controllers = line.substr(first + 1, second - first - 1);
-        std::string path = line.substr(second + 1);
-        if (path.find("..") != std::string::npos || (!path.empty() && path[0] != '/'))
-            continue;
-        std::string mount;
-        if (line.compare(0, 3, "0::") == 0)
-            mount = top;
-        else if (has_cpu(controllers) && controllers.find('/') == std::string::npos)
-            mount.append(top).append("/").append(controllers);
-        else
-            continue;
+    for (const CpuCgroup &c : cpu_cgroups(root)) {
+        std::string path = c.path;
         for (;;) {
-            std::string folder = mount;
+            std::string folder = c.mount;
             long long n = nr_throttled(folder.append(path));
             if (n >= 0)
                 total = (total < 0 ? 0 : total) + n;
