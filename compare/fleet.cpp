@@ -18,9 +18,9 @@ namespace compare {
 
 /* ====================== Identity ====================== */
 
-static std::tuple<std::string, int, long, std::string, std::string, std::string> key(const Identity &i)
+static std::tuple<std::string, int, std::string, std::string, std::string> key(const Identity &i)
 {
-    return {i.model, i.cpus, i.memory_gib, i.rated, i.pages, i.isa};
+    return {i.model, i.cpus, i.memory, i.pages, i.isa};
 }
 
 bool Identity::operator<(const Identity &o) const
@@ -31,9 +31,8 @@ bool Identity::operator<(const Identity &o) const
 std::string Identity::text() const
 {
     return (model.empty() ? std::string("an unknown CPU") : model) + ", " +
-           memsweep::count_text((uint64_t)cpus, "CPU") + ", " +
-           (memory_gib < 0 ? std::string("memory unknown") : std::to_string(memory_gib) + " GiB") + ", rated " +
-           rated + ", pages " + (pages.empty() ? std::string("unknown") : pages) + ", " +
+           memsweep::count_text((uint64_t)cpus, "CPU") + ", memory " + (memory.empty() ? "unknown" : memory) +
+           ", pages " + (pages.empty() ? std::string("unknown") : pages) + ", " +
            (isa.empty() ? std::string("no plane") : isa);
 }
 
@@ -42,9 +41,7 @@ Identity identity_of(const format::Record &r)
     Identity i;
     i.model = r.model;
     i.cpus = r.cpus;
-    /* MemTotal differs by what each kernel keeps for itself: whole GiB. */
-    i.memory_gib = r.memory_mib < 0.0 ? -1 : std::lround(r.memory_mib / 1024.0);
-    i.rated = r.rated.gbs > 0.0 ? memsweep::fixed(r.rated.gbs, 1) + " GB/s" : std::string("unknown");
+    i.memory = r.rated.kind;
     i.pages = r.pages;
     i.isa = format::bandwidth_isa(r);
     return i;

@@ -44,16 +44,17 @@ struct Member {
     format::Record record;
 };
 
-/* What makes machines alike: the CPU, the memory as configured (its total
- * in GiB and its rated peak), the logical CPUs, the page mode and the
- * plane's instruction sets. */
+/* What makes machines alike: the CPU, the logical CPUs, the memory's kind
+ * (its devices' type and rated speed, as "DDR5-5600": not their number or
+ * size, nor the speed they are set to, so that a host with a DIMM missing
+ * or set slower is judged among its fleet), the page mode and the plane's
+ * instruction sets. */
 struct Identity {
-    std::string model, pages, isa, rated;
+    std::string model, pages, isa, memory;
     int cpus = 0;
-    long memory_gib = -1;
     bool operator<(const Identity &o) const;
-    /* text names it in a line: "Made-up CPU, 2 CPUs, 24 GiB, rated
-     * unknown, pages system, avx2". */
+    /* text names it in a line: "Made-up CPU, 2 CPUs, memory DDR5-5600,
+     * pages system, avx2". */
     std::string text() const;
 };
 

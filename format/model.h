@@ -94,6 +94,7 @@ struct RatedPeak {
     double gbs = -1.0;
     std::string source;  /* "udev", "SMBIOS", "EDAC"; "" where unknown */
     std::string unknown; /* why it is unknown; "" where known */
+    std::string kind;    /* the devices' type and rated speed, as "DDR5-5600"; "" where unknown */
 };
 
 /* What the plane read of the memory: its best read (scalar-read or

@@ -291,6 +291,7 @@ static void read_identity(const json &j, Record *r)
         if (!peak.is_object())
             refuse("memory is not an object");
         text_if(peak, "rated_unknown", "memory.rated_unknown", &r->rated.unknown);
+        text_if(peak, "kind", "memory.kind", &r->rated.kind);
         if (!member(peak, "rated_gbs").is_null()) {
             r->rated.gbs = figure_at(peak, "rated_gbs", "memory.rated_gbs");
             if (!(r->rated.gbs > 0.0))

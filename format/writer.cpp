@@ -233,6 +233,7 @@ Written write_record(const Record &r)
     j["memory"] = {{"rated_gbs", rated ? json(r.rated.gbs) : json(nullptr)},
                    {"rated_source", text_or_null(rated ? r.rated.source : std::string())},
                    {"rated_unknown", text_or_null(rated ? std::string() : r.rated.unknown)},
+                   {"kind", text_or_null(r.rated.kind)},
                    {"read", read_json},
                    {"share", rated && !read_json.is_null() ? json(read.gbs / r.rated.gbs) : json(nullptr)}};
     w.text = j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";

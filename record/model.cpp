@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 #include "check/checks.h"
 #include "common/stats.h"
@@ -61,6 +62,15 @@ format::Record model_of(const Session &s)
         r.rated.gbs = memory->rated_gbs.value_or(-1.0);
         r.rated.source = memory->rated_source;
         r.rated.unknown = memory->rated_unknown;
+        /* What the devices are made as, whatever is in place: a host with
+         * one DIMM missing or set slower is still of its fleet's kind. */
+        std::set<std::string> kinds;
+        for (const checks::Dimm &d : memory->dimms)
+            kinds.insert(d.type + (d.rated_mts > 0 ? "-" + std::to_string(d.rated_mts) : std::string()));
+        if (kinds.size() == 1 && !kinds.begin()->empty())
+            r.rated.kind = *kinds.begin();
+        else if (kinds.size() > 1)
+            r.rated.kind = "mixed";
     } else {
         r.rated.unknown = "the checks were not run";
     }

@@ -38,6 +38,7 @@ Member host(const std::string &name, double scale, std::mt19937 &noise)
     r.cpus = 16;
     r.memory_mib = 128 * 1024.0 - 300.0;
     r.pages = "system";
+    r.rated.kind = "DDR5-5600";
     r.caches = {{"L1d", 48 << 10}, {"L3", 32 << 20}};
     r.passes = 1;
     for (int label = 14; label >= 1; label--)
@@ -97,7 +98,8 @@ TEST(Fleet, GroupsByIdentityAndLeavesSmallGroupsUnknown)
         fleet.push_back(host("b-" + std::to_string(i), 2.0, noise));
         fleet.back().record.model = "Other CPU";
     }
-    fleet[0].record.memory_mib += 200.0;  // what a kernel keeps differs: the same GiB
+    fleet[0].record.memory_mib -= 32 * 1024.0;  // a DIMM missing: the same kind
+    fleet[1].record.rated.gbs = 200.0;           // one fewer channel rated: the same kind
     std::vector<compare::FleetGroup> groups = compare::judge_fleet(fleet, compare::fleet_threshold);
     ASSERT_EQ(groups.size(), 2u);
     const compare::FleetGroup &a = groups[0].identity.model == "Made-up CPU" ? groups[0] : groups[1];
@@ -110,7 +112,7 @@ TEST(Fleet, GroupsByIdentityAndLeavesSmallGroupsUnknown)
     EXPECT_NE(b.why.find("3 hosts of this kind, fewer than 5"), std::string::npos) << b.why;
     for (const compare::HostVerdict &h : b.hosts)
         EXPECT_EQ(h.verdict, FleetVerdict::unknown);
-    EXPECT_EQ(a.identity.text(), "Made-up CPU, 16 CPUs, 128 GiB, rated unknown, pages system, avx2");
+    EXPECT_EQ(a.identity.text(), "Made-up CPU, 16 CPUs, memory DDR5-5600, pages system, avx2");
 }
 
 // Five identical hosts and a sixth off by 20 %: the MAD is 0, the z

@@ -79,7 +79,7 @@ format::Record full()
     r.loaded = {idle, full_load};
     r.host = "host-07";
     r.throttled_passes = {2};
-    r.rated = {537.6, "udev", ""};
+    r.rated = {537.6, "udev", "", "DDR5-5600"};
     return r;
 }
 
@@ -130,7 +130,7 @@ TEST(Format, WhatTheWriterWritesTheReaderReadsWhole)
 
     // The rated peak unknown, with why; a record from before it, with the
     // reader's own why; a peak of 0 is no figure.
-    unknown.rated = {-1.0, "", "no SMBIOS table"};
+    unknown.rated = {-1.0, "", "no SMBIOS table", ""};
     j = json::parse(written(unknown));
     EXPECT_TRUE(j["memory"]["rated_gbs"].is_null());
     EXPECT_TRUE(j["memory"]["share"].is_null());

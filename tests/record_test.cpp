@@ -722,7 +722,7 @@ TEST(Record, WritesItsMetricsAsPrometheusSeries)
     EXPECT_NE(text.find("memsweep_record_end_timestamp_seconds{"), std::string::npos);
     EXPECT_NE(text.find("} 1796897100\n"), std::string::npos) << text;  // whole, to the second
     EXPECT_EQ(text.find("memsweep_rated_peak"), std::string::npos);
-    r.rated = {262.0, "udev", ""};
+    r.rated = {262.0, "udev", "", ""};
     text = record::metrics_text(r);
     EXPECT_NE(text.find("memsweep_rated_peak_bytes_per_second{host=\"rack\\\"7\\\\b\",cpu=\"\",source=\"udev\"} 262000000000\n"),
               std::string::npos)
@@ -749,10 +749,10 @@ TEST(Record, SaysThePlanesMemoryFigureAsAShareOfTheRatedPeak)
     record::Session s = made_up_plane();
     format::Record r = record::model_of(s);
     r.caches = {{"L3", 32 << 20}};
-    r.rated = {262.0, "udev", ""};
+    r.rated = {262.0, "udev", "", ""};
     std::string line = record::memory_summary(r);
     EXPECT_EQ(line, "memory: vector-read 131 GB/s on 2 threads, 50 % of the rated 262.0 GB/s (udev)") << line;
-    r.rated = {-1.0, "", "no SMBIOS table"};
+    r.rated = {-1.0, "", "no SMBIOS table", ""};
     EXPECT_EQ(record::memory_summary(r),
               "memory: vector-read 131 GB/s on 2 threads; the rated peak is unknown: no SMBIOS table");
     json j = record_json(s);
