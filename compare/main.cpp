@@ -592,6 +592,7 @@ static int run_fleet(const Options &o, Outputs &out)
     std::vector<std::string> errors(files.size());
     size_t readers = std::max<size_t>(1, std::min<size_t>(std::thread::hardware_concurrency(), 16));
     std::vector<std::thread> threads;
+    threads.reserve(readers);
     for (size_t t = 0; t < readers; t++)
         threads.emplace_back([&, t] {
             for (size_t i = t; i < files.size(); i += readers) {
