@@ -6,6 +6,7 @@
 #include "format/model.h"
 
 #include <algorithm>
+#include <numeric>
 #include <set>
 #include <utility>
 
@@ -45,10 +46,8 @@ std::string bandwidth_isa(const Record &r)
 
 uint64_t largest_cache(const Record &r)
 {
-    uint64_t largest = 0;
-    for (const CacheSize &c : r.caches)
-        largest = std::max(largest, c.bytes);
-    return largest;
+    return std::accumulate(r.caches.begin(), r.caches.end(), uint64_t(0),
+                           [](uint64_t largest, const CacheSize &c) { return std::max(largest, c.bytes); });
 }
 
 std::vector<PlaneMemory> plane_memory(const Record &r)
