@@ -13,17 +13,10 @@
 #include <set>
 #include <sstream>
 
+#include "check/proc.h"
 #include "common/text.h"
 
 namespace checks {
-
-/* whole reads up to 18 decimal digits alone; -1 for anything else. */
-static long long whole(const std::string &digits)
-{
-    if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return -1;
-    return strtoll(digits.c_str(), nullptr, 10);
-}
 
 static std::string lower(std::string text)
 {
@@ -46,7 +39,7 @@ std::vector<Dimm> udev_dimms(const std::string &database)
         size_t equals = line.find('=', prefix.size());
         if (under == std::string::npos || equals == std::string::npos || under > equals)
             continue;
-        long long n = whole(line.substr(prefix.size(), under - prefix.size()));
+        long long n = long_number(line.substr(prefix.size(), under - prefix.size()));
         if (n < 0 || n > 4095)
             continue;
         by_device[n][line.substr(under + 1, equals - under - 1)] = line.substr(equals + 1);
@@ -57,13 +50,13 @@ std::vector<Dimm> udev_dimms(const std::string &database)
         d.source = "udev";
         d.locator = keys["LOCATOR"];
         d.bank_locator = keys["BANK_LOCATOR"];
-        long long size = whole(keys["SIZE"]);
+        long long size = long_number(keys["SIZE"]);
         d.size_bytes = size > 0 ? (uint64_t)size : 0;
         d.present = keys["PRESENT"] != "0" && d.size_bytes > 0;
         d.type = keys["TYPE"];
-        d.rated_mts = (long)std::max(whole(keys["SPEED_MTS"]), 0LL);
-        d.configured_mts = (long)std::max(whole(keys["CONFIGURED_SPEED_MTS"]), 0LL);
-        d.data_width_bits = (long)std::max(whole(keys["DATA_WIDTH"]), 0LL);
+        d.rated_mts = (long)std::max(long_number(keys["SPEED_MTS"]), 0LL);
+        d.configured_mts = (long)std::max(long_number(keys["CONFIGURED_SPEED_MTS"]), 0LL);
+        d.data_width_bits = (long)std::max(long_number(keys["DATA_WIDTH"]), 0LL);
         dimms.push_back(d);
     }
     return dimms;
@@ -160,7 +153,7 @@ static long long edac_channel(const std::string &text)
     if (from == std::string::npos)
         return -1;
     size_t to = l.find_first_not_of("0123456789", from);
-    return whole(l.substr(from, to == std::string::npos ? std::string::npos : to - from));
+    return long_number(l.substr(from, to == std::string::npos ? std::string::npos : to - from));
 }
 
 std::vector<Dimm> edac_dimms(const std::vector<EdacDevice> &devices)
@@ -170,7 +163,7 @@ std::vector<Dimm> edac_dimms(const std::vector<EdacDevice> &devices)
         Dimm d;
         d.source = "EDAC";
         d.locator = e.label;
-        long long mib = whole(e.size_mib);
+        long long mib = long_number(e.size_mib);
         d.size_bytes = mib > 0 ? (uint64_t)mib << 20 : 0;
         d.present = d.size_bytes > 0;
         size_t dash = e.mem_type.rfind('-');

@@ -123,20 +123,11 @@ uint64_t cache_bytes(const std::string &size)
         return 0;
     return n << shift;
 }
-/* digits_value reads up to 18 decimal digits alone; false otherwise. */
-static bool digits_value(const std::string &digits, uint64_t *value)
-{
-    if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    *value = strtoull(digits.c_str(), nullptr, 10);
-    return true;
-}
-
 uint64_t transparent_huge_bytes(const std::optional<std::string> &pmd_size, uint64_t page_bytes)
 {
-    uint64_t bytes = 0;
-    if (pmd_size.has_value() && digits_value(*pmd_size, &bytes) && bytes > 0)
-        return bytes;
+    long long bytes = pmd_size.has_value() ? long_number(*pmd_size) : -1;
+    if (bytes > 0)
+        return (uint64_t)bytes;
     /* A middle-level table is one page of 8-byte entries. */
     return page_bytes > 0 && page_bytes <= (uint64_t(1) << 24) ? page_bytes * (page_bytes / 8) : 0;
 }
@@ -145,13 +136,11 @@ uint64_t hugetlb_bytes(const std::string &folder)
 {
     const std::string prefix = "hugepages-";
     const std::string suffix = "kB";
-    uint64_t kib = 0;
     if (folder.size() <= prefix.size() + suffix.size() || folder.compare(0, prefix.size(), prefix) != 0 ||
-        folder.compare(folder.size() - suffix.size(), suffix.size(), suffix) != 0 ||
-        !digits_value(folder.substr(prefix.size(), folder.size() - prefix.size() - suffix.size()), &kib) ||
-        kib == 0 || kib > (uint64_t(1) << 40))
+        folder.compare(folder.size() - suffix.size(), suffix.size(), suffix) != 0)
         return 0;
-    return kib << 10;
+    long long kib = long_number(folder.substr(prefix.size(), folder.size() - prefix.size() - suffix.size()));
+    return kib > 0 && kib <= (1LL << 40) ? (uint64_t)kib << 10 : 0;
 }
 
 double huge_share(const std::string &smaps, uintptr_t begin, uintptr_t end)

@@ -26,6 +26,14 @@ inline long number(const std::string &digits)
     return strtol(digits.c_str(), nullptr, 10);
 }
 
+/* long_number returns the value of one to eighteen decimal digits, else -1. */
+inline long long long_number(const std::string &digits)
+{
+    if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return strtoll(digits.c_str(), nullptr, 10);
+}
+
 /* numbered returns n for a name of the form prefix + digits, else -1. */
 inline long numbered(const std::string &name, const std::string &prefix)
 {
