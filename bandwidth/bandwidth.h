@@ -140,10 +140,6 @@ std::vector<uint64_t> sizes(uint64_t largest_cache, int threads, double room);
 
 /* ====================== CPUs ====================== */
 
-/* parse_cpu_list reads a kernel CPU list ("0-3,8,10-11"); empty on any
- * fault. */
-std::vector<int> parse_cpu_list(const std::string &text);
-
 /* A cgroup's CPU quota, in CPUs, and the file that set it. */
 struct Quota {
     double cpus = 0.0; /* 0 for none */

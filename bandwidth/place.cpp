@@ -27,16 +27,6 @@ static std::string read_text(const std::string &path)
     return memsweep::file_text(path);
 }
 
-/* whole_number reads a decimal number of digits alone, up to max; false
- * for anything else (a sign, blanks, more digits than max has). */
-static bool whole_number(const std::string &text, long long max, long long *value)
-{
-    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    *value = strtoll(text.c_str(), nullptr, 10);
-    return *value <= max;
-}
-
 /* ====================== Sizes ====================== */
 
 std::vector<uint64_t> sizes(uint64_t largest_cache, int threads, double room)
@@ -51,34 +41,11 @@ std::vector<uint64_t> sizes(uint64_t largest_cache, int threads, double room)
 
 /* ====================== CPUs ====================== */
 
-/* A CPU's number is below this: no kernel numbers more (x86-64's largest
- * NR_CPUS is 8,192), and a process's masks are read up to it. */
-static const long long cpu_number_limit = 1 << 20;
+using memsweep::whole_number;
+using memsweep::number_list;
 
-std::vector<int> parse_cpu_list(const std::string &text)
-{
-    std::vector<int> cpus;
-    std::stringstream in(text);
-    std::string part;
-    while (std::getline(in, part, ',')) {
-        part.erase(part.find_last_not_of(" \n\t") + 1);
-        part.erase(0, part.find_first_not_of(" \n\t"));
-        size_t dash = part.find('-');
-        long long from = 0;
-        long long to = 0;
-        if (!whole_number(part.substr(0, dash), cpu_number_limit - 1, &from))
-            return {};
-        if (dash == std::string::npos)
-            to = from;
-        else if (!whole_number(part.substr(dash + 1), cpu_number_limit - 1, &to))
-            return {};
-        if (to < from)
-            return {};
-        for (long long c = from; c <= to; c++)
-            cpus.push_back((int)c);
-    }
-    return cpus;
-}
+/* A CPU's number is below this, as the lists' numbers are. */
+static const long long cpu_number_limit = memsweep::list_number_limit;
 
 /* quota_of returns a quota over its period, each a word of digits, as
  * CPUs; 0 for none ("max" in version 2, "-1" in version 1) or for words
@@ -280,7 +247,7 @@ Placement place(const std::string &root, const std::vector<int> &allowed, int th
     std::vector<int> seconds;
     for (int c : may) {
         std::vector<int> siblings =
-            parse_cpu_list(read_text(cpu_dir + std::to_string(c) + "/topology/thread_siblings_list"));
+            number_list(read_text(cpu_dir + std::to_string(c) + "/topology/thread_siblings_list"));
         bool first = true;
         for (int s : siblings)
             if (s < c && may.count(s) != 0)
@@ -296,7 +263,7 @@ Placement place(const std::string &root, const std::vector<int> &allowed, int th
         long long node = 0;
         if (name.compare(0, 4, "node") != 0 || !whole_number(name.substr(4), cpu_number_limit - 1, &node))
             continue;
-        for (int c : parse_cpu_list(read_text(entry.path().string() + "/cpulist")))
+        for (int c : number_list(read_text(entry.path().string() + "/cpulist")))
             node_of[c] = (int)node;
     }
 

@@ -8,6 +8,7 @@
 #ifndef MEMSWEEP_CHECK_PROC_H
 #define MEMSWEEP_CHECK_PROC_H
 
+#include <limits.h>
 #include <stdint.h>
 #include <stdlib.h>
 
@@ -16,22 +17,23 @@
 #include <sstream>
 #include <string>
 
+#include "common/text.h"
+
 namespace checks {
 
-/* number returns the value of one to nine decimal digits, else -1. */
+/* number returns the value of decimal digits alone up to 999,999,999,
+ * else -1. */
 inline long number(const std::string &digits)
 {
-    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return -1;
-    return strtol(digits.c_str(), nullptr, 10);
+    long long value = 0;
+    return memsweep::whole_number(digits, 999999999, &value) ? (long)value : -1;
 }
 
 /* long_number returns the value of one to eighteen decimal digits, else -1. */
 inline long long long_number(const std::string &digits)
 {
-    if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return -1;
-    return strtoll(digits.c_str(), nullptr, 10);
+    long long value = 0;
+    return memsweep::whole_number(digits, LLONG_MAX, &value) ? value : -1;
 }
 
 /* numbered returns n for a name of the form prefix + digits, else -1. */

@@ -5,6 +5,9 @@
 #include "common/text.h"
 
 #include <stdio.h>
+#include <stdlib.h>
+
+#include <sstream>
 
 #include "common/shown.h"
 
@@ -49,6 +52,39 @@ std::string size_text(uint64_t bytes)
 std::string shown(const std::string &text, size_t limit)
 {
     return shown_line(text, limit);
+}
+
+bool whole_number(const std::string &text, long long max, long long *value)
+{
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *value = strtoll(text.c_str(), nullptr, 10);
+    return *value <= max;
+}
+
+std::vector<int> number_list(const std::string &text)
+{
+    std::vector<int> cpus;
+    std::stringstream in(text);
+    std::string part;
+    while (std::getline(in, part, ',')) {
+        part.erase(part.find_last_not_of(" \n\t") + 1);
+        part.erase(0, part.find_first_not_of(" \n\t"));
+        size_t dash = part.find('-');
+        long long from = 0;
+        long long to = 0;
+        if (!whole_number(part.substr(0, dash), list_number_limit - 1, &from))
+            return {};
+        if (dash == std::string::npos)
+            to = from;
+        else if (!whole_number(part.substr(dash + 1), list_number_limit - 1, &to))
+            return {};
+        if (to < from)
+            return {};
+        for (long long c = from; c <= to; c++)
+            cpus.push_back((int)c);
+    }
+    return cpus;
 }
 
 }  // namespace memsweep

@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 namespace memsweep {
 
@@ -44,6 +45,19 @@ const size_t shown_limit = 64;
  * every byte outside well-formed UTF-8 becomes '?', and more than limit
  * characters end in "...". */
 std::string shown(const std::string &text, size_t limit = shown_limit);
+
+/* whole_number reads a decimal number of digits alone, up to max; false
+ * for anything else (a sign, blanks, more digits than max has). */
+bool whole_number(const std::string &text, long long max, long long *value);
+
+/* A number of a kernel's list is below this: no kernel numbers more CPUs
+ * or nodes (x86-64's largest NR_CPUS is 8,192), and a process's masks are
+ * read up to it. */
+const long long list_number_limit = 1 << 20;
+
+/* number_list reads a kernel's list of CPUs or nodes ("0-3,8,10-11", a
+ * line end allowed); empty on any fault. */
+std::vector<int> number_list(const std::string &text);
 
 }  // namespace memsweep
 

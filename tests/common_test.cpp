@@ -170,3 +170,17 @@ TEST(CommandLine, AUsageErrorIsOneLineThenTheUsage)
 }
 
 }  // namespace
+
+TEST(NumberList, ReadsRangesAndSinglesAndRefusesAnythingElse)
+{
+    EXPECT_EQ(memsweep::number_list("0-3,8,10-11\n"), (std::vector<int>{0, 1, 2, 3, 8, 10, 11}));
+    EXPECT_EQ(memsweep::number_list("5"), (std::vector<int>{5}));
+    for (const char *bad : {"abc", "3-1", "1,,2", "-2", "1-2x", ""})
+        EXPECT_TRUE(memsweep::number_list(bad).empty()) << bad;
+    // Numbers too long for an int are refused, not wrapped round to small
+    // ones (2^32 + 1 as CPU 1), and so is a CPU beyond the 2^20 a mask has.
+    EXPECT_EQ(memsweep::number_list("1048575"), (std::vector<int>{1048575}));
+    for (const char *bad : {"4294967297", "4294967297-4294967299", "0-4294967296", "99999999999999999999",
+                            "1048576", "+1", "1-+2"})
+        EXPECT_TRUE(memsweep::number_list(bad).empty()) << bad;
+}
