@@ -98,6 +98,7 @@ struct Memory {
     std::optional<double> rated_gbs;
     std::string rated_source;           /* "udev", "SMBIOS", "EDAC"; "" where none */
     std::string rated_unknown;          /* why the rated peak is unknown; "" where known */
+    std::optional<int> numa_nodes;      /* the nodes online; none where the kernel lists none */
 };
 
 /* The transparent huge page mode, as "madvise", and the sizes of pages:
@@ -216,6 +217,7 @@ struct MemoryFiles {
     std::optional<std::string> smbios;
     bool smbios_there = false;
     std::vector<EdacDevice> edac;
+    std::optional<std::string> nodes_online; /* /sys/devices/system/node/online, as "0-1" */
 };
 
 /* The smallest data line as the processor states it (machine/cpu.h): its

@@ -196,6 +196,8 @@ Facts gather(const std::string &root, double seconds)
             f.memory.edac.push_back(e);
         }
     }
+    /* The NUMA nodes, as the kernel lists them; none without NUMA. */
+    f.memory.nodes_online = optional_value(root + "/sys/devices/system/node/online");
 
     /* cpu0's caches, one folder each; index numbers vary. */
     const std::string cache_dir = cpu_dir + "/cpu0/cache";

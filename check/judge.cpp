@@ -512,6 +512,13 @@ Check memory_check(const std::string &meminfo, const MemoryFiles &files)
                             "would measure the paging: free some memory first");
     }
     c.figures += "; " + peak;
+    /* The NUMA nodes: a part of what makes two machines alike. */
+    std::vector<int> nodes = files.nodes_online.has_value() ? memsweep::number_list(*files.nodes_online)
+                                                            : std::vector<int>();
+    if (!nodes.empty()) {
+        d.numa_nodes = (int)nodes.size();
+        c.figures += "; " + memsweep::count_text(nodes.size(), "NUMA node");
+    }
     if (!warnings.empty())
         c.status = Status::warn;
     for (const std::string &w : warnings)

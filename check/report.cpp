@@ -105,6 +105,7 @@ static json data_json(const Memory &d)
             {"rated_unknown", d.rated_unknown.empty() ? json(nullptr) : json(d.rated_unknown)},
             {"channels", value(d.channels)},
             {"mts", value(d.mts)},
+            {"numa_nodes", value(d.numa_nodes)},
             {"dimms", dimms}};
 }
 

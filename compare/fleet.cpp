@@ -18,9 +18,9 @@ namespace compare {
 
 /* ====================== Identity ====================== */
 
-static std::tuple<std::string, int, std::string, std::string, std::string> key(const Identity &i)
+static std::tuple<std::string, int, int, std::string, std::string, std::string> key(const Identity &i)
 {
-    return {i.model, i.cpus, i.memory, i.pages, i.isa};
+    return {i.model, i.cpus, i.nodes, i.memory, i.pages, i.isa};
 }
 
 bool Identity::operator<(const Identity &o) const
@@ -31,7 +31,9 @@ bool Identity::operator<(const Identity &o) const
 std::string Identity::text() const
 {
     return (model.empty() ? std::string("an unknown CPU") : model) + ", " +
-           memsweep::count_text((uint64_t)cpus, "CPU") + ", memory " + (memory.empty() ? "unknown" : memory) +
+           memsweep::count_text((uint64_t)cpus, "CPU") + ", " +
+           (nodes > 0 ? memsweep::count_text((uint64_t)nodes, "NUMA node") : std::string("NUMA nodes unknown")) +
+           ", memory " + (memory.empty() ? "unknown" : memory) +
            ", pages " + (pages.empty() ? std::string("unknown") : pages) + ", " +
            (isa.empty() ? std::string("no plane") : isa);
 }
@@ -41,6 +43,7 @@ Identity identity_of(const format::Record &r)
     Identity i;
     i.model = r.model;
     i.cpus = r.cpus;
+    i.nodes = r.numa_nodes;
     i.memory = r.rated.kind;
     i.pages = r.pages;
     i.isa = format::bandwidth_isa(r);

@@ -44,7 +44,9 @@ struct Member {
     format::Record record;
 };
 
-/* What makes machines alike: the CPU, the logical CPUs, the memory's kind
+/* What makes machines alike: the CPU, the logical CPUs, the NUMA nodes
+ * (one where the firmware interleaves the sockets' memory, more where it
+ * doesn't), the memory's kind
  * (its devices' type and rated speed, as "DDR5-5600": not their number or
  * size, nor the speed they are set to, so that a host with a DIMM missing
  * or set slower is judged among its fleet), the page mode and the plane's
@@ -52,9 +54,10 @@ struct Member {
 struct Identity {
     std::string model, pages, isa, memory;
     int cpus = 0;
+    int nodes = 0; /* NUMA nodes; 0 unknown */
     bool operator<(const Identity &o) const;
-    /* text names it in a line: "Made-up CPU, 2 CPUs, memory DDR5-5600,
-     * pages system, avx2". */
+    /* text names it in a line: "Made-up CPU, 2 CPUs, 1 NUMA node, memory
+     * DDR5-5600, pages system, avx2". */
     std::string text() const;
 };
 

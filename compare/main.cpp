@@ -566,6 +566,7 @@ static json fleet_document(const std::vector<compare::FleetGroup> &groups, doubl
         list.push_back({{"identity",
                          {{"model", i.model},
                           {"cpus", i.cpus},
+                          {"numa_nodes", i.nodes > 0 ? json(i.nodes) : json(nullptr)},
                           {"memory", i.memory.empty() ? json(nullptr) : json(i.memory)},
                           {"pages", i.pages},
                           {"isa", i.isa}}},

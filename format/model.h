@@ -125,6 +125,7 @@ struct Record {
     int cpu = -1;                          /* the CPU the session ran on */
     std::string model;                     /* the CPU's model name; "" unknown */
     int cpus = 0;                          /* logical CPUs */
+    int numa_nodes = 0;                    /* NUMA nodes online; 0 unknown */
     double memory_mib = -1.0;              /* MemTotal; negative: unknown */
     std::string pages;                     /* "system", "small" or "huge"; "" for a table */
     double huge_share = 0.0;               /* of memsweep's array, before the passes */

@@ -216,6 +216,8 @@ static void read_identity(const json &j, Record *r)
     r->model = text_at(machine, "model", "machine.model");
     if (member(machine, "cpus").is_number())
         r->cpus = (int)whole_at(machine, "cpus", "machine.cpus", 1 << 30);
+    if (member(machine, "numa_nodes").is_number())
+        r->numa_nodes = (int)whole_at(machine, "numa_nodes", "machine.numa_nodes", 1 << 20);
     const json &memory = member(machine, "memory_mib");
     if (!memory.is_null())
         r->memory_mib = figure_at(machine, "memory_mib", "machine.memory_mib");

@@ -186,7 +186,10 @@ Written write_record(const Record &r)
     j["passes"] = r.passes;
     j["cpu"] = r.cpu;
     j["host"] = text_or_null(r.host);
-    j["machine"] = {{"model", r.model}, {"cpus", r.cpus}, {"memory_mib", known(r.memory_mib)}};
+    j["machine"] = {{"model", r.model},
+                    {"cpus", r.cpus},
+                    {"numa_nodes", r.numa_nodes > 0 ? json(r.numa_nodes) : json(nullptr)},
+                    {"memory_mib", known(r.memory_mib)}};
     j["pages"] = {{"mode", r.pages},
                   {"huge_share", finite(r.huge_share)},
                   {"fresh_each_pass", r.fresh_pages},

@@ -62,6 +62,7 @@ format::Record model_of(const Session &s)
         r.rated.gbs = memory->rated_gbs.value_or(-1.0);
         r.rated.source = memory->rated_source;
         r.rated.unknown = memory->rated_unknown;
+        r.numa_nodes = memory->numa_nodes.value_or(0);
         /* What the devices are made as, whatever is in place: a host with
          * one DIMM missing or set slower is still of its fleet's kind. */
         std::set<std::string> kinds;

@@ -476,6 +476,7 @@ TEST(Report, KeepsTheJsonLayoutOfEveryCheck)
               {"cpu2", std::nullopt},
               {"cpu3", std::string("per\xc2\x9b\xff")}};
     f.boost = "1";
+    f.memory.nodes_online = "0-3";
     f.caches = {{"index0", "1", "Data", "48K", "64"},
                 {"index1", "1", "Instruction", "32K", "64"},
                 {"index2", "2", "Unified", "1280K", "64"},

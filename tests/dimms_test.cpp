@@ -83,9 +83,12 @@ const char udev_path[] = "run/udev/data/+dmi:id";
 
 TEST(RatedPeak, ATwoSocketServerIsItsChannelsTimesTheirSpeedAndWidth)
 {
-    Check c = memory({{udev_path, udev_entry(two_sockets())}});
+    Check c = memory({{udev_path, udev_entry(two_sockets())}, {"sys/devices/system/node/online", "0-1\n"}});
     const Memory &m = std::get<Memory>(c.data);
     EXPECT_EQ(m.rated_source, "udev");
+    EXPECT_EQ(m.numa_nodes, 2);
+    EXPECT_NE(c.figures.find("; 2 NUMA nodes"), std::string::npos) << c.figures;
+    EXPECT_EQ(json::parse(format_json({c}, ""))["checks"]["memory"]["numa_nodes"], 2);
     EXPECT_EQ(m.channels, 24);
     EXPECT_EQ(m.mts, 5600);
     ASSERT_TRUE(m.rated_gbs.has_value()) << c.figures;
@@ -228,6 +231,8 @@ TEST(RatedPeak, AVirtualMachineWithNoneIsUnknownAndSaysWhy)
     json j = json::parse(format_json({c}, ""))["checks"]["memory"];
     EXPECT_TRUE(j["rated_gbs"].is_null());
     EXPECT_TRUE(j["rated_unknown"].is_string());
+    EXPECT_TRUE(j["numa_nodes"].is_null());  // no node folder: not one node, unknown
+    EXPECT_EQ(c.figures.find("NUMA"), std::string::npos) << c.figures;
     // A locator that names no channel leaves the peak unknown too.
     Check odd = memory({{udev_path, udev_entry({{"Onboard", "", 8}})}});
     EXPECT_NE(odd.figures.find("the locator \"Onboard\" names no channel"), std::string::npos) << odd.figures;

@@ -6,6 +6,7 @@
 
 #include <math.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -36,6 +37,7 @@ Member host(const std::string &name, double scale, std::mt19937 &noise)
     r.host = name;
     r.model = "Made-up CPU";
     r.cpus = 16;
+    r.numa_nodes = 1;
     r.memory_mib = 128 * 1024.0 - 300.0;
     r.pages = "system";
     r.rated.kind = "DDR5-5600";
@@ -100,8 +102,15 @@ TEST(Fleet, GroupsByIdentityAndLeavesSmallGroupsUnknown)
     }
     fleet[0].record.memory_mib -= 32 * 1024.0;  // a DIMM missing: the same kind
     fleet[1].record.rated.gbs = 200.0;           // one fewer channel rated: the same kind
+    fleet.push_back(host("a-6", 1.0, noise));
+    fleet.back().record.numa_nodes = 2;  // its firmware no longer interleaves: another kind
     std::vector<compare::FleetGroup> groups = compare::judge_fleet(fleet, compare::fleet_threshold);
-    ASSERT_EQ(groups.size(), 2u);
+    ASSERT_EQ(groups.size(), 3u);
+    auto two_nodes = std::find_if(groups.begin(), groups.end(), [](const auto &g) { return g.identity.nodes == 2; });
+    ASSERT_NE(two_nodes, groups.end());
+    EXPECT_FALSE(two_nodes->judged);
+    EXPECT_EQ(two_nodes->hosts[0].host, "a-6");
+    groups.erase(two_nodes);
     const compare::FleetGroup &a = groups[0].identity.model == "Made-up CPU" ? groups[0] : groups[1];
     const compare::FleetGroup &b = groups[0].identity.model == "Made-up CPU" ? groups[1] : groups[0];
     EXPECT_TRUE(a.judged);
@@ -112,7 +121,7 @@ TEST(Fleet, GroupsByIdentityAndLeavesSmallGroupsUnknown)
     EXPECT_NE(b.why.find("3 hosts of this kind, fewer than 5"), std::string::npos) << b.why;
     for (const compare::HostVerdict &h : b.hosts)
         EXPECT_EQ(h.verdict, FleetVerdict::unknown);
-    EXPECT_EQ(a.identity.text(), "Made-up CPU, 16 CPUs, memory DDR5-5600, pages system, avx2");
+    EXPECT_EQ(a.identity.text(), "Made-up CPU, 16 CPUs, 1 NUMA node, memory DDR5-5600, pages system, avx2");
 }
 
 // Five identical hosts and a sixth off by 20 %: the MAD is 0, the z
@@ -138,6 +147,17 @@ TEST(Fleet, AFleetThatAgreesExactlyStillFlagsAHostFarOff)
     groups = compare::judge_fleet(fleet, compare::fleet_threshold);
     EXPECT_EQ(groups[0].hosts[5].verdict, FleetVerdict::same) << groups[0].hosts[5].line;
     EXPECT_TRUE(groups[0].hosts[5].figures[2].outlier);  // the figure itself is one
+    // One pass far off the others, as a lucky or a slowed window, leaves
+    // the figures as they were: each stands on its point's median.
+    fleet[5].record = fleet[0].record;
+    for (format::BandwidthPoint &p : fleet[5].record.bandwidth)
+        p.gbs = format::figures_of({p.gbs.median * 1.3, p.gbs.median, p.gbs.median});
+    fleet[5].record.latency[0].ns = format::figures_of({fleet[0].record.latency[0].ns.median * 0.7,
+                                                         fleet[0].record.latency[0].ns.median * 1.4,
+                                                         fleet[0].record.latency[0].ns.median});
+    groups = compare::judge_fleet(fleet, compare::fleet_threshold);
+    EXPECT_EQ(groups[0].hosts[5].verdict, FleetVerdict::same) << groups[0].hosts[5].line;
+    EXPECT_FALSE(groups[0].hosts[5].figures[1].outlier);
 }
 
 // The command: a folder of records, one line a host, the drain list of the
