@@ -332,6 +332,11 @@ TEST_P(OutFile, SignalsAndExitRemoveTheFileAndOnlyKillLeavesANamedOne)
         if (child == 0) {
             rlimit no_core{0, 0};
             setrlimit(RLIMIT_CORE, &no_core);
+            // As started from a terminal: a test run in the background by a
+            // script inherits SIGINT and SIGQUIT ignored, and catch_signals
+            // leaves an ignored signal ignored.
+            for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+                signal(sig, SIG_DFL);
             outfile::catch_signals(nullptr);
             // Two files at once, as memsweep-compare writes them.
             static outfile::File first, second;
