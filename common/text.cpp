@@ -64,7 +64,7 @@ bool whole_number(const std::string &text, long long max, long long *value)
 
 std::vector<int> number_list(const std::string &text)
 {
-    std::vector<int> cpus;
+    std::vector<int> numbers;
     std::stringstream in(text);
     std::string part;
     while (std::getline(in, part, ',')) {
@@ -81,10 +81,10 @@ std::vector<int> number_list(const std::string &text)
             return {};
         if (to < from)
             return {};
-        for (long long c = from; c <= to; c++)
-            cpus.push_back((int)c);
+        for (long long n = from; n <= to; n++)
+            numbers.push_back((int)n);
     }
-    return cpus;
+    return numbers;
 }
 
 }  // namespace memsweep
