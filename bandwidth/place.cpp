@@ -44,15 +44,12 @@ std::vector<uint64_t> sizes(uint64_t largest_cache, int threads, double room)
 using memsweep::whole_number;
 using memsweep::number_list;
 
-/* A CPU's number is below this, as the lists' numbers are. */
-static const long long cpu_number_limit = memsweep::list_number_limit;
-
 /* quota_of returns a quota over its period, each a word of digits, as
  * CPUs; 0 for none ("max" in version 2, "-1" in version 1) or for words
  * that are no such numbers. */
 static double quota_of(const std::string &quota, const std::string &period)
 {
-    const long long most = 1000000000LL * cpu_number_limit; /* microseconds */
+    const long long most = 1000000000LL * memsweep::list_number_limit; /* microseconds */
     long long q = 0;
     long long p = 0;
     if (!whole_number(quota, most, &q) || !whole_number(period, most, &p) || q <= 0 || p <= 0)
@@ -261,7 +258,7 @@ Placement place(const std::string &root, const std::vector<int> &allowed, int th
     for (const auto &entry : std::filesystem::directory_iterator(root + "/sys/devices/system/node", fault)) {
         std::string name = entry.path().filename().string();
         long long node = 0;
-        if (name.compare(0, 4, "node") != 0 || !whole_number(name.substr(4), cpu_number_limit - 1, &node))
+        if (name.compare(0, 4, "node") != 0 || !whole_number(name.substr(4), memsweep::list_number_limit - 1, &node))
             continue;
         for (int c : number_list(read_text(entry.path().string() + "/cpulist")))
             node_of[c] = (int)node;

@@ -25,19 +25,13 @@
 #include <random>
 #include <vector>
 
+#include "bench/now.h"
+
 namespace {
 
 // The final address of every run is stored here, so that the loads that
 // lead to it can't be left out.
 const void *volatile sink;
-
-double now_s()
-{
-    struct timespec t {
-    };
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (double)t.tv_sec + (double)t.tv_nsec * 1e-9;
-}
 
 double median(std::vector<double> v)
 {

@@ -23,18 +23,12 @@
 #include <algorithm>
 #include <vector>
 
+#include "bench/now.h"
+
 namespace {
 
 // The sum of every run is stored here, so that its loads can't be left out.
 volatile uint64_t sink;
-
-double now_s()
-{
-    struct timespec t {
-    };
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (double)t.tv_sec + (double)t.tv_nsec * 1e-9;
-}
 
 __attribute__((target("avx512f"))) uint64_t read512(const char *p, size_t bytes)
 {
